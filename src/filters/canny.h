@@ -1,0 +1,16 @@
+// Canny edge detector: smoothing, Sobel gradients of the colour length,
+// non-maximum suppression, red edges over the unfiltered frame.
+#pragma once
+
+#include <cstdint>
+
+#include "filters/filters.h"
+
+extern uint32_t *grad_mag;   // |gx| + |gy| per pixel
+extern int32_t *grad_ratio;  // |gy| / gx in 16.16 fixed point, 0 where gx == 0
+
+void canny_start();
+void canny_stop();
+void canny_edge(color_type *source, color_type *destination, double threshold, double, double);
+void calulate_gradients(color_type *image);
+unsigned char non_maximal(unsigned int index, unsigned int strength);

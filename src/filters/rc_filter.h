@@ -1,0 +1,11 @@
+// RC temporal filter: each channel moves 1% of the way to the camera value per frame.
+#pragma once
+
+#include "filters/filters.h"
+
+// Running values, three floats per pixel in the order r, g, b.
+extern float *image_state;
+
+void rc_filter_start();
+void rc_filter_stop();
+void rc_filter(color_type *source, color_type *destination);

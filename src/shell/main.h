@@ -1,0 +1,19 @@
+// Entry point, message procedure, frame-rate timer and per-frame hand-over.
+#pragma once
+
+#include <atomic>
+
+#include "platform/win32.h"
+
+extern HWND system_hwnd;
+extern std::atomic<int> frames;  // frames drawn since the last timer tick
+extern std::atomic<int> fps;     // frames in the last whole second
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_command);
+LRESULT CALLBACK WinProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+void system_startup();
+// Stops the camera, frees the buffers and posts the quit message; runs once.
+void system_shutdown();
+void timer_message(unsigned int id);
+// Runs the pipeline over camera_buffer, counts the frame and draws it.
+void frame_ready();
