@@ -169,3 +169,16 @@ TEST(ComboEdgeDetectFrame, ThresholdHasNoEffect) {
     combo_edgedetect_frame(src.data(), b.data(), 511.0);
     EXPECT_TRUE(a.same_as(b));
 }
+
+TEST(ComboEdgeDetectFrame, EachTermIsDividedByThreeBeforeTheSum) {
+    // The left and right columns have equal weighted sums (1 + 2 + 3 each),
+    // so the exact Gx is 0; dividing each term by 3.0 first leaves a residue
+    // of +5.6e-17, and with Gy > 0 the direction is a quarter turn: 255.
+    const int lengths[3][3] = {{1, 0, 3}, {1, 0, 1}, {3, 50, 1}};  // rows y - 1 .. y + 1
+    Frame src(5, 5, grey(0));
+    for (unsigned int y = 0; y < 3; ++y)
+        for (unsigned int x = 0; x < 3; ++x) src.at(x + 1, y + 1) = rgb(lengths[y][x], 0, 0);
+    Frame dst(5, 5);
+    combo_edgedetect_frame(src.data(), dst.data(), 42.0);
+    EXPECT_EQ(dst.at(2, 2), grey(255));
+}
