@@ -19,10 +19,25 @@ namespace {
 const color_type black = {0, 0, 0};
 const color_type red = {0, 0, 255};
 
-const double gauss_blur[25] = {2, 4, 5,  4, 2, 4, 9, 12, 9, 4, 5, 12, 15,
-                               12, 5, 4, 9, 12, 9, 4, 2, 4, 5, 4, 2};
-const double sobel_x[9] = {-1, 0, 1, -2, 0, 2, -1, 0, 1};
-const double sobel_y[9] = {-1, -2, -1, 0, 0, 0, 1, 2, 1};
+// clang-format off
+const double gauss_blur[25] = {
+    2, 4,  5,  4,  2,
+    4, 9,  12, 9,  4,
+    5, 12, 15, 12, 5,
+    4, 9,  12, 9,  4,
+    2, 4,  5,  4,  2,
+};
+const double sobel_x[9] = {
+    -1, 0, 1,
+    -2, 0, 2,
+    -1, 0, 1,
+};
+const double sobel_y[9] = {
+    -1, -2, -1,
+    0,  0,  0,
+    1,  2,  1,
+};
+// clang-format on
 
 const double gauss_factor = 1.0 / 159.0;   // 0.006289308176100629
 const double ratio_scale = 1.0 / 65536.0;  // 16.16 fixed point back to a quotient
@@ -35,9 +50,7 @@ const double diagonal_limit = 0.4142;
 size_t mag_pixels = 0;
 size_t ratio_pixels = 0;
 
-size_t frame_pixels() {
-    return static_cast<size_t>(size_x) * size_y;
-}
+size_t frame_pixels() { return static_cast<size_t>(size_x) * size_y; }
 
 bool buffers_ready() {
     return grad_mag && grad_ratio && mag_pixels == frame_pixels() && ratio_pixels == frame_pixels();
@@ -150,12 +163,13 @@ unsigned char non_maximal(unsigned int index, unsigned int strength) {
 // the smoothed picture and paints them red over save_frame, with a one-pixel
 // black frame. Only the threshold is used. Without its buffers (or save_frame),
 // or on a frame smaller than 3 x 3, the picture passes through unchanged: the
-// source is copied to the destination and not smoothed.
+// source is copied to the destination and not smoothed. Source and
+// destination must be distinct; the same buffer twice is refused.
 void canny_edge(color_type *source, color_type *destination, double threshold, double, double) {
-    if (!source || !destination) return;
+    if (!source || !destination || source == destination) return;
     const size_t bytes = frame_pixels() * sizeof(color_type);
     if (!buffers_ready() || !save_frame || size_x < 3 || size_y < 3) {
-        if (source != destination) std::memcpy(destination, source, bytes);
+        std::memcpy(destination, source, bytes);
         return;
     }
 

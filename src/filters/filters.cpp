@@ -24,21 +24,25 @@ const color_type black = {0, 0, 0};
 const color_type white = {255, 255, 255};
 const color_type red = {0, 0, 255};
 
-const double sobel_x[9] = {-1, 0, 1, -2, 0, 2, -1, 0, 1};
-const double sobel_y[9] = {-1, -2, -1, 0, 0, 0, 1, 2, 1};
+// clang-format off
+const double sobel_x[9] = {
+    -1, 0, 1,
+    -2, 0, 2,
+    -1, 0, 1,
+};
+const double sobel_y[9] = {
+    -1, -2, -1,
+    0,  0,  0,
+    1,  2,  1,
+};
+// clang-format on
 
 // Pixel (x, y) of a frame of the current geometry.
-inline color_type &at(color_type *frame, size_t x, size_t y) {
-    return frame[y * size_x + x];
-}
+inline color_type &at(color_type *frame, size_t x, size_t y) { return frame[y * size_x + x]; }
 
-inline size_t frame_pixels() {
-    return static_cast<size_t>(size_x) * size_y;
-}
+inline size_t frame_pixels() { return static_cast<size_t>(size_x) * size_y; }
 
-inline size_t frame_bytes() {
-    return frame_pixels() * sizeof(color_type);
-}
+inline size_t frame_bytes() { return frame_pixels() * sizeof(color_type); }
 
 // Truncates toward zero, then saturates to 0..255. Decided in double before
 // the conversion so that no out-of-range value is ever converted to int
@@ -50,9 +54,7 @@ inline unsigned char truncate_to_byte(double v) {
     return static_cast<unsigned char>(static_cast<int>(v));
 }
 
-inline int channel(const color_type &p, int c) {
-    return c == 0 ? p.r : (c == 1 ? p.g : p.b);
-}
+inline int channel(const color_type &p, int c) { return c == 0 ? p.r : (c == 1 ? p.g : p.b); }
 
 inline void set_channel(color_type &p, int c, unsigned char v) {
     if (c == 0)
@@ -155,7 +157,8 @@ void edge_detect_frame(color_type *source, color_type *destination) {
             const color_type &below = at(source, x, y + 1);
             color_type out;
             for (int c = 0; c < 3; ++c) {
-                int v = 5 * (std::abs(channel(p, c) - channel(right, c)) + std::abs(channel(p, c) - channel(below, c)));
+                int v = 5 * (std::abs(channel(p, c) - channel(right, c)) +
+                             std::abs(channel(p, c) - channel(below, c)));
                 if (v > 255) v = 255;
                 set_channel(out, c, static_cast<unsigned char>(v));
             }
@@ -184,7 +187,7 @@ void average_frame(color_type *source, color_type *destination) {
         destination[i].g = static_cast<unsigned char>((s.g + l.g) / 2);
         destination[i].r = static_cast<unsigned char>((s.r + l.r) / 2);
     }
-    std::memcpy(last_frame, source, frame_bytes());
+    if (last_frame != source) std::memcpy(last_frame, source, frame_bytes());
 }
 
 // Red marks over save_frame between a neighbour above the threshold (left,
@@ -207,7 +210,8 @@ void erode_frame(color_type *source, color_type *destination, double threshold) 
             bool vertical = color_size(at(source, x, y - 1)) > t && color_size(at(source, x, y + 1)) < t &&
                             at(destination, x, y - 1).r != 255;
             bool diagonal = color_size(at(source, x - 1, y - 1)) > t &&
-                            color_size(at(source, x + 1, y + 1)) < t && at(destination, x - 1, y - 1).r != 255;
+                            color_size(at(source, x + 1, y + 1)) < t &&
+                            at(destination, x - 1, y - 1).r != 255;
             at(destination, x, y) = (horizontal || vertical || diagonal) ? red : at(save_frame, x, y);
         }
         at(destination, size_x - 1, y) = at(save_frame, size_x - 1, y);
@@ -326,8 +330,9 @@ void target_frame(color_type *source, color_type *destination) {
         }
     }
 
-    std::memcpy(last_frame, source, frame_bytes());
-    if (!d_frame) std::memcpy(destination, source, frame_bytes());
+    // (The guards only keep a misuse with shared buffers from overlapping copies.)
+    if (last_frame != source) std::memcpy(last_frame, source, frame_bytes());
+    if (!d_frame && destination != source) std::memcpy(destination, source, frame_bytes());
 
     if (total > 10000) {
         unsigned int cx = static_cast<unsigned int>(moment_x / total);

@@ -21,9 +21,7 @@ const float new_weight = 0.01f;   // 0.009999999776482582
 // matches the current geometry.
 size_t state_pixels = 0;
 
-size_t frame_pixels() {
-    return static_cast<size_t>(size_x) * size_y;
-}
+size_t frame_pixels() { return static_cast<size_t>(size_x) * size_y; }
 
 // One channel: update the stored running value from camera byte `x` and
 // return the shown byte (the stored value truncated).

@@ -49,7 +49,8 @@ TEST_F(BadInput, ConvolutionsWriteOnlyWhereTheirWindowFits) {
         general_filter_frame(src.data(), dg.data(), sx, sy, 3, 1.0 / 3.0);
         EXPECT_TRUE(untouched(d5)) << "no 5 x 5 window fits";
         EXPECT_EQ(untouched(d3), s.w < 3 || s.h < 3);
-        for (size_t i = 0; i < d1.count(); ++i) EXPECT_EQ(d1.pixels[i], grey(90)) << "N = 1 computes every pixel";
+        for (size_t i = 0; i < d1.count(); ++i)
+            EXPECT_EQ(d1.pixels[i], grey(90)) << "N = 1 computes every pixel";
         EXPECT_EQ(untouched(dg), s.w < 3 || s.h < 3);
         if (s.w == 3 && s.h == 3) {
             EXPECT_EQ(d3.at(0, 1), grey(0));

@@ -1,11 +1,12 @@
 // The Canny edge detector: buffers, gradients, suppression chain, whole filter.
+#include "filters/canny.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
 
 #include "display/display.h"
-#include "filters/canny.h"
 #include "filters/frame_support.h"
 #include "pipeline/process.h"
 #include "shell/utility.h"
@@ -13,7 +14,8 @@
 namespace {
 
 const color_type kRed = rgb(255, 0, 0);
-const double gauss_blur[25] = {2, 4, 5, 4, 2, 4, 9, 12, 9, 4, 5, 12, 15, 12, 5, 4, 9, 12, 9, 4, 2, 4, 5, 4, 2};
+const double gauss_blur[25] = {2,  4, 5, 4, 2,  4, 9, 12, 9, 4, 5, 12, 15,
+                               12, 5, 4, 9, 12, 9, 4, 2,  4, 5, 4, 2};
 
 struct Canny : ::testing::Test {
     void TearDown() override {
@@ -26,10 +28,10 @@ struct Canny : ::testing::Test {
 };
 
 // Ratio values on either side of the quantisation limits.
-const int32_t kSteep = 143806;      // 2.194305 > 2.1943
-const int32_t kNotSteep = 143805;   // 2.194290
-const int32_t kDiagonal = 27146;    // 0.414215 > 0.4142
-const int32_t kNotDiagonal = 27145; // 0.414199
+const int32_t kSteep = 143806;       // 2.194305 > 2.1943
+const int32_t kNotSteep = 143805;    // 2.194290
+const int32_t kDiagonal = 27146;     // 0.414215 > 0.4142
+const int32_t kNotDiagonal = 27145;  // 0.414199
 
 // Sets the 3 x 3 magnitudes around the centre of a 3 x 3 geometry, row by row.
 void set_mags(std::initializer_list<uint32_t> m) {
@@ -94,22 +96,24 @@ TEST_F(Canny, GradientsOfTheColourLength) {
         int32_t ratio;
     };
     const Case cases[] = {
-        {1, 0, 8, 0},            // gx 8, gy 0
-        {0, 3, 24, 0},           // gx 0: ratio 0 however large gy is
-        {-2, 1, 24, -32768},     // gx -16, gy 8: sign of gx
-        {2, -1, 24, 32768},      // gx 16, gy -8: sign of gy dropped
-        {3, 1, 32, 21845},       // 8 * 65536 / 24 = 21845.33
-        {-3, 1, 32, -21845},     // truncated toward zero, not down
+        {1, 0, 8, 0},         // gx 8, gy 0
+        {0, 3, 24, 0},        // gx 0: ratio 0 however large gy is
+        {-2, 1, 24, -32768},  // gx -16, gy 8: sign of gx
+        {2, -1, 24, 32768},   // gx 16, gy -8: sign of gy dropped
+        {3, 1, 32, 21845},    // 8 * 65536 / 24 = 21845.33
+        {-3, 1, 32, -21845},  // truncated toward zero, not down
     };
     for (const Case &c : cases) {
         Frame img(5, 4);
-        img.fill([&](unsigned int x, unsigned int y) { return rgb(100 + c.ax * int(x) + c.ay * int(y), 0, 0); });
+        img.fill(
+            [&](unsigned int x, unsigned int y) { return rgb(100 + c.ax * int(x) + c.ay * int(y), 0, 0); });
         canny_start();
         calulate_gradients(img.data());
         for (unsigned int y = 0; y < 4; ++y) {
             for (unsigned int x = 0; x < 5; ++x) {
                 bool interior = x >= 1 && x <= 3 && y >= 1 && y <= 2;
-                ASSERT_EQ(grad_mag[idx(x, y)], interior ? c.mag : 0u) << c.ax << "," << c.ay << " " << x << "," << y;
+                ASSERT_EQ(grad_mag[idx(x, y)], interior ? c.mag : 0u)
+                    << c.ax << "," << c.ay << " " << x << "," << y;
                 ASSERT_EQ(grad_ratio[idx(x, y)], interior ? c.ratio : 0) << c.ax << "," << c.ay;
             }
         }
@@ -211,7 +215,9 @@ TEST_F(Canny, OutputFrameAndSmoothedSource) {
     // A textured input: the source ends as the 5 x 5 smoothing left it, with
     // the rows the smoothing does not write taken from the old destination.
     Frame tex(w, h);
-    tex.fill([](unsigned int x, unsigned int y) { return rgb((x * 37 + y * 11) % 256, (x * y * 7) % 256, y * 20); });
+    tex.fill([](unsigned int x, unsigned int y) {
+        return rgb((x * 37 + y * 11) % 256, (x * y * 7) % 256, y * 20);
+    });
     Frame expect(w, h);
     expect.copy_from(dst);
     transform_frame(tex.data(), expect.data(), gauss_blur, 5, 1.0 / 159.0, 0.0);

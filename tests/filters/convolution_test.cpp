@@ -5,7 +5,8 @@
 
 namespace {
 
-const double gauss_blur[25] = {2, 4, 5, 4, 2, 4, 9, 12, 9, 4, 5, 12, 15, 12, 5, 4, 9, 12, 9, 4, 2, 4, 5, 4, 2};
+const double gauss_blur[25] = {2,  4, 5, 4, 2,  4, 9, 12, 9, 4, 5, 12, 15,
+                               12, 5, 4, 9, 12, 9, 4, 2,  4, 5, 4, 2};
 const double laplace5[25] = {0, 0, 1, 0, 0, 0, 1, 2, 1, 0, 1, 2, -16, 2, 1, 0, 1, 2, 1, 0, 0, 0, 1, 0, 0};
 const double sharpness[9] = {0, -1, 0, -1, 5, -1, 0, -1, 0};
 const double embossing[9] = {2, 0, 0, 0, -1, 0, 0, 0, -1};
@@ -27,7 +28,8 @@ TEST(TransformFrame, UniformFrameThroughGaussGivesEveryLevelBack) {
         Frame dst(7, 6);
         transform_frame(src.data(), dst.data(), gauss_blur, 5, 0.006289308176100629, 0.0);
         for (unsigned int y = 2; y <= 3; ++y)
-            for (unsigned int x = 2; x <= 4; ++x) ASSERT_EQ(dst.at(x, y), rgb(c, 255 - c, c / 2)) << "c=" << c;
+            for (unsigned int x = 2; x <= 4; ++x)
+                ASSERT_EQ(dst.at(x, y), rgb(c, 255 - c, c / 2)) << "c=" << c;
     }
 }
 

@@ -10,7 +10,9 @@ const color_type kRed = rgb(255, 0, 0);
 
 // A camera picture whose red byte is nowhere 255.
 void fill_camera(Frame &f) {
-    f.fill([](unsigned int x, unsigned int y) { return rgb((x * 13 + y * 7) % 200, x * 5 % 256, y * 11 % 256); });
+    f.fill([](unsigned int x, unsigned int y) {
+        return rgb((x * 13 + y * 7) % 200, x * 5 % 256, y * 11 % 256);
+    });
 }
 
 // Source with colour length 200 left of column k, 50 from column k on.
@@ -149,10 +151,13 @@ TEST(ComboEdgeDetectFrame, DirectionAsGreyLevel) {
     };
     // Horizontal change only: 127; equal parts: 191; opposite: 63;
     // vertical change only: 0.
-    const Case cases[] = {{1, 0, 127}, {-1, 0, 127}, {1, 1, 191}, {1, -1, 63}, {-1, 1, 63}, {0, 1, 0}, {0, -1, 0}};
+    const Case cases[] = {{1, 0, 127}, {-1, 0, 127}, {1, 1, 191}, {1, -1, 63},
+                          {-1, 1, 63}, {0, 1, 0},    {0, -1, 0}};
     for (const Case &c : cases) {
         Frame src(9, 9);
-        src.fill([&](unsigned int x, unsigned int y) { return rgb(3 * (c.ax * int(x) + c.ay * int(y)) + 60, 0, 0); });
+        src.fill([&](unsigned int x, unsigned int y) {
+            return rgb(3 * (c.ax * int(x) + c.ay * int(y)) + 60, 0, 0);
+        });
         Frame dst(9, 9);
         combo_edgedetect_frame(src.data(), dst.data(), 42.0);
         for (unsigned int y = 2; y <= 6; ++y)
@@ -163,7 +168,9 @@ TEST(ComboEdgeDetectFrame, DirectionAsGreyLevel) {
 
 TEST(ComboEdgeDetectFrame, ThresholdHasNoEffect) {
     Frame src(9, 8);
-    src.fill([](unsigned int x, unsigned int y) { return rgb((x * x * 7 + y * 3) % 256, (x * y * 5) % 256, y * 20); });
+    src.fill([](unsigned int x, unsigned int y) {
+        return rgb((x * x * 7 + y * 3) % 256, (x * y * 5) % 256, y * 20);
+    });
     Frame a(9, 8), b(9, 8);
     combo_edgedetect_frame(src.data(), a.data(), 0.0);
     combo_edgedetect_frame(src.data(), b.data(), 511.0);

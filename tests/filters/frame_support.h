@@ -12,16 +12,13 @@ const color_type kSentinel = {7, 77, 177};
 inline bool operator==(const color_type &a, const color_type &b) {
     return a.b == b.b && a.g == b.g && a.r == b.r;
 }
-inline bool operator!=(const color_type &a, const color_type &b) {
-    return !(a == b);
-}
+inline bool operator!=(const color_type &a, const color_type &b) { return !(a == b); }
 
 inline color_type rgb(int r, int g, int b) {
-    return color_type{static_cast<unsigned char>(b), static_cast<unsigned char>(g), static_cast<unsigned char>(r)};
+    return color_type{static_cast<unsigned char>(b), static_cast<unsigned char>(g),
+                      static_cast<unsigned char>(r)};
 }
-inline color_type grey(int v) {
-    return rgb(v, v, v);
-}
+inline color_type grey(int v) { return rgb(v, v, v); }
 
 // One frame of w x h pixels. Creating a frame also sets size_x and size_y.
 struct Frame {

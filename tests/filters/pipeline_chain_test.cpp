@@ -18,9 +18,9 @@ namespace {
 const color_type kRed = rgb(255, 0, 0);
 
 std::atomic<bool> *const all_flags[] = {
-    &filter_gauss,     &filter_rc,      &filter_sharpness, &filter_canny,     &filter_edgefast,
-    &filter_laplace,   &filter_sobel,   &filter_comboedge, &filter_average,   &filter_emboss,
-    &filter_threshold, &filter_erode,   &filter_reduceedge, &filter_tracking};
+    &filter_gauss,     &filter_rc,    &filter_sharpness,  &filter_canny,   &filter_edgefast,
+    &filter_laplace,   &filter_sobel, &filter_comboedge,  &filter_average, &filter_emboss,
+    &filter_threshold, &filter_erode, &filter_reduceedge, &filter_tracking};
 
 // A moving scene: gradients, a bright block that travels, some texture.
 color_type scene(unsigned int x, unsigned int y, int t) {
@@ -67,7 +67,9 @@ struct Chain : ::testing::Test {
         process_frame();
     }
     color_type out(unsigned int x, unsigned int y) const { return camera_buffer[y * w + x]; }
-    std::vector<color_type> output() const { return std::vector<color_type>(camera_buffer, camera_buffer + w * h); }
+    std::vector<color_type> output() const {
+        return std::vector<color_type>(camera_buffer, camera_buffer + w * h);
+    }
 };
 
 }  // namespace

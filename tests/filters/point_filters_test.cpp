@@ -12,12 +12,12 @@ TEST(EdgeDetectFrame, DifferencesTimesFiveSaturated) {
     Frame dst(6, 5);
     edge_detect_frame(src.data(), dst.data());
     EXPECT_EQ(dst.at(2, 2), grey(0));
-    EXPECT_EQ(dst.at(1, 1), rgb(100, 0, 0));   // 5 * (10 + 10)
-    EXPECT_EQ(dst.at(0, 1), rgb(50, 0, 0));    // (1, 1) is its right neighbour
-    EXPECT_EQ(dst.at(3, 1), rgb(0, 255, 0));   // 5 * 60 saturated
-    EXPECT_EQ(dst.at(1, 3), rgb(0, 0, 255));   // 5 * (51 + 51) saturated
-    EXPECT_EQ(dst.at(1, 2), rgb(0, 0, 255));   // 5 * 51 from below, exactly 255
-    EXPECT_EQ(dst.at(0, 3), rgb(0, 0, 255));   // 5 * 51 from the right
+    EXPECT_EQ(dst.at(1, 1), rgb(100, 0, 0));  // 5 * (10 + 10)
+    EXPECT_EQ(dst.at(0, 1), rgb(50, 0, 0));   // (1, 1) is its right neighbour
+    EXPECT_EQ(dst.at(3, 1), rgb(0, 255, 0));  // 5 * 60 saturated
+    EXPECT_EQ(dst.at(1, 3), rgb(0, 0, 255));  // 5 * (51 + 51) saturated
+    EXPECT_EQ(dst.at(1, 2), rgb(0, 0, 255));  // 5 * 51 from below, exactly 255
+    EXPECT_EQ(dst.at(0, 3), rgb(0, 0, 255));  // 5 * 51 from the right
 }
 
 TEST(EdgeDetectFrame, OneNeighbourOfTenGivesFifty) {
@@ -35,7 +35,8 @@ TEST(EdgeDetectFrame, LastRowAndColumnNeverWritten) {
     Frame dst(5, 4);
     edge_detect_frame(src.data(), dst.data());
     for (unsigned int y = 0; y < 4; ++y)
-        for (unsigned int x = 0; x < 5; ++x) EXPECT_EQ(dst.at(x, y) == kSentinel, x == 4 || y == 3) << x << "," << y;
+        for (unsigned int x = 0; x < 5; ++x)
+            EXPECT_EQ(dst.at(x, y) == kSentinel, x == 4 || y == 3) << x << "," << y;
 
     Frame row(6, 1, grey(9));
     Frame out(6, 1);
@@ -45,7 +46,7 @@ TEST(EdgeDetectFrame, LastRowAndColumnNeverWritten) {
 
 TEST(ThresholdFrame, StrictlyAboveIsBlack) {
     Frame src(4, 1);
-    src.at(0, 0) = rgb(42, 0, 0);   // length exactly 42
+    src.at(0, 0) = rgb(42, 0, 0);  // length exactly 42
     src.at(1, 0) = rgb(43, 0, 0);
     src.at(2, 0) = rgb(0, 30, 30);  // 42.43
     src.at(3, 0) = rgb(0, 0, 0);

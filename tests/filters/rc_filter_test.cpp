@@ -1,9 +1,10 @@
 // The RC temporal filter.
+#include "filters/rc_filter.h"
+
 #include <gtest/gtest.h>
 
 #include "display/display.h"
 #include "filters/frame_support.h"
-#include "filters/rc_filter.h"
 #include "shell/utility.h"
 
 namespace {

@@ -48,8 +48,8 @@ TEST_F(Tracking, IdenticalFramesPassThroughUnmarked) {
 TEST_F(Tracking, ChangeThresholdAndDifferencePicture) {
     Frame last(4, 1, grey(0));
     Frame src(4, 1);
-    src.at(0, 0) = rgb(44, 4, 1);     // sum of squares 1953: no change
-    src.at(1, 0) = rgb(44, 3, 3);     // 1954: m = 44
+    src.at(0, 0) = rgb(44, 4, 1);       // sum of squares 1953: no change
+    src.at(1, 0) = rgb(44, 3, 3);       // 1954: m = 44
     src.at(2, 0) = rgb(255, 255, 255);  // m = 441
     src.at(3, 0) = rgb(0, 0, 0);
     last_frame = last.data();
@@ -181,7 +181,8 @@ TEST(DrawBox, ClampsToTheLastIndexAndExcludesUpperBounds) {
     Frame g(6, 5, grey(0));
     draw_box(3, 2, 0xFFFFFFFFu, 0xFFFFFFF0u, g.data());
     for (unsigned int y = 0; y < 5; ++y)
-        for (unsigned int x = 0; x < 6; ++x) EXPECT_EQ(g.at(x, y) == kRed, x >= 3 && x < 5 && y >= 2 && y < 4);
+        for (unsigned int x = 0; x < 6; ++x)
+            EXPECT_EQ(g.at(x, y) == kRed, x >= 3 && x < 5 && y >= 2 && y < 4);
     draw_box(0xFFFFFFFBu, 0, 4, 4, g.data());  // a wrapped x1 clamps past x2: nothing
     EXPECT_EQ(g.at(0, 0), grey(0));
 }
