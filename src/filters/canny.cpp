@@ -52,9 +52,6 @@ size_t ratio_pixels = 0;
 
 size_t frame_pixels() { return static_cast<size_t>(size_x) * size_y; }
 
-bool buffers_ready() {
-    return grad_mag && grad_ratio && mag_pixels == frame_pixels() && ratio_pixels == frame_pixels();
-}
 
 // |gy| * 65536 / gx truncated toward zero. A quotient too large for 32 bits
 // (gx tiny but not zero) saturates with the sign of gx: it stays steep, and
@@ -68,6 +65,10 @@ int32_t fixed_ratio(double gx, double gy) {
 }
 
 }  // namespace
+
+bool canny_buffers_ready() {
+    return grad_mag && grad_ratio && mag_pixels == frame_pixels() && ratio_pixels == frame_pixels();
+}
 
 void canny_start() {
     const size_t n = frame_pixels();
@@ -111,8 +112,8 @@ void canny_stop() {
 
 // Gradient magnitude and direction of the colour length for every interior
 // pixel; the border entries are never written.
-void calulate_gradients(color_type *image) {
-    if (!image || !buffers_ready()) return;
+void calulate_gradients_reference(color_type *image) {
+    if (!image || !canny_buffers_ready()) return;
     if (size_x < 3 || size_y < 3) return;
 
     for (unsigned int y = 1; y + 1 < size_y; ++y) {
@@ -138,7 +139,7 @@ void calulate_gradients(color_type *image) {
 unsigned char non_maximal(unsigned int index, unsigned int strength) {
     if (strength == 0) return 0;
     // Only interior pixels have all eight neighbours.
-    if (!buffers_ready() || size_x < 3 || size_y < 3) return 0;
+    if (!canny_buffers_ready() || size_x < 3 || size_y < 3) return 0;
     const size_t i = index;
     const size_t w = size_x;
     const size_t x = i % w;
@@ -165,17 +166,17 @@ unsigned char non_maximal(unsigned int index, unsigned int strength) {
 // or on a frame smaller than 3 x 3, the picture passes through unchanged: the
 // source is copied to the destination and not smoothed. Source and
 // destination must be distinct; the same buffer twice is refused.
-void canny_edge(color_type *source, color_type *destination, double threshold, double, double) {
+void canny_edge_reference(color_type *source, color_type *destination, double threshold, double, double) {
     if (!source || !destination || source == destination) return;
     const size_t bytes = frame_pixels() * sizeof(color_type);
-    if (!buffers_ready() || !save_frame || size_x < 3 || size_y < 3) {
+    if (!canny_buffers_ready() || !save_frame || size_x < 3 || size_y < 3) {
         std::memcpy(destination, source, bytes);
         return;
     }
 
-    transform_frame(source, destination, gauss_blur, 5, gauss_factor, 0.0);
+    transform_frame_reference(source, destination, gauss_blur, 5, gauss_factor, 0.0);
     std::memcpy(source, destination, bytes);
-    calulate_gradients(source);
+    calulate_gradients_reference(source);
 
     const size_t w = size_x;
     for (size_t x = 0; x < w; ++x) destination[x] = black;

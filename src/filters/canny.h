@@ -14,3 +14,9 @@ void canny_stop();
 void canny_edge(color_type *source, color_type *destination, double threshold, double, double);
 void calulate_gradients(color_type *image);
 unsigned char non_maximal(unsigned int index, unsigned int strength);
+
+// Reference versions (see filters.h); canny_edge and calulate_gradients give the same results.
+void canny_edge_reference(color_type *source, color_type *destination, double threshold, double, double);
+void calulate_gradients_reference(color_type *image);
+// True when both buffers exist for the current geometry.
+bool canny_buffers_ready();

@@ -1,6 +1,8 @@
-// Stateless whole-frame filters. This is the reference implementation: each
-// filter is a plain pass over the frame in frame order, written for clarity
-// and bit-exactness; faster variants are tested against it.
+// Stateless whole-frame filters: the reference versions. Each filter is a
+// plain pass over the frame in frame order, written for clarity and
+// bit-exactness. The public functions (filters_fast.cpp) run faster paths
+// where they apply and this code everywhere else; the tests hold the two to
+// the same bytes.
 //
 // Every filter is safe on its own at any geometry and with missing buffers:
 // it returns without writing when a buffer it needs is null or the frame is
@@ -81,7 +83,7 @@ double color_size(color_type colour) {
 // 0 .. h-1 and size_x-h .. size_x-1 become black. The other rows keep what the
 // destination held. Even or zero widths and frames narrower or lower than N
 // write nothing.
-void transform_frame(color_type *source, color_type *destination, const double *kernel, unsigned int width,
+void transform_frame_reference(color_type *source, color_type *destination, const double *kernel, unsigned int width,
                      double factor, double offset) {
     if (!source || !destination || !kernel) return;
     if (width == 0 || width % 2 == 0) return;
@@ -111,7 +113,7 @@ void transform_frame(color_type *source, color_type *destination, const double *
 // Two 3 x 3 kernels: each tap is scaled first, then weighted by both kernels;
 // the output is 8 * trunc(|P| + |Q|), saturated. The width is ignored. The
 // one-pixel border of the destination is never written.
-void general_filter_frame(color_type *source, color_type *destination, const double *kernel_1,
+void general_filter_frame_reference(color_type *source, color_type *destination, const double *kernel_1,
                           const double *kernel_2, unsigned int /*width*/, double scale) {
     if (!source || !destination || !kernel_1 || !kernel_2) return;
     if (size_x < 3 || size_y < 3) return;
@@ -146,7 +148,7 @@ void general_filter_frame(color_type *source, color_type *destination, const dou
 
 // 5 * (|right difference| + |lower difference|) per channel, saturated at 255.
 // The last row and the last column of the destination are never written.
-void edge_detect_frame(color_type *source, color_type *destination) {
+void edge_detect_frame_reference(color_type *source, color_type *destination) {
     if (!source || !destination) return;
     if (size_x == 0 || size_y == 0) return;
 
@@ -168,7 +170,7 @@ void edge_detect_frame(color_type *source, color_type *destination) {
 }
 
 // Bright pixels (length strictly above the threshold) black, the rest white.
-void threshold_frame(color_type *source, color_type *destination, double threshold) {
+void threshold_frame_reference(color_type *source, color_type *destination, double threshold) {
     if (!source || !destination) return;
     const size_t n = frame_pixels();
     for (size_t i = 0; i < n; ++i) destination[i] = color_size(source[i]) > threshold ? black : white;
@@ -177,7 +179,7 @@ void threshold_frame(color_type *source, color_type *destination, double thresho
 // Mean of the source and last_frame, remainder dropped; last_frame then takes
 // the source (the stage's input, not its output). Without last_frame nothing
 // is written.
-void average_frame(color_type *source, color_type *destination) {
+void average_frame_reference(color_type *source, color_type *destination) {
     if (!source || !destination || !last_frame) return;
     const size_t n = frame_pixels();
     for (size_t i = 0; i < n; ++i) {
@@ -195,7 +197,7 @@ void average_frame(color_type *source, color_type *destination) {
 // placed in the destination (red byte 255) block their right, lower and
 // lower-right neighbours, so the pass must run in frame order. Every pixel is
 // written; without save_frame nothing is.
-void erode_frame(color_type *source, color_type *destination, double threshold) {
+void erode_frame_reference(color_type *source, color_type *destination, double threshold) {
     if (!source || !destination || !save_frame) return;
     if (size_x == 0 || size_y == 0) return;
     const double t = threshold;
@@ -223,7 +225,7 @@ void erode_frame(color_type *source, color_type *destination, double threshold) 
 // White at the first pixel after each passage of the colour length through
 // the threshold, along rows and then along columns; black elsewhere. The
 // reference length moves only at a marked pixel.
-void reduceedge_frame(color_type *source, color_type *destination, double threshold) {
+void reduceedge_frame_reference(color_type *source, color_type *destination, double threshold) {
     if (!source || !destination) return;
     if (size_x == 0 || size_y == 0) return;
 
@@ -258,7 +260,7 @@ void reduceedge_frame(color_type *source, color_type *destination, double thresh
 // Rows 2 .. size_y-3 are written (columns 0, 1, size_x-2, size_x-1 black);
 // the other rows are left alone. Frames below 5 x 5 are not written at all.
 // The threshold has no effect.
-void combo_edgedetect_frame(color_type *source, color_type *destination, double /*threshold*/) {
+void combo_edgedetect_frame_reference(color_type *source, color_type *destination, double /*threshold*/) {
     if (!source || !destination) return;
     if (size_x < 5 || size_y < 5) return;
     const double half_pi = 1.5707963267948966;
@@ -306,7 +308,7 @@ void draw_box(unsigned int x1, unsigned int y1, unsigned int x2, unsigned int y2
 // moments; above a total of 10000 the centre gets a green crosshair and a
 // red 10 x 10 square. Under d_frame the picture is the change itself.
 // The moments are 64-bit so that large frames cannot overflow them.
-void target_frame(color_type *source, color_type *destination) {
+void target_frame_reference(color_type *source, color_type *destination) {
     if (!source || !destination || !last_frame) return;
 
     uint64_t total = 0;

@@ -43,3 +43,18 @@ double color_size(color_type colour);
 void draw_box(unsigned int x1, unsigned int y1, unsigned int x2, unsigned int y2, color_type *frame);
 // Motion tracking against last_frame: crosshair and red square at the centre of change.
 void target_frame(color_type *source, color_type *destination);
+
+// Reference versions: plain passes in frame order that define each filter's
+// bytes. The functions above give the same bytes, through faster row-wise
+// paths where those apply (see fast_rows.h).
+void transform_frame_reference(color_type *source, color_type *destination, const double *kernel,
+                               unsigned int width, double factor, double offset);
+void general_filter_frame_reference(color_type *source, color_type *destination, const double *kernel_1,
+                                    const double *kernel_2, unsigned int width, double scale);
+void edge_detect_frame_reference(color_type *source, color_type *destination);
+void threshold_frame_reference(color_type *source, color_type *destination, double threshold);
+void average_frame_reference(color_type *source, color_type *destination);
+void erode_frame_reference(color_type *source, color_type *destination, double threshold);
+void reduceedge_frame_reference(color_type *source, color_type *destination, double threshold);
+void combo_edgedetect_frame_reference(color_type *source, color_type *destination, double threshold);
+void target_frame_reference(color_type *source, color_type *destination);

@@ -37,6 +37,8 @@ unsigned char update(float &state, unsigned char x) {
 
 }  // namespace
 
+bool rc_state_ready() { return image_state && state_pixels == frame_pixels(); }
+
 void rc_filter_start() {
     if (image_state) {
         buffer_free(image_state);
@@ -62,7 +64,7 @@ void rc_filter_stop() {
 
 // Every pixel, borders included. Without a state for this geometry the frame
 // passes through unchanged and no state is touched.
-void rc_filter(color_type *source, color_type *destination) {
+void rc_filter_reference(color_type *source, color_type *destination) {
     if (!source || !destination) return;
     const size_t n = frame_pixels();
     if (!image_state || state_pixels != n) {

@@ -9,3 +9,8 @@ extern float *image_state;
 void rc_filter_start();
 void rc_filter_stop();
 void rc_filter(color_type *source, color_type *destination);
+
+// Reference version (see filters.h); rc_filter gives the same results.
+void rc_filter_reference(color_type *source, color_type *destination);
+// True when image_state exists for the current geometry.
+bool rc_state_ready();

@@ -1,0 +1,382 @@
+// The public stateless filters. Each checks that its fast path applies (the
+// pipeline's kernels and arguments, distinct buffers, a frame its window
+// fits) and otherwise runs the reference version in filters.cpp. A fast path
+// runs row kernels (fast_rows.h) over row bands on the worker pool; rows are
+// independent, so the bytes do not depend on the band split, except for
+// erode, whose marks depend on earlier marks and which runs in one pass.
+#include <atomic>
+#include <cmath>
+#include <cstring>
+
+#include "filters/fast_rows.h"
+#include "filters/filters.h"
+#include "filters/workers.h"
+#include "pipeline/process.h"
+
+namespace {
+
+// clang-format off
+const double gauss_blur[25] = {
+    2, 4,  5,  4,  2,
+    4, 9,  12, 9,  4,
+    5, 12, 15, 12, 5,
+    4, 9,  12, 9,  4,
+    2, 4,  5,  4,  2,
+};
+const double laplace5[25] = {
+    0, 0, 1,   0, 0,
+    0, 1, 2,   1, 0,
+    1, 2, -16, 2, 1,
+    0, 1, 2,   1, 0,
+    0, 0, 1,   0, 0,
+};
+const double sharpness[9] = {0, -1, 0, -1, 5, -1, 0, -1, 0};
+const double embossing[9] = {2, 0, 0, 0, -1, 0, 0, 0, -1};
+const double sobel_x[9] = {-1, 0, 1, -2, 0, 2, -1, 0, 1};
+const double sobel_y[9] = {-1, -2, -1, 0, 0, 0, 1, 2, 1};
+// clang-format on
+
+const color_type black = {0, 0, 0};
+const color_type white = {255, 255, 255};
+const color_type red = {0, 0, 255};
+
+// Pixel columns per strip in the strip-wise passes (stack buffers of a few
+// kilobytes, whatever the frame width).
+const size_t strip_pixels = 512;
+
+inline const uint8_t *bytes(const color_type *f) { return reinterpret_cast<const uint8_t *>(f); }
+inline uint8_t *bytes(color_type *f) { return reinterpret_cast<uint8_t *>(f); }
+inline size_t frame_pixels() { return static_cast<size_t>(size_x) * size_y; }
+inline size_t row_bytes() { return static_cast<size_t>(size_x) * 3; }
+
+bool same_table(const double *kernel, const double *table, int n) {
+    for (int i = 0; i < n; ++i)
+        if (!(kernel[i] == table[i])) return false;
+    return true;
+}
+
+enum class convolution { none, gauss, laplace, sharpen, emboss };
+
+// Which integer convolution (kernel, factor, offset) amounts to. For integer
+// weights and 8-bit values the double sum is an exact integer S; with factor
+// 1 and an integer offset b, S + b is exact too and the output is S + b
+// clamped; the Gaussian's trunc(S / 159) is checked at start
+// (fast::gauss_quotient_exact).
+convolution recognise(const double *kernel, unsigned int width, double factor, double offset, int &int_offset) {
+    int_offset = 0;
+    if (width == 5 && factor == 1.0 / 159.0 && offset == 0.0 && same_table(kernel, gauss_blur, 25))
+        return fast::gauss_quotient_exact() ? convolution::gauss : convolution::none;
+    if (factor != 1.0 || !(std::fabs(offset) <= 1024.0) || offset != std::floor(offset)) return convolution::none;
+    int_offset = static_cast<int>(offset);
+    if (width == 5 && same_table(kernel, laplace5, 25)) return convolution::laplace;
+    if (width == 3 && same_table(kernel, sharpness, 9)) return convolution::sharpen;
+    if (width == 3 && same_table(kernel, embossing, 9)) return convolution::emboss;
+    return convolution::none;
+}
+
+// Rows h .. size_y-h-1 of the destination, side borders black. The frame is
+// at least the kernel's width in both directions.
+void convolve(convolution kind, const color_type *source, color_type *destination, int offset) {
+    const fast::row_kernels &k = fast::active_kernels();
+    const unsigned int h = (kind == convolution::gauss || kind == convolution::laplace) ? 2 : 1;
+    void (*row)(const uint8_t *const *, uint8_t *, size_t, size_t, int) =
+        kind == convolution::gauss     ? k.gauss5
+        : kind == convolution::laplace ? k.laplace5
+        : kind == convolution::sharpen ? k.sharpen3
+                                       : k.emboss3;
+    const uint8_t *s = bytes(source);
+    uint8_t *d = bytes(destination);
+    const size_t stride = row_bytes(), side = 3 * static_cast<size_t>(h);
+    auto band = [&](unsigned int b, unsigned int e) {
+        const uint8_t *rows[5];
+        for (unsigned int y = b; y < e; ++y) {
+            for (unsigned int m = 0; m < 2 * h + 1; ++m) rows[m] = s + static_cast<size_t>(y - h + m) * stride;
+            uint8_t *out = d + static_cast<size_t>(y) * stride;
+            row(rows, out, side, stride - side, offset);
+            std::memset(out, 0, side);
+            std::memset(out + stride - side, 0, side);
+        }
+    };
+    run_bands(h, size_y - h, frame_pixels(), band);
+}
+
+}  // namespace
+
+namespace fast {
+
+bool gauss_frame(const color_type *source, color_type *destination) {
+    if (!gauss_quotient_exact() || size_x < 5 || size_y < 5) return false;
+    convolve(convolution::gauss, source, destination, 0);
+    return true;
+}
+
+}  // namespace fast
+
+void transform_frame(color_type *source, color_type *destination, const double *kernel, unsigned int width,
+                     double factor, double offset) {
+    int int_offset = 0;
+    const convolution kind = (source && destination && kernel && source != destination)
+                                 ? recognise(kernel, width, factor, offset, int_offset)
+                                 : convolution::none;
+    if (kind == convolution::none || size_x < width || size_y < width) {
+        transform_frame_reference(source, destination, kernel, width, factor, offset);
+        return;
+    }
+    convolve(kind, source, destination, int_offset);
+}
+
+// The Sobel pair in double precision: each tap scaled in its own lane, the
+// products and sums in the reference's order (fast_rows_avx2.cpp), so the
+// 1/3-per-tap rounding comes out exactly as in the reference.
+void general_filter_frame(color_type *source, color_type *destination, const double *kernel_1,
+                          const double *kernel_2, unsigned int width, double scale) {
+    if (!source || !destination || !kernel_1 || !kernel_2 || source == destination || size_x < 3 || size_y < 3 ||
+        !std::isfinite(scale) || !same_table(kernel_1, sobel_x, 9) || !same_table(kernel_2, sobel_y, 9)) {
+        general_filter_frame_reference(source, destination, kernel_1, kernel_2, width, scale);
+        return;
+    }
+    const fast::row_kernels &k = fast::active_kernels();
+    const uint8_t *s = bytes(source);
+    uint8_t *d = bytes(destination);
+    const size_t stride = row_bytes(), first = 3, last = stride - 3;
+    auto band = [&](unsigned int b, unsigned int e) {
+        const size_t strip = 768;  // channels
+        double t[3][strip + 6];
+        for (size_t c0 = first; c0 < last; c0 += strip) {
+            const size_t len = last - c0 < strip ? last - c0 : strip;
+            auto fill = [&](unsigned int row) { k.scale(s + row * stride + c0 - 3, t[row % 3], len + 6, scale); };
+            fill(b - 1);
+            fill(b);
+            for (unsigned int y = b; y < e; ++y) {
+                fill(y + 1);
+                k.sobel(t[(y - 1) % 3] + 3, t[y % 3] + 3, t[(y + 1) % 3] + 3, d + y * stride + c0, len);
+            }
+        }
+    };
+    run_bands(1, size_y - 1, frame_pixels(), band);
+}
+
+void edge_detect_frame(color_type *source, color_type *destination) {
+    if (!source || !destination || source == destination || size_x < 2 || size_y < 2) {
+        edge_detect_frame_reference(source, destination);
+        return;
+    }
+    const fast::row_kernels &k = fast::active_kernels();
+    const uint8_t *s = bytes(source);
+    uint8_t *d = bytes(destination);
+    const size_t stride = row_bytes();
+    auto band = [&](unsigned int b, unsigned int e) {
+        for (size_t y = b; y < e; ++y) k.edge(s + y * stride, s + (y + 1) * stride, d + y * stride, stride - 3);
+    };
+    run_bands(0, size_y - 1, frame_pixels(), band);
+}
+
+void threshold_frame(color_type *source, color_type *destination, double threshold) {
+    if (!source || !destination || source == destination) {
+        threshold_frame_reference(source, destination, threshold);
+        return;
+    }
+    const fast::row_kernels &k = fast::active_kernels();
+    const uint32_t first_black = fast::first_sum_above(threshold);
+    const size_t w = size_x;
+    auto band = [&](unsigned int b, unsigned int e) {
+        k.threshold(source + b * w, destination + b * w, (e - b) * w, first_black);
+    };
+    run_bands(0, size_y, frame_pixels(), band);
+}
+
+void average_frame(color_type *source, color_type *destination) {
+    if (!source || !destination || !last_frame || source == destination || source == last_frame ||
+        destination == last_frame) {
+        average_frame_reference(source, destination);
+        return;
+    }
+    const fast::row_kernels &k = fast::active_kernels();
+    uint8_t *s = bytes(source), *l = bytes(last_frame), *d = bytes(destination);
+    const size_t stride = row_bytes();
+    auto band = [&](unsigned int b, unsigned int e) {
+        k.average(s + b * stride, l + b * stride, d + b * stride, (e - b) * stride);
+    };
+    run_bands(0, size_y, frame_pixels(), band);
+}
+
+// In frame order every mark depends on the marks to its left, above and
+// above-left, so the pass cannot be split into bands. It goes strip by strip
+// from left to right and, within a strip, row by row: each pixel still sees
+// those three neighbours final. Only the colour-length classes (above or
+// below the threshold, as exact integer bounds) are worked out ahead, a
+// strip row at a time.
+void erode_frame(color_type *source, color_type *destination, double threshold) {
+    if (!source || !destination || !save_frame || source == destination || destination == save_frame ||
+        size_x < 3 || size_y < 3) {
+        erode_frame_reference(source, destination, threshold);
+        return;
+    }
+    const fast::row_kernels &k = fast::active_kernels();
+    const uint32_t above = fast::first_sum_above(threshold), below = fast::first_sum_not_below(threshold);
+    const size_t w = size_x, h = size_y;
+    const color_type *save = save_frame;
+
+    std::memcpy(destination, save, w * 3);
+    std::memcpy(destination + (h - 1) * w, save + (h - 1) * w, w * 3);
+    for (size_t y = 1; y + 1 < h; ++y) {
+        destination[y * w] = save[y * w];
+        destination[y * w + w - 1] = save[y * w + w - 1];
+    }
+
+    uint8_t cls[3][strip_pixels + 2];  // cls[r % 3][j]: class of column x0 - 1 + j in row r
+    for (size_t x0 = 1; x0 + 1 < w; x0 += strip_pixels) {
+        const size_t len = w - 1 - x0 < strip_pixels ? w - 1 - x0 : strip_pixels;
+        auto fill = [&](size_t row) { k.classify(source + row * w + x0 - 1, cls[row % 3], len + 2, above, below); };
+        fill(0);
+        fill(1);
+        for (size_t y = 1; y + 1 < h; ++y) {
+            fill(y + 1);
+            const uint8_t *cp = cls[(y - 1) % 3], *cc = cls[y % 3], *cn = cls[(y + 1) % 3];
+            const color_type *up = destination + (y - 1) * w;
+            const color_type *sv = save + y * w;
+            color_type *out = destination + y * w;
+            unsigned int left_marked = out[x0 - 1].r == 255;
+            for (size_t j = 1; j <= len; ++j) {
+                const size_t x = x0 - 1 + j;
+                // 1 = length above the threshold, 2 = below it.
+                const unsigned int horizontal = cc[j - 1] & (cc[j + 1] >> 1) & ~left_marked & 1u;
+                const unsigned int vertical = cp[j] & (cn[j] >> 1) & (up[x].r != 255);
+                const unsigned int diagonal = cp[j - 1] & (cn[j + 1] >> 1) & (up[x - 1].r != 255);
+                const color_type p = (horizontal | vertical | diagonal) ? red : sv[x];
+                out[x] = p;
+                left_marked = p.r == 255;
+            }
+        }
+    }
+}
+
+// Both passes of the reference, on colour-length classes: the row pass in
+// bands of rows, then the column pass in bands of column strips, each strip
+// carrying the reference class of its columns down the frame. A crossing is
+// one class above the threshold and the other below it.
+void reduceedge_frame(color_type *source, color_type *destination, double threshold) {
+    if (!source || !destination || source == destination || size_x == 0 || size_y == 0) {
+        reduceedge_frame_reference(source, destination, threshold);
+        return;
+    }
+    const fast::row_kernels &k = fast::active_kernels();
+    const uint32_t above = fast::first_sum_above(threshold), below = fast::first_sum_not_below(threshold);
+    const size_t w = size_x, h = size_y;
+
+    auto rows = [&](unsigned int b, unsigned int e) {
+        uint8_t cls[strip_pixels];
+        for (size_t y = b; y < e; ++y) {
+            const color_type *in = source + y * w;
+            color_type *out = destination + y * w;
+            unsigned int reference = 0;
+            for (size_t x0 = 0; x0 < w; x0 += strip_pixels) {
+                const size_t len = w - x0 < strip_pixels ? w - x0 : strip_pixels;
+                k.classify(in + x0, cls, len, above, below);
+                size_t j = 0;
+                if (x0 == 0) {
+                    reference = cls[0];
+                    out[0] = black;
+                    j = 1;
+                }
+                for (; j < len; ++j) {
+                    const unsigned int c = cls[j];
+                    if ((reference | c) == 3) {
+                        out[x0 + j] = white;
+                        reference = c;
+                    } else {
+                        out[x0 + j] = black;
+                    }
+                }
+            }
+        }
+    };
+    run_bands(0, size_y, frame_pixels(), rows);
+
+    const unsigned int strips = static_cast<unsigned int>((w + strip_pixels - 1) / strip_pixels);
+    auto columns = [&](unsigned int b, unsigned int e) {
+        uint8_t reference[strip_pixels], cls[strip_pixels];
+        for (size_t s = b; s < e; ++s) {
+            const size_t x0 = s * strip_pixels;
+            const size_t len = w - x0 < strip_pixels ? w - x0 : strip_pixels;
+            k.classify(source + x0, reference, len, above, below);
+            for (size_t y = 1; y < h; ++y) {
+                k.classify(source + y * w + x0, cls, len, above, below);
+                color_type *out = destination + y * w + x0;
+                for (size_t j = 0; j < len; ++j) {
+                    if ((reference[j] | cls[j]) == 3) {
+                        out[j] = white;
+                        reference[j] = cls[j];
+                    }
+                }
+            }
+        }
+    };
+    run_bands(0, strips, frame_pixels(), columns);
+}
+
+// Levels from gy / gx through fast::direction_level (exact, see fast_rows.cpp).
+void combo_edgedetect_frame(color_type *source, color_type *destination, double threshold) {
+    if (!source || !destination || source == destination || size_x < 5 || size_y < 5) {
+        combo_edgedetect_frame_reference(source, destination, threshold);
+        return;
+    }
+    const fast::row_kernels &k = fast::active_kernels();
+    const size_t w = size_x;
+    auto band = [&](unsigned int b, unsigned int e) {
+        double t[3][strip_pixels + 2];
+        for (size_t y = b; y < e; ++y) {
+            color_type *out = destination + y * w;
+            out[0] = out[1] = out[w - 2] = out[w - 1] = black;
+        }
+        for (size_t x0 = 2; x0 + 2 < w; x0 += strip_pixels) {
+            const size_t len = w - 2 - x0 < strip_pixels ? w - 2 - x0 : strip_pixels;
+            auto fill = [&](size_t row) { k.third_length(source + row * w + x0 - 1, t[row % 3], len + 2); };
+            fill(b - 1);
+            fill(b);
+            for (size_t y = b; y < e; ++y) {
+                fill(y + 1);
+                k.direction(t[(y - 1) % 3] + 1, t[y % 3] + 1, t[(y + 1) % 3] + 1, destination + y * w + x0, len);
+            }
+        }
+    };
+    run_bands(2, size_y - 2, frame_pixels(), band);
+}
+
+// The change of every pixel, the difference picture or the copy, and the
+// update of last_frame in one pass over row bands; the integer totals are
+// summed across bands. d_frame is read once for the whole step.
+void target_frame(color_type *source, color_type *destination) {
+    if (!source || !destination || !last_frame) return;
+    if (source == destination || source == last_frame || destination == last_frame || size_x >= (1u << 22)) {
+        target_frame_reference(source, destination);
+        return;
+    }
+    const fast::row_kernels &k = fast::active_kernels();
+    const bool diff = d_frame;
+    const size_t w = size_x;
+    color_type *last = last_frame;
+    std::atomic<uint64_t> total{0}, moment_x{0}, moment_y{0};
+    auto band = [&](unsigned int b, unsigned int e) {
+        uint64_t t = 0, mx = 0, my = 0;
+        for (size_t y = b; y < e; ++y) {
+            uint64_t row_total = 0;
+            k.track(source + y * w, last + y * w, destination + y * w, w, 0, diff, &row_total, &mx);
+            t += row_total;
+            my += y * row_total;
+        }
+        total += t;
+        moment_x += mx;
+        moment_y += my;
+    };
+    run_bands(0, size_y, frame_pixels(), band);
+
+    const uint64_t sum = total.load();
+    if (sum > 10000) {
+        const unsigned int cx = static_cast<unsigned int>(moment_x.load() / sum);
+        const unsigned int cy = static_cast<unsigned int>(moment_y.load() / sum);
+        for (size_t y = 0; y < size_y; ++y) destination[y * w + cx].g = 255;
+        for (size_t x = 0; x < w; ++x) destination[cy * w + x].g = 255;
+        draw_box(cx - 5, cy - 5, cx + 5, cy + 5, destination);
+    }
+}
