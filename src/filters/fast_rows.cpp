@@ -165,6 +165,22 @@ canny_bounds make_canny_bounds() {
 
 const canny_bounds canny_limits = make_canny_bounds();
 
+struct erode_step_table {
+    uint8_t steps[512];
+    constexpr erode_step_table() : steps{} {
+        for (unsigned int i = 0; i < 512; ++i) {
+            unsigned int left = i >> 8, out = 0;
+            for (unsigned int k = 0; k < 4; ++k) {
+                out |= left << k;
+                const unsigned int g = (i >> (4 + k)) & 1, h = (i >> k) & 1;
+                left = g | (h & (left ^ 1));
+            }
+            steps[i] = static_cast<uint8_t>(out | (left << 4));
+        }
+    }
+};
+constexpr erode_step_table erode_step_values{};
+
 // ---- Portable rows ----------------------------------------------------------
 
 // clang-format off
@@ -354,6 +370,41 @@ void classify_c(const color_type *src, uint8_t *cls, size_t n, uint32_t above, u
     }
 }
 
+void cross_row_c(const uint8_t *cls, color_type *dst, size_t n, unsigned int *reference) {
+    unsigned int r = *reference;
+    for (size_t x = 0; x < n; ++x) {
+        const unsigned int c = cls[x];
+        const bool cross = (r | c) == 3;
+        dst[x] = cross ? white : black;
+        if (cross) r = c;
+    }
+    *reference = r;
+}
+
+void cross_column_c(const uint8_t *cls, uint8_t *reference, color_type *dst, size_t n) {
+    for (size_t x = 0; x < n; ++x) {
+        if ((reference[x] | cls[x]) == 3) {
+            dst[x] = white;
+            reference[x] = cls[x];
+        }
+    }
+}
+
+// Class 1: length above the threshold; 2: below it.
+void erode_c(const uint8_t *cp, const uint8_t *cc, const uint8_t *cn, const color_type *up,
+             const color_type *save, color_type *out, size_t n, unsigned int *left) {
+    unsigned int left_marked = *left;
+    for (size_t x = 0; x < n; ++x) {
+        const unsigned int horizontal = cc[x - 1] & (cc[x + 1] >> 1) & ~left_marked & 1u;
+        const unsigned int vertical = cp[x] & (cn[x] >> 1) & (up[x].r != 255);
+        const unsigned int diagonal = cp[x - 1] & (cn[x + 1] >> 1) & (up[x - 1].r != 255);
+        const color_type p = (horizontal | vertical | diagonal) ? red : save[x];
+        out[x] = p;
+        left_marked = p.r == 255;
+    }
+    *left = left_marked;
+}
+
 void average_c(const uint8_t *src, uint8_t *last, uint8_t *dst, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         const uint8_t s = src[i];
@@ -401,14 +452,15 @@ void track_c(const color_type *src, color_type *last, color_type *dst, size_t n,
 }
 
 const row_kernels portable = {
-    gauss5_c,   laplace5_c,     sharpen3_c, emboss3_c,   scale_c,    sobel_c,     length_c,
-    third_length_c, gradient_c, suppress_c, direction_c, edge_c,     threshold_c, classify_c,
-    average_c,  rc_c,           track_c,
+    gauss5_c,    laplace5_c,  sharpen3_c,  emboss3_c,    scale_c,        sobel_c, length_c,
+    third_length_c, gradient_c, suppress_c, direction_c, edge_c,       threshold_c,    classify_c,
+    cross_row_c, cross_column_c, erode_c,  average_c,    rc_c,           track_c,
 };
 
 }  // namespace
 
 const unsigned char *direction_table = direction_tables.table;
+const uint8_t *const erode_steps = erode_step_values.steps;
 
 uint32_t first_sum_above(double threshold) {
     return first_sum([threshold](uint32_t q) { return length_of_sum(q) > threshold; });
@@ -428,6 +480,8 @@ unsigned char direction_level_reference(double r) {
     return truncate_to_byte((std::atan(r) + half_pi) / pi * 255);
 }
 
+unsigned char direction_level_of(double r) { return direction_level(r); }
+
 const canny_bounds &suppression_bounds() { return canny_limits; }
 
 int64_t magnitude_bound(double threshold) {
@@ -439,10 +493,16 @@ int64_t magnitude_bound(double threshold) {
 const row_kernels &portable_kernels() { return portable; }
 
 const row_kernels &active_kernels() {
-    if (simd_active() == simd_level::avx2) {
+    switch (simd_active()) {
+    case simd_level::avx512:
+        if (const row_kernels *k = avx512_kernels()) return *k;
+        [[fallthrough]];
+    case simd_level::avx2:
         if (const row_kernels *k = avx2_kernels()) return *k;
+        [[fallthrough]];
+    default:
+        return portable;
     }
-    return portable;
 }
 
 }  // namespace fast

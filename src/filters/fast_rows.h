@@ -71,6 +71,8 @@ inline unsigned char direction_level(double r) {
     const unsigned char v = direction_table[direction_index(r)];
     return v != 255 ? v : direction_level_reference(r);
 }
+// The same, out of line (for the vector rows' rare undecided lanes).
+unsigned char direction_level_of(double r);
 
 // Canny suppression: the double tests on ratio / 65536 against the limits,
 // and grad_mag > threshold, as bounds on the stored integers.
@@ -84,6 +86,14 @@ const canny_bounds &suppression_bounds();
 // grad_mag > threshold (compared as doubles) exactly when mag > the result,
 // which lies in -1 (every magnitude passes) .. 2^32 - 1 (none does).
 int64_t magnitude_bound(double threshold);
+
+// Erode's dependence on the pixel to the left, 4 pixels a step: entry
+// (carry << 8) | (g << 4) | h, with carry whether the pixel before the 4 is
+// marked (red byte 255), and bit k of g, h for pixel k: g = it is marked
+// whatever its left neighbour (by its other tests, or a camera red of 255), h
+// = its horizontal test holds. Bits 0..3 of the value: whether the pixel
+// left of pixel k is marked; bit 4: whether pixel 3 is.
+extern const uint8_t *const erode_steps;
 
 // ---- Row kernels ---------------------------------------------------------
 // A row is a run of bytes (channels b, g, r of each pixel in turn) or of
@@ -124,6 +134,20 @@ struct row_kernels {
     void (*threshold)(const color_type *src, color_type *dst, size_t n, uint32_t first_black);
     // Per pixel: 1 where q >= above, 2 where q < below, else 0.
     void (*classify)(const color_type *src, uint8_t *cls, size_t n, uint32_t above, uint32_t below);
+    // Edge reduction along a row: a pixel is white where its class and the
+    // reference class are 1 and 2 (a crossing), and the reference takes its
+    // class; black elsewhere. *reference carries the class from pixel to pixel.
+    void (*cross_row)(const uint8_t *cls, color_type *dst, size_t n, unsigned int *reference);
+    // The same down the columns of a row segment, one reference per column;
+    // only crossings are written (white).
+    void (*cross_column)(const uint8_t *cls, uint8_t *reference, color_type *dst, size_t n);
+    // Erode marks of n pixels of a row: cp, cc, cn are the classes of the rows
+    // above, this and below, and up the destination row above, all pointing
+    // at the first pixel's column with index -1 (and n for the classes)
+    // readable; save and out are this row's. *left: whether the pixel before
+    // the first has red byte 255, on entry; of the last pixel on return.
+    void (*erode)(const uint8_t *cp, const uint8_t *cc, const uint8_t *cn, const color_type *up,
+                  const color_type *save, color_type *out, size_t n, unsigned int *left);
     // dst = (src + last) / 2 per channel, then last = src, for n bytes.
     void (*average)(const uint8_t *src, uint8_t *last, uint8_t *dst, size_t n);
     // RC update of n pixels (state: three floats per pixel, r, g, b).
@@ -140,8 +164,10 @@ const row_kernels &portable_kernels();
 // The fast Gaussian step over a whole frame (rows 2 .. size_y-3, black side
 // borders); false, with nothing written, where it does not apply.
 bool gauss_frame(const color_type *source, color_type *destination);
-// The AVX2 set, or null when this build has none.
+// The AVX2 set, or null when this build or processor has none; the AVX-512
+// set likewise.
 const row_kernels *avx2_kernels();
+const row_kernels *avx512_kernels();
 // The set for simd_active().
 const row_kernels &active_kernels();
 

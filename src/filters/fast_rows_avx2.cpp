@@ -1,9 +1,10 @@
 // AVX2 row kernels: the arithmetic of the portable rows, 4 doubles, 8 floats
 // or integers, or 16 to 32 channels at a time. Double-precision rows do the
-// same IEEE operations in the same order per lane as the reference (no
-// fused multiply-add: the target has none and -ffp-contract=off holds), so
-// each lane's result is the reference's bit for bit; integer rows compute
-// the exact integer forms proved in fast_rows.cpp.
+// same IEEE operations in the same order per lane as the reference, so each
+// lane's result is the reference's bit for bit (-ffp-contract=off keeps the
+// compiler from fusing them; the one fused multiply-add written out below
+// computes an exact remainder, checked for every input it can get); integer
+// rows compute the exact integer forms proved in fast_rows.cpp.
 //
 // This file is compiled for the AVX2 target (a pragma below, or MSVC as is)
 // and is only entered after the run-time check in simd.cpp. Every function
@@ -17,10 +18,10 @@
 #include <immintrin.h>
 
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
 #elif defined(__GNUC__)
 #pragma GCC push_options
-#pragma GCC target("avx2")
+#pragma GCC target("avx2,fma")
 #endif
 
 namespace fast {
@@ -74,6 +75,61 @@ inline void store_grey16(uint8_t *d, __m128i v) {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(d), _mm_shuffle_epi8(v, s0));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16), _mm_shuffle_epi8(v, s1));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 32), _mm_shuffle_epi8(v, s2));
+}
+
+// The 3-byte masks of 16 pixels from one mask byte per pixel, ORed into the
+// 48 bytes at d.
+inline void or_grey16(uint8_t *d, __m128i v) {
+    const __m128i s0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
+    const __m128i s1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
+    const __m128i s2 = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
+    __m128i *p = reinterpret_cast<__m128i *>(d);
+    _mm_storeu_si128(p, _mm_or_si128(_mm_loadu_si128(p), _mm_shuffle_epi8(v, s0)));
+    _mm_storeu_si128(p + 1, _mm_or_si128(_mm_loadu_si128(p + 1), _mm_shuffle_epi8(v, s1)));
+    _mm_storeu_si128(p + 2, _mm_or_si128(_mm_loadu_si128(p + 2), _mm_shuffle_epi8(v, s2)));
+}
+
+// 16 pixels from `save`, red (0, 0, 255) where the mask byte is set.
+inline void blend_red16(const uint8_t *save, uint8_t *d, __m128i mask) {
+    const __m128i s0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
+    const __m128i s1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
+    const __m128i s2 = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
+    const char f = -1;
+    const __m128i r0 = _mm_setr_epi8(0, 0, f, 0, 0, f, 0, 0, f, 0, 0, f, 0, 0, f, 0);
+    const __m128i r1 = _mm_setr_epi8(0, f, 0, 0, f, 0, 0, f, 0, 0, f, 0, 0, f, 0, 0);
+    const __m128i r2 = _mm_setr_epi8(f, 0, 0, f, 0, 0, f, 0, 0, f, 0, 0, f, 0, 0, f);
+    const __m128i *s = reinterpret_cast<const __m128i *>(save);
+    __m128i *p = reinterpret_cast<__m128i *>(d);
+    _mm_storeu_si128(p, _mm_blendv_epi8(_mm_loadu_si128(s), r0, _mm_shuffle_epi8(mask, s0)));
+    _mm_storeu_si128(p + 1, _mm_blendv_epi8(_mm_loadu_si128(s + 1), r1, _mm_shuffle_epi8(mask, s1)));
+    _mm_storeu_si128(p + 2, _mm_blendv_epi8(_mm_loadu_si128(s + 2), r2, _mm_shuffle_epi8(mask, s2)));
+}
+
+// The red bytes of the 16 pixels at p (48 bytes read).
+inline __m128i red_bytes16(const uint8_t *p) {
+    const char z = -128;
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
+    const __m128i ra = _mm_shuffle_epi8(a, _mm_setr_epi8(2, 5, 8, 11, 14, z, z, z, z, z, z, z, z, z, z, z));
+    const __m128i rb = _mm_shuffle_epi8(b, _mm_setr_epi8(z, z, z, z, z, 1, 4, 7, 10, 13, z, z, z, z, z, z));
+    const __m128i rc = _mm_shuffle_epi8(c, _mm_setr_epi8(z, z, z, z, z, z, z, z, z, z, 0, 3, 6, 9, 12, 15));
+    return _mm_or_si128(_mm_or_si128(ra, rb), rc);
+}
+
+// Eight 32-bit lanes as signed-saturated 16-bit words.
+inline __m128i words8(__m256i v) {
+    return _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+}
+
+inline __m128i load128(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+
+// One byte (0 or 0xFF) per bit of m.
+inline __m128i bits_to_bytes16(unsigned int m) {
+    const __m128i select = _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128);
+    __m128i b = _mm_shuffle_epi8(_mm_cvtsi32_si128(static_cast<int>(m)),
+                                 _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1));
+    return _mm_cmpeq_epi8(_mm_and_si128(b, select), select);
 }
 
 inline uint32_t square_sum(const color_type &p) {
@@ -219,25 +275,34 @@ void scale_avx2(const uint8_t *src, double *t, size_t n, double scale) {
 
 inline __m256d abs_pd(__m256d v) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), v); }
 
+// Sobel-pattern sums of 4 lanes in the reference's order, with the same
+// roundings and fewer operations (the two FP add pipes are the limit):
+//   p = ((((0 - a0) + a2) - 2 a3) + 2 a5) - a6) + a8
+//   q = ((((0 - a0) - 2 a1) - a2) + a6) + 2 a7) + a8
+// 0 - a0 + a2 is a2 - a0 exactly; 0 - a0 - 2 a1 - a2 is -((a0 + 2 a1) + a2)
+// exactly (rounding is symmetric); 2 a is exact, done on the multiply pipes.
+// Only the sign of a zero can differ, which the absolute values (Sobel) or
+// the exact zero tests and quotients of zeros (Canny, combo) do not see.
+inline void sobel_sums(__m256d a0, __m256d a1, __m256d a2, __m256d a3, __m256d a5, __m256d a6, __m256d a7,
+                       __m256d a8, __m256d &p, __m256d &q) {
+    const __m256d two = _mm256_set1_pd(2.0);
+    p = _mm256_sub_pd(a2, a0);
+    p = _mm256_sub_pd(p, _mm256_mul_pd(a3, two));
+    p = _mm256_add_pd(p, _mm256_mul_pd(a5, two));
+    p = _mm256_sub_pd(p, a6);
+    p = _mm256_add_pd(p, a8);
+    q = _mm256_add_pd(_mm256_add_pd(a0, _mm256_mul_pd(a1, two)), a2);
+    q = _mm256_sub_pd(a6, q);
+    q = _mm256_add_pd(q, _mm256_mul_pd(a7, two));
+    q = _mm256_add_pd(q, a8);
+}
+
 // Four Sobel outputs (as 32-bit integers) at channels i .. i+3.
 inline __m128i sobel4(const double *t0, const double *t1, const double *t2, size_t i) {
-    const __m256d m1 = _mm256_set1_pd(-1.0), p1 = _mm256_set1_pd(1.0);
-    const __m256d m2 = _mm256_set1_pd(-2.0), p2 = _mm256_set1_pd(2.0);
-    const __m256d a0 = _mm256_loadu_pd(t0 + i - 3), a1 = _mm256_loadu_pd(t0 + i), a2 = _mm256_loadu_pd(t0 + i + 3);
-    const __m256d a3 = _mm256_loadu_pd(t1 + i - 3), a5 = _mm256_loadu_pd(t1 + i + 3);
-    const __m256d a6 = _mm256_loadu_pd(t2 + i - 3), a7 = _mm256_loadu_pd(t2 + i), a8 = _mm256_loadu_pd(t2 + i + 3);
-    __m256d p = _mm256_add_pd(_mm256_setzero_pd(), _mm256_mul_pd(m1, a0));
-    p = _mm256_add_pd(p, _mm256_mul_pd(p1, a2));
-    p = _mm256_add_pd(p, _mm256_mul_pd(m2, a3));
-    p = _mm256_add_pd(p, _mm256_mul_pd(p2, a5));
-    p = _mm256_add_pd(p, _mm256_mul_pd(m1, a6));
-    p = _mm256_add_pd(p, _mm256_mul_pd(p1, a8));
-    __m256d q = _mm256_add_pd(_mm256_setzero_pd(), _mm256_mul_pd(m1, a0));
-    q = _mm256_add_pd(q, _mm256_mul_pd(m2, a1));
-    q = _mm256_add_pd(q, _mm256_mul_pd(m1, a2));
-    q = _mm256_add_pd(q, _mm256_mul_pd(p1, a6));
-    q = _mm256_add_pd(q, _mm256_mul_pd(p2, a7));
-    q = _mm256_add_pd(q, _mm256_mul_pd(p1, a8));
+    __m256d p, q;
+    sobel_sums(_mm256_loadu_pd(t0 + i - 3), _mm256_loadu_pd(t0 + i), _mm256_loadu_pd(t0 + i + 3),
+               _mm256_loadu_pd(t1 + i - 3), _mm256_loadu_pd(t1 + i + 3), _mm256_loadu_pd(t2 + i - 3),
+               _mm256_loadu_pd(t2 + i), _mm256_loadu_pd(t2 + i + 3), p, q);
     // trunc(w) * 8 for w < 32, else 255.
     const __m256d w = _mm256_min_pd(_mm256_add_pd(abs_pd(p), abs_pd(q)), _mm256_set1_pd(32.0));
     const __m128i v = _mm_slli_epi32(_mm256_cvttpd_epi32(w), 3);
@@ -262,18 +327,49 @@ void sobel_avx2(const double *t0, const double *t1, const double *t2, uint8_t *d
 
 // ---- Colour lengths, Canny gradients and suppression ------------------------
 
+// fl(L / 3) without a division: q0 = L * fl(1/3), the remainder L - 3 q0 is
+// exact in one fused multiply-add, and q0 + remainder * fl(1/3) rounds to the
+// quotient. Checked against the division for every length there is (the
+// roots of 0 .. 3 * 255^2) when the program starts; used only if it holds.
+inline __m256d third_of(__m256d l) {
+    const __m256d third = _mm256_set1_pd(1.0 / 3.0);
+    const __m256d q0 = _mm256_mul_pd(l, third);
+    const __m256d remainder = _mm256_fnmadd_pd(_mm256_set1_pd(3.0), q0, l);
+    return _mm256_fmadd_pd(remainder, third, q0);
+}
+
+bool check_third_of() {
+    if (static_cast<int>(simd_supported()) < static_cast<int>(simd_level::avx2)) return false;
+    alignas(32) double out[4];
+    for (uint32_t q = 0; q <= max_square_sum; q += 4) {
+        const __m256d l = _mm256_sqrt_pd(_mm256_cvtepi32_pd(_mm_add_epi32(_mm_set1_epi32(static_cast<int>(q)),
+                                                                         _mm_setr_epi32(0, 1, 2, 3))));
+        _mm256_store_pd(out, third_of(l));
+        alignas(32) double ls[4];
+        _mm256_store_pd(ls, l);
+        for (int k = 0; k < 4; ++k) {
+            const __m128d exact = _mm_div_sd(_mm_set_sd(ls[k]), _mm_set_sd(3.0));
+            if (q + k <= max_square_sum && _mm_cvtsd_f64(exact) != out[k]) return false;
+        }
+    }
+    return true;
+}
+
+const bool third_without_division = check_third_of();
+
 template <bool third>
 void lengths(const color_type *src, double *l, size_t n) {
     const uint8_t *p = reinterpret_cast<const uint8_t *>(src);
     const __m256d three = _mm256_set1_pd(3.0);
+    const bool fused = third_without_division;
     size_t x = 0;
     for (; x + 8 <= n; x += 8) {
         const __m256i q = square_sums8(load_pixels8(p + 3 * x));
         __m256d lo = _mm256_sqrt_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(q)));
         __m256d hi = _mm256_sqrt_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(q, 1)));
         if (third) {
-            lo = _mm256_div_pd(lo, three);
-            hi = _mm256_div_pd(hi, three);
+            lo = fused ? third_of(lo) : _mm256_div_pd(lo, three);
+            hi = fused ? third_of(hi) : _mm256_div_pd(hi, three);
         }
         _mm256_storeu_pd(l + x, lo);
         _mm256_storeu_pd(l + x + 4, hi);
@@ -295,23 +391,11 @@ inline __m128i narrow_mask(__m256d m) {
 
 inline void gradient4(const double *l0, const double *l1, const double *l2, uint32_t *mag, int32_t *ratio,
                       size_t x) {
-    const __m256d m1 = _mm256_set1_pd(-1.0), p1 = _mm256_set1_pd(1.0);
-    const __m256d m2 = _mm256_set1_pd(-2.0), p2 = _mm256_set1_pd(2.0);
-    const __m256d v0 = _mm256_loadu_pd(l0 + x - 1), v1 = _mm256_loadu_pd(l0 + x), v2 = _mm256_loadu_pd(l0 + x + 1);
-    const __m256d v3 = _mm256_loadu_pd(l1 + x - 1), v5 = _mm256_loadu_pd(l1 + x + 1);
-    const __m256d v6 = _mm256_loadu_pd(l2 + x - 1), v7 = _mm256_loadu_pd(l2 + x), v8 = _mm256_loadu_pd(l2 + x + 1);
-    __m256d gx = _mm256_add_pd(_mm256_setzero_pd(), _mm256_mul_pd(m1, v0));
-    gx = _mm256_add_pd(gx, _mm256_mul_pd(p1, v2));
-    gx = _mm256_add_pd(gx, _mm256_mul_pd(m2, v3));
-    gx = _mm256_add_pd(gx, _mm256_mul_pd(p2, v5));
-    gx = _mm256_add_pd(gx, _mm256_mul_pd(m1, v6));
-    gx = _mm256_add_pd(gx, _mm256_mul_pd(p1, v8));
-    __m256d gy = _mm256_add_pd(_mm256_setzero_pd(), _mm256_mul_pd(m1, v0));
-    gy = _mm256_add_pd(gy, _mm256_mul_pd(m2, v1));
-    gy = _mm256_add_pd(gy, _mm256_mul_pd(m1, v2));
-    gy = _mm256_add_pd(gy, _mm256_mul_pd(p1, v6));
-    gy = _mm256_add_pd(gy, _mm256_mul_pd(p2, v7));
-    gy = _mm256_add_pd(gy, _mm256_mul_pd(p1, v8));
+    const __m256d zero = _mm256_setzero_pd();
+    __m256d gx, gy;
+    sobel_sums(_mm256_loadu_pd(l0 + x - 1), _mm256_loadu_pd(l0 + x), _mm256_loadu_pd(l0 + x + 1),
+               _mm256_loadu_pd(l1 + x - 1), _mm256_loadu_pd(l1 + x + 1), _mm256_loadu_pd(l2 + x - 1),
+               _mm256_loadu_pd(l2 + x), _mm256_loadu_pd(l2 + x + 1), gx, gy);
     const __m256d ay = abs_pd(gy);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(mag + x), _mm256_cvttpd_epi32(_mm256_add_pd(abs_pd(gx), ay)));
     // |gy| * 65536 / gx, truncated; 0 where gx is 0; 2^31 or more saturates
@@ -319,9 +403,9 @@ inline void gradient4(const double *l0, const double *l1, const double *l2, uint
     const __m256d q = _mm256_div_pd(_mm256_mul_pd(ay, _mm256_set1_pd(65536.0)), gx);
     __m128i r = _mm256_cvttpd_epi32(q);
     const __m128i big = narrow_mask(_mm256_cmp_pd(q, _mm256_set1_pd(2147483648.0), _CMP_GE_OQ));
-    const __m128i zero = narrow_mask(_mm256_cmp_pd(gx, _mm256_setzero_pd(), _CMP_EQ_OQ));
+    const __m128i gx_zero = narrow_mask(_mm256_cmp_pd(gx, zero, _CMP_EQ_OQ));
     r = _mm_blendv_epi8(r, _mm_set1_epi32(INT32_MAX), big);
-    r = _mm_andnot_si128(zero, r);
+    r = _mm_andnot_si128(gx_zero, r);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(ratio + x), r);
 }
 
@@ -341,8 +425,8 @@ inline __m256i biased8(const uint32_t *c, ptrdiff_t d) {
                             _mm256_set1_epi32(static_cast<int>(0x80000000u)));
 }
 
-// Red mask bits of 8 pixels centred on mag[0].
-inline int suppress8(const uint32_t *c, const int32_t *ratio, ptrdiff_t w, __m256i strong_bound, bool all_strong) {
+// Edge masks (32-bit lanes) of 8 pixels centred on mag[0].
+inline __m256i suppress8(const uint32_t *c, const int32_t *ratio, ptrdiff_t w, __m256i strong_bound, bool all_strong) {
     const canny_bounds &b = suppression_bounds();
     const __m256i m = biased8(c, 0);
     const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(ratio));
@@ -351,21 +435,23 @@ inline int suppress8(const uint32_t *c, const int32_t *ratio, ptrdiff_t w, __m25
                         _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(b.steep_below)), r));
     const __m256i rows = _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -w)), _mm256_cmpgt_epi32(m, biased8(c, w)));
     const __m256i ok2 = _mm256_and_si256(steep, rows);
-    const __m256i diag_up = _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -w + 1)), _mm256_cmpgt_epi32(m, biased8(c, w - 1)));
+    const __m256i diag_up =
+        _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -w + 1)), _mm256_cmpgt_epi32(m, biased8(c, w - 1)));
     const __m256i ok3 = _mm256_andnot_si256(
         steep, _mm256_and_si256(_mm256_cmpgt_epi32(r, _mm256_set1_epi32(static_cast<int>(b.diagonal_above))), diag_up));
-    const __m256i diag_down = _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -w - 1)), _mm256_cmpgt_epi32(m, biased8(c, w + 1)));
+    const __m256i diag_down =
+        _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -w - 1)), _mm256_cmpgt_epi32(m, biased8(c, w + 1)));
     const __m256i ok4 = _mm256_and_si256(
         _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(b.diagonal_below)), r), diag_down);
     const __m256i ok5 = _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -1)), _mm256_cmpgt_epi32(m, biased8(c, 1)));
     __m256i edge = _mm256_or_si256(_mm256_or_si256(ok2, ok3), _mm256_or_si256(ok4, ok5));
     if (!all_strong) edge = _mm256_and_si256(edge, _mm256_cmpgt_epi32(m, strong_bound));
-    return _mm256_movemask_ps(_mm256_castsi256_ps(edge));
+    return edge;
 }
 
 void suppress_avx2(const uint32_t *mag, const int32_t *ratio, size_t stride, size_t n, int64_t bound,
                    const color_type *save, color_type *dst) {
-    if (n < 8 || bound >= 4294967295ll) {
+    if (n < 16 || bound >= 4294967295ll) {
         portable_kernels().suppress(mag, ratio, stride, n, bound, save, dst);
         return;
     }
@@ -373,79 +459,76 @@ void suppress_avx2(const uint32_t *mag, const int32_t *ratio, size_t stride, siz
     const bool all_strong = bound < 0;
     const __m256i strong_bound =
         _mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(all_strong ? 0 : bound) ^ 0x80000000u));
-    // The camera picture first, then the edges over it.
     const uint8_t *s = reinterpret_cast<const uint8_t *>(save);
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
-    size_t i = 0;
-    for (; i + 32 <= 3 * n; i += 32)
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + i),
-                            _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + i)));
-    for (; i < 3 * n; ++i) d[i] = s[i];
     size_t x = 0;
     while (x < n) {
-        if (x + 8 > n) x = n - 8;
-        int bits = suppress8(mag + x, ratio + x, w, strong_bound, all_strong);
-        for (size_t k = x; bits != 0; ++k, bits >>= 1)
-            if (bits & 1) dst[k] = red;
-        x += 8;
+        if (x + 16 > n) x = n - 16;  // the last block again, overlapping: same bytes
+        const __m128i edges = pack_masks16(suppress8(mag + x, ratio + x, w, strong_bound, all_strong),
+                                           suppress8(mag + x + 8, ratio + x + 8, w, strong_bound, all_strong));
+        blend_red16(s + 3 * x, d + 3 * x, edges);
+        x += 16;
     }
 }
 
 // ---- Combo edge directions --------------------------------------------------
 
-// Levels of 4 pixels at x (32-bit lanes).
-inline __m128i direction4(const double *t0, const double *t1, const double *t2, size_t x) {
-    const __m256d m1 = _mm256_set1_pd(-1.0), m2 = _mm256_set1_pd(-2.0), p2 = _mm256_set1_pd(2.0);
-    const __m256d a0 = _mm256_loadu_pd(t0 + x - 1), a1 = _mm256_loadu_pd(t0 + x), a2 = _mm256_loadu_pd(t0 + x + 1);
-    const __m256d a3 = _mm256_loadu_pd(t1 + x - 1), a5 = _mm256_loadu_pd(t1 + x + 1);
-    const __m256d a6 = _mm256_loadu_pd(t2 + x - 1), a7 = _mm256_loadu_pd(t2 + x), a8 = _mm256_loadu_pd(t2 + x + 1);
-    __m256d gx = _mm256_add_pd(_mm256_setzero_pd(), _mm256_mul_pd(m1, a0));
-    gx = _mm256_add_pd(gx, a2);
-    gx = _mm256_add_pd(gx, _mm256_mul_pd(m2, a3));
-    gx = _mm256_add_pd(gx, _mm256_mul_pd(p2, a5));
-    gx = _mm256_add_pd(gx, _mm256_mul_pd(m1, a6));
-    gx = _mm256_add_pd(gx, a8);
-    __m256d gy = _mm256_add_pd(_mm256_setzero_pd(), _mm256_mul_pd(m1, a0));
-    gy = _mm256_add_pd(gy, _mm256_mul_pd(m2, a1));
-    gy = _mm256_add_pd(gy, _mm256_mul_pd(m1, a2));
-    gy = _mm256_add_pd(gy, a6);
-    gy = _mm256_add_pd(gy, _mm256_mul_pd(p2, a7));
-    gy = _mm256_add_pd(gy, a8);
-    const __m256d r = _mm256_div_pd(gy, gx);
+// The combo gradients of 4 pixels at x, in the reference's order.
+inline void gradients4(const double *t0, const double *t1, const double *t2, size_t x, __m256d &gx, __m256d &gy) {
+    sobel_sums(_mm256_loadu_pd(t0 + x - 1), _mm256_loadu_pd(t0 + x), _mm256_loadu_pd(t0 + x + 1),
+               _mm256_loadu_pd(t1 + x - 1), _mm256_loadu_pd(t1 + x + 1), _mm256_loadu_pd(t2 + x - 1),
+               _mm256_loadu_pd(t2 + x), _mm256_loadu_pd(t2 + x + 1), gx, gy);
+}
 
-    // Table index from the top bits of r (see direction_index).
-    const __m256i bits = _mm256_castpd_si256(r);
-    const __m256i mag = _mm256_and_si256(bits, _mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFll));
-    const __m256i t64 = _mm256_sub_epi64(_mm256_srli_epi64(mag, 52 - direction_mantissa_bits),
-                                         _mm256_set1_epi64x(static_cast<long long>(1023 + direction_min_exponent)
-                                                            << direction_mantissa_bits));
-    const __m256i pick = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
-    __m128i t = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(t64, pick));
-    t = _mm_min_epi32(_mm_max_epi32(t, _mm_set1_epi32(-1)), _mm_set1_epi32(direction_buckets));
-    const __m128i negative = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(_mm256_srli_epi64(bits, 63), pick));
-    const __m128i index = _mm_add_epi32(_mm_add_epi32(t, _mm_set1_epi32(1)),
-                                        _mm_mullo_epi32(negative, _mm_set1_epi32(direction_buckets + 2)));
-    __m128i level = _mm_and_si128(
-        _mm_i32gather_epi32(reinterpret_cast<const int *>(direction_table), index, 1), _mm_set1_epi32(0xFF));
-    const __m128i zero = narrow_mask(_mm256_cmp_pd(gx, _mm256_setzero_pd(), _CMP_EQ_OQ));
-    level = _mm_andnot_si128(zero, level);
-    const int undecided = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(level, _mm_set1_epi32(255))));
-    if (undecided != 0) {
-        alignas(32) double lanes[4];
-        alignas(16) int32_t out[4];
-        _mm256_store_pd(lanes, r);
-        _mm_store_si128(reinterpret_cast<__m128i *>(out), level);
-        for (int k = 0; k < 4; ++k)
-            if (undecided & (1 << k)) out[k] = direction_level_reference(lanes[k]);
-        level = _mm_load_si128(reinterpret_cast<const __m128i *>(out));
+// Levels of 8 pixels at x (32-bit lanes). The table bucket is found from a
+// float quotient: its error (three roundings to float, at most 3 units in
+// its last place) cannot carry it across a bucket edge unless its 11 bits
+// below the bucket bits are within 8 of an edge; those lanes, lanes whose
+// bucket has no level of its own, and nothing else, take the exact double
+// quotient (and, where needed, the reference arithmetic).
+inline __m256i direction8(const double *t0, const double *t1, const double *t2, size_t x) {
+    __m256d gx0, gy0, gx1, gy1;
+    gradients4(t0, t1, t2, x, gx0, gy0);
+    gradients4(t0, t1, t2, x + 4, gx1, gy1);
+    const __m256 gxf = _mm256_set_m128(_mm256_cvtpd_ps(gx1), _mm256_cvtpd_ps(gx0));
+    const __m256 gyf = _mm256_set_m128(_mm256_cvtpd_ps(gy1), _mm256_cvtpd_ps(gy0));
+    const __m256i bits = _mm256_castps_si256(_mm256_div_ps(gyf, gxf));
+    const __m256i mag = _mm256_and_si256(bits, _mm256_set1_epi32(0x7FFFFFFF));
+    const int low_bits = 23 - direction_mantissa_bits;
+    __m256i t = _mm256_sub_epi32(_mm256_srli_epi32(mag, low_bits),
+                                 _mm256_set1_epi32((127 + direction_min_exponent) << direction_mantissa_bits));
+    t = _mm256_min_epi32(_mm256_max_epi32(t, _mm256_set1_epi32(-1)), _mm256_set1_epi32(direction_buckets));
+    const __m256i index = _mm256_add_epi32(_mm256_add_epi32(t, _mm256_set1_epi32(1)),
+                                           _mm256_mullo_epi32(_mm256_srli_epi32(bits, 31), _mm256_set1_epi32(direction_buckets + 2)));
+    __m256i level = _mm256_and_si256(_mm256_i32gather_epi32(reinterpret_cast<const int *>(direction_table), index, 1),
+                                     _mm256_set1_epi32(0xFF));
+    const __m256i low = _mm256_and_si256(mag, _mm256_set1_epi32((1 << low_bits) - 1));
+    const __m256i near_edge = _mm256_or_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(8), low),
+                                              _mm256_cmpgt_epi32(low, _mm256_set1_epi32((1 << low_bits) - 9)));
+    const __m256i zero = _mm256_set_m128i(narrow_mask(_mm256_cmp_pd(gx1, _mm256_setzero_pd(), _CMP_EQ_OQ)),
+                                          narrow_mask(_mm256_cmp_pd(gx0, _mm256_setzero_pd(), _CMP_EQ_OQ)));
+    const __m256i undecided =
+        _mm256_andnot_si256(zero, _mm256_or_si256(near_edge, _mm256_cmpeq_epi32(level, _mm256_set1_epi32(255))));
+    level = _mm256_andnot_si256(zero, level);
+    const int lanes = _mm256_movemask_ps(_mm256_castsi256_ps(undecided));
+    if (lanes != 0) {
+        alignas(32) double gx[8], gy[8];
+        alignas(32) int32_t out[8];
+        _mm256_store_pd(gx, gx0);
+        _mm256_store_pd(gx + 4, gx1);
+        _mm256_store_pd(gy, gy0);
+        _mm256_store_pd(gy + 4, gy1);
+        _mm256_store_si256(reinterpret_cast<__m256i *>(out), level);
+        for (int k = 0; k < 8; ++k)
+            if (lanes & (1 << k)) out[k] = direction_level_of(gy[k] / gx[k]);
+        level = _mm256_load_si256(reinterpret_cast<const __m256i *>(out));
     }
     return level;
 }
 
 inline void direction16(const double *t0, const double *t1, const double *t2, uint8_t *d, size_t x) {
-    const __m128i a = _mm_packs_epi32(direction4(t0, t1, t2, x), direction4(t0, t1, t2, x + 4));
-    const __m128i b = _mm_packs_epi32(direction4(t0, t1, t2, x + 8), direction4(t0, t1, t2, x + 12));
-    store_grey16(d + 3 * x, _mm_packus_epi16(a, b));
+    const __m256i a = direction8(t0, t1, t2, x), b = direction8(t0, t1, t2, x + 8);
+    store_grey16(d + 3 * x, _mm_packus_epi16(words8(a), words8(b)));
 }
 
 void direction_avx2(const double *t0, const double *t1, const double *t2, color_type *dst, size_t n) {
@@ -522,6 +605,88 @@ void classify_avx2(const color_type *src, uint8_t *cls, size_t n, uint32_t above
     if (x < n) classify16(s + 3 * (n - 16), cls + n - 16, a, b);
 }
 
+// Row crossings. Where the reference class and 16 classes in a row are all
+// 1 or 2, each pixel's reference is simply the class of the pixel before
+// (every pixel either matches it or crosses and takes over), so the
+// crossings are the changes of class; anything else goes pixel by pixel.
+void cross_row_avx2(const uint8_t *cls, color_type *dst, size_t n, unsigned int *reference) {
+    uint8_t *d = reinterpret_cast<uint8_t *>(dst);
+    unsigned int r = *reference;
+    size_t x = 0;
+    for (; x + 16 <= n; x += 16) {
+        if (r == 0) break;  // a reference at the threshold never crosses
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cls + x));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_setzero_si128())) != 0) {
+            portable_kernels().cross_row(cls + x, dst + x, 16, &r);
+            continue;
+        }
+        const __m128i before = _mm_alignr_epi8(c, _mm_set1_epi8(static_cast<char>(r)), 15);
+        store_grey16(d + 3 * x, _mm_xor_si128(_mm_cmpeq_epi8(c, before), _mm_set1_epi8(-1)));
+        r = static_cast<unsigned int>(_mm_extract_epi8(c, 15));
+    }
+    if (x < n) portable_kernels().cross_row(cls + x, dst + x, n - x, &r);
+    *reference = r;
+}
+
+void cross_column_avx2(const uint8_t *cls, uint8_t *reference, color_type *dst, size_t n) {
+    uint8_t *d = reinterpret_cast<uint8_t *>(dst);
+    const __m128i three = _mm_set1_epi8(3);
+    size_t x = 0;
+    for (; x + 16 <= n; x += 16) {
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cls + x));
+        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i *>(reference + x));
+        const __m128i cross = _mm_cmpeq_epi8(_mm_or_si128(r, c), three);
+        if (_mm_movemask_epi8(cross) == 0) continue;
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(reference + x), _mm_blendv_epi8(r, c, cross));
+        or_grey16(d + 3 * x, cross);
+    }
+    if (x < n) portable_kernels().cross_column(cls + x, reference + x, dst + x, n - x);
+}
+
+// Erode: the tests that look only at the rows above and below, and the
+// camera pixels' red bytes, 16 pixels at a time; then the dependence on the
+// pixel to the left, 4 pixels per step of erode_steps; then the output.
+void erode_avx2(const uint8_t *cp, const uint8_t *cc, const uint8_t *cn, const color_type *up,
+                const color_type *save, color_type *out, size_t n, unsigned int *left) {
+    const uint8_t *u = reinterpret_cast<const uint8_t *>(up);
+    const uint8_t *s = reinterpret_cast<const uint8_t *>(save);
+    uint8_t *d = reinterpret_cast<uint8_t *>(out);
+    const __m128i one = _mm_set1_epi8(1), two = _mm_set1_epi8(2), full = _mm_set1_epi8(-1);
+    unsigned int carry = *left;
+    size_t x = 0;
+    for (; x + 16 <= n; x += 16) {
+        const __m128i up_hi = _mm_cmpeq_epi8(_mm_and_si128(load128(cp + x), one), one);
+        const __m128i up_left_hi =
+            _mm_cmpeq_epi8(_mm_and_si128(load128(cp + x - 1), one), one);
+        const __m128i down_lo =
+            _mm_cmpeq_epi8(_mm_and_si128(load128(cn + x), two), two);
+        const __m128i down_right_lo =
+            _mm_cmpeq_epi8(_mm_and_si128(load128(cn + x + 1), two), two);
+        const __m128i left_hi =
+            _mm_cmpeq_epi8(_mm_and_si128(load128(cc + x - 1), one), one);
+        const __m128i right_lo =
+            _mm_cmpeq_epi8(_mm_and_si128(load128(cc + x + 1), two), two);
+        const __m128i above_marked = _mm_cmpeq_epi8(red_bytes16(u + 3 * x), full);
+        const __m128i above_left_marked = _mm_cmpeq_epi8(red_bytes16(u + 3 * x - 3), full);
+        const __m128i camera_marked = _mm_cmpeq_epi8(red_bytes16(s + 3 * x), full);
+        const __m128i vertical = _mm_andnot_si128(above_marked, _mm_and_si128(up_hi, down_lo));
+        const __m128i diagonal = _mm_andnot_si128(above_left_marked, _mm_and_si128(up_left_hi, down_right_lo));
+        const unsigned int a = static_cast<unsigned int>(_mm_movemask_epi8(_mm_or_si128(vertical, diagonal)));
+        const unsigned int h = static_cast<unsigned int>(_mm_movemask_epi8(_mm_and_si128(left_hi, right_lo)));
+        const unsigned int g = a | static_cast<unsigned int>(_mm_movemask_epi8(camera_marked));
+        unsigned int left_marked = 0;  // bit k: the pixel left of pixel x + k is marked
+        for (int k = 0; k < 16; k += 4) {
+            const unsigned int step = erode_steps[(carry << 8) | (((g >> k) & 15) << 4) | ((h >> k) & 15)];
+            left_marked |= (step & 15u) << k;
+            carry = step >> 4;
+        }
+        const unsigned int marks = (a | (h & ~left_marked)) & 0xFFFF;
+        blend_red16(s + 3 * x, d + 3 * x, bits_to_bytes16(marks));
+    }
+    if (x < n) portable_kernels().erode(cp + x, cc + x, cn + x, up + x, save + x, out + x, n - x, &carry);
+    *left = carry;
+}
+
 // floor((s + l) / 2) = rounded-up average minus the lost low bit.
 void average_avx2(const uint8_t *src, uint8_t *last, uint8_t *dst, size_t n) {
     const __m256i one = _mm256_set1_epi8(1);
@@ -549,7 +714,8 @@ inline void reverse_triples(__m128i a, __m128i b, __m128i &lo, __m128i &hi) {
     hi = _mm_shuffle_epi8(b, tail);
 }
 
-// s * 0.99f + x * 0.01f in double, rounded to float, clamped to 0..255.
+// s * 0.99f + x * 0.01f in double, rounded to float; below 0 becomes 0 and
+// above 255 becomes 255 (compared as the reference does, so -0 stays -0).
 inline __m256 rc_step8(const float *state, __m128i x8) {
     const __m256d keep = _mm256_set1_pd(static_cast<double>(0.99f));
     const __m256d take = _mm256_set1_pd(static_cast<double>(0.01f));
@@ -559,12 +725,9 @@ inline __m256 rc_step8(const float *state, __m128i x8) {
                                      _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(x)), take));
     const __m256d hi = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(s, 1)), keep),
                                      _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(x, 1)), take));
-    const __m256 f = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)), _mm256_cvtpd_ps(hi), 1);
-    return _mm256_min_ps(_mm256_max_ps(f, _mm256_setzero_ps()), _mm256_set1_ps(255.0f));
-}
-
-inline __m128i words8(__m256i v) {
-    return _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    __m256 f = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)), _mm256_cvtpd_ps(hi), 1);
+    f = _mm256_blendv_ps(f, _mm256_setzero_ps(), _mm256_cmp_ps(f, _mm256_setzero_ps(), _CMP_LT_OQ));
+    return _mm256_blendv_ps(f, _mm256_set1_ps(255.0f), _mm256_cmp_ps(f, _mm256_set1_ps(255.0f), _CMP_GT_OQ));
 }
 
 void rc_avx2(const color_type *src, float *state, color_type *dst, size_t n) {
@@ -651,9 +814,10 @@ void track_avx2(const color_type *src, color_type *last, color_type *dst, size_t
 }
 
 const row_kernels avx2_set = {
-    gauss5_avx2,       laplace5_avx2, sharpen3_avx2, emboss3_avx2,   scale_avx2,     sobel_avx2,
-    length_avx2,       third_length_avx2, gradient_avx2, suppress_avx2, direction_avx2, edge_avx2,
-    threshold_avx2,    classify_avx2, average_avx2,  rc_avx2,        track_avx2,
+    gauss5_avx2,    laplace5_avx2,     sharpen3_avx2, emboss3_avx2,   scale_avx2,        sobel_avx2,
+    length_avx2,    third_length_avx2, gradient_avx2, suppress_avx2,  direction_avx2,    edge_avx2,
+    threshold_avx2, classify_avx2,     cross_row_avx2, cross_column_avx2, erode_avx2,    average_avx2,
+    rc_avx2,        track_avx2,
 };
 
 }  // namespace
@@ -666,7 +830,7 @@ const row_kernels avx2_set = {
 #endif
 
 const fast::row_kernels *fast::avx2_kernels() {
-    return simd_supported() == simd_level::avx2 ? &avx2_set : nullptr;
+    return static_cast<int>(simd_supported()) >= static_cast<int>(simd_level::avx2) ? &avx2_set : nullptr;
 }
 
 #else

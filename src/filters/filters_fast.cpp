@@ -37,8 +37,7 @@ const double sobel_y[9] = {-1, -2, -1, 0, 0, 0, 1, 2, 1};
 // clang-format on
 
 const color_type black = {0, 0, 0};
-const color_type white = {255, 255, 255};
-const color_type red = {0, 0, 255};
+
 
 // Pixel columns per strip in the strip-wise passes (stack buffers of a few
 // kilobytes, whatever the frame width).
@@ -232,21 +231,10 @@ void erode_frame(color_type *source, color_type *destination, double threshold) 
         fill(1);
         for (size_t y = 1; y + 1 < h; ++y) {
             fill(y + 1);
-            const uint8_t *cp = cls[(y - 1) % 3], *cc = cls[y % 3], *cn = cls[(y + 1) % 3];
-            const color_type *up = destination + (y - 1) * w;
-            const color_type *sv = save + y * w;
             color_type *out = destination + y * w;
-            unsigned int left_marked = out[x0 - 1].r == 255;
-            for (size_t j = 1; j <= len; ++j) {
-                const size_t x = x0 - 1 + j;
-                // 1 = length above the threshold, 2 = below it.
-                const unsigned int horizontal = cc[j - 1] & (cc[j + 1] >> 1) & ~left_marked & 1u;
-                const unsigned int vertical = cp[j] & (cn[j] >> 1) & (up[x].r != 255);
-                const unsigned int diagonal = cp[j - 1] & (cn[j + 1] >> 1) & (up[x - 1].r != 255);
-                const color_type p = (horizontal | vertical | diagonal) ? red : sv[x];
-                out[x] = p;
-                left_marked = p.r == 255;
-            }
+            unsigned int left = out[x0 - 1].r == 255;
+            k.erode(cls[(y - 1) % 3] + 1, cls[y % 3] + 1, cls[(y + 1) % 3] + 1, destination + (y - 1) * w + x0,
+                    save + y * w + x0, out + x0, len, &left);
         }
     }
 }
@@ -273,20 +261,12 @@ void reduceedge_frame(color_type *source, color_type *destination, double thresh
             for (size_t x0 = 0; x0 < w; x0 += strip_pixels) {
                 const size_t len = w - x0 < strip_pixels ? w - x0 : strip_pixels;
                 k.classify(in + x0, cls, len, above, below);
-                size_t j = 0;
                 if (x0 == 0) {
                     reference = cls[0];
                     out[0] = black;
-                    j = 1;
-                }
-                for (; j < len; ++j) {
-                    const unsigned int c = cls[j];
-                    if ((reference | c) == 3) {
-                        out[x0 + j] = white;
-                        reference = c;
-                    } else {
-                        out[x0 + j] = black;
-                    }
+                    k.cross_row(cls + 1, out + 1, len - 1, &reference);
+                } else {
+                    k.cross_row(cls, out + x0, len, &reference);
                 }
             }
         }
@@ -302,13 +282,7 @@ void reduceedge_frame(color_type *source, color_type *destination, double thresh
             k.classify(source + x0, reference, len, above, below);
             for (size_t y = 1; y < h; ++y) {
                 k.classify(source + y * w + x0, cls, len, above, below);
-                color_type *out = destination + y * w + x0;
-                for (size_t j = 0; j < len; ++j) {
-                    if ((reference[j] | cls[j]) == 3) {
-                        out[j] = white;
-                        reference[j] = cls[j];
-                    }
-                }
+                k.cross_column(cls, reference, destination + y * w + x0, len);
             }
         }
     };

@@ -9,28 +9,35 @@
 
 namespace {
 
-bool processor_has_avx2() {
+simd_level detect() {
 #if LUMIVEX_HAVE_AVX2_ROWS && (defined(__GNUC__) || defined(__clang__))
-    // libgcc's check includes the operating system's support for the AVX state.
+    // libgcc's checks include the operating system's support for the AVX
+    // and AVX-512 register state.
     __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
+    if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) return simd_level::portable;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi"))
+        return simd_level::avx512;
+    return simd_level::avx2;
 #elif LUMIVEX_HAVE_AVX2_ROWS && defined(_MSC_VER)
     int info[4];
     __cpuid(info, 0);
-    if (info[0] < 7) return false;
+    if (info[0] < 7) return simd_level::portable;
     __cpuid(info, 1);
-    const bool osxsave = (info[2] & (1 << 27)) != 0;
-    const bool avx = (info[2] & (1 << 28)) != 0;
-    if (!osxsave || !avx) return false;
-    if ((_xgetbv(0) & 0x6) != 0x6) return false;  // XMM and YMM state enabled
+    const bool osxsave = (info[2] & (1 << 27)) != 0, avx = (info[2] & (1 << 28)) != 0;
+    const bool fma = (info[2] & (1 << 12)) != 0;
+    if (!osxsave || !avx || !fma) return simd_level::portable;
+    const unsigned long long xcr0 = _xgetbv(0);
+    if ((xcr0 & 0x6) != 0x6) return simd_level::portable;  // XMM and YMM state
     __cpuidex(info, 7, 0);
-    return (info[1] & (1 << 5)) != 0;
+    if ((info[1] & (1 << 5)) == 0) return simd_level::portable;
+    const bool avx512 = (info[1] & (1 << 16)) && (info[1] & (1 << 30)) && (info[1] & (1u << 31)) &&
+                        (info[2] & (1 << 1)) && (xcr0 & 0xE6) == 0xE6;  // opmask and ZMM state
+    return avx512 ? simd_level::avx512 : simd_level::avx2;
 #else
-    return false;
+    return simd_level::portable;
 #endif
 }
-
-simd_level detect() { return processor_has_avx2() ? simd_level::avx2 : simd_level::portable; }
 
 std::atomic<int> &selected() {
     static std::atomic<int> level{static_cast<int>(simd_supported())};
@@ -49,4 +56,12 @@ simd_level simd_active() { return static_cast<simd_level>(selected().load(std::m
 void simd_select(simd_level level) {
     if (static_cast<int>(level) > static_cast<int>(simd_supported())) level = simd_supported();
     selected().store(static_cast<int>(level), std::memory_order_relaxed);
+}
+
+const char *simd_name(simd_level level) {
+    switch (level) {
+    case simd_level::avx2: return "AVX2";
+    case simd_level::avx512: return "AVX-512";
+    default: return "portable";
+    }
 }

@@ -5,7 +5,8 @@
 
 enum class simd_level : int {
     portable = 0,  // plain C++ rows
-    avx2 = 1,      // x86-64 with AVX2, chosen at run time
+    avx2 = 1,      // x86-64 with AVX2 and FMA, chosen at run time
+    avx512 = 2,    // AVX2 rows, some replaced by AVX-512 (F, BW, VL, VBMI) ones
 };
 
 // Best level this build and this processor offer.
@@ -15,9 +16,12 @@ simd_level simd_active();
 // Selects a level (for tests and benchmarks); a level above the supported one
 // falls back to the supported one. Not for use while a filter runs.
 void simd_select(simd_level level);
+// "portable", "AVX2" or "AVX-512".
+const char *simd_name(simd_level level);
 
-// x86-64 compilers for which the AVX2 rows are built: GCC and clang compile
-// them with a target attribute, MSVC accepts the intrinsics as they are.
+// x86-64 compilers for which the AVX2 and AVX-512 rows are built: GCC and
+// clang compile them with target attributes, MSVC accepts the intrinsics as
+// they are.
 #if (defined(__x86_64__) || defined(_M_X64)) && (defined(__GNUC__) || defined(_MSC_VER))
 #define LUMIVEX_HAVE_AVX2_ROWS 1
 #else

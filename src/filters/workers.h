@@ -32,3 +32,7 @@ unsigned int worker_threads();
 // Smallest amount of work worth a band of its own (default 32768); tests set
 // 0 so that small frames are split too.
 void set_min_band_work(size_t work);
+
+// memcpy of `bytes` split into bands on the pool (for whole frames: two
+// cores move a cold frame about twice as fast as one).
+void parallel_copy(void *destination, const void *source, size_t bytes);

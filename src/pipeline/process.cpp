@@ -6,6 +6,7 @@
 #include "display/display.h"
 #include "filters/canny.h"
 #include "filters/rc_filter.h"
+#include "filters/workers.h"
 #include "shell/utility.h"
 
 std::atomic<bool> filter_gauss{false};
@@ -143,7 +144,7 @@ void process_frame() {
     // Without the work buffers there is nothing to copy into.
     if (!camera_buffer || !temp_frame || !save_frame) return;
     size_t n = frame_bytes();
-    std::memcpy(save_frame, camera_buffer, n);
+    parallel_copy(save_frame, camera_buffer, n);
 
     color_type *source = camera_buffer;
     color_type *destination = temp_frame;
@@ -206,7 +207,7 @@ void process_frame() {
             swap(source, destination);
         }
     }
-    std::memcpy(destination, source, n);
+    parallel_copy(destination, source, n);
 }
 
 void show_filters() {

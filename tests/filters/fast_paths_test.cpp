@@ -122,7 +122,7 @@ struct Mode {
 
 std::vector<Mode> modes() {
     std::vector<Mode> m;
-    for (simd_level s : {simd_level::portable, simd_level::avx2}) {
+    for (simd_level s : {simd_level::portable, simd_level::avx2, simd_level::avx512}) {
         if (static_cast<int>(s) > static_cast<int>(simd_supported())) continue;
         for (unsigned int t : {1u, 2u, 3u}) m.push_back({s, t});
     }
@@ -131,7 +131,7 @@ std::vector<Mode> modes() {
 
 std::string describe(const Mode &m, Size s, Content c, int round) {
     std::ostringstream o;
-    o << (m.simd == simd_level::avx2 ? "avx2" : "portable") << ", " << m.threads << " threads, " << s.w << "x"
+    o << simd_name(m.simd) << ", " << m.threads << " threads, " << s.w << "x"
       << s.h << ", content " << int(c) << ", round " << round;
     return o.str();
 }
