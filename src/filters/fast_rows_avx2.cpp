@@ -480,12 +480,27 @@ inline void gradients4(const double *t0, const double *t1, const double *t2, siz
                _mm256_loadu_pd(t2 + x), _mm256_loadu_pd(t2 + x + 1), gx, gy);
 }
 
+// Table indices of 4 double quotients (see direction_index).
+inline __m128i double_index4(__m256d r) {
+    const __m256i bits = _mm256_castpd_si256(r);
+    const __m256i mag = _mm256_and_si256(bits, _mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFll));
+    const __m256i t64 = _mm256_sub_epi64(
+        _mm256_srli_epi64(mag, 52 - direction_mantissa_bits),
+        _mm256_set1_epi64x(static_cast<long long>(1023 + direction_min_exponent) << direction_mantissa_bits));
+    const __m256i pick = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
+    __m128i t = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(t64, pick));
+    t = _mm_min_epi32(_mm_max_epi32(t, _mm_set1_epi32(-1)), _mm_set1_epi32(direction_buckets));
+    const __m128i negative = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(_mm256_srli_epi64(bits, 63), pick));
+    return _mm_add_epi32(_mm_add_epi32(t, _mm_set1_epi32(1)),
+                         _mm_mullo_epi32(negative, _mm_set1_epi32(direction_buckets + 2)));
+}
+
 // Levels of 8 pixels at x (32-bit lanes). The table bucket is found from a
 // float quotient: its error (three roundings to float, at most 3 units in
 // its last place) cannot carry it across a bucket edge unless its 11 bits
 // below the bucket bits are within 8 of an edge; those lanes, lanes whose
-// bucket has no level of its own, and nothing else, take the exact double
-// quotient (and, where needed, the reference arithmetic).
+// bucket has no level of its own, take the exact double quotient's bucket;
+// where that has no level either, the reference arithmetic.
 inline __m256i direction8(const double *t0, const double *t1, const double *t2, size_t x) {
     __m256d gx0, gy0, gx1, gy1;
     gradients4(t0, t1, t2, x, gx0, gy0);
@@ -510,18 +525,26 @@ inline __m256i direction8(const double *t0, const double *t1, const double *t2, 
     const __m256i undecided =
         _mm256_andnot_si256(zero, _mm256_or_si256(near_edge, _mm256_cmpeq_epi32(level, _mm256_set1_epi32(255))));
     level = _mm256_andnot_si256(zero, level);
-    const int lanes = _mm256_movemask_ps(_mm256_castsi256_ps(undecided));
-    if (lanes != 0) {
-        alignas(32) double gx[8], gy[8];
-        alignas(32) int32_t out[8];
-        _mm256_store_pd(gx, gx0);
-        _mm256_store_pd(gx + 4, gx1);
-        _mm256_store_pd(gy, gy0);
-        _mm256_store_pd(gy + 4, gy1);
-        _mm256_store_si256(reinterpret_cast<__m256i *>(out), level);
-        for (int k = 0; k < 8; ++k)
-            if (lanes & (1 << k)) out[k] = direction_level_of(gy[k] / gx[k]);
-        level = _mm256_load_si256(reinterpret_cast<const __m256i *>(out));
+    if (_mm256_movemask_ps(_mm256_castsi256_ps(undecided)) != 0) {
+        // The exact quotients, and their buckets from the double's bits.
+        const __m256d r0 = _mm256_div_pd(gy0, gx0), r1 = _mm256_div_pd(gy1, gx1);
+        const __m256i exact = _mm256_and_si256(
+            _mm256_i32gather_epi32(reinterpret_cast<const int *>(direction_table),
+                                   _mm256_set_m128i(double_index4(r1), double_index4(r0)), 1),
+            _mm256_set1_epi32(0xFF));
+        level = _mm256_blendv_epi8(level, exact, undecided);
+        const int lanes = _mm256_movemask_ps(
+            _mm256_castsi256_ps(_mm256_and_si256(undecided, _mm256_cmpeq_epi32(exact, _mm256_set1_epi32(255)))));
+        if (lanes != 0) {  // near a step between levels: the reference arithmetic
+            alignas(32) double r[8];
+            alignas(32) int32_t out[8];
+            _mm256_store_pd(r, r0);
+            _mm256_store_pd(r + 4, r1);
+            _mm256_store_si256(reinterpret_cast<__m256i *>(out), level);
+            for (int k = 0; k < 8; ++k)
+                if (lanes & (1 << k)) out[k] = direction_level_reference(r[k]);
+            level = _mm256_load_si256(reinterpret_cast<const __m256i *>(out));
+        }
     }
     return level;
 }

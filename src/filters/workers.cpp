@@ -2,20 +2,45 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#if defined(__x86_64__) || defined(_M_X64) || defined(__i386__) || defined(_M_IX86)
+#include <emmintrin.h>
+#define LUMIVEX_CPU_PAUSE() _mm_pause()
+#else
+#define LUMIVEX_CPU_PAUSE() std::this_thread::yield()
+#endif
+
 namespace {
 
 const unsigned int max_threads = 8;
 
-// A frame's stages come back to back, a few hundred microseconds apart or
-// less: helpers and the waiting caller poll for this many rounds (tens of
-// microseconds) before they sleep on the condition variable.
-const int spin_rounds = 4000;
+// A frame's stages come back to back, often less than a hundred
+// microseconds apart: helpers and the waiting caller poll this long before
+// they sleep on a condition variable (a wake-up through it costs about as
+// much again).
+const auto spin_time = std::chrono::microseconds(30);
+
+// Polls `ready` for up to spin_time: short bursts of pause instructions,
+// each followed by a yield so that a thread we wait for gets the processor
+// when there are more runnable threads than cores. True if it held.
+template <class F>
+bool spin_until(F ready) {
+    const auto deadline = std::chrono::steady_clock::now() + spin_time;
+    for (;;) {
+        for (int i = 0; i < 32; ++i) {
+            if (ready()) return true;
+            LUMIVEX_CPU_PAUSE();
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return ready();
+        std::this_thread::yield();
+    }
+}
 
 unsigned int default_threads() {
     unsigned int n = std::thread::hardware_concurrency();
@@ -70,10 +95,7 @@ public:
         fn(context, b, e);
         inside_band = false;
 
-        for (int i = 0; i < spin_rounds; ++i) {
-            if (pending_.load(std::memory_order_acquire) == 0) return;
-            std::this_thread::yield();
-        }
+        if (spin_until([this] { return pending_.load(std::memory_order_acquire) == 0; })) return;
         std::unique_lock<std::mutex> lock(mutex_);
         done_.wait(lock, [this] { return pending_.load(std::memory_order_acquire) == 0; });
     }
@@ -90,11 +112,8 @@ private:
         inside_band = true;
         for (;;) {
             // Wait for a new job: poll a while, then sleep.
-            unsigned long long now = generation_.load(std::memory_order_acquire);
-            for (int i = 0; i < spin_rounds && now == seen; ++i) {
-                std::this_thread::yield();
-                now = generation_.load(std::memory_order_acquire);
-            }
+            unsigned long long now = seen;
+            spin_until([&] { return (now = generation_.load(std::memory_order_acquire)) != seen; });
             if (now == seen) {
                 std::unique_lock<std::mutex> lock(mutex_);
                 wake_.wait(lock, [&] { return generation_.load(std::memory_order_acquire) != seen; });

@@ -39,9 +39,9 @@ struct Size {
 const Size kSizes[] = {{5, 5},   {6, 5},   {5, 7},   {7, 9},    {8, 8},   {13, 11}, {17, 6},
                        {31, 17}, {33, 9},  {64, 48}, {101, 77}, {127, 5}, {5, 127}, {257, 31}};
 
-enum class Content { flat, noise, gradient, blocks, binary, near };
-const Content kContents[] = {Content::flat,   Content::noise,  Content::gradient,
-                             Content::blocks, Content::binary, Content::near};
+enum class Content { flat, noise, gradient, blocks, binary, near, coarse };
+const Content kContents[] = {Content::flat,   Content::noise,  Content::gradient, Content::blocks,
+                             Content::binary, Content::near, Content::coarse};
 
 unsigned char byte_of(int v) { return static_cast<unsigned char>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
@@ -81,6 +81,12 @@ void paint(Frame &f, Content c, std::mt19937 &g, color_type base) {
     }
     case Content::binary:
         f.fill([&](unsigned int, unsigned int) { return rgb(g() % 2 * 255, g() % 2 * 255, g() % 2 * 255); });
+        break;
+    case Content::coarse:  // like the Sobel stage's output: multiples of 8, or 255
+        f.fill([&](unsigned int, unsigned int) {
+            auto level = [&] { return g() % 5 == 0 ? 255 : 8 * int(g() % 32); };
+            return rgb(level(), level(), level());
+        });
         break;
     case Content::near:
         f.fill([&](unsigned int, unsigned int) {
@@ -435,7 +441,7 @@ TEST_F(FastPaths, ChainOfReferenceCallsGivesTheSameFrames) {
     set_min_band_work(0);
     set_worker_threads(2);
     for (int round = 0; round < 4; ++round) {
-        paint(cam, kContents[round % 6], g, rgb(9, 9, 9));
+        paint(cam, kContents[round % 7], g, rgb(9, 9, 9));
         save.copy_from(cam);
         save_frame = save.data();
         // Reference chain.
