@@ -482,6 +482,17 @@ unsigned char direction_level_reference(double r) {
 
 unsigned char direction_level_of(double r) { return direction_level(r); }
 
+float direction_estimate(float gx, float gy) {
+    const float ax = std::fabs(gx), ay = std::fabs(gy);
+    const float t = std::fmin(ax, ay) / std::fmax(ax, ay), z = t * t;
+    float poly = direction_atan[8];
+    for (int k = 7; k >= 0; --k) poly = std::fma(poly, z, direction_atan[k]);
+    float angle = poly * t;
+    if (ay > ax) angle = 1.57079632679f - angle;
+    if (std::signbit(gx) != std::signbit(gy)) angle = -angle;
+    return std::fma(angle, 81.1690209769f, 127.5f);
+}
+
 const canny_bounds &suppression_bounds() { return canny_limits; }
 
 int64_t magnitude_bound(double threshold) {

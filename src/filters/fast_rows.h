@@ -74,6 +74,22 @@ inline unsigned char direction_level(double r) {
 // The same, out of line (for the vector rows' rare undecided lanes).
 unsigned char direction_level_of(double r);
 
+// The vector rows estimate the unrounded level f = (atan(gy/gx) + pi/2) /
+// pi * 255 in single precision: t = min(|gx|, |gy|) / max(|gx|, |gy|),
+// atan(t) = t * P(t^2) with Abramowitz & Stegun 4.4.49 (|error| <= 2e-8 on
+// [0, 1]), pi/2 minus that where |gy| > |gx|, the sign of gy/gx, then
+// f = angle * 255/pi + 127.5. Its error, about 1e-4 at most (the float
+// rounding of gx, gy and the quotient, the polynomial's evaluation, and
+// f's last place), is far below direction_margin: the level is the
+// estimate's integer part wherever the estimate is at least that far from
+// a whole number, and the exact arithmetic decides everywhere else.
+inline constexpr float direction_atan[9] = {1.0f,          -0.3333314528f, 0.1999355085f,
+                                            -0.1420889944f, 0.1065626393f,  -0.0752896400f,
+                                            0.0429096138f,  -0.0161657367f, 0.0028662257f};
+inline constexpr float direction_margin = 4e-3f;
+// The estimate of f as the vector rows compute it, lane for lane.
+float direction_estimate(float gx, float gy);
+
 // Canny suppression: the double tests on ratio / 65536 against the limits,
 // and grad_mag > threshold, as bounds on the stored integers.
 struct canny_bounds {
@@ -168,6 +184,10 @@ bool gauss_frame(const color_type *source, color_type *destination);
 // set likewise.
 const row_kernels *avx2_kernels();
 const row_kernels *avx512_kernels();
+// Whether the AVX2 rows' division-free division by 3 gave the quotient for
+// every colour length when the program started (it is used only if so;
+// false without AVX2).
+bool avx2_third_checked();
 // The set for simd_active().
 const row_kernels &active_kernels();
 

@@ -276,24 +276,27 @@ void scale_avx2(const uint8_t *src, double *t, size_t n, double scale) {
 inline __m256d abs_pd(__m256d v) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), v); }
 
 // Sobel-pattern sums of 4 lanes in the reference's order, with the same
-// roundings and fewer operations (the two FP add pipes are the limit):
+// roundings:
 //   p = ((((0 - a0) + a2) - 2 a3) + 2 a5) - a6) + a8
 //   q = ((((0 - a0) - 2 a1) - a2) + a6) + 2 a7) + a8
 // 0 - a0 + a2 is a2 - a0 exactly; 0 - a0 - 2 a1 - a2 is -((a0 + 2 a1) + a2)
-// exactly (rounding is symmetric); 2 a is exact, done on the multiply pipes.
-// Only the sign of a zero can differ, which the absolute values (Sobel) or
-// the exact zero tests and quotients of zeros (Canny, combo) do not see.
+// exactly (rounding is symmetric). Every step c + k a with k = +-1 or +-2
+// has an exact product, so a fused multiply-add fma(a, k, c) rounds exactly
+// as the reference's separate product and sum do; half the steps are done
+// that way, on the multiply pipes, as the two add pipes are the limit here.
+// Only the sign of a zero can differ from the reference, which the absolute
+// values (Sobel) and the zero tests and quotients (Canny, combo) do not see.
 inline void sobel_sums(__m256d a0, __m256d a1, __m256d a2, __m256d a3, __m256d a5, __m256d a6, __m256d a7,
                        __m256d a8, __m256d &p, __m256d &q) {
-    const __m256d two = _mm256_set1_pd(2.0);
+    const __m256d one = _mm256_set1_pd(1.0), two = _mm256_set1_pd(2.0);
     p = _mm256_sub_pd(a2, a0);
-    p = _mm256_sub_pd(p, _mm256_mul_pd(a3, two));
-    p = _mm256_add_pd(p, _mm256_mul_pd(a5, two));
+    p = _mm256_fnmadd_pd(a3, two, p);
+    p = _mm256_fmadd_pd(a5, two, p);
     p = _mm256_sub_pd(p, a6);
-    p = _mm256_add_pd(p, a8);
-    q = _mm256_add_pd(_mm256_add_pd(a0, _mm256_mul_pd(a1, two)), a2);
+    p = _mm256_fmadd_pd(a8, one, p);
+    q = _mm256_add_pd(_mm256_fmadd_pd(a1, two, a0), a2);
     q = _mm256_sub_pd(a6, q);
-    q = _mm256_add_pd(q, _mm256_mul_pd(a7, two));
+    q = _mm256_fmadd_pd(a7, two, q);
     q = _mm256_add_pd(q, a8);
 }
 
@@ -330,7 +333,7 @@ void sobel_avx2(const double *t0, const double *t1, const double *t2, uint8_t *d
 // fl(L / 3) without a division: q0 = L * fl(1/3), the remainder L - 3 q0 is
 // exact in one fused multiply-add, and q0 + remainder * fl(1/3) rounds to the
 // quotient. Checked against the division for every length there is (the
-// roots of 0 .. 3 * 255^2) when the program starts; used only if it holds.
+// roots of 0 .. 3 * 255^2) when the program starts (length_checks).
 inline __m256d third_of(__m256d l) {
     const __m256d third = _mm256_set1_pd(1.0 / 3.0);
     const __m256d q0 = _mm256_mul_pd(l, third);
@@ -338,30 +341,32 @@ inline __m256d third_of(__m256d l) {
     return _mm256_fmadd_pd(remainder, third, q0);
 }
 
-bool check_third_of() {
-    if (static_cast<int>(simd_supported()) < static_cast<int>(simd_level::avx2)) return false;
-    alignas(32) double out[4];
-    for (uint32_t q = 0; q <= max_square_sum; q += 4) {
-        const __m256d l = _mm256_sqrt_pd(_mm256_cvtepi32_pd(_mm_add_epi32(_mm_set1_epi32(static_cast<int>(q)),
-                                                                         _mm_setr_epi32(0, 1, 2, 3))));
-        _mm256_store_pd(out, third_of(l));
-        alignas(32) double ls[4];
-        _mm256_store_pd(ls, l);
-        for (int k = 0; k < 4; ++k) {
-            const __m128d exact = _mm_div_sd(_mm_set_sd(ls[k]), _mm_set_sd(3.0));
-            if (q + k <= max_square_sum && _mm_cvtsd_f64(exact) != out[k]) return false;
+// Checks third_of against the division for every length (the hardware
+// square roots of 0 .. 3 * 255^2); it is used only if it held.
+struct length_checks {
+    bool third = false;
+    length_checks() {
+        if (static_cast<int>(simd_supported()) < static_cast<int>(simd_level::avx2)) return;
+        third = true;
+        alignas(32) double exact[4], thirds[4];
+        for (uint32_t q = 0; q <= max_square_sum; q += 4) {
+            const __m256d l = _mm256_sqrt_pd(
+                _mm256_cvtepi32_pd(_mm_add_epi32(_mm_set1_epi32(static_cast<int>(q)), _mm_setr_epi32(0, 1, 2, 3))));
+            _mm256_store_pd(exact, l);
+            _mm256_store_pd(thirds, third_of(l));
+            for (int k = 0; k < 4 && q + k <= max_square_sum; ++k)
+                if (thirds[k] != _mm_cvtsd_f64(_mm_div_sd(_mm_set_sd(exact[k]), _mm_set_sd(3.0)))) third = false;
         }
     }
-    return true;
-}
+};
 
-const bool third_without_division = check_third_of();
+const length_checks checked;
 
 template <bool third>
 void lengths(const color_type *src, double *l, size_t n) {
     const uint8_t *p = reinterpret_cast<const uint8_t *>(src);
     const __m256d three = _mm256_set1_pd(3.0);
-    const bool fused = third_without_division;
+    const bool fused = checked.third;
     size_t x = 0;
     for (; x + 8 <= n; x += 8) {
         const __m256i q = square_sums8(load_pixels8(p + 3 * x));
@@ -495,35 +500,38 @@ inline __m128i double_index4(__m256d r) {
                          _mm_mullo_epi32(negative, _mm_set1_epi32(direction_buckets + 2)));
 }
 
-// Levels of 8 pixels at x (32-bit lanes). The table bucket is found from a
-// float quotient: its error (three roundings to float, at most 3 units in
-// its last place) cannot carry it across a bucket edge unless its 11 bits
-// below the bucket bits are within 8 of an edge; those lanes, lanes whose
-// bucket has no level of its own, take the exact double quotient's bucket;
-// where that has no level either, the reference arithmetic.
+// Levels of 8 pixels at x (32-bit lanes). An estimate first: the angle
+// from a float arctangent of min(|gx|, |gy|) / max(|gx|, |gy|) (see
+// direction_estimate), good to about 1e-4 of a level; where it is more than
+// direction_margin from a whole level, the level is its integer part (the
+// reference arithmetic stays within 1e-12 of the exact angle). The other
+// lanes take the exact double quotient's table bucket, and where that has
+// no level either, the reference arithmetic.
 inline __m256i direction8(const double *t0, const double *t1, const double *t2, size_t x) {
     __m256d gx0, gy0, gx1, gy1;
     gradients4(t0, t1, t2, x, gx0, gy0);
     gradients4(t0, t1, t2, x + 4, gx1, gy1);
     const __m256 gxf = _mm256_set_m128(_mm256_cvtpd_ps(gx1), _mm256_cvtpd_ps(gx0));
     const __m256 gyf = _mm256_set_m128(_mm256_cvtpd_ps(gy1), _mm256_cvtpd_ps(gy0));
-    const __m256i bits = _mm256_castps_si256(_mm256_div_ps(gyf, gxf));
-    const __m256i mag = _mm256_and_si256(bits, _mm256_set1_epi32(0x7FFFFFFF));
-    const int low_bits = 23 - direction_mantissa_bits;
-    __m256i t = _mm256_sub_epi32(_mm256_srli_epi32(mag, low_bits),
-                                 _mm256_set1_epi32((127 + direction_min_exponent) << direction_mantissa_bits));
-    t = _mm256_min_epi32(_mm256_max_epi32(t, _mm256_set1_epi32(-1)), _mm256_set1_epi32(direction_buckets));
-    const __m256i index = _mm256_add_epi32(_mm256_add_epi32(t, _mm256_set1_epi32(1)),
-                                           _mm256_mullo_epi32(_mm256_srli_epi32(bits, 31), _mm256_set1_epi32(direction_buckets + 2)));
-    __m256i level = _mm256_and_si256(_mm256_i32gather_epi32(reinterpret_cast<const int *>(direction_table), index, 1),
-                                     _mm256_set1_epi32(0xFF));
-    const __m256i low = _mm256_and_si256(mag, _mm256_set1_epi32((1 << low_bits) - 1));
-    const __m256i near_edge = _mm256_or_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(8), low),
-                                              _mm256_cmpgt_epi32(low, _mm256_set1_epi32((1 << low_bits) - 9)));
+    const __m256 sign_bit = _mm256_set1_ps(-0.0f);
+    const __m256 ax = _mm256_andnot_ps(sign_bit, gxf), ay = _mm256_andnot_ps(sign_bit, gyf);
+    const __m256 steep = _mm256_cmp_ps(ay, ax, _CMP_GT_OQ);
+    const __m256 t = _mm256_div_ps(_mm256_min_ps(ax, ay), _mm256_max_ps(ax, ay));
+    const __m256 z = _mm256_mul_ps(t, t);
+    __m256 poly = _mm256_set1_ps(direction_atan[8]);
+    for (int k = 7; k >= 0; --k) poly = _mm256_fmadd_ps(poly, z, _mm256_set1_ps(direction_atan[k]));
+    __m256 angle = _mm256_mul_ps(poly, t);
+    angle = _mm256_blendv_ps(angle, _mm256_sub_ps(_mm256_set1_ps(1.57079632679f), angle), steep);
+    angle = _mm256_xor_ps(angle, _mm256_and_ps(_mm256_xor_ps(gxf, gyf), sign_bit));
+    const __m256 f = _mm256_fmadd_ps(angle, _mm256_set1_ps(81.1690209769f), _mm256_set1_ps(127.5f));
+    const __m256 whole = _mm256_round_ps(f, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+    const __m256 part = _mm256_sub_ps(f, whole);
+    const __m256 near_whole = _mm256_or_ps(_mm256_cmp_ps(part, _mm256_set1_ps(direction_margin), _CMP_LT_OQ),
+                                           _mm256_cmp_ps(part, _mm256_set1_ps(1.0f - direction_margin), _CMP_GT_OQ));
+    __m256i level = _mm256_cvttps_epi32(whole);
     const __m256i zero = _mm256_set_m128i(narrow_mask(_mm256_cmp_pd(gx1, _mm256_setzero_pd(), _CMP_EQ_OQ)),
                                           narrow_mask(_mm256_cmp_pd(gx0, _mm256_setzero_pd(), _CMP_EQ_OQ)));
-    const __m256i undecided =
-        _mm256_andnot_si256(zero, _mm256_or_si256(near_edge, _mm256_cmpeq_epi32(level, _mm256_set1_epi32(255))));
+    const __m256i undecided = _mm256_andnot_si256(zero, _mm256_castps_si256(near_whole));
     level = _mm256_andnot_si256(zero, level);
     if (_mm256_movemask_ps(_mm256_castsi256_ps(undecided)) != 0) {
         // The exact quotients, and their buckets from the double's bits.
@@ -744,10 +752,12 @@ inline __m256 rc_step8(const float *state, __m128i x8) {
     const __m256d take = _mm256_set1_pd(static_cast<double>(0.01f));
     const __m256 s = _mm256_loadu_ps(state);
     const __m256i x = _mm256_cvtepu8_epi32(x8);
-    const __m256d lo = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(s)), keep),
-                                     _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(x)), take));
-    const __m256d hi = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(s, 1)), keep),
-                                     _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(x, 1)), take));
+    // Both products are exact in double (24 x 24 and 8 x 24 bits), so one
+    // fused multiply-add rounds exactly as the reference's product and sum.
+    const __m256d lo = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(s)), keep,
+                                       _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(x)), take));
+    const __m256d hi = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(s, 1)), keep,
+                                       _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(x, 1)), take));
     __m256 f = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)), _mm256_cvtpd_ps(hi), 1);
     f = _mm256_blendv_ps(f, _mm256_setzero_ps(), _mm256_cmp_ps(f, _mm256_setzero_ps(), _CMP_LT_OQ));
     return _mm256_blendv_ps(f, _mm256_set1_ps(255.0f), _mm256_cmp_ps(f, _mm256_set1_ps(255.0f), _CMP_GT_OQ));
@@ -856,8 +866,12 @@ const fast::row_kernels *fast::avx2_kernels() {
     return static_cast<int>(simd_supported()) >= static_cast<int>(simd_level::avx2) ? &avx2_set : nullptr;
 }
 
+bool fast::avx2_third_checked() { return checked.third; }
+
 #else
 
 const fast::row_kernels *fast::avx2_kernels() { return nullptr; }
+
+bool fast::avx2_third_checked() { return false; }
 
 #endif

@@ -42,8 +42,10 @@ inline __m512 rc_step16(const float *state, __m128i x16) {
     const __m512d s_hi = _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(s), 1)));
     const __m512d x_lo = _mm512_cvtepi32_pd(_mm512_castsi512_si256(x));
     const __m512d x_hi = _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(x, 1));
-    const __m256 f_lo = _mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(s_lo, keep), _mm512_mul_pd(x_lo, take)));
-    const __m256 f_hi = _mm512_cvtpd_ps(_mm512_add_pd(_mm512_mul_pd(s_hi, keep), _mm512_mul_pd(x_hi, take)));
+    // Both products are exact in double (24 x 24 and 8 x 24 bits), so one
+    // fused multiply-add rounds exactly as the reference's product and sum.
+    const __m256 f_lo = _mm512_cvtpd_ps(_mm512_fmadd_pd(s_lo, keep, _mm512_mul_pd(x_lo, take)));
+    const __m256 f_hi = _mm512_cvtpd_ps(_mm512_fmadd_pd(s_hi, keep, _mm512_mul_pd(x_hi, take)));
     __m512 f = _mm512_castpd_ps(
         _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(f_lo)), _mm256_castps_pd(f_hi), 1));
     f = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(f, _mm512_setzero_ps(), _CMP_LT_OQ), f, _mm512_setzero_ps());

@@ -4,12 +4,15 @@
 // doubles).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <limits>
 #include <random>
 
 #include "filters/fast_rows.h"
+#include "filters/simd.h"
 
 namespace {
 
@@ -133,4 +136,36 @@ TEST(ExactForms, DirectionTableAgreesWithTheReferenceArithmetic) {
     size_t undecided = 0;
     for (int i = 0; i < 2 * (fast::direction_buckets + 2); ++i) undecided += fast::direction_table[i] == 255;
     EXPECT_LT(undecided, 600u);
+}
+
+// The AVX2 rows divide the colour lengths by 3 without a division only where
+// a check over every length passed at start; with AVX2 it must have passed
+// (otherwise those rows would be slower, not wrong: the frame comparisons in
+// fast_paths_test cover the bytes).
+TEST(ExactForms, DivisionFreeThirdHoldsForEveryLength) {
+    if (simd_supported() == simd_level::portable) GTEST_SKIP() << "no AVX2 on this processor";
+    EXPECT_TRUE(fast::avx2_third_checked());
+}
+
+// The float estimate of the combo level that the vector rows trust when it
+// is at least direction_margin from a whole level: over quotients of every
+// size and sign its error stays far below that margin.
+TEST(ExactForms, DirectionEstimateErrorIsFarBelowItsMargin) {
+    std::mt19937_64 g(5);
+    std::uniform_real_distribution<double> e(-30.0, 30.0), m(0.25, 2000.0);
+    double worst = 0;
+    auto check = [&](double gx, double gy) {
+        const double exact = (std::atan(gy / gx) + 1.5707963267948966) / 3.141592653589793 * 255;
+        const double estimate = fast::direction_estimate(static_cast<float>(gx), static_cast<float>(gy));
+        worst = std::max(worst, std::fabs(estimate - exact));
+    };
+    for (int i = 0; i < 2000000; ++i) {
+        const double gx = (g() % 2 ? 1 : -1) * m(g), gy = (g() % 2 ? 1 : -1) * gx * std::exp2(e(g));
+        check(gx, gy);
+    }
+    for (double gy = -3000; gy <= 3000; gy += 0.37) check(1.0, gy);
+    for (double gx : {1e-13, -2e-14, 1e-3, 1.0, 441.0})
+        for (double gy : {0.0, -0.0, 1e-13, 1.0, -441.0, 1500.0}) check(gx, gy);
+    EXPECT_LT(worst, fast::direction_margin / 20) << "largest error " << worst;
+    std::printf("direction estimate: largest error %.3g of a level\n", worst);
 }
