@@ -29,6 +29,18 @@ for tool in wine wineserver Xvfb xdotool od cmp timeout; do
     command -v "$tool" >/dev/null || fail "$tool is missing (bash scripts/setup.sh windows)"
 done
 
+# The .exe must run on its own: it may import only DLLs that come with Windows.
+objdump=x86_64-w64-mingw32-objdump
+if command -v "$objdump" >/dev/null; then
+    dlls="$("$objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)"
+    [ -n "$dlls" ] || fail "$objdump lists no imported DLLs in $exe"
+    foreign="$(echo "$dlls" | grep -v -x -E '(kernel32|user32|gdi32|ole32|oleaut32|advapi32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll' || true)"
+    [ -z "$foreign" ] || fail "$exe needs DLLs that Windows does not have: $(echo $foreign)"
+    note "imports only system DLLs: $(echo $dlls)"
+else
+    note "$objdump not found: imported DLLs not checked"
+fi
+
 work="$(mktemp -d "${TMPDIR:-/tmp}/lumivex-smoke.XXXXXX")"
 mkdir "$work/run"
 # A private 64-bit Wine prefix; no Mono or Gecko installer prompts.
