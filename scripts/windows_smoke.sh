@@ -13,7 +13,7 @@
 set -euo pipefail
 
 top="$(cd "$(dirname "$0")/.." && pwd)"
-exe="${1:-$top/build/windows/lumivex.exe}"
+exe="${1:-$top/build/windows/src/lumivex.exe}"
 start=$(date +%s)
 
 note() { echo "windows_smoke: $*"; }
@@ -29,16 +29,19 @@ for tool in wine wineserver Xvfb xdotool od cmp timeout; do
     command -v "$tool" >/dev/null || fail "$tool is missing (bash scripts/setup.sh windows)"
 done
 
-# The .exe must run on its own: it may import only DLLs that come with Windows.
+# A GUI program (no console of its own) that runs on its own: it may import
+# only DLLs that come with Windows.
 objdump=x86_64-w64-mingw32-objdump
 if command -v "$objdump" >/dev/null; then
-    dlls="$("$objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)"
+    headers="$("$objdump" -p "$exe")" || fail "$objdump cannot read $exe"
+    grep -E '^Subsystem[[:space:]].*Windows GUI' <<<"$headers" >/dev/null || fail "$exe is not a Windows GUI program"
+    dlls="$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)"
     [ -n "$dlls" ] || fail "$objdump lists no imported DLLs in $exe"
     foreign="$(echo "$dlls" | grep -v -x -E '(kernel32|user32|gdi32|ole32|oleaut32|advapi32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll' || true)"
     [ -z "$foreign" ] || fail "$exe needs DLLs that Windows does not have: $(echo $foreign)"
     note "imports only system DLLs: $(echo $dlls)"
 else
-    note "$objdump not found: imported DLLs not checked"
+    note "$objdump not found: subsystem and imported DLLs not checked"
 fi
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/lumivex-smoke.XXXXXX")"
@@ -107,7 +110,8 @@ timeout -k 5 60 wineserver -w || fail "wineserver did not settle after wineboot"
 note "Wine prefix ready in $(($(date +%s) - t)) s"
 
 # --- start the program ------------------------------------------------------
-(cd "$work/run" && exec timeout -k 5 150 wine "$exe") >"$work/app.log" 2>&1 &
+# Wine logs each DLL it loads, which shows the DirectShow graph being built.
+(cd "$work/run" && WINEDEBUG=-all,+loaddll exec timeout -k 5 150 wine "$exe") >"$work/app.log" 2>&1 &
 app_pid=$!
 
 window_found() {
@@ -184,5 +188,12 @@ app_pid=""
 extra="$(cd "$work/run" && ls | grep -v -x -e 1.bmp -e 2.bmp || true)"
 [ -z "$extra" ] || fail "unexpected files left in the working directory: $extra"
 note "Escape: exit code 0"
+
+# Filter graph (quartz), capture graph builder (qcap), device enumerator
+# (devenum), sample grabber and null renderer (qedit): Wine's DLLs for each.
+for dll in quartz qcap devenum qedit; do
+    grep -q -i "Loaded L\".*\\\\$dll\.dll\"" "$work/app.log" || fail "$dll.dll was never loaded: the capture graph was not built"
+done
+note "capture graph built through Wine's quartz, qcap, devenum and qedit"
 
 note "passed in $(($(date +%s) - start)) s"
