@@ -14,10 +14,10 @@
 
 // Waits until a live window with this caption exists and its thread is
 // idle (blocked in GetMessageA with nothing left to deliver). Null on timeout.
-HWND headless_wait_window(const char *caption, int timeout_ms = 5000);
+HWND headless_wait_window(const char *caption, int timeout_ms = 30000);
 // Waits until the window's thread is idle. False on timeout (for instance
 // when that thread has left its message loop).
-bool headless_wait_idle(HWND hwnd, int timeout_ms = 5000);
+bool headless_wait_idle(HWND hwnd, int timeout_ms = 30000);
 
 // A key going down (repeat: an auto-repeat of a held key) or up, by
 // virtual-key code, as the keyboard would deliver it.
