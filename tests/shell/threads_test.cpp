@@ -19,8 +19,8 @@ using namespace test_support;
 TEST(Threads, FramesArriveWhileKeysSnapshotsResizesAndTicksRun) {
     TempDir dir;
     ProgramRun run;
-    const int width = 64;
-    const int height = 48;
+    const int width = 320;
+    const int height = 240;
     ASSERT_TRUE(run.start_with_frame(width, height));
 
     std::atomic<bool> stop{false};
