@@ -53,6 +53,8 @@ struct Window {
     WNDPROC proc = nullptr;
     std::thread::id thread;
     Queue *queue = nullptr;
+    int x = 0;  // requested position of the outer frame on the screen
+    int y = 0;
     std::atomic<bool> alive{true};
     bool destroying = false;       // guarded by core_mutex(): WM_DESTROY is being sent
     bool visible = false;          // guarded by core_mutex()

@@ -196,7 +196,7 @@ ATOM RegisterClassExA(const WNDCLASSEXA *window_class) {
     return next_atom++;
 }
 
-HWND CreateWindowExA(DWORD, LPCSTR class_name, LPCSTR caption, DWORD, int, int, int width, int height, HWND,
+HWND CreateWindowExA(DWORD, LPCSTR class_name, LPCSTR caption, DWORD, int x, int y, int width, int height, HWND,
                      HMENU, HINSTANCE, LPVOID) {
     if (!class_name) return nullptr;
     Window *window = nullptr;
@@ -211,6 +211,8 @@ HWND CreateWindowExA(DWORD, LPCSTR class_name, LPCSTR caption, DWORD, int, int, 
         w->caption = caption ? caption : "";
         w->proc = c->proc;
         w->thread = std::this_thread::get_id();
+        w->x = x;
+        w->y = y;
         w->queue = &this_thread_queue();
         w->surface.width = client_w;
         w->surface.height = client_h;

@@ -120,7 +120,8 @@ ATOM RegisterClassExA(const WNDCLASSEXA *window_class);
 // cancels creation) and then WM_SIZE with the client size; the window is
 // then marked for a repaint. Returns null when the class is unknown or the
 // presenting backend cannot show windows (it says why on standard error).
-// Position, styles, parent, menu and parameter are accepted and ignored.
+// The position is a wish the backend passes on to the desktop; styles,
+// parent, menu and parameter are accepted and ignored.
 HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR caption, DWORD style, int x, int y, int width,
                      int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
 // SW_HIDE (0) hides, anything else shows. Returns whether it was visible.

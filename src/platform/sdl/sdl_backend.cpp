@@ -86,7 +86,7 @@ public:
         sw->client_w = client_width;
         sw->client_h = client_height;
         // SDL cannot make a 0 x 0 window; the core keeps the true client size.
-        sw->window = SDL_CreateWindow(window.caption.c_str(), SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED,
+        sw->window = SDL_CreateWindow(window.caption.c_str(), window.x, window.y,
                                       std::max(client_width, 1), std::max(client_height, 1),
                                       SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
         if (sw->window) {
