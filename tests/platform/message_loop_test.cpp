@@ -101,10 +101,14 @@ TEST_F(MessageLoop, CreationSendsCreateAndSizeThenPaints) {
 }
 
 TEST_F(MessageLoop, PostedMessagesComeBeforeQuitInOrder) {
+    // All three wait together while the window thread is held busy.
+    PostMessageA(hwnd_, hold, 0, 0);
+    holding.get_future().wait();
     forget();
     PostMessageA(hwnd_, quit_request, 0, 0);
     PostMessageA(hwnd_, note, 1, 0);
     PostMessageA(hwnd_, note, 2, 0);
+    release.set_value();
     thread_.join();
     thread_ = std::thread([] {});
     EXPECT_EQ(quit_code_, 5);
