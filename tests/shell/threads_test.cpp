@@ -50,6 +50,17 @@ TEST(Threads, FramesArriveWhileKeysSnapshotsResizesAndTicksRun) {
         InvalidateRect(run.hwnd(), nullptr, FALSE);
         run.settle();
     }
+    // Filters switched on and off while frames run through them.
+    const unsigned int filter_keys[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9', '0', 'E', 'Y', 'U', 'I', 'V', 'B'};
+    for (int i = 0; i < 6; ++i) {
+        for (unsigned int key : filter_keys) {
+            headless_press(run.hwnd(), key);
+            if (key % 3 == 0) headless_press(run.hwnd(), 'Q');
+        }
+        int before = delivered;
+        run.settle();
+        while (delivered < before + 1) std::this_thread::yield();
+    }
     // Let some frames through after the last command, then stop delivering
     // before shutting down, as the capture graph's stop does.
     int seen = delivered;

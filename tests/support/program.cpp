@@ -12,6 +12,8 @@
 
 #include "capture/camera.h"
 #include "display/display.h"
+#include "filters/canny.h"
+#include "filters/rc_filter.h"
 #include "pipeline/process.h"
 #include "shell/main.h"
 #include "shell/window.h"
@@ -46,6 +48,8 @@ bool ProgramRun::start_with_frame(int width, int height) {
         camera_y_size = height;
         camera_setup_buffer();
         process_start();
+        canny_start();
+        rc_filter_start();
         SetTimer(system_hwnd, 2, 1000, nullptr);
         exit_code_ = message_loop();
     });

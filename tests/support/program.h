@@ -23,8 +23,8 @@ public:
     // The whole program: WinMain, camera start included. False if no window came up.
     bool start_program();
     // WinMain's steps with a camera buffer of width x height in place of the
-    // capture device: window, first status line, camera and pipeline buffers,
-    // the FPS timer, then the same message loop. Frames then come from
+    // capture device: window, first status line, camera, pipeline and filter
+    // buffers, the FPS timer, then the same message loop. Frames then come from
     // deliver_frame on any thread.
     bool start_with_frame(int width, int height);
 
