@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,7 +33,8 @@ TEST(Threads, FramesArriveWhileKeysSnapshotsResizesAndTicksRun) {
             std::fill(frame.begin(), frame.end(), static_cast<unsigned char>(k % 250 + 1));
             deliver_frame(frame);
             ++delivered;
-            std::this_thread::yield();
+            // A short gap, as between camera frames, so the window thread gets the lock.
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
         }
     });
 
@@ -49,17 +51,6 @@ TEST(Threads, FramesArriveWhileKeysSnapshotsResizesAndTicksRun) {
         }
         InvalidateRect(run.hwnd(), nullptr, FALSE);
         run.settle();
-    }
-    // Filters switched on and off while frames run through them.
-    const unsigned int filter_keys[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9', '0', 'E', 'Y', 'U', 'I', 'V', 'B'};
-    for (int i = 0; i < 6; ++i) {
-        for (unsigned int key : filter_keys) {
-            headless_press(run.hwnd(), key);
-            if (key % 3 == 0) headless_press(run.hwnd(), 'Q');
-        }
-        int before = delivered;
-        run.settle();
-        while (delivered < before + 1) std::this_thread::yield();
     }
     // Let some frames through after the last command, then stop delivering
     // before shutting down, as the capture graph's stop does.
@@ -82,6 +73,37 @@ TEST(Threads, FramesArriveWhileKeysSnapshotsResizesAndTicksRun) {
         ASSERT_EQ(file.size(), 54u + width * height * 3) << n;
         for (size_t i = 54; i < file.size(); ++i) ASSERT_EQ(file[i], file[54]) << "snapshot " << n << " byte " << i;
     }
+}
+
+TEST(Threads, FiltersSwitchWhileFramesRunThroughThem) {
+    ProgramRun run;
+    ASSERT_TRUE(run.start_with_frame(64, 48));
+    std::atomic<bool> stop{false};
+    std::atomic<int> delivered{0};
+    std::thread feeder([&] {
+        std::vector<unsigned char> frame = position_frame(64, 48);
+        while (!stop) {
+            deliver_frame(frame);
+            ++delivered;
+            // A short gap, as between camera frames, so the window thread gets the lock.
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+    });
+    const unsigned int filter_keys[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9', '0', 'E', 'Y', 'U', 'I', 'V', 'B'};
+    for (int i = 0; i < 6; ++i) {
+        for (unsigned int key : filter_keys) {
+            headless_press(run.hwnd(), key);
+            if (key % 3 == 0) headless_press(run.hwnd(), i % 2 ? 'W' : 'Q');
+        }
+        int before = delivered;
+        run.settle();
+        while (delivered < before + 1) std::this_thread::yield();
+    }
+    stop = true;
+    feeder.join();
+    headless_press(run.hwnd(), VK_ESCAPE);
+    EXPECT_EQ(run.finish(), 0);
+    EXPECT_GT(delivered, 6);
 }
 
 }  // namespace
