@@ -111,6 +111,9 @@ std::mutex &core_mutex();
 std::condition_variable &idle_cv();
 
 // The queue of the calling thread (created on first use); core lock held.
+// Queues are kept for the life of the process, since a window can outlive
+// the thread that made it; a later thread that gets a reused thread id
+// takes over that queue.
 Queue &this_thread_queue();
 // True while `window` is a live window; call with the core lock held.
 bool is_live(Window *window);

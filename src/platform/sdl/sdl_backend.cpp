@@ -182,6 +182,9 @@ public:
 private:
     bool initialise(const std::string &caption) {
         if (initialised_) return true;
+        // A desktop tool, not a game: keep the screensaver and the compositor.
+        SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
+        SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
         if (SDL_Init(SDL_INIT_VIDEO) != 0) {
             std::fprintf(stderr, "%s: no display to open a window on (%s)\n", caption.c_str(), SDL_GetError());
             return false;
