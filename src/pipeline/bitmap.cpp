@@ -22,7 +22,8 @@ bool write_bmp(const char *name, const BITMAPFILEHEADER &file_header, const BITM
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    bool ok = WriteFile(file, &file_header, sizeof file_header, &written, nullptr) && written == sizeof file_header;
+    bool ok =
+        WriteFile(file, &file_header, sizeof file_header, &written, nullptr) && written == sizeof file_header;
     ok = ok && WriteFile(file, &info, sizeof info, &written, nullptr) && written == sizeof info;
     ok = ok && WriteFile(file, pixels, pixel_bytes, &written, nullptr) && written == pixel_bytes;
     ok = ok && FlushFileBuffers(file);
@@ -62,7 +63,8 @@ void save_to_disk() {
         const size_t stride = (row + 3) & ~static_cast<size_t>(3);
         const size_t bytes = stride * height;
         info = camera_buffer_info.bmiHeader;
-        if (bytes <= 0xffffffffu - 54 && bytes > 0) pixels = static_cast<unsigned char *>(buffer_alloc(bytes));
+        if (bytes <= 0xffffffffu - 54 && bytes > 0)
+            pixels = static_cast<unsigned char *>(buffer_alloc(bytes));
         if (pixels) {
             const unsigned char *frame = reinterpret_cast<const unsigned char *>(camera_buffer);
             for (size_t r = 0; r < height; ++r) {

@@ -1,11 +1,12 @@
 #include "platform/files.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
 #include <unordered_map>
 
 namespace {
@@ -24,21 +25,35 @@ int fd_of(HANDLE file) {
 
 }  // namespace
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
+                   HANDLE) {
     if (!name || !*name) return INVALID_HANDLE_VALUE;
     int flags = O_CLOEXEC;
     bool reads = access & GENERIC_READ;
     bool writes = access & GENERIC_WRITE;
-    if (reads && writes) flags |= O_RDWR;
-    else if (writes) flags |= O_WRONLY;
-    else flags |= O_RDONLY;
+    if (reads && writes)
+        flags |= O_RDWR;
+    else if (writes)
+        flags |= O_WRONLY;
+    else
+        flags |= O_RDONLY;
     switch (disposition) {
-    case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
-    case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
-    case OPEN_EXISTING: break;
-    case OPEN_ALWAYS: flags |= O_CREAT; break;
-    case TRUNCATE_EXISTING: flags |= O_TRUNC; break;
-    default: return INVALID_HANDLE_VALUE;
+        case CREATE_NEW:
+            flags |= O_CREAT | O_EXCL;
+            break;
+        case CREATE_ALWAYS:
+            flags |= O_CREAT | O_TRUNC;
+            break;
+        case OPEN_EXISTING:
+            break;
+        case OPEN_ALWAYS:
+            flags |= O_CREAT;
+            break;
+        case TRUNCATE_EXISTING:
+            flags |= O_TRUNC;
+            break;
+        default:
+            return INVALID_HANDLE_VALUE;
     }
     if ((flags & O_TRUNC) && !writes) return INVALID_HANDLE_VALUE;
     int fd;
@@ -96,9 +111,7 @@ BOOL CloseHandle(HANDLE object) {
     return ::close(fd) == 0 ? TRUE : FALSE;
 }
 
-BOOL DeleteFileA(LPCSTR name) {
-    return name && ::unlink(name) == 0 ? TRUE : FALSE;
-}
+BOOL DeleteFileA(LPCSTR name) { return name && ::unlink(name) == 0 ? TRUE : FALSE; }
 
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags) {
     if (!existing || !replacement) return FALSE;

@@ -16,8 +16,8 @@ const int pixel_size = 13;
 const int fallback_advance = 7;
 
 struct Glyph {
-    int left = 0;     // from the pen position to the bitmap's left edge
-    int top = 0;      // from the baseline up to the bitmap's top edge
+    int left = 0;  // from the pen position to the bitmap's left edge
+    int top = 0;   // from the baseline up to the bitmap's top edge
     int width = 0;
     int rows = 0;
     int advance = fallback_advance;
@@ -25,7 +25,7 @@ struct Glyph {
 };
 
 class Font {
-public:
+  public:
     Font() { load(); }
     ~Font() {
         if (face_) FT_Done_Face(face_);
@@ -44,7 +44,7 @@ public:
         return *slot;
     }
 
-private:
+  private:
     void load() {
         std::string file;
         int index = 0;
@@ -64,7 +64,8 @@ private:
                 FcPatternDestroy(pattern);
             }
         }
-        if (file.empty() || FT_Init_FreeType(&library_) != 0 || FT_New_Face(library_, file.c_str(), index, &face_) != 0 ||
+        if (file.empty() || FT_Init_FreeType(&library_) != 0 ||
+            FT_New_Face(library_, file.c_str(), index, &face_) != 0 ||
             FT_Set_Pixel_Sizes(face_, 0, pixel_size) != 0) {
             if (face_) FT_Done_Face(face_);
             face_ = nullptr;
@@ -90,7 +91,8 @@ private:
             g->coverage.assign(static_cast<size_t>(g->width) * g->rows, 0);
             for (int y = 0; y < g->rows; ++y) {
                 for (int x = 0; x < g->width; ++x) {
-                    if (x == 0 || y == 0 || x == g->width - 1 || y == g->rows - 1) g->coverage[y * g->width + x] = 255;
+                    if (x == 0 || y == 0 || x == g->width - 1 || y == g->rows - 1)
+                        g->coverage[y * g->width + x] = 255;
                 }
             }
             return g;
@@ -108,7 +110,8 @@ private:
         g->coverage.resize(static_cast<size_t>(g->width) * g->rows);
         int pitch = bitmap.pitch < 0 ? -bitmap.pitch : bitmap.pitch;
         for (int y = 0; y < g->rows; ++y) {
-            const unsigned char *row = bitmap.pitch < 0 ? bitmap.buffer + (g->rows - 1 - y) * pitch : bitmap.buffer + y * pitch;
+            const unsigned char *row =
+                bitmap.pitch < 0 ? bitmap.buffer + (g->rows - 1 - y) * pitch : bitmap.buffer + y * pitch;
             std::copy_n(row, g->width, &g->coverage[static_cast<size_t>(y) * g->width]);
         }
         return g;
@@ -139,11 +142,13 @@ int draw_text(Surface &surface, int x, int y, const unsigned char *text, int len
     int x0 = std::max(x, 0);
     int y0 = std::max(y, 0);
     int x1 = static_cast<int>(std::min<long long>(static_cast<long long>(x) + width, surface.width));
-    int y1 = static_cast<int>(std::min<long long>(static_cast<long long>(y) + text_cell_height, surface.height));
+    int y1 =
+        static_cast<int>(std::min<long long>(static_cast<long long>(y) + text_cell_height, surface.height));
     if (x1 <= x0 || y1 <= y0) return width;
 
     const size_t stride = static_cast<size_t>(surface.width) * 3;
-    for (int row = y0; row < y1; ++row) std::fill_n(&surface.pixels[row * stride + x0 * 3], (x1 - x0) * 3, 0xff);
+    for (int row = y0; row < y1; ++row)
+        std::fill_n(&surface.pixels[row * stride + x0 * 3], (x1 - x0) * 3, 0xff);
 
     int pen = x;
     int baseline = y + f.baseline();
@@ -156,9 +161,11 @@ int draw_text(Surface &surface, int x, int y, const unsigned char *text, int len
             for (int gx = 0; gx < g.width; ++gx) {
                 int px = pen + g.left + gx;
                 if (px < x0 || px >= x1) continue;
-                uint8_t level = static_cast<uint8_t>(255 - g.coverage[static_cast<size_t>(gy) * g.width + gx]);
+                uint8_t level =
+                    static_cast<uint8_t>(255 - g.coverage[static_cast<size_t>(gy) * g.width + gx]);
                 uint8_t *p = dst_row + px * 3;
-                // Black over white: the glyph's coverage darkens the cell; overlapping glyphs keep the darker.
+                // Black over white: the glyph's coverage darkens the cell; overlapping glyphs keep the
+                // darker.
                 p[0] = std::min(p[0], level);
                 p[1] = std::min(p[1], level);
                 p[2] = std::min(p[2], level);

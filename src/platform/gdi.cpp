@@ -35,14 +35,13 @@ int clamp_to(long long value, int low, int high) {
 
 // Nearest-neighbour index into a source span of `source` for destination
 // index i of a span of `dest`.
-long long sample(long long i, long long source, long long dest) {
-    return (2 * i + 1) * source / (2 * dest);
-}
+long long sample(long long i, long long source, long long dest) { return (2 * i + 1) * source / (2 * dest); }
 
 }  // namespace
 
 int StretchDIBits(HDC hdc, int dest_x, int dest_y, int dest_width, int dest_height, int src_x, int src_y,
-                  int src_width, int src_height, const void *bits, const BITMAPINFO *info, UINT usage, DWORD rop) {
+                  int src_width, int src_height, const void *bits, const BITMAPINFO *info, UINT usage,
+                  DWORD rop) {
     if (!hdc || !bits || !info) return 0;
     const BITMAPINFOHEADER &h = info->bmiHeader;
     if (h.biBitCount != 24 || h.biCompression != BI_RGB || h.biWidth <= 0 || h.biHeight <= 0) return 0;

@@ -56,32 +56,25 @@ struct Window {
     int x = 0;  // requested position of the outer frame on the screen
     int y = 0;
     std::atomic<bool> alive{true};
-    bool destroying = false;       // guarded by core_mutex(): WM_DESTROY is being sent
-    bool visible = false;          // guarded by core_mutex()
-    bool needs_paint = false;      // guarded by core_mutex()
-    uint64_t paint_not_before = 0;  // guarded by core_mutex(): a repaint left unvalidated comes back no sooner
+    bool destroying = false;   // guarded by core_mutex(): WM_DESTROY is being sent
+    bool visible = false;      // guarded by core_mutex()
+    bool needs_paint = false;  // guarded by core_mutex()
+    uint64_t paint_not_before =
+        0;  // guarded by core_mutex(): a repaint left unvalidated comes back no sooner
     Surface surface;
     std::atomic<bool> changed{false};  // pixels drawn since the backend last presented them
     void *backend_data = nullptr;      // owned by the backend, window thread only
 };
 
-inline Window *from_hwnd(HWND hwnd) {
-    return reinterpret_cast<Window *>(hwnd);
-}
-inline HWND to_hwnd(Window *window) {
-    return reinterpret_cast<HWND>(window);
-}
-inline Surface *from_hdc(HDC hdc) {
-    return reinterpret_cast<Surface *>(hdc);
-}
-inline HDC to_hdc(Surface *surface) {
-    return reinterpret_cast<HDC>(surface);
-}
+inline Window *from_hwnd(HWND hwnd) { return reinterpret_cast<Window *>(hwnd); }
+inline HWND to_hwnd(Window *window) { return reinterpret_cast<HWND>(window); }
+inline Surface *from_hdc(HDC hdc) { return reinterpret_cast<Surface *>(hdc); }
+inline HDC to_hdc(Surface *surface) { return reinterpret_cast<HDC>(surface); }
 
 // What a presenting backend provides. Exactly one backend is linked into
 // each executable; it defines backend().
 class Backend {
-public:
+  public:
     virtual ~Backend() = default;
     // Window thread, no core lock held. False: the window cannot be shown
     // (the backend has said why on standard error), creation fails.

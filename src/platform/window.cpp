@@ -37,12 +37,11 @@ char icon_tag;
 char cursor_tag;
 
 LPARAM size_lparam(int width, int height) {
-    return static_cast<LPARAM>((static_cast<uint32_t>(height & 0xffff) << 16) | static_cast<uint32_t>(width & 0xffff));
+    return static_cast<LPARAM>((static_cast<uint32_t>(height & 0xffff) << 16) |
+                               static_cast<uint32_t>(width & 0xffff));
 }
 
-bool takes(const Window *only, const Window *window) {
-    return only == nullptr || only == window;
-}
+bool takes(const Window *only, const Window *window) { return only == nullptr || only == window; }
 
 bool take_posted(Queue &queue, Window *only, MSG &msg) {
     for (auto it = queue.posted.begin(); it != queue.posted.end(); ++it) {
@@ -56,7 +55,8 @@ bool take_posted(Queue &queue, Window *only, MSG &msg) {
 
 Window *due_paint(Queue &queue, Window *only, uint64_t now) {
     for (auto &w : windows) {
-        if (w->queue == &queue && w->alive && w->needs_paint && w->paint_not_before <= now && takes(only, w.get()))
+        if (w->queue == &queue && w->alive && w->needs_paint && w->paint_not_before <= now &&
+            takes(only, w.get()))
             return w.get();
     }
     return nullptr;
@@ -100,13 +100,9 @@ Window *live(HWND hwnd) {
 
 }  // namespace
 
-std::mutex &core_mutex() {
-    return core;
-}
+std::mutex &core_mutex() { return core; }
 
-std::condition_variable &idle_cv() {
-    return idle;
-}
+std::condition_variable &idle_cv() { return idle; }
 
 Queue &this_thread_queue() {
     auto &slot = queues[std::this_thread::get_id()];
@@ -134,7 +130,8 @@ void wake_all_queues() {
 }
 
 bool queue_idle(Queue &queue, uint64_t now) {
-    return queue.posted.empty() && !queue.quit && !due_paint(queue, nullptr, now) && !due_timer(queue, nullptr, now);
+    return queue.posted.empty() && !queue.quit && !due_paint(queue, nullptr, now) &&
+           !due_timer(queue, nullptr, now);
 }
 
 bool post_input(Window *window, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -180,9 +177,7 @@ void resize_client(Window *window, int width, int height) {
 
 using namespace lvx;
 
-HINSTANCE GetModuleHandleA(LPCSTR) {
-    return reinterpret_cast<HINSTANCE>(&module_tag);
-}
+HINSTANCE GetModuleHandleA(LPCSTR) { return reinterpret_cast<HINSTANCE>(&module_tag); }
 
 ATOM RegisterClassExA(const WNDCLASSEXA *window_class) {
     if (!window_class || window_class->cbSize != sizeof(WNDCLASSEXA) || !window_class->lpfnWndProc ||
@@ -196,15 +191,16 @@ ATOM RegisterClassExA(const WNDCLASSEXA *window_class) {
     return next_atom++;
 }
 
-HWND CreateWindowExA(DWORD, LPCSTR class_name, LPCSTR caption, DWORD, int x, int y, int width, int height, HWND,
-                     HMENU, HINSTANCE, LPVOID) {
+HWND CreateWindowExA(DWORD, LPCSTR class_name, LPCSTR caption, DWORD, int x, int y, int width, int height,
+                     HWND, HMENU, HINSTANCE, LPVOID) {
     if (!class_name) return nullptr;
     Window *window = nullptr;
     int client_w = std::max(0, std::min(width - frame_width, 0xffff));
     int client_h = std::max(0, std::min(height - frame_height, 0xffff));
     {
         std::lock_guard<std::mutex> lock(core);
-        auto c = std::find_if(classes.begin(), classes.end(), [&](const ClassRecord &r) { return r.name == class_name; });
+        auto c = std::find_if(classes.begin(), classes.end(),
+                              [&](const ClassRecord &r) { return r.name == class_name; });
         if (c == classes.end()) return nullptr;
         auto w = std::make_unique<Window>();
         w->class_name = class_name;
@@ -266,11 +262,13 @@ BOOL DestroyWindow(HWND hwnd) {
         w->alive = false;
         w->needs_paint = false;
         auto &timers = w->queue->timers;
-        timers.erase(std::remove_if(timers.begin(), timers.end(), [&](const Queue::Timer &t) { return t.window == w; }),
+        timers.erase(std::remove_if(timers.begin(), timers.end(),
+                                    [&](const Queue::Timer &t) { return t.window == w; }),
                      timers.end());
         auto &posted = w->queue->posted;
-        posted.erase(std::remove_if(posted.begin(), posted.end(), [&](const MSG &m) { return m.hwnd == hwnd; }),
-                     posted.end());
+        posted.erase(
+            std::remove_if(posted.begin(), posted.end(), [&](const MSG &m) { return m.hwnd == hwnd; }),
+            posted.end());
     }
     backend().destroy(*w);
     return TRUE;
@@ -323,9 +321,7 @@ BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT, UINT) {
     }
 }
 
-BOOL TranslateMessage(const MSG *) {
-    return FALSE;
-}
+BOOL TranslateMessage(const MSG *) { return FALSE; }
 
 LRESULT DispatchMessageA(const MSG *msg) {
     if (!msg || !msg->hwnd) return 0;
@@ -341,14 +337,14 @@ LRESULT DispatchMessageA(const MSG *msg) {
 
 LRESULT DefWindowProcA(HWND hwnd, UINT message, WPARAM, LPARAM) {
     switch (message) {
-    case WM_CLOSE:
-        DestroyWindow(hwnd);
-        return 0;
-    case WM_PAINT:
-        ValidateRect(hwnd, nullptr);
-        return 0;
-    default:
-        return 0;
+        case WM_CLOSE:
+            DestroyWindow(hwnd);
+            return 0;
+        case WM_PAINT:
+            ValidateRect(hwnd, nullptr);
+            return 0;
+        default:
+            return 0;
     }
 }
 

@@ -23,8 +23,8 @@ struct Toggle {
 
 // Single-filter keys, in the order they are applied.
 const Toggle toggles[] = {
-    {'1', &filter_gauss},     {'2', &filter_rc},       {'3', &filter_sharpness}, {'4', &filter_edgefast},
-    {'5', &filter_laplace},   {'6', &filter_sobel},    {'7', &filter_emboss},    {'8', &filter_threshold},
+    {'1', &filter_gauss},     {'2', &filter_rc},       {'3', &filter_sharpness},  {'4', &filter_edgefast},
+    {'5', &filter_laplace},   {'6', &filter_sobel},    {'7', &filter_emboss},     {'8', &filter_threshold},
     {'9', &filter_erode},     {'0', &filter_tracking}, {'E', &filter_reduceedge}, {'Y', &filter_average},
     {'U', &filter_comboedge}, {'I', &filter_canny},
 };
@@ -93,40 +93,38 @@ void key_down(unsigned int key) {
     if (toggled) show_filters();
 
     switch (key) {
-    case 'F':
-        invert(display_fps);
-        break;
-    case 'D':
-        add_line(invert(d_frame) ? "Show difference" : "Show normal");
-        break;
-    case 'G':
-        add_line(invert(fast_capture) ? "Fast Capture" : "Slow Capture");
-        clear_buffers();
-        break;
-    case 'R':
-        save_to_disk();
-        break;
-    case 'Q':
-        threshold_1 = threshold_1 - 2.0;
-        add_threshold_lines();
-        break;
-    case 'W':
-        threshold_1 = threshold_1 + 2.0;
-        add_threshold_lines();
-        break;
-    case 'A':
-        threshold_2 = threshold_2 - 1.0;
-        add_threshold_lines();
-        break;
-    case 'S':
-        threshold_2 = threshold_2 + 1.0;
-        add_threshold_lines();
-        break;
-    default:
-        break;
+        case 'F':
+            invert(display_fps);
+            break;
+        case 'D':
+            add_line(invert(d_frame) ? "Show difference" : "Show normal");
+            break;
+        case 'G':
+            add_line(invert(fast_capture) ? "Fast Capture" : "Slow Capture");
+            clear_buffers();
+            break;
+        case 'R':
+            save_to_disk();
+            break;
+        case 'Q':
+            threshold_1 = threshold_1 - 2.0;
+            add_threshold_lines();
+            break;
+        case 'W':
+            threshold_1 = threshold_1 + 2.0;
+            add_threshold_lines();
+            break;
+        case 'A':
+            threshold_2 = threshold_2 - 1.0;
+            add_threshold_lines();
+            break;
+        case 'S':
+            threshold_2 = threshold_2 + 1.0;
+            add_threshold_lines();
+            break;
+        default:
+            break;
     }
 }
 
-void key_up(unsigned int key) {
-    keys[key & 0xff] = false;
-}
+void key_up(unsigned int key) { keys[key & 0xff] = false; }

@@ -66,28 +66,28 @@ void frame_ready() {
 
 LRESULT CALLBACK WinProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
-    case WM_CREATE:
-        system_hwnd = hwnd;
-        return 0;
-    case WM_DESTROY:
-        system_shutdown();
-        return 0;
-    case WM_SIZE:
-        display_resize(LOWORD(lparam), HIWORD(lparam));
-        return 0;
-    case WM_PAINT:
-        display();
-        return 0;
-    case WM_KEYDOWN:
-        key_down(static_cast<unsigned int>(wparam));
-        return 0;
-    case WM_KEYUP:
-        key_up(static_cast<unsigned int>(wparam));
-        return 0;
-    case WM_TIMER:
-        timer_message(static_cast<unsigned int>(wparam));
-        return 0;
-    default:
-        return DefWindowProcA(hwnd, message, wparam, lparam);
+        case WM_CREATE:
+            system_hwnd = hwnd;
+            return 0;
+        case WM_DESTROY:
+            system_shutdown();
+            return 0;
+        case WM_SIZE:
+            display_resize(LOWORD(lparam), HIWORD(lparam));
+            return 0;
+        case WM_PAINT:
+            display();
+            return 0;
+        case WM_KEYDOWN:
+            key_down(static_cast<unsigned int>(wparam));
+            return 0;
+        case WM_KEYUP:
+            key_up(static_cast<unsigned int>(wparam));
+            return 0;
+        case WM_TIMER:
+            timer_message(static_cast<unsigned int>(wparam));
+            return 0;
+        default:
+            return DefWindowProcA(hwnd, message, wparam, lparam);
     }
 }

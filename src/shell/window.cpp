@@ -34,8 +34,8 @@ int setup_window(HINSTANCE instance, int show_command) {
     if (!RegisterClassExA(&wc)) return 1;
 
     HWND hwnd = CreateWindowExA(WS_EX_OVERLAPPEDWINDOW, c_name, "Lumivex", WS_OVERLAPPEDWINDOW, 150, 150,
-                                display_x + frame_width, display_y + strip_height + frame_height, nullptr, nullptr,
-                                instance, nullptr);
+                                display_x + frame_width, display_y + strip_height + frame_height, nullptr,
+                                nullptr, instance, nullptr);
     if (!hwnd) return 1;
     main_win = hwnd;
     main_dc = GetDC(main_win);

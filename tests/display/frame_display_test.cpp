@@ -13,12 +13,8 @@ namespace {
 using namespace test_support;
 
 // Source position of a surface pixel drawn from position_frame.
-int source_x(uint32_t c) {
-    return static_cast<int>((c & 0xff) | (((c >> 16) & 0x0f) << 8));
-}
-int source_y(uint32_t c) {
-    return static_cast<int>(((c >> 8) & 0xff) | (((c >> 20) & 0x0f) << 8));
-}
+int source_x(uint32_t c) { return static_cast<int>((c & 0xff) | (((c >> 16) & 0x0f) << 8)); }
+int source_y(uint32_t c) { return static_cast<int>(((c >> 8) & 0xff) | (((c >> 20) & 0x0f) << 8)); }
 
 TEST(FrameDisplay, SmallFrameIsStretchedToFillThePictureArea) {
     ProgramRun run;
@@ -92,9 +88,11 @@ TEST(FrameDisplay, StripLinesScrollOnScreenAndFpsIsDrawnOverThePicture) {
     run.press('S');
     run.press('D');
     HeadlessImage img = run.image();
-    const char *expected[] = {"Threshold2: 260.00", "Threshold1: 44.00", "Threshold2: 261.00", "Show difference"};
+    const char *expected[] = {"Threshold2: 260.00", "Threshold1: 44.00", "Threshold2: 261.00",
+                              "Show difference"};
     EXPECT_TRUE(contains_at(img, text_image("Threshold1: 44.00"), 2, 300 + 1));
-    for (int i = 0; i < 4; ++i) EXPECT_TRUE(contains_at(img, text_image(expected[i]), 2, 300 + 16 * (i + 1) + 1)) << i;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(contains_at(img, text_image(expected[i]), 2, 300 + 16 * (i + 1) + 1)) << i;
     EXPECT_FALSE(contains_at(img, text_image("Look at readme.txt for usage"), 2, 301)) << "scrolled off";
 
     // The FPS figure sits at (2, 2) over the picture; the picture shows around it.

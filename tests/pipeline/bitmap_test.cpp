@@ -1,12 +1,12 @@
 // Snapshots taken with R while the program runs.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <sys/resource.h>
-#include <unistd.h>
 #include <vector>
 
 #include "capture/camera.h"

@@ -39,21 +39,16 @@ std::vector<unsigned char> make_dib(int width, int height, Colour colour) {
     return bits;
 }
 
-uint32_t encode(int x, int row) {
-    return static_cast<uint32_t>((row << 10) | x);
-}
-int decoded_x(uint32_t c) {
-    return static_cast<int>(c & 0x3ff);
-}
-int decoded_row(uint32_t c) {
-    return static_cast<int>(c >> 10);
-}
+uint32_t encode(int x, int row) { return static_cast<uint32_t>((row << 10) | x); }
+int decoded_x(uint32_t c) { return static_cast<int>(c & 0x3ff); }
+int decoded_row(uint32_t c) { return static_cast<int>(c >> 10); }
 
 TEST(StretchDIBits, StretchesEachDirectionIndependentlyTopRowFirst) {
     auto bits = make_dib(320, 240, encode);
     BITMAPINFO info = dib(320, 240);
     HDC dc = headless_create_surface(640, 400);
-    ASSERT_EQ(StretchDIBits(dc, 0, 0, 640, 400, 0, 0, 320, 240, bits.data(), &info, DIB_RGB_COLORS, SRCCOPY), 400);
+    ASSERT_EQ(StretchDIBits(dc, 0, 0, 640, 400, 0, 0, 320, 240, bits.data(), &info, DIB_RGB_COLORS, SRCCOPY),
+              400);
     HeadlessImage img = headless_read(dc);
 
     // Horizontally every source column shows exactly twice, in order.
@@ -110,7 +105,8 @@ TEST(StretchDIBits, ClipsToTheSurfaceAndRefusesWhatItCannotDraw) {
     StretchDIBits(dc, -5, 7, 8, 8, 0, 0, 2, 2, bits.data(), &info, DIB_RGB_COLORS, SRCCOPY);
     HeadlessImage img = headless_read(dc);
     for (int y = 0; y < 10; ++y)
-        for (int x = 0; x < 10; ++x) EXPECT_EQ(img.at(x, y), (x < 3 && y >= 7) ? 0x123456u : 0xffffffu) << x << "," << y;
+        for (int x = 0; x < 10; ++x)
+            EXPECT_EQ(img.at(x, y), (x < 3 && y >= 7) ? 0x123456u : 0xffffffu) << x << "," << y;
 
     // A null DC, an empty or negative destination (a minimised window) draw nothing.
     EXPECT_EQ(StretchDIBits(nullptr, 0, 0, 4, 4, 0, 0, 2, 2, bits.data(), &info, DIB_RGB_COLORS, SRCCOPY), 0);
@@ -118,7 +114,8 @@ TEST(StretchDIBits, ClipsToTheSurfaceAndRefusesWhatItCannotDraw) {
     EXPECT_EQ(StretchDIBits(other, 0, 0, 0, -82, 0, 0, 2, 2, bits.data(), &info, DIB_RGB_COLORS, SRCCOPY), 0);
     EXPECT_EQ(StretchDIBits(other, 0, 0, 4, 4, 0, 0, 2, 2, nullptr, &info, DIB_RGB_COLORS, SRCCOPY), 0);
     BITMAPINFO top_down = dib(2, -2);
-    EXPECT_EQ(StretchDIBits(other, 0, 0, 4, 4, 0, 0, 2, 2, bits.data(), &top_down, DIB_RGB_COLORS, SRCCOPY), 0);
+    EXPECT_EQ(StretchDIBits(other, 0, 0, 4, 4, 0, 0, 2, 2, bits.data(), &top_down, DIB_RGB_COLORS, SRCCOPY),
+              0);
     HeadlessImage untouched = headless_read(other);
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 4; ++x) EXPECT_EQ(untouched.at(x, y), 0xffffffu);
@@ -133,12 +130,7 @@ TEST(Rectangle, BlackFrameWhiteFillClipped) {
     // Right and bottom edges lie at right - 1 and bottom - 1; beyond stays grey.
     HeadlessImage img = headless_read(dc);
     const char *expected[] = {
-        "gggggggg",
-        "gbbbbggg",
-        "gbwwbggg",
-        "gbbbbggg",
-        "gggggggg",
-        "gggggggg",
+        "gggggggg", "gbbbbggg", "gbwwbggg", "gbbbbggg", "gggggggg", "gggggggg",
     };
     for (int y = 0; y < 6; ++y) {
         for (int x = 0; x < 8; ++x) {

@@ -58,7 +58,7 @@ void forget() {
 }
 
 class MessageLoop : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         thread_ = std::thread([this] {
             WNDCLASSEXA wc{};
@@ -66,7 +66,8 @@ protected:
             wc.lpfnWndProc = record;
             wc.lpszClassName = "Probe";
             if (!RegisterClassExA(&wc)) return;
-            HWND h = CreateWindowExA(0, "Probe", "probe", 0, 0, 0, 367, 409, nullptr, nullptr, nullptr, nullptr);
+            HWND h =
+                CreateWindowExA(0, "Probe", "probe", 0, 0, 0, 367, 409, nullptr, nullptr, nullptr, nullptr);
             if (!h) return;
             SetTimer(h, 7, 1000, nullptr);
             MSG msg;
@@ -226,7 +227,8 @@ TEST_F(MessageLoop, ResizeReplacesTheSurfaceKeepingTheOverlapAndRepaints) {
 }
 
 TEST(Windows, CreationFailsForAnUnknownClassOrWithoutADisplay) {
-    EXPECT_EQ(CreateWindowExA(0, "Nobody", "x", 0, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr), nullptr);
+    EXPECT_EQ(CreateWindowExA(0, "Nobody", "x", 0, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr),
+              nullptr);
     WNDCLASSEXA wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = DefWindowProcA;
@@ -234,11 +236,13 @@ TEST(Windows, CreationFailsForAnUnknownClassOrWithoutADisplay) {
     EXPECT_NE(RegisterClassExA(&wc), 0);
     EXPECT_EQ(RegisterClassExA(&wc), 0) << "a class name registers once";
     headless_refuse_windows(true);
-    EXPECT_EQ(CreateWindowExA(0, "Twice", "x", 0, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr), nullptr);
+    EXPECT_EQ(CreateWindowExA(0, "Twice", "x", 0, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr),
+              nullptr);
     headless_refuse_windows(false);
     HWND h = CreateWindowExA(0, "Twice", "x", 0, 0, 0, 5, 5, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(headless_window_info(h).client_width, 0) << "outer size smaller than the frame: empty client area";
+    EXPECT_EQ(headless_window_info(h).client_width, 0)
+        << "outer size smaller than the frame: empty client area";
     EXPECT_TRUE(DestroyWindow(h));
     EXPECT_FALSE(DestroyWindow(h));
 }

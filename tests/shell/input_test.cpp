@@ -21,7 +21,7 @@ std::string last_line() {
 }
 
 class Keys : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(run.start_with_frame(16, 16)); }
     ProgramRun run;
 };

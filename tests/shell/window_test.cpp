@@ -1,5 +1,7 @@
 // The program's window side as it runs: start-up, the status strip on screen,
 // size changes, the FPS timer and the two ways to end.
+#include "shell/window.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,7 +12,6 @@
 #include "pipeline/process.h"
 #include "shell/main.h"
 #include "shell/utility.h"
-#include "shell/window.h"
 #include "support/program.h"
 
 namespace {

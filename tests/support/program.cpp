@@ -1,5 +1,8 @@
 #include "support/program.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -7,8 +10,6 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "capture/camera.h"
 #include "display/display.h"
@@ -32,7 +33,8 @@ bool ProgramRun::wait_started() {
 }
 
 bool ProgramRun::start_program() {
-    thread_ = std::thread([this] { exit_code_ = WinMain(GetModuleHandleA(nullptr), nullptr, nullptr, SW_SHOW); });
+    thread_ =
+        std::thread([this] { exit_code_ = WinMain(GetModuleHandleA(nullptr), nullptr, nullptr, SW_SHOW); });
     return wait_started();
 }
 
@@ -80,9 +82,7 @@ void ProgramRun::resize(int width, int height) {
     settle();
 }
 
-void ProgramRun::close() {
-    headless_close(hwnd_);
-}
+void ProgramRun::close() { headless_close(hwnd_); }
 
 HeadlessImage ProgramRun::image() const {
     // Drawing into the window holds the frame lock for a whole picture.

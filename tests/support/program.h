@@ -13,7 +13,7 @@
 namespace test_support {
 
 class ProgramRun {
-public:
+  public:
     ProgramRun() = default;
     ProgramRun(const ProgramRun &) = delete;
     ProgramRun &operator=(const ProgramRun &) = delete;
@@ -42,7 +42,7 @@ public:
     int finish();
     bool finished() const { return !thread_.joinable(); }
 
-private:
+  private:
     bool wait_started();
     std::thread thread_;
     HWND hwnd_ = nullptr;
@@ -63,13 +63,13 @@ bool contains_at(const HeadlessImage &image, const HeadlessImage &part, int x, i
 
 // A fresh empty working directory for the test, removed afterwards.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     const std::string &path() const { return path_; }
     std::string file(const std::string &name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
     std::string previous_;
 };

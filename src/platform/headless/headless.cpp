@@ -11,10 +11,11 @@ using namespace lvx;
 namespace {
 
 class HeadlessBackend : public Backend {
-public:
+  public:
     bool create(Window &window, int, int) override {
         if (refuse) {
-            std::fprintf(stderr, "%s: no display (the headless backend refuses windows)\n", window.caption.c_str());
+            std::fprintf(stderr, "%s: no display (the headless backend refuses windows)\n",
+                         window.caption.c_str());
             return false;
         }
         return true;
@@ -60,7 +61,7 @@ bool wait_for(std::unique_lock<std::mutex> &lock, int timeout_ms, Ready ready) {
 }
 
 LPARAM key_lparam(bool down, bool repeat) {
-    uint32_t bits = 1;  // repeat count
+    uint32_t bits = 1;                      // repeat count
     if (repeat || !down) bits |= 1u << 30;  // the key was down before
     if (!down) bits |= 1u << 31;
     return static_cast<LPARAM>(bits);
@@ -69,9 +70,7 @@ LPARAM key_lparam(bool down, bool repeat) {
 }  // namespace
 
 namespace lvx {
-Backend &backend() {
-    return instance();
-}
+Backend &backend() { return instance(); }
 }  // namespace lvx
 
 HWND headless_wait_window(const char *caption, int timeout_ms) {
@@ -100,13 +99,9 @@ void headless_press(HWND hwnd, unsigned int vk) {
     headless_key(hwnd, vk, false);
 }
 
-void headless_resize(HWND hwnd, int width, int height) {
-    resize_client(from_hwnd(hwnd), width, height);
-}
+void headless_resize(HWND hwnd, int width, int height) { resize_client(from_hwnd(hwnd), width, height); }
 
-void headless_close(HWND hwnd) {
-    post_input(from_hwnd(hwnd), WM_CLOSE, 0, 0);
-}
+void headless_close(HWND hwnd) { post_input(from_hwnd(hwnd), WM_CLOSE, 0, 0); }
 
 void headless_advance_clock(unsigned int milliseconds) {
     std::lock_guard<std::mutex> lock(core_mutex());

@@ -38,37 +38,65 @@ unsigned int virtual_key(const SDL_Keysym &key) {
     if (k >= SDLK_KP_1 && k <= SDLK_KP_9) return VK_NUMPAD0 + 1 + static_cast<unsigned int>(k - SDLK_KP_1);
     if (k >= SDLK_F1 && k <= SDLK_F12) return VK_F1 + static_cast<unsigned int>(k - SDLK_F1);
     switch (k) {
-    case SDLK_KP_0: return VK_NUMPAD0;
-    case SDLK_ESCAPE: return VK_ESCAPE;
-    case SDLK_RETURN: return VK_RETURN;
-    case SDLK_KP_ENTER: return VK_RETURN;
-    case SDLK_BACKSPACE: return VK_BACK;
-    case SDLK_TAB: return VK_TAB;
-    case SDLK_SPACE: return VK_SPACE;
-    case SDLK_LSHIFT:
-    case SDLK_RSHIFT: return VK_SHIFT;
-    case SDLK_LCTRL:
-    case SDLK_RCTRL: return VK_CONTROL;
-    case SDLK_LALT:
-    case SDLK_RALT: return VK_MENU;
-    case SDLK_PAUSE: return VK_PAUSE;
-    case SDLK_CAPSLOCK: return VK_CAPITAL;
-    case SDLK_PAGEUP: return VK_PRIOR;
-    case SDLK_PAGEDOWN: return VK_NEXT;
-    case SDLK_END: return VK_END;
-    case SDLK_HOME: return VK_HOME;
-    case SDLK_LEFT: return VK_LEFT;
-    case SDLK_UP: return VK_UP;
-    case SDLK_RIGHT: return VK_RIGHT;
-    case SDLK_DOWN: return VK_DOWN;
-    case SDLK_INSERT: return VK_INSERT;
-    case SDLK_DELETE: return VK_DELETE;
-    case SDLK_KP_MULTIPLY: return VK_MULTIPLY;
-    case SDLK_KP_PLUS: return VK_ADD;
-    case SDLK_KP_MINUS: return VK_SUBTRACT;
-    case SDLK_KP_PERIOD: return VK_DECIMAL;
-    case SDLK_KP_DIVIDE: return VK_DIVIDE;
-    default: break;
+        case SDLK_KP_0:
+            return VK_NUMPAD0;
+        case SDLK_ESCAPE:
+            return VK_ESCAPE;
+        case SDLK_RETURN:
+            return VK_RETURN;
+        case SDLK_KP_ENTER:
+            return VK_RETURN;
+        case SDLK_BACKSPACE:
+            return VK_BACK;
+        case SDLK_TAB:
+            return VK_TAB;
+        case SDLK_SPACE:
+            return VK_SPACE;
+        case SDLK_LSHIFT:
+        case SDLK_RSHIFT:
+            return VK_SHIFT;
+        case SDLK_LCTRL:
+        case SDLK_RCTRL:
+            return VK_CONTROL;
+        case SDLK_LALT:
+        case SDLK_RALT:
+            return VK_MENU;
+        case SDLK_PAUSE:
+            return VK_PAUSE;
+        case SDLK_CAPSLOCK:
+            return VK_CAPITAL;
+        case SDLK_PAGEUP:
+            return VK_PRIOR;
+        case SDLK_PAGEDOWN:
+            return VK_NEXT;
+        case SDLK_END:
+            return VK_END;
+        case SDLK_HOME:
+            return VK_HOME;
+        case SDLK_LEFT:
+            return VK_LEFT;
+        case SDLK_UP:
+            return VK_UP;
+        case SDLK_RIGHT:
+            return VK_RIGHT;
+        case SDLK_DOWN:
+            return VK_DOWN;
+        case SDLK_INSERT:
+            return VK_INSERT;
+        case SDLK_DELETE:
+            return VK_DELETE;
+        case SDLK_KP_MULTIPLY:
+            return VK_MULTIPLY;
+        case SDLK_KP_PLUS:
+            return VK_ADD;
+        case SDLK_KP_MINUS:
+            return VK_SUBTRACT;
+        case SDLK_KP_PERIOD:
+            return VK_DECIMAL;
+        case SDLK_KP_DIVIDE:
+            return VK_DIVIDE;
+        default:
+            break;
     }
     // Letter keys of layouts whose letters are not Latin keep the code of
     // their position, as Windows does.
@@ -78,7 +106,7 @@ unsigned int virtual_key(const SDL_Keysym &key) {
 }
 
 class SdlBackend : public Backend {
-public:
+  public:
     bool create(Window &window, int client_width, int client_height) override {
         if (!initialise(window.caption)) return false;
         auto *sw = new SdlWindow;
@@ -86,9 +114,8 @@ public:
         sw->client_w = client_width;
         sw->client_h = client_height;
         // SDL cannot make a 0 x 0 window; the core keeps the true client size.
-        sw->window = SDL_CreateWindow(window.caption.c_str(), window.x, window.y,
-                                      std::max(client_width, 1), std::max(client_height, 1),
-                                      SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
+        sw->window = SDL_CreateWindow(window.caption.c_str(), window.x, window.y, std::max(client_width, 1),
+                                      std::max(client_height, 1), SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
         if (sw->window) {
             sw->renderer = SDL_CreateRenderer(sw->window, -1, 0);
             if (!sw->renderer) sw->renderer = SDL_CreateRenderer(sw->window, -1, SDL_RENDERER_SOFTWARE);
@@ -166,7 +193,8 @@ public:
 
     uint64_t now_ms() override {
         using namespace std::chrono;
-        return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+        return static_cast<uint64_t>(
+            duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
     }
 
     void shutdown() {
@@ -179,14 +207,15 @@ public:
         initialised_ = false;
     }
 
-private:
+  private:
     bool initialise(const std::string &caption) {
         if (initialised_) return true;
         // A desktop tool, not a game: keep the screensaver and the compositor.
         SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
         SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
         if (SDL_Init(SDL_INIT_VIDEO) != 0) {
-            std::fprintf(stderr, "%s: no display to open a window on (%s)\n", caption.c_str(), SDL_GetError());
+            std::fprintf(stderr, "%s: no display to open a window on (%s)\n", caption.c_str(),
+                         SDL_GetError());
             return false;
         }
         // With no display SDL falls back to drivers that show nothing; a window
@@ -236,56 +265,56 @@ private:
             return;
         }
         switch (e.type) {
-        case SDL_QUIT:
-            // Interrupt from the terminal or the session: close every window.
-            for (SdlWindow *sw : windows_) post_input(sw->owner, WM_CLOSE, 0, 0);
-            break;
-        case SDL_KEYDOWN:
-        case SDL_KEYUP: {
-            SdlWindow *sw = find(e.key.windowID);
-            unsigned int vk = virtual_key(e.key.keysym);
-            if (!sw || vk == 0) break;
-            bool down = e.type == SDL_KEYDOWN;
-            uint32_t bits = 1;
-            if (!down || e.key.repeat) bits |= 1u << 30;
-            if (!down) bits |= 1u << 31;
-            post_input(sw->owner, down ? WM_KEYDOWN : WM_KEYUP, vk, static_cast<LPARAM>(bits));
-            break;
-        }
-        case SDL_WINDOWEVENT: {
-            SdlWindow *sw = find(e.window.windowID);
-            if (!sw) break;
-            switch (e.window.event) {
-            case SDL_WINDOWEVENT_CLOSE:
-                post_input(sw->owner, WM_CLOSE, 0, 0);
+            case SDL_QUIT:
+                // Interrupt from the terminal or the session: close every window.
+                for (SdlWindow *sw : windows_) post_input(sw->owner, WM_CLOSE, 0, 0);
                 break;
-            case SDL_WINDOWEVENT_SIZE_CHANGED:
-                if (!sw->minimised) report_size(*sw, e.window.data1, e.window.data2);
-                break;
-            case SDL_WINDOWEVENT_MINIMIZED:
-                sw->minimised = true;
-                report_size(*sw, 0, 0);
-                break;
-            case SDL_WINDOWEVENT_RESTORED:
-            case SDL_WINDOWEVENT_MAXIMIZED: {
-                sw->minimised = false;
-                int w = 0, h = 0;
-                SDL_GetWindowSize(sw->window, &w, &h);
-                report_size(*sw, w, h);
-                sw->owner->changed = true;
+            case SDL_KEYDOWN:
+            case SDL_KEYUP: {
+                SdlWindow *sw = find(e.key.windowID);
+                unsigned int vk = virtual_key(e.key.keysym);
+                if (!sw || vk == 0) break;
+                bool down = e.type == SDL_KEYDOWN;
+                uint32_t bits = 1;
+                if (!down || e.key.repeat) bits |= 1u << 30;
+                if (!down) bits |= 1u << 31;
+                post_input(sw->owner, down ? WM_KEYDOWN : WM_KEYUP, vk, static_cast<LPARAM>(bits));
                 break;
             }
-            case SDL_WINDOWEVENT_SHOWN:
-            case SDL_WINDOWEVENT_EXPOSED:
-                sw->owner->changed = true;
+            case SDL_WINDOWEVENT: {
+                SdlWindow *sw = find(e.window.windowID);
+                if (!sw) break;
+                switch (e.window.event) {
+                    case SDL_WINDOWEVENT_CLOSE:
+                        post_input(sw->owner, WM_CLOSE, 0, 0);
+                        break;
+                    case SDL_WINDOWEVENT_SIZE_CHANGED:
+                        if (!sw->minimised) report_size(*sw, e.window.data1, e.window.data2);
+                        break;
+                    case SDL_WINDOWEVENT_MINIMIZED:
+                        sw->minimised = true;
+                        report_size(*sw, 0, 0);
+                        break;
+                    case SDL_WINDOWEVENT_RESTORED:
+                    case SDL_WINDOWEVENT_MAXIMIZED: {
+                        sw->minimised = false;
+                        int w = 0, h = 0;
+                        SDL_GetWindowSize(sw->window, &w, &h);
+                        report_size(*sw, w, h);
+                        sw->owner->changed = true;
+                        break;
+                    }
+                    case SDL_WINDOWEVENT_SHOWN:
+                    case SDL_WINDOWEVENT_EXPOSED:
+                        sw->owner->changed = true;
+                        break;
+                    default:
+                        break;
+                }
                 break;
+            }
             default:
                 break;
-            }
-            break;
-        }
-        default:
-            break;
         }
     }
 
@@ -296,8 +325,8 @@ private:
             if (s.width == 0 || s.height == 0) return;
             if (!sw.texture || sw.texture_w != s.width || sw.texture_h != s.height) {
                 if (sw.texture) SDL_DestroyTexture(sw.texture);
-                sw.texture = SDL_CreateTexture(sw.renderer, SDL_PIXELFORMAT_BGR24, SDL_TEXTUREACCESS_STREAMING,
-                                               s.width, s.height);
+                sw.texture = SDL_CreateTexture(sw.renderer, SDL_PIXELFORMAT_BGR24,
+                                               SDL_TEXTUREACCESS_STREAMING, s.width, s.height);
                 sw.texture_w = s.width;
                 sw.texture_h = s.height;
                 if (!sw.texture) return;
@@ -331,7 +360,5 @@ SdlBackend &instance() {
 }  // namespace
 
 namespace lvx {
-Backend &backend() {
-    return instance();
-}
+Backend &backend() { return instance(); }
 }  // namespace lvx
