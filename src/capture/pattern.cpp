@@ -66,9 +66,9 @@ void pattern_draw(unsigned char *dib, int width, int height, unsigned n) {
     const int cy = static_cast<int>(height / 2 + ((checker_top - bar_bottom) / 2 - radius) * std::sin(t * 0.07 + 1.0));
     const long long r2 = static_cast<long long>(radius) * radius;
     const long long inner2 = static_cast<long long>(radius * 3 / 4) * (radius * 3 / 4);
-    // A band of diagonal stripes drifts sideways below the bars.
+    // A band of diagonal stripes below the bars. It stays still, so the
+    // disc is the only motion and the tracker follows it.
     const int stripe_bottom = bar_bottom + height / 16;
-    const int shift = static_cast<int>((n * 3) % 64);
 
     for (int y = 0; y < height; ++y) {
         // y counts from the top of the picture; DIB rows run bottom-up.
@@ -83,7 +83,7 @@ void pattern_draw(unsigned char *dib, int width, int height, unsigned n) {
                 bool dark = ((x / square) + ((y - checker_top) / square)) % 2 == 0;
                 b = g = r = dark ? 32 : 224;
             } else if (y < stripe_bottom) {
-                bool on = ((x + y + shift) / 16) % 2 == 0;
+                bool on = ((x + y) / 16) % 2 == 0;
                 b = on ? 200 : 40;
                 g = on ? 120 : 40;
                 r = on ? 40 : 90;

@@ -9,7 +9,7 @@ const int pattern_height = 480;
 
 // Draws frame `n` (a 24-bit bottom-up DIB, rows padded to 4 bytes, so
 // ((width * 3 + 3) & ~3) * height bytes): colour gradients, colour bars, a
-// checkerboard and a disc that moves from frame to frame.
+// checkerboard, diagonal stripes and a disc that moves from frame to frame.
 void pattern_draw(unsigned char *dib, int width, int height, unsigned n);
 
 // Starts delivering width x height frames to `frame_function` (data,
