@@ -3,6 +3,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -14,15 +15,39 @@ namespace {
 
 struct Delivery {
     std::mutex mutex;
-    std::condition_variable wake;
+    std::condition_variable wake;  // both ways: stop asked, thread finished
     bool stop_requested = false;
+    bool finished = false;
     std::thread thread;
 };
 
-// Built on first use, so it exists whenever the intake needs it.
+// Built on first use and never destroyed, so no static destructor meets a
+// joinable std::thread (which would abort the process).
 Delivery &delivery() {
-    static Delivery instance;
-    return instance;
+    static Delivery *instance = new Delivery;
+    return *instance;
+}
+
+// A process that exits without camera_stop (its X server gone, say) stops
+// the pattern first, so that the thread does not run on into the program's
+// destroyed statics. The exiting thread might hold frame_lock, which the
+// delivery thread could be waiting for: the wait is bounded, and a thread
+// that does not finish in time is left to the process's end.
+void stop_at_exit() {
+    Delivery &d = delivery();
+    std::unique_lock<std::mutex> lock(d.mutex);
+    if (!d.thread.joinable()) return;
+    d.stop_requested = true;
+    d.wake.notify_all();
+    bool done = d.thread.get_id() != std::this_thread::get_id() &&
+                d.wake.wait_for(lock, std::chrono::milliseconds(500), [&d] { return d.finished; });
+    if (done) {
+        std::thread finished = std::move(d.thread);
+        lock.unlock();
+        finished.join();
+    } else {
+        d.thread.detach();
+    }
 }
 
 const std::chrono::microseconds frame_period(33333);
@@ -39,7 +64,11 @@ void deliver(void (*frame_function)(unsigned char *, int, int), std::vector<unsi
         // After a slow frame, carry on from now rather than catch up in a burst.
         if (due < now) due = now;
         std::unique_lock<std::mutex> lock(d.mutex);
-        if (d.wake.wait_until(lock, due, [&d] { return d.stop_requested; })) return;
+        if (d.wake.wait_until(lock, due, [&d] { return d.stop_requested; })) {
+            d.finished = true;
+            d.wake.notify_all();
+            return;
+        }
     }
 }
 
@@ -120,9 +149,12 @@ bool pattern_start(void (*frame_function)(unsigned char *, int, int), int width,
     const size_t stride = (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
     const size_t bytes = stride * static_cast<size_t>(height);
     if (bytes > static_cast<size_t>(INT_MAX)) return false;
+    static bool exit_hook = std::atexit(stop_at_exit) == 0;
+    (void)exit_hook;
     try {
         std::vector<unsigned char> frame(bytes, 0);
         d.stop_requested = false;
+        d.finished = false;
         d.thread = std::thread(deliver, frame_function, std::move(frame), width, height);
     } catch (const std::bad_alloc &) {
         return false;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <set>
 #include <thread>
 #include <vector>
@@ -88,6 +89,31 @@ TEST(TestPattern, DeliversPaddedFramesOnItsOwnThreadUntilStopped) {
     // It can start again after a stop.
     ASSERT_TRUE(pattern_start(slow_frame, 64, 48));
     pattern_stop();
+}
+
+// Stands for the program's statics: destroyed at exit, slowly, so a
+// delivery thread still running then would call in after it.
+std::atomic<bool> statics_gone{false};
+struct Statics {
+    ~Statics() {
+        statics_gone = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+} statics;
+
+void frame_after_exit_check(unsigned char *, int, int) {
+    if (statics_gone) std::_Exit(99);
+}
+
+TEST(TestPatternDeathTest, AProcessThatExitsWithoutStoppingStopsThePatternFirst) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            pattern_start(frame_after_exit_check, 64, 48);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::exit(7);
+        },
+        ::testing::ExitedWithCode(7), "");
 }
 
 }  // namespace
