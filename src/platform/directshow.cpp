@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -205,6 +207,28 @@ private:
     ULONG refs = 1;
 };
 
+class FilterGraph;
+
+// Streaming threads now running, so that a process that exits without
+// stopping its graph (the program's capture object is never destroyed)
+// stops them before its statics go. Never destroyed itself.
+struct ExitWatch {
+    struct Stream {
+        FilterGraph *graph;
+        std::thread::id thread;
+    };
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::vector<Stream> streams;
+};
+
+ExitWatch &exit_watch() {
+    static ExitWatch *instance = new ExitWatch;
+    return *instance;
+}
+
+void stop_streams_at_exit();
+
 class FilterGraph final : public IFilterGraph2, public IMediaControl {
 public:
     ~FilterGraph() {
@@ -269,7 +293,12 @@ public:
             stream_callback = grabber->callback;
             stream_method = grabber->method;
             stop_requested = false;
+            static bool exit_hook = std::atexit(stop_streams_at_exit) == 0;
+            (void)exit_hook;
+            ExitWatch &watch = exit_watch();
+            std::lock_guard<std::mutex> watching(watch.mutex);
             thread = std::thread(&FilterGraph::stream_loop, this);
+            watch.streams.push_back({this, thread.get_id()});
         }
         running = true;
         return S_OK;
@@ -407,7 +436,22 @@ private:
                 stream_callback->BufferCB(time, data.data, data.length);
             }
         }
+        ExitWatch &watch = exit_watch();
+        std::lock_guard<std::mutex> watching(watch.mutex);
+        for (size_t i = 0; i < watch.streams.size(); ++i) {
+            if (watch.streams[i].graph == this) {
+                watch.streams.erase(watch.streams.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            }
+        }
+        watch.finished.notify_all();
     }
+
+public:
+    // From the exit handler: asks the streaming thread to end.
+    void request_stop() { stop_requested = true; }
+
+private:
 
     std::atomic<ULONG> refs{1};
     std::mutex mutex;
@@ -420,6 +464,25 @@ private:
     ISampleGrabberCB *stream_callback = nullptr;
     LONG stream_method = 0;
 };
+
+// Asks every streaming thread to end after its current callback and waits
+// for them, but boundedly: the exiting thread might hold a lock that a
+// callback is waiting for. A thread that does not end in time is left to
+// the process's end; the graph it uses is never freed.
+void stop_streams_at_exit() {
+    ExitWatch &watch = exit_watch();
+    std::unique_lock<std::mutex> lock(watch.mutex);
+    const std::thread::id self = std::this_thread::get_id();
+    for (const ExitWatch::Stream &stream : watch.streams) {
+        if (stream.thread != self) stream.graph->request_stop();
+    }
+    watch.finished.wait_for(lock, std::chrono::milliseconds(500), [&watch, self] {
+        for (const ExitWatch::Stream &stream : watch.streams) {
+            if (stream.thread != self) return false;
+        }
+        return true;
+    });
+}
 
 class CaptureGraphBuilder final : public ICaptureGraphBuilder2 {
 public:

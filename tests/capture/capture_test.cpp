@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -336,6 +337,39 @@ TEST_F(CaptureGraph, StopReturnsOnlyAfterTheLastCallback) {
     }
     // Stopping a stopped graph is harmless.
     capture->Stop();
+}
+
+// Stands for the program's statics: destroyed at exit, slowly, so a
+// streaming thread still running then would call in after it.
+std::atomic<bool> statics_armed{false};
+std::atomic<bool> statics_gone{false};
+struct Statics {
+    ~Statics() {
+        if (!statics_armed) return;
+        statics_gone = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+} statics;
+
+void frame_after_exit_check(unsigned char *, int, int) {
+    if (statics_gone) std::_Exit(99);
+}
+
+TEST(CaptureGraphDeathTest, AProcessThatExitsWhilePlayingStopsTheStreamFirst) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            dshow_test::use_test_devices();
+            dshow_test::add_device(named(u"Cam"));
+            // Never destroyed, as in the program.
+            VideoCapture *playing = new VideoCapture(frame_after_exit_check);
+            playing->Select(playing->GetDevices());
+            playing->Start();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            statics_armed = true;
+            std::exit(7);
+        },
+        ::testing::ExitedWithCode(7), "");
 }
 
 TEST(CaptureHandler, AnswersOnlyForItsTwoInterfaces) {

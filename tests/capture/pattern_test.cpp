@@ -93,9 +93,11 @@ TEST(TestPattern, DeliversPaddedFramesOnItsOwnThreadUntilStopped) {
 
 // Stands for the program's statics: destroyed at exit, slowly, so a
 // delivery thread still running then would call in after it.
+std::atomic<bool> statics_armed{false};
 std::atomic<bool> statics_gone{false};
 struct Statics {
     ~Statics() {
+        if (!statics_armed) return;
         statics_gone = true;
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
     }
@@ -111,6 +113,7 @@ TEST(TestPatternDeathTest, AProcessThatExitsWithoutStoppingStopsThePatternFirst)
         {
             pattern_start(frame_after_exit_check, 64, 48);
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            statics_armed = true;
             std::exit(7);
         },
         ::testing::ExitedWithCode(7), "");
