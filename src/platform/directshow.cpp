@@ -450,6 +450,11 @@ private:
 public:
     // From the exit handler: asks the streaming thread to end.
     void request_stop() { stop_requested = true; }
+    // From the exit handler, once the streaming thread has ended.
+    void join_at_exit() {
+        std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+        if (lock.owns_lock() && thread.joinable()) thread.join();
+    }
 
 private:
 
@@ -473,15 +478,30 @@ void stop_streams_at_exit() {
     ExitWatch &watch = exit_watch();
     std::unique_lock<std::mutex> lock(watch.mutex);
     const std::thread::id self = std::this_thread::get_id();
+    std::vector<FilterGraph *> asked;
     for (const ExitWatch::Stream &stream : watch.streams) {
-        if (stream.thread != self) stream.graph->request_stop();
+        if (stream.thread == self) continue;
+        stream.graph->request_stop();
+        asked.push_back(stream.graph);
     }
-    watch.finished.wait_for(lock, std::chrono::milliseconds(500), [&watch, self] {
+    auto still_streaming = [&watch](FilterGraph *graph) {
         for (const ExitWatch::Stream &stream : watch.streams) {
-            if (stream.thread != self) return false;
+            if (stream.graph == graph) return true;
+        }
+        return false;
+    };
+    watch.finished.wait_for(lock, std::chrono::milliseconds(500), [&] {
+        for (FilterGraph *graph : asked) {
+            if (still_streaming(graph)) return false;
         }
         return true;
     });
+    std::vector<FilterGraph *> ended;
+    for (FilterGraph *graph : asked) {
+        if (!still_streaming(graph)) ended.push_back(graph);
+    }
+    lock.unlock();
+    for (FilterGraph *graph : ended) graph->join_at_exit();
 }
 
 class CaptureGraphBuilder final : public ICaptureGraphBuilder2 {
