@@ -35,9 +35,7 @@ struct CaptureStartup {
     CaptureStartup() { camera_create(); }
 } capture_startup;
 
-unsigned long hresult_bits(long hr) {
-    return static_cast<unsigned long>(hr) & 0xFFFFFFFFUL;
-}
+unsigned long hresult_bits(long hr) { return static_cast<unsigned long>(hr) & 0xFFFFFFFFUL; }
 
 }  // namespace
 
@@ -93,12 +91,14 @@ void camera_start() {
             vc->Select(devices);
             vc->GetSize(camera_x_size, camera_y_size);
             use_camera = camera_x_size > 0 && camera_y_size > 0;
-            if (!use_camera) std::snprintf(message, sizeof message, "Camera has no frame size: showing test pattern");
+            if (!use_camera)
+                std::snprintf(message, sizeof message, "Camera has no frame size: showing test pattern");
         } catch (long hr) {
             if (hr == E_INVALIDARG && vc->NumDevices() == 0) {
                 std::snprintf(message, sizeof message, "No camera found: showing test pattern");
             } else {
-                std::snprintf(message, sizeof message, "Camera error 0x%08lX: showing test pattern", hresult_bits(hr));
+                std::snprintf(message, sizeof message, "Camera error 0x%08lX: showing test pattern",
+                              hresult_bits(hr));
             }
         }
     }
@@ -117,14 +117,16 @@ void camera_start() {
             vc->Start();
             graph_started = true;
         } catch (long hr) {
-            std::snprintf(message, sizeof message, "Camera error 0x%08lX: showing test pattern", hresult_bits(hr));
+            std::snprintf(message, sizeof message, "Camera error 0x%08lX: showing test pattern",
+                          hresult_bits(hr));
             use_camera = false;
         }
     }
     if (!use_camera) {
         add_line(message);
         // The pattern takes the size the buffers were made for.
-        if (!pattern_start(frame_callback, camera_x_size, camera_y_size)) add_line("Unable to start test pattern");
+        if (!pattern_start(frame_callback, camera_x_size, camera_y_size))
+            add_line("Unable to start test pattern");
     }
 }
 

@@ -6,8 +6,10 @@ namespace {
 
 // Class ids of the sample grabber and the null renderer, which MinGW's
 // headers do not define.
-const CLSID CLSID_SampleGrabber = {0xC1F400A0, 0x3F08, 0x11D3, {0x9F, 0x0B, 0x00, 0x60, 0x08, 0x03, 0x9E, 0x37}};
-const CLSID CLSID_NullRenderer = {0xC1F400A4, 0x3F08, 0x11D3, {0x9F, 0x0B, 0x00, 0x60, 0x08, 0x03, 0x9E, 0x37}};
+const CLSID CLSID_SampleGrabber = {
+    0xC1F400A0, 0x3F08, 0x11D3, {0x9F, 0x0B, 0x00, 0x60, 0x08, 0x03, 0x9E, 0x37}};
+const CLSID CLSID_NullRenderer = {
+    0xC1F400A4, 0x3F08, 0x11D3, {0x9F, 0x0B, 0x00, 0x60, 0x08, 0x03, 0x9E, 0x37}};
 
 const int name_size = VideoCapture::max_name + 1;
 
@@ -45,16 +47,15 @@ void delete_media_type(AM_MEDIA_TYPE *type) {
 
 }  // namespace
 
-VideoDevice::VideoDevice() : display_name(new char[name_size]()), filter_name(new WCHAR[name_size]()), filter(nullptr) {}
+VideoDevice::VideoDevice()
+    : display_name(new char[name_size]()), filter_name(new WCHAR[name_size]()), filter(nullptr) {}
 
 VideoDevice::~VideoDevice() {
     delete[] display_name;
     delete[] filter_name;
 }
 
-char *VideoDevice::GetFriendlyName() {
-    return display_name;
-}
+char *VideoDevice::GetFriendlyName() { return display_name; }
 
 VideoCapture::CallbackHandler::CallbackHandler(frame_function_type function)
     : bits_per_pixel(0), frame_function(function) {}
@@ -71,13 +72,9 @@ HRESULT STDMETHODCALLTYPE VideoCapture::CallbackHandler::QueryInterface(REFIID r
 }
 
 // The handler is owned by its VideoCapture, not reference counted.
-ULONG STDMETHODCALLTYPE VideoCapture::CallbackHandler::AddRef() {
-    return 1;
-}
+ULONG STDMETHODCALLTYPE VideoCapture::CallbackHandler::AddRef() { return 1; }
 
-ULONG STDMETHODCALLTYPE VideoCapture::CallbackHandler::Release() {
-    return 2;
-}
+ULONG STDMETHODCALLTYPE VideoCapture::CallbackHandler::Release() { return 2; }
 
 HRESULT STDMETHODCALLTYPE VideoCapture::CallbackHandler::SampleCB(double, IMediaSample *sample) {
     if (!sample) return S_OK;
@@ -92,9 +89,7 @@ HRESULT STDMETHODCALLTYPE VideoCapture::CallbackHandler::SampleCB(double, IMedia
     return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE VideoCapture::CallbackHandler::BufferCB(double, BYTE *, LONG) {
-    return S_OK;
-}
+HRESULT STDMETHODCALLTYPE VideoCapture::CallbackHandler::BufferCB(double, BYTE *, LONG) { return S_OK; }
 
 void VideoCapture::CallbackHandler::SetMediaType(AM_MEDIA_TYPE *type) {
     if (IsEqualGUID(type->subtype, MEDIASUBTYPE_RGB555)) {
@@ -107,9 +102,20 @@ void VideoCapture::CallbackHandler::SetMediaType(AM_MEDIA_TYPE *type) {
 }
 
 VideoCapture::VideoCapture(frame_function_type function)
-    : graph(nullptr), builder(nullptr), control(nullptr), null_renderer(nullptr), grabber_filter(nullptr),
-      grabber(nullptr), playing(false), device_list(nullptr), current_device(nullptr), device_count(0),
-      frame_width(0), frame_height(0), sample_handler(nullptr), com_initialised(false) {
+    : graph(nullptr),
+      builder(nullptr),
+      control(nullptr),
+      null_renderer(nullptr),
+      grabber_filter(nullptr),
+      grabber(nullptr),
+      playing(false),
+      device_list(nullptr),
+      current_device(nullptr),
+      device_count(0),
+      frame_width(0),
+      frame_height(0),
+      sample_handler(nullptr),
+      com_initialised(false) {
     com_initialised = SUCCEEDED(CoInitialize(nullptr));
     sample_handler = new CallbackHandler(function);
     device_list = new VideoDevice[max_devices];
@@ -151,19 +157,15 @@ void VideoCapture::release_graph() {
     release(graph);
 }
 
-VideoDevice *VideoCapture::GetDevices() {
-    return device_list;
-}
+VideoDevice *VideoCapture::GetDevices() { return device_list; }
 
-int VideoCapture::NumDevices() {
-    return device_count;
-}
+int VideoCapture::NumDevices() { return device_count; }
 
 void VideoCapture::InitializeGraph() {
     check(CoCreateInstance(CLSID_FilterGraph, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterGraph2,
                            reinterpret_cast<void **>(&graph)));
-    check(CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER, IID_ICaptureGraphBuilder2,
-                           reinterpret_cast<void **>(&builder)));
+    check(CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER,
+                           IID_ICaptureGraphBuilder2, reinterpret_cast<void **>(&builder)));
     check(graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void **>(&control)));
     builder->SetFiltergraph(graph);
 }
@@ -283,7 +285,8 @@ void VideoCapture::Select(VideoDevice *device) {
     // 100-ns units; the stop time is 0x7FFFFFFF, not the 64-bit maximum.
     REFERENCE_TIME start = 0;
     REFERENCE_TIME stop = 2147483647;
-    check(builder->ControlStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, device->filter, &start, &stop, 1, 2));
+    check(
+        builder->ControlStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, device->filter, &start, &stop, 1, 2));
 
     if (was_playing) {
         check(control->Run());

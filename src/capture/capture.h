@@ -11,7 +11,7 @@
 typedef void (*frame_function_type)(unsigned char *data, int length, int bits);
 
 class VideoDevice {
-public:
+  public:
     VideoDevice();
     ~VideoDevice();
     VideoDevice(const VideoDevice &) = delete;
@@ -25,9 +25,9 @@ public:
 };
 
 class VideoCapture {
-public:
+  public:
     class CallbackHandler final : public ISampleGrabberCB {
-    public:
+      public:
         explicit CallbackHandler(frame_function_type function);
         ~CallbackHandler();
 
@@ -83,7 +83,7 @@ public:
     static const int max_devices = 8;
     static const int max_name = 79;
 
-private:
+  private:
     void release_graph();
     bool com_initialised;  // CoInitialize succeeded, so CoUninitialize is owed
 };

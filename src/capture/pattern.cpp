@@ -3,8 +3,8 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
-#include <cstdlib>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -72,9 +72,7 @@ void deliver(void (*frame_function)(unsigned char *, int, int), std::vector<unsi
     }
 }
 
-unsigned char clamp_byte(int v) {
-    return static_cast<unsigned char>(v < 0 ? 0 : (v > 255 ? 255 : v));
-}
+unsigned char clamp_byte(int v) { return static_cast<unsigned char>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
 }  // namespace
 
@@ -92,7 +90,8 @@ void pattern_draw(unsigned char *dib, int width, int height, unsigned n) {
     const double t = static_cast<double>(n);
     const int radius = height / 10 > 2 ? height / 10 : 2;
     const int cx = static_cast<int>(width / 2 + (width / 3) * std::sin(t * 0.045));
-    const int cy = static_cast<int>(height / 2 + ((checker_top - bar_bottom) / 2 - radius) * std::sin(t * 0.07 + 1.0));
+    const int cy =
+        static_cast<int>(height / 2 + ((checker_top - bar_bottom) / 2 - radius) * std::sin(t * 0.07 + 1.0));
     const long long r2 = static_cast<long long>(radius) * radius;
     const long long inner2 = static_cast<long long>(radius * 3 / 4) * (radius * 3 / 4);
     // A band of diagonal stripes below the bars. It stays still, so the
@@ -119,7 +118,8 @@ void pattern_draw(unsigned char *dib, int width, int height, unsigned n) {
             } else {
                 // Red rises to the right, green downwards, blue across the diagonal.
                 r = x * 255 / (width > 1 ? width - 1 : 1);
-                g = (y - stripe_bottom) * 255 / (checker_top - stripe_bottom > 1 ? checker_top - stripe_bottom - 1 : 1);
+                g = (y - stripe_bottom) * 255 /
+                    (checker_top - stripe_bottom > 1 ? checker_top - stripe_bottom - 1 : 1);
                 b = 255 - (r + g) / 2;
             }
             long long dx = x - cx;

@@ -23,7 +23,7 @@ struct SampleData {
 
 // An opened, connected device.
 class DeviceStream {
-public:
+  public:
     virtual ~DeviceStream() = default;
     // Negotiated frame size (positive).
     virtual int width() const = 0;
@@ -42,7 +42,7 @@ public:
 
 // One enumerated device, behind its moniker and source filter.
 class CaptureDevice {
-public:
+  public:
     virtual ~CaptureDevice() = default;
     // Result of IMoniker::BindToStorage for its property bag.
     virtual HRESULT bind_properties() { return S_OK; }
@@ -81,8 +81,6 @@ HRESULT create_null_renderer(REFIID riid, void **object);
 std::u16string utf8_to_utf16(const std::string &text);
 
 // Stride of a 24-bit DIB row.
-inline size_t dib_stride(int width) {
-    return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
-}
+inline size_t dib_stride(int width) { return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3); }
 
 }  // namespace lumivex_platform

@@ -30,15 +30,9 @@ typedef const GUID &REFGUID;
 typedef const IID &REFIID;
 typedef const CLSID &REFCLSID;
 
-inline bool IsEqualGUID(REFGUID a, REFGUID b) {
-    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
-}
-inline bool operator==(REFGUID a, REFGUID b) {
-    return IsEqualGUID(a, b);
-}
-inline bool operator!=(REFGUID a, REFGUID b) {
-    return !IsEqualGUID(a, b);
-}
+inline bool IsEqualGUID(REFGUID a, REFGUID b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
+inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
 #define IsEqualIID(a, b) IsEqualGUID(a, b)
 #define IsEqualCLSID(a, b) IsEqualGUID(a, b)
 
@@ -59,7 +53,7 @@ extern const IID IID_IPropertyBag;
 #endif
 
 class IUnknown {
-public:
+  public:
     // S_OK and an added reference for a supported interface; otherwise
     // E_NOINTERFACE and *object = nullptr.
     virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) = 0;
@@ -67,7 +61,7 @@ public:
     // The last Release deletes the layer's objects.
     virtual ULONG STDMETHODCALLTYPE Release() = 0;
 
-protected:
+  protected:
     ~IUnknown() = default;
 };
 
@@ -122,7 +116,7 @@ class IBindCtx;
 class IErrorLog;
 
 class IPropertyBag : public IUnknown {
-public:
+  public:
     // Reads a named property into an empty VARIANT (VT_BSTR for names).
     // A property the object does not have: E_FAIL, the VARIANT untouched.
     // A VARIANT asking for another type (vt not VT_EMPTY or VT_BSTR):
@@ -131,7 +125,7 @@ public:
 };
 
 class IMoniker : public IUnknown {
-public:
+  public:
     // IID_IPropertyBag only: the named object's properties; anything else
     // E_NOINTERFACE. Bind context and left moniker are not used.
     virtual HRESULT STDMETHODCALLTYPE BindToStorage(IBindCtx *context, IMoniker *left, REFIID riid,
@@ -139,7 +133,7 @@ public:
 };
 
 class IEnumMoniker : public IUnknown {
-public:
+  public:
     // Up to `count` monikers, each with one reference; S_OK when all were
     // fetched, S_FALSE when fewer remained. *fetched (if given) is the number.
     virtual HRESULT STDMETHODCALLTYPE Next(ULONG count, IMoniker **monikers, ULONG *fetched) = 0;

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -24,7 +24,7 @@ class FilterGraph;
 
 // Base of the layer's filters: its graph, its name there, its connections.
 class Filter : public IBaseFilter {
-public:
+  public:
     enum class Kind { source, grabber, renderer };
     explicit Filter(Kind kind) : kind(kind) {}
     virtual ~Filter() = default;
@@ -51,29 +51,28 @@ public:
     Filter *upstream = nullptr;
     Filter *downstream = nullptr;
 
-protected:
+  protected:
     virtual HRESULT query_more(REFIID, void **object) {
         *object = nullptr;
         return E_NOINTERFACE;
     }
 
-private:
+  private:
     std::atomic<ULONG> refs{1};
 };
 
-Filter *as_filter(IUnknown *object) {
-    return object ? dynamic_cast<Filter *>(object) : nullptr;
-}
+Filter *as_filter(IUnknown *object) { return object ? dynamic_cast<Filter *>(object) : nullptr; }
 
 class SourceFilter final : public Filter {
-public:
-    explicit SourceFilter(std::shared_ptr<CaptureDevice> device) : Filter(Kind::source), device(std::move(device)) {}
+  public:
+    explicit SourceFilter(std::shared_ptr<CaptureDevice> device)
+        : Filter(Kind::source), device(std::move(device)) {}
     std::shared_ptr<CaptureDevice> device;
     std::unique_ptr<DeviceStream> stream;  // open while connected
 };
 
 class NullRenderer final : public Filter {
-public:
+  public:
     NullRenderer() : Filter(Kind::renderer) {}
 };
 
@@ -103,7 +102,7 @@ void fill_video_type(AM_MEDIA_TYPE &type, const GUID &subtype, int width, int he
 }
 
 class SampleGrabber final : public Filter, public ISampleGrabber {
-public:
+  public:
     SampleGrabber() : Filter(Kind::grabber) {}
     ~SampleGrabber() override {
         if (callback) callback->Release();
@@ -150,7 +149,7 @@ public:
     ISampleGrabberCB *callback = nullptr;
     LONG method = 0;
 
-protected:
+  protected:
     HRESULT query_more(REFIID riid, void **object) override {
         if (riid == IID_ISampleGrabber) {
             *object = static_cast<ISampleGrabber *>(this);
@@ -164,7 +163,7 @@ protected:
 
 // The sample handed to SampleCB; one per stream, refilled for every frame.
 class MediaSample final : public IMediaSample {
-public:
+  public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
         if (!object) return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IMediaSample) {
@@ -203,7 +202,7 @@ public:
     int width = 0;
     int height = 0;
 
-private:
+  private:
     ULONG refs = 1;
 };
 
@@ -230,7 +229,7 @@ ExitWatch &exit_watch() {
 void stop_streams_at_exit();
 
 class FilterGraph final : public IFilterGraph2, public IMediaControl {
-public:
+  public:
     ~FilterGraph() {
         StopWhenReady();
         std::lock_guard<std::mutex> lock(mutex);
@@ -239,7 +238,8 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
         if (!object) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IFilterGraph || riid == IID_IGraphBuilder || riid == IID_IFilterGraph2) {
+        if (riid == IID_IUnknown || riid == IID_IFilterGraph || riid == IID_IGraphBuilder ||
+            riid == IID_IFilterGraph2) {
             *object = static_cast<IFilterGraph2 *>(this);
         } else if (riid == IID_IMediaControl) {
             *object = static_cast<IMediaControl *>(this);
@@ -330,7 +330,8 @@ public:
         SampleGrabber *grabber = dynamic_cast<SampleGrabber *>(as_filter(middle));
         NullRenderer *renderer = dynamic_cast<NullRenderer *>(as_filter(sink));
         if (!source || !grabber || !renderer) return E_INVALIDARG;
-        if (source->graph != this || grabber->graph != this || renderer->graph != this) return VFW_E_NOT_IN_GRAPH;
+        if (source->graph != this || grabber->graph != this || renderer->graph != this)
+            return VFW_E_NOT_IN_GRAPH;
         if (running) return VFW_E_NOT_STOPPED;
         if (source->downstream || grabber->upstream || grabber->downstream || renderer->upstream) {
             return VFW_E_ALREADY_CONNECTED;
@@ -369,7 +370,7 @@ public:
         return running;
     }
 
-private:
+  private:
     HRESULT add_locked(Filter *f, LPCWSTR name) {
         if (!f) return E_INVALIDARG;
         if (f->graph) return VFW_E_WRONG_STATE;
@@ -447,7 +448,7 @@ private:
         watch.finished.notify_all();
     }
 
-public:
+  public:
     // From the exit handler: asks the streaming thread to end.
     void request_stop() { stop_requested = true; }
     // From the exit handler, once the streaming thread has ended.
@@ -456,8 +457,7 @@ public:
         if (lock.owns_lock() && thread.joinable()) thread.join();
     }
 
-private:
-
+  private:
     std::atomic<ULONG> refs{1};
     std::mutex mutex;
     std::vector<Filter *> filters;  // each holds a reference
@@ -505,7 +505,7 @@ void stop_streams_at_exit() {
 }
 
 class CaptureGraphBuilder final : public ICaptureGraphBuilder2 {
-public:
+  public:
     ~CaptureGraphBuilder() {
         if (graph) graph->Release();
     }
@@ -551,13 +551,13 @@ public:
         return graph->control(filter);
     }
 
-private:
+  private:
     std::atomic<ULONG> refs{1};
     FilterGraph *graph = nullptr;
 };
 
 class PropertyBag final : public IPropertyBag {
-public:
+  public:
     explicit PropertyBag(std::shared_ptr<CaptureDevice> device) : device(std::move(device)) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
         if (!object) return E_POINTER;
@@ -590,13 +590,13 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     std::atomic<ULONG> refs{1};
     std::shared_ptr<CaptureDevice> device;
 };
 
 class DeviceMoniker final : public IMoniker {
-public:
+  public:
     explicit DeviceMoniker(std::shared_ptr<CaptureDevice> device) : device(std::move(device)) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
         if (!object) return E_POINTER;
@@ -627,12 +627,12 @@ public:
 
     std::shared_ptr<CaptureDevice> device;
 
-private:
+  private:
     std::atomic<ULONG> refs{1};
 };
 
 class MonikerEnum final : public IEnumMoniker {
-public:
+  public:
     explicit MonikerEnum(DeviceList devices) : devices(std::move(devices)) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
         if (!object) return E_POINTER;
@@ -660,14 +660,14 @@ public:
         return n == count ? S_OK : S_FALSE;
     }
 
-private:
+  private:
     std::atomic<ULONG> refs{1};
     DeviceList devices;
     size_t position = 0;
 };
 
 class SystemDeviceEnum final : public ICreateDevEnum {
-public:
+  public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
         if (!object) return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_ICreateDevEnum) {
@@ -685,7 +685,8 @@ public:
         return n;
     }
 
-    HRESULT STDMETHODCALLTYPE CreateClassEnumerator(REFCLSID category, IEnumMoniker **enumerator, DWORD) override {
+    HRESULT STDMETHODCALLTYPE CreateClassEnumerator(REFCLSID category, IEnumMoniker **enumerator,
+                                                    DWORD) override {
         if (!enumerator) return E_POINTER;
         *enumerator = nullptr;
         HRESULT injected = test_class_enumerator_result();
@@ -697,11 +698,12 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     std::atomic<ULONG> refs{1};
 };
 
-HRESULT FilterGraph::AddSourceFilterForMoniker(IMoniker *moniker, IBindCtx *, LPCWSTR name, IBaseFilter **filter) {
+HRESULT FilterGraph::AddSourceFilterForMoniker(IMoniker *moniker, IBindCtx *, LPCWSTR name,
+                                               IBaseFilter **filter) {
     if (!filter) return E_POINTER;
     *filter = nullptr;
     DeviceMoniker *device_moniker = moniker ? dynamic_cast<DeviceMoniker *>(moniker) : nullptr;

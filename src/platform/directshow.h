@@ -83,7 +83,7 @@ extern const IID IID_ISampleGrabberCB;
 class IBaseFilter : public IUnknown {};
 
 class IFilterGraph : public IUnknown {
-public:
+  public:
     // Adds the filter under `name` (nullptr: an empty name) with a reference
     // of the graph's own. A name already in the graph gets " 0001" (then
     // 0002, ...) appended and the result is VFW_S_DUPLICATE_NAME. A filter
@@ -99,7 +99,7 @@ public:
 class IGraphBuilder : public IFilterGraph {};
 
 class IFilterGraph2 : public IGraphBuilder {
-public:
+  public:
     // The device's source filter, added to the graph under `name` as
     // AddFilter does (so VFW_S_DUPLICATE_NAME for a name in use); *filter
     // receives it with one reference for the caller. The moniker must come
@@ -110,7 +110,7 @@ public:
 };
 
 class ICaptureGraphBuilder2 : public IUnknown {
-public:
+  public:
     // The graph later calls work on (it keeps a reference). S_OK.
     virtual HRESULT STDMETHODCALLTYPE SetFiltergraph(IGraphBuilder *graph) = 0;
     // Connects a device source (category PIN_CATEGORY_CAPTURE or nullptr,
@@ -129,13 +129,14 @@ public:
     // The layer has no reference clock: a stream runs from Run until it is
     // stopped whatever the times. E_FAIL for a filter that is not a connected
     // device source of the graph.
-    virtual HRESULT STDMETHODCALLTYPE ControlStream(const GUID *category, const GUID *type, IBaseFilter *filter,
-                                                    REFERENCE_TIME *start, REFERENCE_TIME *stop,
-                                                    WORD start_cookie, WORD stop_cookie) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ControlStream(const GUID *category, const GUID *type,
+                                                    IBaseFilter *filter, REFERENCE_TIME *start,
+                                                    REFERENCE_TIME *stop, WORD start_cookie,
+                                                    WORD stop_cookie) = 0;
 };
 
 class ICreateDevEnum : public IUnknown {
-public:
+  public:
     // For CLSID_VideoInputDeviceCategory: a snapshot of the capture devices
     // present now, S_OK; S_FALSE and *enumerator nullptr when there are none
     // (and for any other category).
@@ -144,7 +145,7 @@ public:
 };
 
 class IMediaControl : public IUnknown {
-public:
+  public:
     // Starts streaming every connected device source: the device starts
     // capturing on the calling thread (its failure is returned and the graph
     // stays stopped), then the streaming thread runs. Running already, or
@@ -158,7 +159,7 @@ public:
 };
 
 class IMediaSample : public IUnknown {
-public:
+  public:
     // The sample's bytes, valid during the callback.
     virtual HRESULT STDMETHODCALLTYPE GetPointer(BYTE **buffer) = 0;
     // Number of valid bytes.
@@ -169,13 +170,13 @@ public:
 };
 
 class ISampleGrabberCB : public IUnknown {
-public:
+  public:
     virtual HRESULT STDMETHODCALLTYPE SampleCB(double sample_time, IMediaSample *sample) = 0;
     virtual HRESULT STDMETHODCALLTYPE BufferCB(double sample_time, BYTE *buffer, LONG length) = 0;
 };
 
 class ISampleGrabber : public IUnknown {
-public:
+  public:
     // The type a later connection must have: the major type and subtype are
     // checked (GUID_NULL accepts any); S_OK. E_POINTER for nullptr.
     virtual HRESULT STDMETHODCALLTYPE SetMediaType(const AM_MEDIA_TYPE *type) = 0;

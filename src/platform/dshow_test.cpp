@@ -13,7 +13,7 @@ namespace {
 std::atomic<int> test_streams_open{0};
 
 class TestStream : public DeviceStream {
-public:
+  public:
     explicit TestStream(const dshow_test::Device &device) : device(device) { ++test_streams_open; }
     ~TestStream() override { --test_streams_open; }
 
@@ -30,7 +30,8 @@ public:
     }
 
     Next next(SampleData &out) override {
-        if (device.interval_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(device.interval_ms));
+        if (device.interval_ms > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(device.interval_ms));
         // Each sample starts from the defaults; the bytes are kept.
         sample.length = -1;
         sample.pointer_result = S_OK;
@@ -48,13 +49,13 @@ public:
 
     void stop() override {}
 
-private:
+  private:
     dshow_test::Device device;
     dshow_test::Sample sample;
 };
 
 class TestDevice : public CaptureDevice {
-public:
+  public:
     explicit TestDevice(const dshow_test::Device &device) : device(device) {}
 
     HRESULT bind_properties() override { return device.bind_result; }
@@ -79,7 +80,7 @@ public:
 
     HRESULT control_stream() override { return device.control_result; }
 
-private:
+  private:
     dshow_test::Device device;
 };
 
@@ -168,16 +169,10 @@ void fail_class_enumerator(HRESULT result) {
     registry().enumerator_result = result;
 }
 
-const CLSID &sample_grabber_clsid() {
-    return sample_grabber_class;
-}
+const CLSID &sample_grabber_clsid() { return sample_grabber_class; }
 
-const CLSID &null_renderer_clsid() {
-    return null_renderer_class;
-}
+const CLSID &null_renderer_clsid() { return null_renderer_class; }
 
-int open_streams() {
-    return test_streams_open.load();
-}
+int open_streams() { return test_streams_open.load(); }
 
 }  // namespace dshow_test

@@ -21,17 +21,17 @@ struct Sample {
     int width = 0;
     int height = 0;
     std::vector<unsigned char> data;
-    LONG length = -1;                // GetActualDataLength; -1: data.size()
-    HRESULT pointer_result = S_OK;   // GetPointer
-    HRESULT type_result = S_FALSE;   // GetMediaType; S_OK: changed to `subtype`
+    LONG length = -1;               // GetActualDataLength; -1: data.size()
+    HRESULT pointer_result = S_OK;  // GetPointer
+    HRESULT type_result = S_FALSE;  // GetMediaType; S_OK: changed to `subtype`
     GUID subtype = {};
 };
 
 struct Device {
-    std::optional<std::u16string> description;                   // "Description"
+    std::optional<std::u16string> description;                     // "Description"
     std::optional<std::u16string> friendly_name = u"Test camera";  // "FriendlyName"
-    HRESULT bind_result = S_OK;     // IMoniker::BindToStorage
-    HRESULT read_result = S_OK;     // IPropertyBag::Read of any property
+    HRESULT bind_result = S_OK;                                    // IMoniker::BindToStorage
+    HRESULT read_result = S_OK;                                    // IPropertyBag::Read of any property
     HRESULT add_result = S_OK;      // AddSourceFilterForMoniker (a success code adds the filter)
     HRESULT render_result = S_OK;   // RenderStream (a success code connects)
     HRESULT control_result = S_OK;  // ControlStream

@@ -19,28 +19,20 @@
 namespace lumivex_platform {
 namespace {
 
-int system_open(const char *path, int flags) {
-    return v4l2_open(path, flags);
-}
-int system_close(int fd) {
-    return v4l2_close(fd);
-}
-int system_ioctl(int fd, unsigned long request, void *arg) {
-    return v4l2_ioctl(fd, request, arg);
-}
+int system_open(const char *path, int flags) { return v4l2_open(path, flags); }
+int system_close(int fd) { return v4l2_close(fd); }
+int system_ioctl(int fd, unsigned long request, void *arg) { return v4l2_ioctl(fd, request, arg); }
 void *system_mmap(void *start, size_t length, int prot, int flags, int fd, int64_t offset) {
     return v4l2_mmap(start, length, prot, flags, fd, offset);
 }
-int system_munmap(void *start, size_t length) {
-    return v4l2_munmap(start, length);
-}
+int system_munmap(void *start, size_t length) { return v4l2_munmap(start, length); }
 int system_poll(int fd, int timeout_ms) {
     pollfd p = {fd, POLLIN, 0};
     return ::poll(&p, 1, timeout_ms);
 }
 
-constexpr V4l2Ops system_ops = {system_open, system_close, system_ioctl, system_mmap,
-                                system_munmap, system_poll, "/dev"};
+constexpr V4l2Ops system_ops = {system_open,   system_close, system_ioctl, system_mmap,
+                                system_munmap, system_poll,  "/dev"};
 
 // ioctl, again after an interrupted call.
 int xioctl(int fd, unsigned long request, void *arg) {
@@ -59,9 +51,12 @@ const int wait_ms = 50;
 const int failures_to_give_up = 100;
 
 class V4l2Stream : public DeviceStream {
-public:
+  public:
     V4l2Stream(int fd, int width, int height, size_t source_stride)
-        : fd(fd), frame_width(width), frame_height(height), source_stride(source_stride),
+        : fd(fd),
+          frame_width(width),
+          frame_height(height),
+          source_stride(source_stride),
           dib(dib_stride(width) * static_cast<size_t>(height), 0) {}
 
     ~V4l2Stream() override {
@@ -141,7 +136,7 @@ public:
         release_buffers();
     }
 
-private:
+  private:
     struct Mapping {
         void *start;
         size_t length;
@@ -179,7 +174,7 @@ private:
 };
 
 class V4l2Device : public CaptureDevice {
-public:
+  public:
     V4l2Device(std::string path, std::string card) : path(std::move(path)), card(std::move(card)) {}
 
     HRESULT read_property(const std::u16string &name, std::u16string &value) override {
@@ -204,8 +199,9 @@ public:
         format.fmt.pix.height = wanted_height;
         format.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
         format.fmt.pix.field = V4L2_FIELD_ANY;
-        bool usable = xioctl(fd, VIDIOC_S_FMT, &format) == 0 && format.fmt.pix.pixelformat == V4L2_PIX_FMT_BGR24 &&
-                      format.fmt.pix.width > 0 && format.fmt.pix.height > 0 && format.fmt.pix.width <= 16384 &&
+        bool usable = xioctl(fd, VIDIOC_S_FMT, &format) == 0 &&
+                      format.fmt.pix.pixelformat == V4L2_PIX_FMT_BGR24 && format.fmt.pix.width > 0 &&
+                      format.fmt.pix.height > 0 && format.fmt.pix.width <= 16384 &&
                       format.fmt.pix.height <= 16384;
         if (!usable) {
             v4l2_ops().close(fd);
@@ -218,7 +214,7 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     std::string path;
     std::string card;
 };
@@ -240,9 +236,7 @@ V4l2Ops &v4l2_ops() {
     return ops;
 }
 
-void v4l2_use_system() {
-    v4l2_ops() = system_ops;
-}
+void v4l2_use_system() { v4l2_ops() = system_ops; }
 
 DeviceList v4l2_devices() {
     DeviceList result;
@@ -265,7 +259,8 @@ DeviceList v4l2_devices() {
             uint32_t have = (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
             if ((have & V4L2_CAP_VIDEO_CAPTURE) && (have & V4L2_CAP_STREAMING)) {
                 const char *card = reinterpret_cast<const char *>(caps.card);
-                result.push_back(std::make_shared<V4l2Device>(node.second, std::string(card, strnlen(card, sizeof caps.card))));
+                result.push_back(std::make_shared<V4l2Device>(
+                    node.second, std::string(card, strnlen(card, sizeof caps.card))));
             }
         }
         ops.close(fd);
@@ -298,10 +293,13 @@ std::u16string utf8_to_utf16(const std::string &text) {
             bool valid = i + extra < n;
             for (size_t k = 1; valid && k <= extra; ++k) {
                 unsigned char d = static_cast<unsigned char>(text[i + k]);
-                if ((d & 0xC0) != 0x80) valid = false;
-                else code = (code << 6) | (d & 0x3F);
+                if ((d & 0xC0) != 0x80)
+                    valid = false;
+                else
+                    code = (code << 6) | (d & 0x3F);
             }
-            if (valid && (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))) valid = false;
+            if (valid && (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)))
+                valid = false;
             if (valid) {
                 length = extra + 1;
             } else {

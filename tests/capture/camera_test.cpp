@@ -23,9 +23,7 @@
 
 namespace {
 
-size_t stride_of(int width) {
-    return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
-}
+size_t stride_of(int width) { return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3); }
 
 bool wait_for_frames(int n) {
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -37,9 +35,7 @@ bool wait_for_frames(int n) {
 }
 
 // Byte i of DIB row r of a test frame; the row padding holds 0xEE.
-unsigned char test_byte(int r, size_t i) {
-    return static_cast<unsigned char>(r * 7 + i * 3);
-}
+unsigned char test_byte(int r, size_t i) { return static_cast<unsigned char>(r * 7 + i * 3); }
 
 dshow_test::Device camera(int width, int height) {
     dshow_test::Device d;
@@ -70,7 +66,7 @@ bool fail_first_allocation(size_t) {
 }
 
 class CameraIntake : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dshow_test::use_test_devices(); }
     void TearDown() override {
         camera_stop();
@@ -183,7 +179,8 @@ TEST_F(CameraIntake, TheFirstCameraIsStartedAfterEveryBufferIsMade) {
         std::lock_guard<std::recursive_mutex> lock(frame_lock);
         const unsigned char *got = reinterpret_cast<const unsigned char *>(camera_buffer);
         for (int r = 0; r < 480; r += 97) {
-            for (size_t i = 0; i < 640 * 3; i += 131) ASSERT_EQ(got[r * 1920 + i], test_byte(r, i)) << r << "," << i;
+            for (size_t i = 0; i < 640 * 3; i += 131)
+                ASSERT_EQ(got[r * 1920 + i], test_byte(r, i)) << r << "," << i;
         }
     }
     camera_stop();
@@ -215,21 +212,21 @@ TEST_F(CameraIntake, ShortAndNon24BitSamplesAreIgnored) {
     d.produce = [](dshow_test::Sample &s) {
         s.data.assign(s.data.size(), static_cast<unsigned char>(0x10 + s.index));
         switch (s.index) {
-        case 0:
-            s.length = static_cast<LONG>(s.data.size()) - 1;  // one byte short
-            break;
-        case 1:
-            s.type_result = S_OK;
-            s.subtype = MEDIASUBTYPE_RGB32;
-            break;
-        case 2:
-            break;  // still 32 bits
-        case 3:
-            s.type_result = S_OK;
-            s.subtype = MEDIASUBTYPE_RGB24;
-            break;
-        default:
-            return false;  // the camera goes away
+            case 0:
+                s.length = static_cast<LONG>(s.data.size()) - 1;  // one byte short
+                break;
+            case 1:
+                s.type_result = S_OK;
+                s.subtype = MEDIASUBTYPE_RGB32;
+                break;
+            case 2:
+                break;  // still 32 bits
+            case 3:
+                s.type_result = S_OK;
+                s.subtype = MEDIASUBTYPE_RGB24;
+                break;
+            default:
+                return false;  // the camera goes away
         }
         return true;
     };

@@ -70,7 +70,7 @@ dshow_test::Device marked(const std::u16string &name, unsigned char marker) {
 }
 
 class CaptureGraph : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dshow_test::use_test_devices(); }
     void TearDown() override {
         capture.reset();
@@ -262,15 +262,31 @@ TEST_F(CaptureGraph, SamplesCarryTheirLengthAndTheCurrentBitDepth) {
     cam.height = 2;
     cam.produce = [](dshow_test::Sample &s) {
         switch (s.index) {
-        case 0: break;                                                                  // 24
-        case 1: s.type_result = S_OK, s.subtype = MEDIASUBTYPE_RGB32; break;          // 32
-        case 2: s.length = 10; break;                                                   // still 32
-        case 3: s.pointer_result = E_FAIL; break;                                       // dropped
-        case 4: s.type_result = E_FAIL; break;                                          // dropped
-        case 5: s.type_result = S_OK, s.subtype = MEDIASUBTYPE_RGB565; break;         // unlisted: 32
-        case 6: s.type_result = S_OK, s.subtype = MEDIASUBTYPE_RGB555; break;         // 16
-        case 7: s.type_result = S_OK, s.subtype = MEDIASUBTYPE_RGB24; break;          // 24
-        default: return false;                                                          // unplugged
+            case 0:
+                break;  // 24
+            case 1:
+                s.type_result = S_OK, s.subtype = MEDIASUBTYPE_RGB32;
+                break;  // 32
+            case 2:
+                s.length = 10;
+                break;  // still 32
+            case 3:
+                s.pointer_result = E_FAIL;
+                break;  // dropped
+            case 4:
+                s.type_result = E_FAIL;
+                break;  // dropped
+            case 5:
+                s.type_result = S_OK, s.subtype = MEDIASUBTYPE_RGB565;
+                break;  // unlisted: 32
+            case 6:
+                s.type_result = S_OK, s.subtype = MEDIASUBTYPE_RGB555;
+                break;  // 16
+            case 7:
+                s.type_result = S_OK, s.subtype = MEDIASUBTYPE_RGB24;
+                break;  // 24
+            default:
+                return false;  // unplugged
         }
         return true;
     };

@@ -13,9 +13,7 @@
 
 namespace {
 
-size_t stride_of(int width) {
-    return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
-}
+size_t stride_of(int width) { return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3); }
 
 TEST(TestPattern, MovesAndHasEdgesAndGradients) {
     const int w = pattern_width, h = pattern_height;
@@ -25,7 +23,8 @@ TEST(TestPattern, MovesAndHasEdgesAndGradients) {
     pattern_draw(b.data(), w, h, 15);
     // Motion: a good part of the picture changes in half a second, not all of it.
     size_t changed = 0;
-    for (size_t i = 0; i < a.size(); i += 3) changed += a[i] != b[i] || a[i + 1] != b[i + 1] || a[i + 2] != b[i + 2];
+    for (size_t i = 0; i < a.size(); i += 3)
+        changed += a[i] != b[i] || a[i + 1] != b[i + 1] || a[i + 2] != b[i + 2];
     EXPECT_GT(changed, static_cast<size_t>(w * h / 50));
     EXPECT_LT(changed, static_cast<size_t>(w * h / 2));
     // Gradients: many levels of red along a row in the middle.
@@ -75,7 +74,8 @@ TEST(TestPattern, DeliversPaddedFramesOnItsOwnThreadUntilStopped) {
     EXPECT_TRUE(pattern_running());
     EXPECT_FALSE(pattern_start(slow_frame, 322, 240));  // one at a time
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (calls < 3 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (calls < 3 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     pattern_stop();
     EXPECT_FALSE(inside);
     EXPECT_FALSE(pattern_running());

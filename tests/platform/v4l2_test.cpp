@@ -1,7 +1,5 @@
 // The V4L2 devices of the portable DirectShow, with a stand-in driver in
 // place of libv4l2 (the machine has no camera).
-#include "platform/v4l2_device.h"
-
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 #include <sys/mman.h>
@@ -24,6 +22,7 @@
 
 #include "capture/capture.h"
 #include "platform/dshow_test.h"
+#include "platform/v4l2_device.h"
 
 namespace {
 
@@ -59,9 +58,7 @@ struct FakeDriver {
 FakeDriver *fake = nullptr;
 
 // Top-down V4L2 row y of frame n.
-unsigned char source_byte(int n, int y, size_t i) {
-    return static_cast<unsigned char>(n * 11 + y * 5 + i);
-}
+unsigned char source_byte(int n, int y, size_t i) { return static_cast<unsigned char>(n * 11 + y * 5 + i); }
 
 int fake_open(const char *path, int) {
     std::lock_guard<std::mutex> lock(fake->mutex);
@@ -91,74 +88,75 @@ int fake_ioctl(int fd, unsigned long request, void *arg) {
     }
     Node &node = fake->nodes[it->second];
     switch (request) {
-    case VIDIOC_QUERYCAP: {
-        v4l2_capability *caps = static_cast<v4l2_capability *>(arg);
-        std::memset(caps, 0, sizeof *caps);
-        std::memcpy(caps->card, node.card.data(), std::min(node.card.size(), sizeof caps->card));
-        caps->capabilities = node.capabilities;
-        if (node.device_caps) {
-            caps->capabilities |= V4L2_CAP_DEVICE_CAPS;
-            caps->device_caps = node.device_caps;
-        }
-        return 0;
-    }
-    case VIDIOC_S_FMT: {
-        v4l2_format *format = static_cast<v4l2_format *>(arg);
-        format->fmt.pix.width = node.width;
-        format->fmt.pix.height = node.height;
-        format->fmt.pix.bytesperline = node.bytes_per_line;
-        if (!node.converts_to_bgr) format->fmt.pix.pixelformat = V4L2_PIX_FMT_YUYV;
-        return 0;
-    }
-    case VIDIOC_REQBUFS: {
-        v4l2_requestbuffers *request_buffers = static_cast<v4l2_requestbuffers *>(arg);
-        if (request_buffers->count > 4) request_buffers->count = 4;
-        fake->buffers.assign(request_buffers->count,
-                             std::vector<unsigned char>(static_cast<size_t>(node.bytes_per_line) * node.height));
-        fake->queued.clear();
-        return 0;
-    }
-    case VIDIOC_QUERYBUF: {
-        v4l2_buffer *buffer = static_cast<v4l2_buffer *>(arg);
-        buffer->length = static_cast<uint32_t>(fake->buffers.at(buffer->index).size());
-        buffer->m.offset = buffer->index * 0x100000;
-        return 0;
-    }
-    case VIDIOC_QBUF:
-        fake->queued.push_back(static_cast<v4l2_buffer *>(arg)->index);
-        return 0;
-    case VIDIOC_DQBUF: {
-        v4l2_buffer *buffer = static_cast<v4l2_buffer *>(arg);
-        if (node.frames_before_unplug >= 0 && fake->delivered >= node.frames_before_unplug) {
-            errno = ENODEV;
-            return -1;
-        }
-        if (!fake->streaming || fake->queued.empty()) {
-            errno = EAGAIN;
-            return -1;
-        }
-        buffer->index = fake->queued.front();
-        fake->queued.pop_front();
-        std::vector<unsigned char> &data = fake->buffers[buffer->index];
-        for (int y = 0; y < node.height; ++y) {
-            for (size_t i = 0; i < node.bytes_per_line; ++i) {
-                data[node.bytes_per_line * y + i] = source_byte(fake->delivered, y, i);
+        case VIDIOC_QUERYCAP: {
+            v4l2_capability *caps = static_cast<v4l2_capability *>(arg);
+            std::memset(caps, 0, sizeof *caps);
+            std::memcpy(caps->card, node.card.data(), std::min(node.card.size(), sizeof caps->card));
+            caps->capabilities = node.capabilities;
+            if (node.device_caps) {
+                caps->capabilities |= V4L2_CAP_DEVICE_CAPS;
+                caps->device_caps = node.device_caps;
             }
+            return 0;
         }
-        buffer->bytesused = static_cast<uint32_t>(data.size());
-        ++fake->delivered;
-        return 0;
-    }
-    case VIDIOC_STREAMON:
-        fake->streaming = true;
-        return 0;
-    case VIDIOC_STREAMOFF:
-        fake->streaming = false;
-        ++fake->stream_offs;
-        return 0;
-    default:
-        errno = ENOTTY;
-        return -1;
+        case VIDIOC_S_FMT: {
+            v4l2_format *format = static_cast<v4l2_format *>(arg);
+            format->fmt.pix.width = node.width;
+            format->fmt.pix.height = node.height;
+            format->fmt.pix.bytesperline = node.bytes_per_line;
+            if (!node.converts_to_bgr) format->fmt.pix.pixelformat = V4L2_PIX_FMT_YUYV;
+            return 0;
+        }
+        case VIDIOC_REQBUFS: {
+            v4l2_requestbuffers *request_buffers = static_cast<v4l2_requestbuffers *>(arg);
+            if (request_buffers->count > 4) request_buffers->count = 4;
+            fake->buffers.assign(
+                request_buffers->count,
+                std::vector<unsigned char>(static_cast<size_t>(node.bytes_per_line) * node.height));
+            fake->queued.clear();
+            return 0;
+        }
+        case VIDIOC_QUERYBUF: {
+            v4l2_buffer *buffer = static_cast<v4l2_buffer *>(arg);
+            buffer->length = static_cast<uint32_t>(fake->buffers.at(buffer->index).size());
+            buffer->m.offset = buffer->index * 0x100000;
+            return 0;
+        }
+        case VIDIOC_QBUF:
+            fake->queued.push_back(static_cast<v4l2_buffer *>(arg)->index);
+            return 0;
+        case VIDIOC_DQBUF: {
+            v4l2_buffer *buffer = static_cast<v4l2_buffer *>(arg);
+            if (node.frames_before_unplug >= 0 && fake->delivered >= node.frames_before_unplug) {
+                errno = ENODEV;
+                return -1;
+            }
+            if (!fake->streaming || fake->queued.empty()) {
+                errno = EAGAIN;
+                return -1;
+            }
+            buffer->index = fake->queued.front();
+            fake->queued.pop_front();
+            std::vector<unsigned char> &data = fake->buffers[buffer->index];
+            for (int y = 0; y < node.height; ++y) {
+                for (size_t i = 0; i < node.bytes_per_line; ++i) {
+                    data[node.bytes_per_line * y + i] = source_byte(fake->delivered, y, i);
+                }
+            }
+            buffer->bytesused = static_cast<uint32_t>(data.size());
+            ++fake->delivered;
+            return 0;
+        }
+        case VIDIOC_STREAMON:
+            fake->streaming = true;
+            return 0;
+        case VIDIOC_STREAMOFF:
+            fake->streaming = false;
+            ++fake->stream_offs;
+            return 0;
+        default:
+            errno = ENOTTY;
+            return -1;
     }
 }
 
@@ -198,7 +196,7 @@ void keep_frame(unsigned char *data, int length, int bits) {
 }
 
 class V4l2Devices : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dshow_test::reset();
         fake = new FakeDriver;
@@ -253,7 +251,9 @@ TEST_F(V4l2Devices, ListsCaptureNodesInNumericOrderByCardName) {
     metadata.device_caps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;  // the whole device can capture
     Node no_streaming = named("Read only");
     no_streaming.capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE;
-    Node wide = named("Kamera \xC5\x81\xC3\xB3" "d\xC5\xBA");  // UTF-8 "Kamera Łódź"
+    Node wide = named(
+        "Kamera \xC5\x81\xC3\xB3"
+        "d\xC5\xBA");  // UTF-8 "Kamera Łódź"
     wide.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
     add_node("video10", wide);
     add_node("video2", metadata);
@@ -264,9 +264,13 @@ TEST_F(V4l2Devices, ListsCaptureNodesInNumericOrderByCardName) {
     build();
     ASSERT_EQ(capture->NumDevices(), 2);
     EXPECT_STREQ(capture->GetDevices()[0].GetFriendlyName(), "Zero Cam");
-    EXPECT_STREQ(capture->GetDevices()[1].GetFriendlyName(), "Kamera \x41\xF3" "d\x7A");
+    EXPECT_STREQ(capture->GetDevices()[1].GetFriendlyName(),
+                 "Kamera \x41\xF3"
+                 "d\x7A");
     EXPECT_EQ(std::u16string(capture->GetDevices()[1].filter_name), u"Kamera \u0141\u00F3d\u017A");
-    EXPECT_EQ(printed, "fname: Zero Camfname: Kamera \x41\xF3" "d\x7A");
+    EXPECT_EQ(printed,
+              "fname: Zero Camfname: Kamera \x41\xF3"
+              "d\x7A");
     // Listing left no node open.
     EXPECT_EQ(fake->opens, fake->closes);
 }
@@ -286,7 +290,8 @@ TEST_F(V4l2Devices, StreamsFramesAsBottomUpDibsWithPaddedRows) {
     EXPECT_EQ(h, 240);
     capture->Start();
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (got.count < 3 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (got.count < 3 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     capture->Stop();
     EXPECT_GE(got.count, 3);
     EXPECT_EQ(fake->stream_offs, 1);
@@ -299,7 +304,8 @@ TEST_F(V4l2Devices, StreamsFramesAsBottomUpDibsWithPaddedRows) {
     ASSERT_EQ(got.first.size(), stride * 240);
     for (int r = 0; r < 240; ++r) {
         // DIB row r is the driver's row 239 - r.
-        for (size_t i = 0; i < 966; ++i) ASSERT_EQ(got.first[stride * r + i], source_byte(0, 239 - r, i)) << r << "," << i;
+        for (size_t i = 0; i < 966; ++i)
+            ASSERT_EQ(got.first[stride * r + i], source_byte(0, 239 - r, i)) << r << "," << i;
         EXPECT_EQ(got.first[stride * r + 966], 0);
         EXPECT_EQ(got.first[stride * r + 967], 0);
     }
@@ -313,7 +319,8 @@ TEST_F(V4l2Devices, AnUnpluggedCameraEndsTheStreamQuietly) {
     capture->Select(capture->GetDevices());
     capture->Start();
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (got.count < 3 && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (got.count < 3 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(got.count, 3);
     capture->Stop();
