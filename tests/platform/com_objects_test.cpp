@@ -135,9 +135,9 @@ TEST_F(ComObjects, BuilderEnumeratorAndNullRendererAnswerForTheirOneInterface) {
 
 TEST_F(ComObjects, CreationAsksForTheInterfaceAndFailsCleanlyForOneItLacks) {
     void *out = &out;
-    EXPECT_EQ(CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterGraph,
-                               &out),
-              E_NOINTERFACE);
+    EXPECT_EQ(
+        CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterGraph, &out),
+        E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
     IUnknown *unknown = create<IUnknown>(dshow_test::null_renderer_clsid(), IID_IUnknown);
     ASSERT_NE(unknown, nullptr);
@@ -207,7 +207,8 @@ TEST_F(ComObjects, MediaSampleIsCountedButNeverDeleted) {
     IBaseFilter *renderer = create<IBaseFilter>(dshow_test::null_renderer_clsid(), IID_IBaseFilter);
     ASSERT_EQ(graph->AddFilter(grabber, u"Grabber"), S_OK);
     ASSERT_EQ(graph->AddFilter(renderer, u"Renderer"), S_OK);
-    ASSERT_EQ(builder->RenderStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, source, grabber, renderer), S_OK);
+    ASSERT_EQ(builder->RenderStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, source, grabber, renderer),
+              S_OK);
 
     SampleProbe probe;
     ISampleGrabber *sample_grabber = query<ISampleGrabber>(grabber, IID_ISampleGrabber);
