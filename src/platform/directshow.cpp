@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/capture_device.h"
+#include "platform/com_object.h"
 #include "platform/dshow_test.h"
 
 namespace lumivex_platform {
@@ -23,42 +24,17 @@ namespace {
 class FilterGraph;
 
 // Base of the layer's filters: its graph, its name there, its connections.
-class Filter : public IBaseFilter {
+class Filter : public ComObject<Filter, Implements<IBaseFilter, IID_IBaseFilter>> {
   public:
     enum class Kind { source, grabber, renderer };
     explicit Filter(Kind kind) : kind(kind) {}
     virtual ~Filter() = default;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
-        if (!object) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IBaseFilter) {
-            *object = static_cast<IBaseFilter *>(this);
-            AddRef();
-            return S_OK;
-        }
-        return query_more(riid, object);
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG n = --refs;
-        if (n == 0) delete this;
-        return n;
-    }
 
     const Kind kind;
     FilterGraph *graph = nullptr;  // not owned; the graph owns a reference
     std::u16string name;
     Filter *upstream = nullptr;
     Filter *downstream = nullptr;
-
-  protected:
-    virtual HRESULT query_more(REFIID, void **object) {
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-
-  private:
-    std::atomic<ULONG> refs{1};
 };
 
 Filter *as_filter(IUnknown *object) { return object ? dynamic_cast<Filter *>(object) : nullptr; }
@@ -108,6 +84,7 @@ class SampleGrabber final : public Filter, public ISampleGrabber {
         if (callback) callback->Release();
     }
 
+    // The grabber interface's IUnknown is the filter's.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
         return Filter::QueryInterface(riid, object);
     }
@@ -150,31 +127,17 @@ class SampleGrabber final : public Filter, public ISampleGrabber {
     LONG method = 0;
 
   protected:
-    HRESULT query_more(REFIID riid, void **object) override {
-        if (riid == IID_ISampleGrabber) {
-            *object = static_cast<ISampleGrabber *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
+    void *interface_for(REFIID riid) override {
+        if (riid == IID_ISampleGrabber) return static_cast<ISampleGrabber *>(this);
+        return Filter::interface_for(riid);
     }
 };
 
 // The sample handed to SampleCB; one per stream, refilled for every frame.
-class MediaSample final : public IMediaSample {
+class MediaSample final : public ComInterfaces<Implements<IMediaSample, IID_IMediaSample>> {
   public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
-        if (!object) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IMediaSample) {
-            *object = static_cast<IMediaSample *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    // Lives on the streaming thread's stack: counted but never deleted.
+    // Lives on the streaming thread's stack: counted but never deleted, so
+    // not a ComObject.
     ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
     ULONG STDMETHODCALLTYPE Release() override { return --refs; }
 
@@ -228,33 +191,15 @@ ExitWatch &exit_watch() {
 
 void stop_streams_at_exit();
 
-class FilterGraph final : public IFilterGraph2, public IMediaControl {
+class FilterGraph final
+    : public ComObject<FilterGraph,
+                       Implements<IFilterGraph2, IID_IFilterGraph, IID_IGraphBuilder, IID_IFilterGraph2>,
+                       Implements<IMediaControl, IID_IMediaControl>> {
   public:
     ~FilterGraph() {
         StopWhenReady();
         std::lock_guard<std::mutex> lock(mutex);
         while (!filters.empty()) remove_locked(filters.back());
-    }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
-        if (!object) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IFilterGraph || riid == IID_IGraphBuilder ||
-            riid == IID_IFilterGraph2) {
-            *object = static_cast<IFilterGraph2 *>(this);
-        } else if (riid == IID_IMediaControl) {
-            *object = static_cast<IMediaControl *>(this);
-        } else {
-            *object = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG n = --refs;
-        if (n == 0) delete this;
-        return n;
     }
 
     HRESULT STDMETHODCALLTYPE AddFilter(IBaseFilter *filter, LPCWSTR name) override {
@@ -458,7 +403,6 @@ class FilterGraph final : public IFilterGraph2, public IMediaControl {
     }
 
   private:
-    std::atomic<ULONG> refs{1};
     std::mutex mutex;
     std::vector<Filter *> filters;  // each holds a reference
     bool running = false;
@@ -504,26 +448,11 @@ void stop_streams_at_exit() {
     for (FilterGraph *graph : ended) graph->join_at_exit();
 }
 
-class CaptureGraphBuilder final : public ICaptureGraphBuilder2 {
+class CaptureGraphBuilder final
+    : public ComObject<CaptureGraphBuilder, Implements<ICaptureGraphBuilder2, IID_ICaptureGraphBuilder2>> {
   public:
     ~CaptureGraphBuilder() {
         if (graph) graph->Release();
-    }
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
-        if (!object) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_ICaptureGraphBuilder2) {
-            *object = static_cast<ICaptureGraphBuilder2 *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG n = --refs;
-        if (n == 0) delete this;
-        return n;
     }
 
     HRESULT STDMETHODCALLTYPE SetFiltergraph(IGraphBuilder *new_graph) override {
@@ -552,29 +481,12 @@ class CaptureGraphBuilder final : public ICaptureGraphBuilder2 {
     }
 
   private:
-    std::atomic<ULONG> refs{1};
     FilterGraph *graph = nullptr;
 };
 
-class PropertyBag final : public IPropertyBag {
+class PropertyBag final : public ComObject<PropertyBag, Implements<IPropertyBag, IID_IPropertyBag>> {
   public:
     explicit PropertyBag(std::shared_ptr<CaptureDevice> device) : device(std::move(device)) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
-        if (!object) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IPropertyBag) {
-            *object = static_cast<IPropertyBag *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG n = --refs;
-        if (n == 0) delete this;
-        return n;
-    }
 
     HRESULT STDMETHODCALLTYPE Read(LPCOLESTR name, VARIANT *value, IErrorLog *) override {
         if (!name || !value) return E_POINTER;
@@ -591,29 +503,12 @@ class PropertyBag final : public IPropertyBag {
     }
 
   private:
-    std::atomic<ULONG> refs{1};
     std::shared_ptr<CaptureDevice> device;
 };
 
-class DeviceMoniker final : public IMoniker {
+class DeviceMoniker final : public ComObject<DeviceMoniker, Implements<IMoniker, IID_IMoniker>> {
   public:
     explicit DeviceMoniker(std::shared_ptr<CaptureDevice> device) : device(std::move(device)) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
-        if (!object) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IMoniker) {
-            *object = static_cast<IMoniker *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG n = --refs;
-        if (n == 0) delete this;
-        return n;
-    }
 
     HRESULT STDMETHODCALLTYPE BindToStorage(IBindCtx *, IMoniker *, REFIID riid, void **object) override {
         if (!object) return E_POINTER;
@@ -626,30 +521,11 @@ class DeviceMoniker final : public IMoniker {
     }
 
     std::shared_ptr<CaptureDevice> device;
-
-  private:
-    std::atomic<ULONG> refs{1};
 };
 
-class MonikerEnum final : public IEnumMoniker {
+class MonikerEnum final : public ComObject<MonikerEnum, Implements<IEnumMoniker, IID_IEnumMoniker>> {
   public:
     explicit MonikerEnum(DeviceList devices) : devices(std::move(devices)) {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
-        if (!object) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IEnumMoniker) {
-            *object = static_cast<IEnumMoniker *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG n = --refs;
-        if (n == 0) delete this;
-        return n;
-    }
 
     HRESULT STDMETHODCALLTYPE Next(ULONG count, IMoniker **monikers, ULONG *fetched) override {
         if (!monikers) return E_POINTER;
@@ -661,30 +537,13 @@ class MonikerEnum final : public IEnumMoniker {
     }
 
   private:
-    std::atomic<ULONG> refs{1};
     DeviceList devices;
     size_t position = 0;
 };
 
-class SystemDeviceEnum final : public ICreateDevEnum {
+class SystemDeviceEnum final
+    : public ComObject<SystemDeviceEnum, Implements<ICreateDevEnum, IID_ICreateDevEnum>> {
   public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
-        if (!object) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_ICreateDevEnum) {
-            *object = static_cast<ICreateDevEnum *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        ULONG n = --refs;
-        if (n == 0) delete this;
-        return n;
-    }
-
     HRESULT STDMETHODCALLTYPE CreateClassEnumerator(REFCLSID category, IEnumMoniker **enumerator,
                                                     DWORD) override {
         if (!enumerator) return E_POINTER;
@@ -697,9 +556,6 @@ class SystemDeviceEnum final : public ICreateDevEnum {
         *enumerator = new MonikerEnum(std::move(devices));
         return S_OK;
     }
-
-  private:
-    std::atomic<ULONG> refs{1};
 };
 
 HRESULT FilterGraph::AddSourceFilterForMoniker(IMoniker *moniker, IBindCtx *, LPCWSTR name,
