@@ -21,7 +21,19 @@ extern std::atomic<bool> fast_capture;
 // (Re)creates camera_buffer for camera_x_size x camera_y_size and fills
 // camera_buffer_info; on failure adds "Unable to create camera buffer".
 void camera_setup_buffer();
+// Builds the capture object (vc) and takes its device list (devices). Runs
+// during static initialisation; a failure leaves vc null and is reported by
+// camera_start. Tests may delete vc and call it again.
+void camera_create();
+// Connects the first device and starts it, or, when none can be connected,
+// the test pattern; creates every frame buffer on the way. A failure shows
+// as a status line, never ends the program.
 void camera_start();
+// Stops the graph or the pattern (without frame_lock held), then releases
+// every frame buffer. Harmless when repeated.
 void camera_stop();
-// Frame entry point on the delivery thread.
+// Frame entry point on the delivery thread: copies one 24-bit frame (rows
+// padded to 4 bytes in `data`) into camera_buffer and hands it to
+// frame_ready, all under frame_lock. A sample that is shorter than one
+// frame, not 24-bit, or comes while camera_buffer is missing is ignored.
 void frame_callback(unsigned char *data, int length, int bits);

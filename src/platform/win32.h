@@ -3,6 +3,10 @@
 #pragma once
 
 #ifdef _WIN32
+// No min/max macros, so std::min and std::max stay usable.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #else
 #include "platform/types.h"

@@ -11,9 +11,13 @@ extern std::atomic<int> fps;     // frames in the last whole second
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_command);
 LRESULT CALLBACK WinProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+// Runs the message loop until the quit message; returns its exit code.
+int message_loop();
+// Shows the first status line, starts the camera and the one-second FPS timer.
 void system_startup();
 // Stops the camera, frees the buffers and posts the quit message; runs once.
 void system_shutdown();
+// Timer 2: fps takes the frames counted since the last tick, which restart at 0.
 void timer_message(unsigned int id);
 // Runs the pipeline over camera_buffer, counts the frame and draws it.
 void frame_ready();

@@ -1,0 +1,220 @@
+#!/usr/bin/env bash
+# Smoke test of the Windows program. Runs the cross-compiled lumivex.exe under
+# Wine on a virtual X server. Wine's DirectShow lists no camera, so this runs
+# the real capture graph building, the no-camera path and the test pattern.
+# Checks: the window "Lumivex" appears; "R" writes 1.bmp, a whole 640 x 480
+# 24-bit BMP holding a picture; a second "R" writes 2.bmp showing the pattern
+# moved on; Escape ends the program with exit code 0.
+#
+# Usage: scripts/windows_smoke.sh [path/to/lumivex.exe]
+# Needs wine (64-bit), Xvfb and xdotool: bash scripts/setup.sh windows.
+# Every wait has a time limit; any failed check ends the script with exit
+# code 1 and a line starting "windows_smoke: FAIL:".
+set -euo pipefail
+
+top="$(cd "$(dirname "$0")/.." && pwd)"
+exe="${1:-$top/build/windows/src/lumivex.exe}"
+start=$(date +%s)
+deadline=$((start + 170)) # the whole run stays under 3 minutes
+
+note() { echo "windows_smoke: $*"; }
+fail() {
+    echo "windows_smoke: FAIL: $*" >&2
+    exit 1
+}
+
+[ -f "$exe" ] || fail "no program at $exe (build it: cmake --preset windows && cmake --build --preset windows)"
+exe="$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")"
+[ -f "$(dirname "$exe")/readme.txt" ] || fail "readme.txt is not next to $exe"
+for tool in wine wineserver Xvfb xdotool od cmp timeout; do
+    command -v "$tool" >/dev/null || fail "$tool is missing (bash scripts/setup.sh windows)"
+done
+
+# A GUI program (no console of its own) that runs on its own: it may import
+# only DLLs that come with Windows.
+objdump=x86_64-w64-mingw32-objdump
+if command -v "$objdump" >/dev/null; then
+    headers="$("$objdump" -p "$exe")" || fail "$objdump cannot read $exe"
+    grep -E '^Subsystem[[:space:]].*Windows GUI' <<<"$headers" >/dev/null || fail "$exe is not a Windows GUI program"
+    dlls="$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr '[:upper:]' '[:lower:]' | sort -u | paste -s -d ' ')"
+    [ -n "$dlls" ] || fail "$objdump lists no imported DLLs in $exe"
+    foreign="$(tr ' ' '\n' <<<"$dlls" | grep -v -x -E '(kernel32|user32|gdi32|ole32|oleaut32|advapi32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll' || true)"
+    [ -z "$foreign" ] || fail "$exe needs DLLs that Windows does not have: $(tr '\n' ' ' <<<"$foreign")"
+    note "imports only system DLLs: $dlls"
+else
+    note "$objdump not found: subsystem and imported DLLs not checked"
+fi
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/lumivex-smoke.XXXXXX")"
+mkdir "$work/run"
+# A private 64-bit Wine prefix; no Mono or Gecko installer prompts.
+export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+xvfb_pid=""
+app_pid=""
+
+show_log() {
+    if [ -s "$work/$1" ]; then
+        echo "---- $1 (last 30 lines)" >&2
+        tail -n 30 "$work/$1" >&2
+    fi
+}
+
+cleanup() {
+    local status=$?
+    set +e
+    if [ "$status" -ne 0 ]; then
+        show_log wineboot.log
+        show_log app.log
+        show_log xvfb.log
+    fi
+    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null
+    timeout 10 wineserver -k >/dev/null 2>&1
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    [ -n "$xvfb_pid" ] && wait "$xvfb_pid" 2>/dev/null
+    rm -rf "$work"
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+# wait_for SECONDS WHAT COMMAND...: polls COMMAND until it succeeds; fails
+# with WHAT when the time is up or the whole run's deadline has passed.
+wait_for() {
+    local limit=$1 what=$2
+    shift 2
+    local began end
+    began=$(date +%s)
+    end=$((began + limit))
+    [ "$end" -le "$deadline" ] || end=$deadline
+    until "$@"; do
+        [ "$(date +%s)" -lt "$end" ] || fail "$what (waited $(($(date +%s) - began)) s)"
+        sleep 0.2
+    done
+}
+
+app_running() {
+    kill -0 "$app_pid" 2>/dev/null && return 0
+    local code=0
+    wait "$app_pid" || code=$?
+    app_pid=""
+    fail "lumivex.exe ended early with exit code $code"
+}
+
+# --- virtual X server -------------------------------------------------------
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+wait_for 15 "Xvfb did not start" test -s "$work/display"
+DISPLAY=":$(head -n 1 "$work/display")"
+export DISPLAY
+note "Xvfb on $DISPLAY"
+
+# --- Wine prefix (created on first start) -----------------------------------
+t=$(date +%s)
+timeout -k 5 90 wine wineboot -i >"$work/wineboot.log" 2>&1 || fail "wineboot failed or took over 90 s (exit $?)"
+timeout -k 5 30 wineserver -w || fail "wineserver did not settle within 30 s after wineboot"
+note "Wine prefix ready in $(($(date +%s) - t)) s"
+
+# --- start the program ------------------------------------------------------
+# Wine's traces of its DirectShow (quartz) and device enumerator (devenum)
+# show the capture graph being built.
+(cd "$work/run" && WINEDEBUG=-all,+quartz,+devenum exec timeout -k 5 150 wine "$exe") >"$work/app.log" 2>&1 &
+app_pid=$!
+
+window_found() {
+    app_running
+    wid="$(timeout 10 xdotool search --onlyvisible --name '^Lumivex$' 2>/dev/null | head -n 1 || true)"
+    [ -n "$wid" ]
+}
+wid=""
+wait_for 40 "the window \"Lumivex\" did not appear" window_found
+note "window \"$(timeout 10 xdotool getwindowname "$wid")\" is up (X id $wid, $(timeout 10 xdotool getwindowgeometry "$wid" | sed -n 's/.*Geometry: //p') pixels)"
+
+press() {
+    app_running
+    timeout 10 xdotool windowfocus --sync "$wid" 2>/dev/null || timeout 10 xdotool windowfocus "$wid" ||
+        fail "cannot give the window the keyboard focus"
+    timeout 10 xdotool key --clearmodifiers "$1" || fail "xdotool could not press $1"
+}
+
+# Let the test pattern deliver frames before the first snapshot.
+sleep 1.5
+
+# --- snapshots ---------------------------------------------------------------
+# Little-endian fields of a file (this host is little-endian, as BMP is).
+field() { od -An -t"$3" -j"$2" -N"$4" "$1" | tr -d ' '; }
+
+check_bmp() {
+    local f="$work/run/$1"
+    [ "$(head -c 2 "$f")" = "BM" ] || fail "$1 does not start with BM"
+    local size
+    size=$(stat -c %s "$f")
+    [ "$size" -eq 921654 ] || fail "$1 is $size bytes, expected 921654"
+    [ "$(field "$f" 2 u4 4)" = 921654 ] || fail "$1: bfSize is $(field "$f" 2 u4 4), expected 921654"
+    [ "$(field "$f" 10 u4 4)" = 54 ] || fail "$1: bfOffBits is $(field "$f" 10 u4 4), expected 54"
+    [ "$(field "$f" 14 u4 4)" = 40 ] || fail "$1: biSize is $(field "$f" 14 u4 4), expected 40"
+    [ "$(field "$f" 18 d4 4)" = 640 ] || fail "$1: biWidth is $(field "$f" 18 d4 4), expected 640"
+    [ "$(field "$f" 22 d4 4)" = 480 ] || fail "$1: biHeight is $(field "$f" 22 d4 4), expected +480"
+    [ "$(field "$f" 26 u2 2)" = 1 ] || fail "$1: biPlanes is $(field "$f" 26 u2 2), expected 1"
+    [ "$(field "$f" 28 u2 2)" = 24 ] || fail "$1: biBitCount is $(field "$f" 28 u2 2), expected 24"
+    [ "$(field "$f" 30 u4 4)" = 0 ] || fail "$1: biCompression is $(field "$f" 30 u4 4), expected 0"
+    [ "$(field "$f" 34 u4 4)" = 921600 ] || fail "$1: biSizeImage is $(field "$f" 34 u4 4), expected 921600"
+    # A blank (all-black) picture means no frame reached the pipeline.
+    [ "$(tail -c +55 "$f" | tr -d '\000' | head -c 1 | wc -c)" -eq 1 ] || fail "$1 holds an all-black picture"
+}
+
+snapshot_done() {
+    app_running
+    [ -f "$work/run/$1" ] && [ "$(stat -c %s "$work/run/$1")" -ge 921654 ]
+}
+
+press r
+wait_for 15 "\"R\" did not write 1.bmp" snapshot_done 1.bmp
+check_bmp 1.bmp
+note "1.bmp: BM, 921654 bytes, 640 x 480 x 24, picture present"
+
+sleep 0.5
+press r
+wait_for 15 "a second \"R\" did not write 2.bmp" snapshot_done 2.bmp
+check_bmp 2.bmp
+if cmp -s <(tail -c +55 "$work/run/1.bmp") <(tail -c +55 "$work/run/2.bmp"); then
+    fail "1.bmp and 2.bmp hold the same picture: the test pattern is not moving"
+fi
+note "2.bmp: a later picture than 1.bmp"
+
+# --- Escape ends the program ------------------------------------------------
+press Escape
+end=$(($(date +%s) + 20))
+[ "$end" -le "$deadline" ] || end=$deadline
+while kill -0 "$app_pid" 2>/dev/null; do
+    [ "$(date +%s)" -lt "$end" ] || fail "Escape did not end the program within 20 s"
+    sleep 0.2
+done
+code=0
+wait "$app_pid" || code=$?
+app_pid=""
+[ "$code" -eq 0 ] || fail "lumivex.exe exited with code $code after Escape, expected 0"
+for f in "$work/run"/* "$work/run"/.[!.]*; do
+    [ -e "$f" ] || continue
+    case "${f##*/}" in
+    1.bmp | 2.bmp) ;;
+    *) fail "unexpected file left in the working directory: ${f##*/}" ;;
+    esac
+done
+note "Escape: exit code 0"
+
+# The capture graph as the program builds it, step by step, in Wine's words.
+graph_step() {
+    grep -q -E "$1" "$work/app.log" || fail "Wine's DirectShow trace lacks: $2"
+}
+graph_step 'Created threaded filter graph' "the filter graph"
+graph_step 'Created capture graph builder' "the capture graph builder"
+graph_step 'CreateClassEnumerator .*class \{860bb310-5d01-11d0-bd3b-00a0c911ce86\}' "the listing of video capture devices"
+graph_step 'Created sample grabber' "the sample grabber (CLSID_SampleGrabber)"
+graph_step 'AddFilter .*name L"Sample Grabber"' "the sample grabber joining the graph"
+graph_step 'major type MEDIATYPE_Video, subtype MEDIASUBTYPE_RGB24' "the grabber's RGB24 media type"
+graph_step 'SetCallback .*method 0' "the grabber's sample callback"
+graph_step 'Created null renderer' "the null renderer (CLSID_NullRenderer)"
+graph_step 'AddFilter .*name L"Null Renderer"' "the null renderer joining the graph"
+note "capture graph built under Wine: filter graph, builder, device listing (no camera), sample grabber, null renderer"
+
+note "passed in $(($(date +%s) - start)) s"

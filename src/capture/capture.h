@@ -1,0 +1,89 @@
+// The capture graph: lists the video capture devices, connects one through
+// a sample grabber into a null renderer, runs and stops it, and hands every
+// sample to a plain frame function on the graph's streaming thread.
+// A failing platform call is thrown as its HRESULT, as a `long`.
+#pragma once
+
+#include "platform/dshow.h"
+
+// Called once per sample with the sample's bytes (valid during the call),
+// their count and the bit depth of the current media type.
+typedef void (*frame_function_type)(unsigned char *data, int length, int bits);
+
+class VideoDevice {
+  public:
+    VideoDevice();
+    ~VideoDevice();
+    VideoDevice(const VideoDevice &) = delete;
+    VideoDevice &operator=(const VideoDevice &) = delete;
+
+    char *GetFriendlyName();
+
+    char *display_name;   // 80 bytes: the name as 8-bit characters
+    WCHAR *filter_name;   // 80 UTF-16 characters: the name in the graph
+    IBaseFilter *filter;  // the device's source filter, or nullptr
+};
+
+class VideoCapture {
+  public:
+    class CallbackHandler final : public ISampleGrabberCB {
+      public:
+        explicit CallbackHandler(frame_function_type function);
+        ~CallbackHandler();
+
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **out) override;
+        ULONG STDMETHODCALLTYPE AddRef() override;
+        ULONG STDMETHODCALLTYPE Release() override;
+        HRESULT STDMETHODCALLTYPE SampleCB(double sample_time, IMediaSample *sample) override;
+        HRESULT STDMETHODCALLTYPE BufferCB(double sample_time, BYTE *buffer, LONG length) override;
+
+        // Takes the bit depth from the type's subtype (RGB555 16, RGB24 24,
+        // RGB32 32); any other subtype leaves it as it was.
+        void SetMediaType(AM_MEDIA_TYPE *type);
+
+        int bits_per_pixel;
+        frame_function_type frame_function;
+    };
+
+    explicit VideoCapture(frame_function_type function);
+    ~VideoCapture();
+    VideoCapture(const VideoCapture &) = delete;
+    VideoCapture &operator=(const VideoCapture &) = delete;
+
+    VideoDevice *GetDevices();
+    int NumDevices();
+    // Connects the device (its capture pin through the grabber into the null
+    // renderer) and records the frame size; E_INVALIDARG for a device that
+    // has no filter. While playing, the graph is stopped and run again.
+    void Select(VideoDevice *device);
+    void Start();
+    // Returns only when no sample callback is running or will start.
+    void Stop();
+    void GetSize(int &width, int &height);
+
+    void InitializeGraph();
+    void SetSourceFilters();
+    void SetSampleGrabber();
+    void SetNullRenderer();
+
+    IFilterGraph2 *graph;
+    ICaptureGraphBuilder2 *builder;
+    IMediaControl *control;
+    IBaseFilter *null_renderer;
+    IBaseFilter *grabber_filter;
+    ISampleGrabber *grabber;
+    bool playing;
+    VideoDevice *device_list;  // table of max_devices entries
+    VideoDevice *current_device;
+    int device_count;
+    int frame_width;
+    int frame_height;
+    CallbackHandler *sample_handler;
+
+    static const int max_devices = 8;
+    static const int max_name = 79;
+
+  private:
+    void release_graph();
+    bool com_initialised;  // CoInitialize succeeded, so CoUninitialize is owed
+};

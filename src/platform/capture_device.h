@@ -1,0 +1,86 @@
+// Inside the portable DirectShow: what a capture device offers to the
+// filter graph. V4L2 devices and the tests' in-process devices implement it.
+// Not for the program's modules.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/directshow.h"
+
+namespace lumivex_platform {
+
+// One sample as the grabber hands it on.
+struct SampleData {
+    BYTE *data = nullptr;
+    LONG length = 0;
+    HRESULT pointer_result = S_OK;  // GetPointer
+    HRESULT type_result = S_FALSE;  // GetMediaType: S_OK = changed to `subtype`
+    GUID subtype = {};
+};
+
+// An opened, connected device.
+class DeviceStream {
+  public:
+    virtual ~DeviceStream() = default;
+    // Negotiated frame size (positive).
+    virtual int width() const = 0;
+    virtual int height() const = 0;
+    // Starts capturing; on the thread that runs the graph.
+    virtual HRESULT start() = 0;
+    enum class Next { sample, idle, end };
+    // On the streaming thread: waits a short while (at most ~50 ms) for the
+    // next frame. `sample`: it is in `out` as a bottom-up DIB with padded
+    // rows, valid until the next call. `idle`: nothing yet, ask again.
+    // `end`: the device is gone or finished; no more samples.
+    virtual Next next(SampleData &out) = 0;
+    // Stops capturing; after the streaming thread has ended.
+    virtual void stop() = 0;
+};
+
+// One enumerated device, behind its moniker and source filter.
+class CaptureDevice {
+  public:
+    virtual ~CaptureDevice() = default;
+    // Result of IMoniker::BindToStorage for its property bag.
+    virtual HRESULT bind_properties() { return S_OK; }
+    // One property as text; a failure when the device lacks it.
+    virtual HRESULT read_property(const std::u16string &name, std::u16string &value) = 0;
+    // Result of AddSourceFilterForMoniker before the filter joins the graph.
+    virtual HRESULT create_source() { return S_OK; }
+    // Opens the device and negotiates 24-bit BGR (RenderStream).
+    virtual HRESULT connect(std::unique_ptr<DeviceStream> &stream) = 0;
+    // Result of ControlStream for this device.
+    virtual HRESULT control_stream() { return S_OK; }
+};
+
+typedef std::vector<std::shared_ptr<CaptureDevice>> DeviceList;
+
+// The devices to enumerate now: the test devices when tests asked for them,
+// else the V4L2 devices.
+DeviceList current_devices();
+DeviceList v4l2_devices();
+bool test_devices_active();
+DeviceList test_devices();
+// A CoCreateInstance failure that tests asked for, or S_OK.
+HRESULT test_create_failure(REFCLSID clsid);
+HRESULT test_class_enumerator_result();
+
+// The layer's classes, for CoCreateInstance.
+extern const CLSID sample_grabber_class;
+extern const CLSID null_renderer_class;
+HRESULT create_filter_graph(REFIID riid, void **object);
+HRESULT create_capture_graph_builder(REFIID riid, void **object);
+HRESULT create_system_device_enum(REFIID riid, void **object);
+HRESULT create_sample_grabber(REFIID riid, void **object);
+HRESULT create_null_renderer(REFIID riid, void **object);
+
+// Converts UTF-8 (e.g. a V4L2 card name) to UTF-16; bad bytes become U+FFFD.
+std::u16string utf8_to_utf16(const std::string &text);
+
+// Stride of a 24-bit DIB row.
+inline size_t dib_stride(int width) { return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3); }
+
+}  // namespace lumivex_platform

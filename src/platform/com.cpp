@@ -1,0 +1,129 @@
+#include "platform/com.h"
+
+#include <cstdlib>
+
+#include "platform/capture_device.h"
+#include "platform/directshow.h"
+
+const GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID IID_IMoniker = {0x0000000f, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID IID_IEnumMoniker = {0x00000102, 0x0000, 0x0000, {0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID IID_IPropertyBag = {0x55272a00, 0x42cb, 0x11ce, {0x81, 0x35, 0x00, 0xaa, 0x00, 0x4b, 0xb8, 0x51}};
+
+const CLSID CLSID_FilterGraph = {
+    0xe436ebb3, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}};
+const CLSID CLSID_CaptureGraphBuilder2 = {
+    0xbf87b6e1, 0x8c27, 0x11d0, {0xb3, 0xf0, 0x00, 0xaa, 0x00, 0x37, 0x61, 0xc5}};
+const CLSID CLSID_SystemDeviceEnum = {
+    0x62be5d10, 0x60eb, 0x11d0, {0xbd, 0x3b, 0x00, 0xa0, 0xc9, 0x11, 0xce, 0x86}};
+const CLSID CLSID_VideoInputDeviceCategory = {
+    0x860bb310, 0x5d01, 0x11d0, {0xbd, 0x3b, 0x00, 0xa0, 0xc9, 0x11, 0xce, 0x86}};
+const GUID MEDIATYPE_Video = {0x73646976, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+const GUID MEDIASUBTYPE_RGB565 = {
+    0xe436eb7b, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}};
+const GUID MEDIASUBTYPE_RGB555 = {
+    0xe436eb7c, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}};
+const GUID MEDIASUBTYPE_RGB24 = {
+    0xe436eb7d, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}};
+const GUID MEDIASUBTYPE_RGB32 = {
+    0xe436eb7e, 0x524f, 0x11ce, {0x9f, 0x53, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}};
+const GUID FORMAT_VideoInfo = {0x05589f80, 0xc356, 0x11ce, {0xbf, 0x01, 0x00, 0xaa, 0x00, 0x55, 0x59, 0x5a}};
+const GUID PIN_CATEGORY_CAPTURE = {
+    0xfb6c4281, 0x0353, 0x11d1, {0x90, 0x5f, 0x00, 0x00, 0xc0, 0xcc, 0x16, 0xba}};
+const IID IID_IBaseFilter = {0x56a86895, 0x0ad4, 0x11ce, {0xb0, 0x3a, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}};
+const IID IID_IFilterGraph = {0x56a8689f, 0x0ad4, 0x11ce, {0xb0, 0x3a, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}};
+const IID IID_IGraphBuilder = {0x56a868a9, 0x0ad4, 0x11ce, {0xb0, 0x3a, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}};
+const IID IID_IFilterGraph2 = {0x36b73882, 0xc2c8, 0x11cf, {0x8b, 0x46, 0x00, 0x80, 0x5f, 0x6c, 0xef, 0x60}};
+const IID IID_ICaptureGraphBuilder2 = {
+    0x93e5a4e0, 0x2d50, 0x11d2, {0xab, 0xfa, 0x00, 0xa0, 0xc9, 0xc6, 0xe3, 0x8d}};
+const IID IID_ICreateDevEnum = {0x29840822, 0x5b84, 0x11d0, {0xbd, 0x3b, 0x00, 0xa0, 0xc9, 0x11, 0xce, 0x86}};
+const IID IID_IMediaControl = {0x56a868b1, 0x0ad4, 0x11ce, {0xb0, 0x3a, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}};
+const IID IID_IMediaSample = {0x56a8689a, 0x0ad4, 0x11ce, {0xb0, 0x3a, 0x00, 0x20, 0xaf, 0x0b, 0xa7, 0x70}};
+const IID IID_ISampleGrabber = {0x6b652fff, 0x11fe, 0x4fce, {0x92, 0xad, 0x02, 0x66, 0xb5, 0xd7, 0xc7, 0x8f}};
+const IID IID_ISampleGrabberCB = {
+    0x0579154a, 0x2b53, 0x4994, {0xb0, 0xd0, 0xe7, 0x73, 0x14, 0x8e, 0xff, 0x85}};
+
+namespace lumivex_platform {
+const CLSID sample_grabber_class = {
+    0xc1f400a0, 0x3f08, 0x11d3, {0x9f, 0x0b, 0x00, 0x60, 0x08, 0x03, 0x9e, 0x37}};
+const CLSID null_renderer_class = {
+    0xc1f400a4, 0x3f08, 0x11d3, {0x9f, 0x0b, 0x00, 0x60, 0x08, 0x03, 0x9e, 0x37}};
+}  // namespace lumivex_platform
+
+namespace {
+thread_local int com_init_count = 0;
+}
+
+HRESULT CoInitialize(LPVOID) { return com_init_count++ == 0 ? S_OK : S_FALSE; }
+
+void CoUninitialize() {
+    if (com_init_count > 0) --com_init_count;
+}
+
+HRESULT CoCreateInstance(REFCLSID clsid, IUnknown *outer, DWORD, REFIID riid, LPVOID *object) {
+    using namespace lumivex_platform;
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (com_init_count == 0) return CO_E_NOTINITIALIZED;
+    HRESULT (*create)(REFIID, void **) = nullptr;
+    if (clsid == CLSID_FilterGraph) {
+        create = create_filter_graph;
+    } else if (clsid == CLSID_CaptureGraphBuilder2) {
+        create = create_capture_graph_builder;
+    } else if (clsid == CLSID_SystemDeviceEnum) {
+        create = create_system_device_enum;
+    } else if (clsid == sample_grabber_class) {
+        create = create_sample_grabber;
+    } else if (clsid == null_renderer_class) {
+        create = create_null_renderer;
+    } else {
+        return REGDB_E_CLASSNOTREG;
+    }
+    if (outer) return CLASS_E_NOAGGREGATION;
+    HRESULT injected = test_create_failure(clsid);
+    if (injected != S_OK) return injected;
+    return create(riid, object);
+}
+
+LPVOID CoTaskMemAlloc(size_t bytes) { return std::malloc(bytes ? bytes : 1); }
+
+void CoTaskMemFree(LPVOID block) { std::free(block); }
+
+// A BSTR points just past a 32-bit byte count, at zero-terminated UTF-16.
+BSTR SysAllocString(const OLECHAR *text) {
+    if (!text) return nullptr;
+    size_t n = 0;
+    while (text[n]) ++n;
+    unsigned char *block =
+        static_cast<unsigned char *>(std::malloc(sizeof(uint32_t) + (n + 1) * sizeof(OLECHAR)));
+    if (!block) return nullptr;
+    uint32_t bytes = static_cast<uint32_t>(n * sizeof(OLECHAR));
+    std::memcpy(block, &bytes, sizeof bytes);
+    BSTR result = reinterpret_cast<BSTR>(block + sizeof(uint32_t));
+    std::memcpy(result, text, (n + 1) * sizeof(OLECHAR));
+    return result;
+}
+
+void SysFreeString(BSTR text) {
+    if (text) std::free(reinterpret_cast<unsigned char *>(text) - sizeof(uint32_t));
+}
+
+UINT SysStringLen(BSTR text) {
+    if (!text) return 0;
+    uint32_t bytes;
+    std::memcpy(&bytes, reinterpret_cast<unsigned char *>(text) - sizeof(uint32_t), sizeof bytes);
+    return bytes / sizeof(OLECHAR);
+}
+
+void VariantInit(VARIANT *variant) {
+    std::memset(variant, 0, sizeof *variant);
+    variant->vt = VT_EMPTY;
+}
+
+HRESULT VariantClear(VARIANT *variant) {
+    if (!variant) return E_INVALIDARG;
+    if (variant->vt == VT_BSTR) SysFreeString(variant->bstrVal);
+    VariantInit(variant);
+    return S_OK;
+}

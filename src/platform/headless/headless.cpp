@@ -1,0 +1,158 @@
+#include "platform/headless/headless.h"
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+#include "platform/internal.h"
+
+using namespace lvx;
+
+namespace {
+
+class HeadlessBackend : public Backend {
+  public:
+    bool create(Window &window, int, int) override {
+        if (refuse) {
+            std::fprintf(stderr, "%s: no display (the headless backend refuses windows)\n",
+                         window.caption.c_str());
+            return false;
+        }
+        return true;
+    }
+    void show(Window &, bool) override {}
+    void destroy(Window &) override {}
+    void pump() override {}
+    void wait(std::unique_lock<std::mutex> &core, Queue &queue, uint64_t) override {
+        // The simulated clock moves only through headless_advance_clock, which
+        // wakes every queue, so a deadline never needs a timed wait.
+        queue.wake_cv.wait(core, [&] { return queue.woken; });
+        queue.woken = false;
+    }
+    void wake(Queue &queue) override {
+        queue.woken = true;
+        queue.wake_cv.notify_all();
+    }
+    void surface_changed(Window &) override {}
+    uint64_t now_ms() override { return clock; }
+
+    bool refuse = false;  // guarded by the core lock
+    uint64_t clock = 0;   // guarded by the core lock
+};
+
+HeadlessBackend &instance() {
+    static HeadlessBackend b;
+    return b;
+}
+
+std::mutex free_surfaces_lock;
+std::vector<std::unique_ptr<Surface>> free_surfaces;
+
+// Core lock held.
+bool idle_now(Window *w) {
+    Queue &q = *w->queue;
+    return q.waiting && !q.woken && queue_idle(q, instance().clock);
+}
+
+template <class Ready>
+bool wait_for(std::unique_lock<std::mutex> &lock, int timeout_ms, Ready ready) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    return idle_cv().wait_until(lock, deadline, ready);
+}
+
+LPARAM key_lparam(bool down, bool repeat) {
+    uint32_t bits = 1;                      // repeat count
+    if (repeat || !down) bits |= 1u << 30;  // the key was down before
+    if (!down) bits |= 1u << 31;
+    return static_cast<LPARAM>(bits);
+}
+
+}  // namespace
+
+namespace lvx {
+Backend &backend() { return instance(); }
+}  // namespace lvx
+
+HWND headless_wait_window(const char *caption, int timeout_ms) {
+    std::unique_lock<std::mutex> lock(core_mutex());
+    Window *found = nullptr;
+    bool ok = wait_for(lock, timeout_ms, [&] {
+        found = find_window(caption ? caption : "");
+        return found && idle_now(found);
+    });
+    return ok ? to_hwnd(found) : nullptr;
+}
+
+bool headless_wait_idle(HWND hwnd, int timeout_ms) {
+    Window *w = from_hwnd(hwnd);
+    if (!w) return false;
+    std::unique_lock<std::mutex> lock(core_mutex());
+    return wait_for(lock, timeout_ms, [&] { return idle_now(w); });
+}
+
+void headless_key(HWND hwnd, unsigned int vk, bool down, bool repeat) {
+    post_input(from_hwnd(hwnd), down ? WM_KEYDOWN : WM_KEYUP, vk, key_lparam(down, repeat));
+}
+
+void headless_press(HWND hwnd, unsigned int vk) {
+    headless_key(hwnd, vk, true);
+    headless_key(hwnd, vk, false);
+}
+
+void headless_resize(HWND hwnd, int width, int height) { resize_client(from_hwnd(hwnd), width, height); }
+
+void headless_close(HWND hwnd) { post_input(from_hwnd(hwnd), WM_CLOSE, 0, 0); }
+
+void headless_advance_clock(unsigned int milliseconds) {
+    std::lock_guard<std::mutex> lock(core_mutex());
+    instance().clock += milliseconds;
+    wake_all_queues();
+}
+
+HeadlessWindowInfo headless_window_info(HWND hwnd) {
+    HeadlessWindowInfo info;
+    Window *w = from_hwnd(hwnd);
+    std::lock_guard<std::mutex> lock(core_mutex());
+    if (!w) return info;
+    info.exists = true;
+    info.alive = w->alive;
+    info.visible = w->visible;
+    info.needs_paint = w->needs_paint;
+    info.caption = w->caption;
+    info.class_name = w->class_name;
+    std::lock_guard<std::mutex> surface_lock(w->surface.lock);
+    info.client_width = w->surface.width;
+    info.client_height = w->surface.height;
+    return info;
+}
+
+uint32_t HeadlessImage::at(int x, int y) const {
+    const uint8_t *p = &pixels[(static_cast<size_t>(y) * width + x) * 3];
+    return (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[0];
+}
+
+HeadlessImage headless_read(HDC hdc) {
+    HeadlessImage image;
+    if (!hdc) return image;
+    Surface *s = from_hdc(hdc);
+    std::lock_guard<std::mutex> lock(s->lock);
+    image.width = s->width;
+    image.height = s->height;
+    image.pixels = s->pixels;
+    return image;
+}
+
+HDC headless_create_surface(int width, int height) {
+    auto s = std::make_unique<Surface>();
+    s->width = width;
+    s->height = height;
+    s->pixels.assign(static_cast<size_t>(width) * height * 3, 0xff);
+    std::lock_guard<std::mutex> lock(free_surfaces_lock);
+    free_surfaces.push_back(std::move(s));
+    return to_hdc(free_surfaces.back().get());
+}
+
+void headless_refuse_windows(bool refuse) {
+    std::lock_guard<std::mutex> lock(core_mutex());
+    instance().refuse = refuse;
+}

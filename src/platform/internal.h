@@ -1,0 +1,128 @@
+// Internals of the portable layer shared by its core (window.cpp, gdi.cpp,
+// font.cpp) and the presenting backends (sdl/, headless/). Not for the
+// program's modules.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/types.h"
+#include "platform/window.h"
+
+namespace lvx {
+
+struct Window;
+
+// A 24-bit drawing surface: top-down rows of blue, green, red bytes,
+// width * 3 bytes per row. Its own mutex guards size and pixels, so drawing
+// from any thread and presenting on the window thread never overlap.
+struct Surface {
+    std::mutex lock;
+    int width = 0;
+    int height = 0;
+    std::vector<uint8_t> pixels;
+    Window *window = nullptr;  // owner, or null for a free surface
+};
+
+// Per-thread message queue. Guarded by core_mutex().
+struct Queue {
+    struct Timer {
+        Window *window;
+        UINT_PTR id;
+        UINT period;
+        uint64_t due;
+    };
+    std::deque<MSG> posted;
+    std::vector<Timer> timers;
+    bool quit = false;
+    int quit_code = 0;
+    bool waiting = false;  // the owner thread is blocked in GetMessageA
+    bool woken = false;    // headless backend: a wake arrived
+    std::condition_variable wake_cv;
+};
+
+struct Window {
+    std::string class_name;
+    std::string caption;
+    WNDPROC proc = nullptr;
+    std::thread::id thread;
+    Queue *queue = nullptr;
+    int x = 0;  // requested position of the outer frame on the screen
+    int y = 0;
+    std::atomic<bool> alive{true};
+    bool destroying = false;   // guarded by core_mutex(): WM_DESTROY is being sent
+    bool visible = false;      // guarded by core_mutex()
+    bool needs_paint = false;  // guarded by core_mutex()
+    uint64_t paint_not_before =
+        0;  // guarded by core_mutex(): a repaint left unvalidated comes back no sooner
+    Surface surface;
+    std::atomic<bool> changed{false};  // pixels drawn since the backend last presented them
+    void *backend_data = nullptr;      // owned by the backend, window thread only
+};
+
+inline Window *from_hwnd(HWND hwnd) { return reinterpret_cast<Window *>(hwnd); }
+inline HWND to_hwnd(Window *window) { return reinterpret_cast<HWND>(window); }
+inline Surface *from_hdc(HDC hdc) { return reinterpret_cast<Surface *>(hdc); }
+inline HDC to_hdc(Surface *surface) { return reinterpret_cast<HDC>(surface); }
+
+// What a presenting backend provides. Exactly one backend is linked into
+// each executable; it defines backend().
+class Backend {
+  public:
+    virtual ~Backend() = default;
+    // Window thread, no core lock held. False: the window cannot be shown
+    // (the backend has said why on standard error), creation fails.
+    virtual bool create(Window &window, int client_width, int client_height) = 0;
+    virtual void show(Window &window, bool visible) = 0;
+    // Window thread, no core lock held; the window is being destroyed.
+    virtual void destroy(Window &window) = 0;
+    // Window thread, no core lock held: turns pending system events into
+    // messages (post_input, resize_client) and presents changed surfaces.
+    virtual void pump() = 0;
+    // Window thread, with `core` locked: blocks until wake(queue) or a
+    // system event, or until the clock reaches `deadline` (UINT64_MAX: no
+    // deadline). May unlock `core` while blocked.
+    virtual void wait(std::unique_lock<std::mutex> &core, Queue &queue, uint64_t deadline) = 0;
+    // Any thread, with the core lock held: ends a wait() of that queue.
+    virtual void wake(Queue &queue) = 0;
+    // Any thread, no lock held: a window's surface has new pixels.
+    virtual void surface_changed(Window &window) = 0;
+    // Milliseconds on the backend's clock (monotonic).
+    virtual uint64_t now_ms() = 0;
+};
+
+Backend &backend();
+
+std::mutex &core_mutex();
+// Notified whenever a queue's owner starts waiting; guarded by core_mutex().
+std::condition_variable &idle_cv();
+
+// The queue of the calling thread (created on first use); core lock held.
+// Queues are kept for the life of the process, since a window can outlive
+// the thread that made it; a later thread that gets a reused thread id
+// takes over that queue.
+Queue &this_thread_queue();
+// True while `window` is a live window; call with the core lock held.
+bool is_live(Window *window);
+// The first live window with this caption, or null; core lock held.
+Window *find_window(const std::string &caption);
+// Ends every queue's wait (the clock moved); core lock held.
+void wake_all_queues();
+// Nothing due in `queue` at `now`: no posted message, no quit, no repaint, no timer.
+bool queue_idle(Queue &queue, uint64_t now);
+
+// For backends (any thread): an input message (key, close) from the
+// system, queued in arrival order; FALSE when the window is dead.
+bool post_input(Window *window, UINT message, WPARAM wparam, LPARAM lparam);
+// For backends (any thread): the client area is now width x height
+// (0 x 0 when minimised). Resizes the surface, keeps the old pixels in the
+// overlap (white elsewhere), asks for a repaint and queues WM_SIZE.
+void resize_client(Window *window, int width, int height);
+
+}  // namespace lvx

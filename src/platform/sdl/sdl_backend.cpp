@@ -1,0 +1,364 @@
+// The SDL2 presenting backend: each window is a real resizable SDL window
+// that shows its surface. Every SDL call runs on the window thread (the
+// thread that created the window and runs GetMessageA); other threads only
+// mark a surface as changed and push a wake event, which SDL allows from any
+// thread.
+#include <SDL.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/internal.h"
+
+using namespace lvx;
+
+namespace {
+
+struct SdlWindow {
+    Window *owner = nullptr;
+    SDL_Window *window = nullptr;
+    SDL_Renderer *renderer = nullptr;
+    SDL_Texture *texture = nullptr;
+    int texture_w = 0;
+    int texture_h = 0;
+    int client_w = 0;  // last size reported to the core
+    int client_h = 0;
+    bool minimised = false;
+};
+
+// Virtual-key code of an SDL key, 0 for keys the program has no code for.
+unsigned int virtual_key(const SDL_Keysym &key) {
+    SDL_Keycode k = key.sym;
+    if (k >= 'a' && k <= 'z') return static_cast<unsigned int>(k - 'a' + 'A');
+    if (k >= '0' && k <= '9') return static_cast<unsigned int>(k);
+    if (k >= SDLK_KP_1 && k <= SDLK_KP_9) return VK_NUMPAD0 + 1 + static_cast<unsigned int>(k - SDLK_KP_1);
+    if (k >= SDLK_F1 && k <= SDLK_F12) return VK_F1 + static_cast<unsigned int>(k - SDLK_F1);
+    switch (k) {
+        case SDLK_KP_0:
+            return VK_NUMPAD0;
+        case SDLK_ESCAPE:
+            return VK_ESCAPE;
+        case SDLK_RETURN:
+            return VK_RETURN;
+        case SDLK_KP_ENTER:
+            return VK_RETURN;
+        case SDLK_BACKSPACE:
+            return VK_BACK;
+        case SDLK_TAB:
+            return VK_TAB;
+        case SDLK_SPACE:
+            return VK_SPACE;
+        case SDLK_LSHIFT:
+        case SDLK_RSHIFT:
+            return VK_SHIFT;
+        case SDLK_LCTRL:
+        case SDLK_RCTRL:
+            return VK_CONTROL;
+        case SDLK_LALT:
+        case SDLK_RALT:
+            return VK_MENU;
+        case SDLK_PAUSE:
+            return VK_PAUSE;
+        case SDLK_CAPSLOCK:
+            return VK_CAPITAL;
+        case SDLK_PAGEUP:
+            return VK_PRIOR;
+        case SDLK_PAGEDOWN:
+            return VK_NEXT;
+        case SDLK_END:
+            return VK_END;
+        case SDLK_HOME:
+            return VK_HOME;
+        case SDLK_LEFT:
+            return VK_LEFT;
+        case SDLK_UP:
+            return VK_UP;
+        case SDLK_RIGHT:
+            return VK_RIGHT;
+        case SDLK_DOWN:
+            return VK_DOWN;
+        case SDLK_INSERT:
+            return VK_INSERT;
+        case SDLK_DELETE:
+            return VK_DELETE;
+        case SDLK_KP_MULTIPLY:
+            return VK_MULTIPLY;
+        case SDLK_KP_PLUS:
+            return VK_ADD;
+        case SDLK_KP_MINUS:
+            return VK_SUBTRACT;
+        case SDLK_KP_PERIOD:
+            return VK_DECIMAL;
+        case SDLK_KP_DIVIDE:
+            return VK_DIVIDE;
+        default:
+            break;
+    }
+    // Letter keys of layouts whose letters are not Latin keep the code of
+    // their position, as Windows does.
+    if (key.scancode >= SDL_SCANCODE_A && key.scancode <= SDL_SCANCODE_Z)
+        return 'A' + static_cast<unsigned int>(key.scancode - SDL_SCANCODE_A);
+    return 0;
+}
+
+class SdlBackend : public Backend {
+  public:
+    bool create(Window &window, int client_width, int client_height) override {
+        if (!initialise(window.caption)) return false;
+        auto *sw = new SdlWindow;
+        sw->owner = &window;
+        sw->client_w = client_width;
+        sw->client_h = client_height;
+        // SDL cannot make a 0 x 0 window; the core keeps the true client size.
+        sw->window = SDL_CreateWindow(window.caption.c_str(), window.x, window.y, std::max(client_width, 1),
+                                      std::max(client_height, 1), SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
+        if (sw->window) {
+            sw->renderer = SDL_CreateRenderer(sw->window, -1, 0);
+            if (!sw->renderer) sw->renderer = SDL_CreateRenderer(sw->window, -1, SDL_RENDERER_SOFTWARE);
+        }
+        if (!sw->window || !sw->renderer) {
+            std::fprintf(stderr, "%s: cannot open a window: %s\n", window.caption.c_str(), SDL_GetError());
+            if (sw->window) SDL_DestroyWindow(sw->window);
+            delete sw;
+            return false;
+        }
+        SDL_SetWindowData(sw->window, "lvx", sw);
+        window.backend_data = sw;
+        windows_.push_back(sw);
+        return true;
+    }
+
+    void show(Window &window, bool visible) override {
+        auto *sw = static_cast<SdlWindow *>(window.backend_data);
+        if (!sw) return;
+        if (visible) {
+            SDL_ShowWindow(sw->window);
+            window.changed = true;
+        } else {
+            SDL_HideWindow(sw->window);
+        }
+    }
+
+    void destroy(Window &window) override {
+        auto *sw = static_cast<SdlWindow *>(window.backend_data);
+        if (!sw) return;
+        windows_.erase(std::remove(windows_.begin(), windows_.end(), sw), windows_.end());
+        window.backend_data = nullptr;
+        release(sw);
+    }
+
+    void pump() override {
+        if (!initialised_) return;
+        for (const SDL_Event &e : held_) handle(e);
+        held_.clear();
+        SDL_Event e;
+        while (SDL_PollEvent(&e)) handle(e);
+        for (SdlWindow *sw : windows_) {
+            if (sw->owner->changed.exchange(false)) present(*sw);
+        }
+    }
+
+    void wait(std::unique_lock<std::mutex> &core, Queue &queue, uint64_t deadline) override {
+        if (!initialised_) {
+            // No window was ever shown on this thread: a plain timed wait.
+            auto until = std::chrono::steady_clock::time_point(std::chrono::milliseconds(
+                std::min<uint64_t>(deadline, static_cast<uint64_t>(INT64_MAX / 1000000))));
+            queue.wake_cv.wait_until(core, until, [&] { return queue.woken; });
+            queue.woken = false;
+            return;
+        }
+        int timeout = -1;
+        if (deadline != UINT64_MAX) {
+            uint64_t now = now_ms();
+            timeout = deadline <= now ? 0 : static_cast<int>(std::min<uint64_t>(deadline - now, INT_MAX));
+        }
+        core.unlock();
+        SDL_Event e;
+        if (SDL_WaitEventTimeout(&e, timeout)) held_.push_back(e);
+        core.lock();
+        queue.woken = false;
+    }
+
+    void wake(Queue &queue) override {
+        queue.woken = true;
+        queue.wake_cv.notify_all();
+        push_wake();
+    }
+
+    void surface_changed(Window &) override { push_wake(); }
+
+    uint64_t now_ms() override {
+        using namespace std::chrono;
+        return static_cast<uint64_t>(
+            duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    }
+
+    void shutdown() {
+        for (SdlWindow *sw : windows_) {
+            sw->owner->backend_data = nullptr;
+            release(sw);
+        }
+        windows_.clear();
+        if (initialised_) SDL_Quit();
+        initialised_ = false;
+    }
+
+  private:
+    bool initialise(const std::string &caption) {
+        if (initialised_) return true;
+        // A desktop tool, not a game: keep the screensaver and the compositor.
+        SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
+        SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
+        if (SDL_Init(SDL_INIT_VIDEO) != 0) {
+            std::fprintf(stderr, "%s: no display to open a window on (%s)\n", caption.c_str(),
+                         SDL_GetError());
+            return false;
+        }
+        // With no display SDL falls back to drivers that show nothing; a window
+        // there would run unseen and never get a key. Only take them on request.
+        const char *driver = SDL_GetCurrentVideoDriver();
+        const char *requested = SDL_getenv("SDL_VIDEODRIVER");
+        if (driver && (SDL_strcmp(driver, "offscreen") == 0 || SDL_strcmp(driver, "dummy") == 0) &&
+            !(requested && SDL_strcasecmp(requested, driver) == 0)) {
+            std::fprintf(stderr, "%s: no display to open a window on (is DISPLAY or WAYLAND_DISPLAY set?)\n",
+                         caption.c_str());
+            SDL_Quit();
+            return false;
+        }
+        wake_event_ = SDL_RegisterEvents(1);
+        SDL_StopTextInput();
+        initialised_ = true;
+        std::atexit([] { static_cast<SdlBackend &>(backend()).shutdown(); });
+        return true;
+    }
+
+    // Any thread. At most one wake event is in flight; handling it re-arms.
+    void push_wake() {
+        if (!initialised_ || wake_event_ == static_cast<Uint32>(-1)) return;
+        if (wake_pending_.exchange(true)) return;
+        SDL_Event e{};
+        e.type = wake_event_;
+        if (SDL_PushEvent(&e) != 1) wake_pending_ = false;
+    }
+
+    SdlWindow *find(Uint32 window_id) {
+        SDL_Window *w = SDL_GetWindowFromID(window_id);
+        if (!w) return nullptr;
+        auto *sw = static_cast<SdlWindow *>(SDL_GetWindowData(w, "lvx"));
+        return std::find(windows_.begin(), windows_.end(), sw) != windows_.end() ? sw : nullptr;
+    }
+
+    void report_size(SdlWindow &sw, int width, int height) {
+        if (width == sw.client_w && height == sw.client_h) return;
+        sw.client_w = width;
+        sw.client_h = height;
+        resize_client(sw.owner, width, height);
+    }
+
+    void handle(const SDL_Event &e) {
+        if (e.type == wake_event_) {
+            wake_pending_ = false;
+            return;
+        }
+        switch (e.type) {
+            case SDL_QUIT:
+                // Interrupt from the terminal or the session: close every window.
+                for (SdlWindow *sw : windows_) post_input(sw->owner, WM_CLOSE, 0, 0);
+                break;
+            case SDL_KEYDOWN:
+            case SDL_KEYUP: {
+                SdlWindow *sw = find(e.key.windowID);
+                unsigned int vk = virtual_key(e.key.keysym);
+                if (!sw || vk == 0) break;
+                bool down = e.type == SDL_KEYDOWN;
+                uint32_t bits = 1;
+                if (!down || e.key.repeat) bits |= 1u << 30;
+                if (!down) bits |= 1u << 31;
+                post_input(sw->owner, down ? WM_KEYDOWN : WM_KEYUP, vk, static_cast<LPARAM>(bits));
+                break;
+            }
+            case SDL_WINDOWEVENT: {
+                SdlWindow *sw = find(e.window.windowID);
+                if (!sw) break;
+                switch (e.window.event) {
+                    case SDL_WINDOWEVENT_CLOSE:
+                        post_input(sw->owner, WM_CLOSE, 0, 0);
+                        break;
+                    case SDL_WINDOWEVENT_SIZE_CHANGED:
+                        if (!sw->minimised) report_size(*sw, e.window.data1, e.window.data2);
+                        break;
+                    case SDL_WINDOWEVENT_MINIMIZED:
+                        sw->minimised = true;
+                        report_size(*sw, 0, 0);
+                        break;
+                    case SDL_WINDOWEVENT_RESTORED:
+                    case SDL_WINDOWEVENT_MAXIMIZED: {
+                        sw->minimised = false;
+                        int w = 0, h = 0;
+                        SDL_GetWindowSize(sw->window, &w, &h);
+                        report_size(*sw, w, h);
+                        sw->owner->changed = true;
+                        break;
+                    }
+                    case SDL_WINDOWEVENT_SHOWN:
+                    case SDL_WINDOWEVENT_EXPOSED:
+                        sw->owner->changed = true;
+                        break;
+                    default:
+                        break;
+                }
+                break;
+            }
+            default:
+                break;
+        }
+    }
+
+    void present(SdlWindow &sw) {
+        Surface &s = sw.owner->surface;
+        {
+            std::lock_guard<std::mutex> lock(s.lock);
+            if (s.width == 0 || s.height == 0) return;
+            if (!sw.texture || sw.texture_w != s.width || sw.texture_h != s.height) {
+                if (sw.texture) SDL_DestroyTexture(sw.texture);
+                sw.texture = SDL_CreateTexture(sw.renderer, SDL_PIXELFORMAT_BGR24,
+                                               SDL_TEXTUREACCESS_STREAMING, s.width, s.height);
+                sw.texture_w = s.width;
+                sw.texture_h = s.height;
+                if (!sw.texture) return;
+            }
+            SDL_UpdateTexture(sw.texture, nullptr, s.pixels.data(), s.width * 3);
+        }
+        SDL_RenderClear(sw.renderer);
+        SDL_RenderCopy(sw.renderer, sw.texture, nullptr, nullptr);
+        SDL_RenderPresent(sw.renderer);
+    }
+
+    static void release(SdlWindow *sw) {
+        if (sw->texture) SDL_DestroyTexture(sw->texture);
+        if (sw->renderer) SDL_DestroyRenderer(sw->renderer);
+        if (sw->window) SDL_DestroyWindow(sw->window);
+        delete sw;
+    }
+
+    std::atomic<bool> initialised_{false};
+    Uint32 wake_event_ = static_cast<Uint32>(-1);
+    std::atomic<bool> wake_pending_{false};
+    std::vector<SDL_Event> held_;       // taken by wait(), handled by the next pump()
+    std::vector<SdlWindow *> windows_;  // window thread only
+};
+
+SdlBackend &instance() {
+    static SdlBackend b;
+    return b;
+}
+
+}  // namespace
+
+namespace lvx {
+Backend &backend() { return instance(); }
+}  // namespace lvx

@@ -1,0 +1,93 @@
+#include "shell/main.h"
+
+#include "capture/camera.h"
+#include "display/display.h"
+#include "pipeline/process.h"
+#include "shell/input.h"
+#include "shell/window.h"
+
+HWND system_hwnd = nullptr;
+std::atomic<int> frames{0};
+std::atomic<int> fps{0};
+
+namespace {
+
+const unsigned int fps_timer = 2;
+const unsigned int fps_period_ms = 1000;
+
+std::atomic<bool> shut_down{false};
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
+    clear_text_area();
+    if (setup_window(instance, show_command) != 0) return 1;
+    system_startup();
+    return message_loop();
+}
+
+int message_loop() {
+    MSG msg{};
+    // Only the quit message (0) ends the loop; an error (-1) is passed over.
+    while (GetMessageA(&msg, nullptr, 0, 0) != 0) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return static_cast<int>(msg.wParam);
+}
+
+void system_startup() {
+    add_line("Look at readme.txt for usage");
+    camera_start();
+    SetTimer(system_hwnd, fps_timer, fps_period_ms, nullptr);
+}
+
+void system_shutdown() {
+    // Escape and then the destroy message can both come here; stop once.
+    if (shut_down.exchange(true)) return;
+    destroy_window();
+    // Not under frame_lock: stopping waits for the delivery thread, which may be waiting for it.
+    camera_stop();
+    PostQuitMessage(0);
+}
+
+void timer_message(unsigned int id) {
+    if (id != fps_timer) return;
+    // One atomic step, so a frame counted meanwhile is neither lost nor counted twice.
+    fps = frames.exchange(0);
+}
+
+void frame_ready() {
+    std::lock_guard<std::recursive_mutex> lock(frame_lock);
+    process_frame();
+    ++frames;
+    display();
+}
+
+LRESULT CALLBACK WinProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+        case WM_CREATE:
+            system_hwnd = hwnd;
+            return 0;
+        case WM_DESTROY:
+            system_shutdown();
+            return 0;
+        case WM_SIZE:
+            display_resize(LOWORD(lparam), HIWORD(lparam));
+            return 0;
+        case WM_PAINT:
+            display();
+            return 0;
+        case WM_KEYDOWN:
+            key_down(static_cast<unsigned int>(wparam));
+            return 0;
+        case WM_KEYUP:
+            key_up(static_cast<unsigned int>(wparam));
+            return 0;
+        case WM_TIMER:
+            timer_message(static_cast<unsigned int>(wparam));
+            return 0;
+        default:
+            return DefWindowProcA(hwnd, message, wparam, lparam);
+    }
+}

@@ -1,0 +1,49 @@
+#include "shell/window.h"
+
+#include "display/display.h"
+#include "shell/main.h"
+
+HWND main_win = nullptr;
+HDC main_dc = nullptr;
+
+namespace {
+
+char c_name[] = "Lumivex";
+
+// Caption bar and frame around the client area, and the status strip below the picture.
+const int frame_width = 7;
+const int frame_height = 27;
+const int strip_height = 82;
+
+}  // namespace
+
+int setup_window(HINSTANCE instance, int show_command) {
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof wc;
+    wc.style = CS_OWNDC | CS_DBLCLKS;
+    wc.lpfnWndProc = WinProc;
+    wc.cbClsExtra = 0;
+    wc.cbWndExtra = 0;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
+    wc.hIconSm = LoadIconA(nullptr, IDI_APPLICATION);
+    wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<intptr_t>(COLOR_WINDOW + 1));
+    wc.lpszMenuName = nullptr;
+    wc.lpszClassName = c_name;
+    if (!RegisterClassExA(&wc)) return 1;
+
+    HWND hwnd = CreateWindowExA(WS_EX_OVERLAPPEDWINDOW, c_name, "Lumivex", WS_OVERLAPPEDWINDOW, 150, 150,
+                                display_x + frame_width, display_y + strip_height + frame_height, nullptr,
+                                nullptr, instance, nullptr);
+    if (!hwnd) return 1;
+    main_win = hwnd;
+    main_dc = GetDC(main_win);
+    ShowWindow(main_win, show_command);
+    return 0;
+}
+
+void destroy_window() {
+    // Nothing to do: the window is either being destroyed already (the destroy
+    // message) or goes with the process (Escape).
+}

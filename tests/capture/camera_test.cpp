@@ -1,0 +1,261 @@
+// The camera intake: start and stop, the copy of each frame, and the test
+// pattern that stands in when no camera can be connected.
+#include "capture/camera.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/capture.h"
+#include "capture/pattern.h"
+#include "display/display.h"
+#include "filters/canny.h"
+#include "filters/rc_filter.h"
+#include "pipeline/process.h"
+#include "platform/dshow_test.h"
+#include "shell/main.h"
+#include "shell/utility.h"
+
+namespace {
+
+size_t stride_of(int width) { return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3); }
+
+bool wait_for_frames(int n) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (frames < n) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Byte i of DIB row r of a test frame; the row padding holds 0xEE.
+unsigned char test_byte(int r, size_t i) { return static_cast<unsigned char>(r * 7 + i * 3); }
+
+dshow_test::Device camera(int width, int height) {
+    dshow_test::Device d;
+    d.friendly_name = u"Test camera";
+    d.width = width;
+    d.height = height;
+    d.produce = [](dshow_test::Sample &s) {
+        size_t row = static_cast<size_t>(s.width) * 3;
+        size_t stride = stride_of(s.width);
+        for (int r = 0; r < s.height; ++r) {
+            for (size_t i = 0; i < stride; ++i) s.data[stride * r + i] = i < row ? test_byte(r, i) : 0xEE;
+        }
+        return true;
+    };
+    return d;
+}
+
+std::vector<size_t> allocations;
+bool record_allocation(size_t bytes) {
+    allocations.push_back(bytes);
+    return false;
+}
+bool fail_first_allocation(size_t) {
+    static bool failed = false;
+    bool fail = !failed;
+    failed = true;
+    return fail;
+}
+
+class CameraIntake : public ::testing::Test {
+  protected:
+    void SetUp() override { dshow_test::use_test_devices(); }
+    void TearDown() override {
+        camera_stop();
+        delete vc;
+        vc = nullptr;
+        devices = nullptr;
+        buffer_alloc_should_fail = nullptr;
+        dshow_test::reset();
+    }
+    // The capture object is rebuilt to see the test devices.
+    void rebuild() {
+        delete vc;
+        ::testing::internal::CaptureStderr();
+        camera_create();
+        ::testing::internal::GetCapturedStderr();
+    }
+    bool all_buffers_released() {
+        return !camera_buffer && !last_frame && !temp_frame && !save_frame && !grad_mag && !grad_ratio &&
+               !image_state;
+    }
+};
+
+TEST_F(CameraIntake, NoCameraShowsTheMovingTestPatternUntilStopped) {
+    rebuild();
+    ASSERT_NE(vc, nullptr);
+    camera_start();
+    EXPECT_STREQ(status_line(0), "No camera found: showing test pattern");
+    EXPECT_EQ(camera_x_size, 640);
+    EXPECT_EQ(camera_y_size, 480);
+    EXPECT_EQ(camera_buffer_info.bmiHeader.biSizeImage, 921600u);
+    EXPECT_EQ(camera_buffer_info.bmiHeader.biHeight, 480);
+    EXPECT_TRUE(pattern_running());
+    ASSERT_TRUE(wait_for_frames(2));
+    {
+        // The pattern's frames went through frame_callback into camera_buffer.
+        std::lock_guard<std::recursive_mutex> lock(frame_lock);
+        std::vector<unsigned char> expected(stride_of(640) * 480);
+        pattern_draw(expected.data(), 640, 480, 0);
+        const unsigned char *got = reinterpret_cast<const unsigned char *>(camera_buffer);
+        // The colour bars at the top do not move.
+        size_t top_row = static_cast<size_t>(479) * 640 * 3;
+        EXPECT_EQ(std::memcmp(got + top_row, &expected[top_row], 640 * 3), 0);
+    }
+    camera_stop();
+    EXPECT_FALSE(pattern_running());
+    EXPECT_TRUE(all_buffers_released());
+    int after = frames;
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    EXPECT_EQ(frames, after);
+    camera_stop();
+    EXPECT_TRUE(all_buffers_released());
+}
+
+TEST_F(CameraIntake, AGraphThatCannotBeBuiltIsReportedAndAnsweredByThePattern) {
+    dshow_test::fail_create(CLSID_FilterGraph, E_FAIL);
+    rebuild();
+    EXPECT_EQ(vc, nullptr);
+    EXPECT_EQ(devices, nullptr);
+    camera_start();
+    EXPECT_STREQ(status_line(0), "Camera error 0x80004005: showing test pattern");
+    EXPECT_TRUE(wait_for_frames(1));
+}
+
+TEST_F(CameraIntake, ACameraThatCannotBeConnectedIsReportedAndAnsweredByThePattern) {
+    dshow_test::Device d = camera(320, 240);
+    d.render_result = VFW_E_CANNOT_CONNECT;
+    dshow_test::add_device(d);
+    rebuild();
+    camera_start();
+    EXPECT_STREQ(status_line(0), "Camera error 0x80040217: showing test pattern");
+    EXPECT_EQ(camera_x_size, 640);
+    EXPECT_TRUE(wait_for_frames(1));
+}
+
+TEST_F(CameraIntake, ACameraThatCannotStartLeavesThePatternAtItsSize) {
+    dshow_test::Device d = camera(320, 240);
+    d.run_result = E_FAIL;
+    dshow_test::add_device(d);
+    rebuild();
+    camera_start();
+    EXPECT_STREQ(status_line(0), "Camera error 0x80004005: showing test pattern");
+    EXPECT_EQ(camera_x_size, 320);
+    EXPECT_EQ(camera_y_size, 240);
+    EXPECT_TRUE(pattern_running());
+    EXPECT_TRUE(wait_for_frames(1));
+}
+
+TEST_F(CameraIntake, TheFirstCameraIsStartedAfterEveryBufferIsMade) {
+    dshow_test::add_device(camera(640, 480));
+    rebuild();
+    allocations.clear();
+    buffer_alloc_should_fail = record_allocation;
+    camera_start();
+    buffer_alloc_should_fail = nullptr;
+    EXPECT_STREQ(status_line(0), "");
+    EXPECT_FALSE(pattern_running());
+    EXPECT_TRUE(vc->playing);
+    EXPECT_EQ(size_x, 640u);
+    EXPECT_EQ(size_y, 480u);
+    // The camera buffer, then the pipeline's three, then the filters' own,
+    // which are sized from the geometry the pipeline published.
+    ASSERT_GE(allocations.size(), 7u);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(allocations[i], 921600u) << i;
+    for (size_t i = 4; i < allocations.size(); ++i) EXPECT_GE(allocations[i], 640u * 480u) << i;
+    EXPECT_NE(grad_mag, nullptr);
+    EXPECT_NE(image_state, nullptr);
+
+    ASSERT_TRUE(wait_for_frames(2));
+    {
+        std::lock_guard<std::recursive_mutex> lock(frame_lock);
+        const unsigned char *got = reinterpret_cast<const unsigned char *>(camera_buffer);
+        for (int r = 0; r < 480; r += 97) {
+            for (size_t i = 0; i < 640 * 3; i += 131)
+                ASSERT_EQ(got[r * 1920 + i], test_byte(r, i)) << r << "," << i;
+        }
+    }
+    camera_stop();
+    EXPECT_FALSE(vc->playing);
+    EXPECT_TRUE(all_buffers_released());
+    int after = frames;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(frames, after);
+}
+
+TEST_F(CameraIntake, AnOddWidthIsTakenRowByRowWithoutThePadding) {
+    dshow_test::add_device(camera(322, 240));
+    rebuild();
+    camera_start();
+    EXPECT_EQ(camera_x_size, 322);
+    ASSERT_TRUE(wait_for_frames(1));
+    std::lock_guard<std::recursive_mutex> lock(frame_lock);
+    const unsigned char *got = reinterpret_cast<const unsigned char *>(camera_buffer);
+    const size_t row = 322 * 3;
+    std::vector<unsigned char> expected(row * 240);
+    for (int r = 0; r < 240; ++r) {
+        for (size_t i = 0; i < row; ++i) expected[row * r + i] = test_byte(r, i);
+    }
+    EXPECT_EQ(std::memcmp(got, expected.data(), expected.size()), 0);
+}
+
+TEST_F(CameraIntake, ShortAndNon24BitSamplesAreIgnored) {
+    dshow_test::Device d = camera(64, 48);
+    d.produce = [](dshow_test::Sample &s) {
+        s.data.assign(s.data.size(), static_cast<unsigned char>(0x10 + s.index));
+        switch (s.index) {
+            case 0:
+                s.length = static_cast<LONG>(s.data.size()) - 1;  // one byte short
+                break;
+            case 1:
+                s.type_result = S_OK;
+                s.subtype = MEDIASUBTYPE_RGB32;
+                break;
+            case 2:
+                break;  // still 32 bits
+            case 3:
+                s.type_result = S_OK;
+                s.subtype = MEDIASUBTYPE_RGB24;
+                break;
+            default:
+                return false;  // the camera goes away
+        }
+        return true;
+    };
+    dshow_test::add_device(d);
+    rebuild();
+    camera_start();
+    ASSERT_TRUE(wait_for_frames(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(frames, 1);
+    std::lock_guard<std::recursive_mutex> lock(frame_lock);
+    EXPECT_EQ(reinterpret_cast<const unsigned char *>(camera_buffer)[0], 0x13);
+}
+
+TEST_F(CameraIntake, ACameraBufferThatCannotBeMadeLeavesTheRestRunning) {
+    dshow_test::add_device(camera(64, 48));
+    rebuild();
+    buffer_alloc_should_fail = fail_first_allocation;
+    camera_start();
+    buffer_alloc_should_fail = nullptr;
+    EXPECT_STREQ(status_line(0), "Unable to create camera buffer");
+    EXPECT_EQ(camera_buffer, nullptr);
+    EXPECT_NE(temp_frame, nullptr);
+    EXPECT_TRUE(vc->playing);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(frames, 0);
+    camera_stop();
+    camera_stop();
+    EXPECT_TRUE(all_buffers_released());
+    EXPECT_FALSE(vc->playing);
+}
+
+}  // namespace

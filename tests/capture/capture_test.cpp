@@ -1,0 +1,406 @@
+// The capture graph against the layer's in-process test devices.
+#include "capture/capture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/dshow_test.h"
+
+namespace {
+
+const long invalid_arg = -2147024809;  // E_INVALIDARG as a long
+const HRESULT access_denied = static_cast<HRESULT>(0x80070005);
+
+// What the frame function saw; the frame function is a plain function.
+struct Seen {
+    std::mutex mutex;
+    std::vector<int> lengths;
+    std::vector<int> bits;
+    std::vector<unsigned char> first_bytes;
+    std::atomic<int> count{0};
+    std::atomic<bool> inside{false};
+    std::atomic<int> delay_ms{0};
+};
+Seen seen;
+
+void record_frame(unsigned char *data, int length, int bits) {
+    seen.inside = true;
+    {
+        std::lock_guard<std::mutex> lock(seen.mutex);
+        seen.lengths.push_back(length);
+        seen.bits.push_back(bits);
+        seen.first_bytes.push_back(data[0]);
+    }
+    if (seen.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(seen.delay_ms.load()));
+    seen.count++;
+    seen.inside = false;
+}
+
+void wait_for_frames(int n) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (seen.count < n && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+dshow_test::Device named(const std::u16string &friendly) {
+    dshow_test::Device d;
+    d.friendly_name = friendly;
+    return d;
+}
+
+// Frames whose first byte is `marker`.
+dshow_test::Device marked(const std::u16string &name, unsigned char marker) {
+    dshow_test::Device d = named(name);
+    d.produce = [marker](dshow_test::Sample &s) {
+        s.data[0] = marker;
+        return true;
+    };
+    return d;
+}
+
+class CaptureGraph : public ::testing::Test {
+  protected:
+    void SetUp() override { dshow_test::use_test_devices(); }
+    void TearDown() override {
+        capture.reset();
+        dshow_test::reset();
+    }
+
+    // Builds the capture object, returning what it printed on the console.
+    std::string build() {
+        ::testing::internal::CaptureStderr();
+        try {
+            capture.reset(new VideoCapture(record_frame));
+        } catch (...) {
+            ::testing::internal::GetCapturedStderr();
+            throw;
+        }
+        return ::testing::internal::GetCapturedStderr();
+    }
+
+    std::string name(int i) { return capture->GetDevices()[i].GetFriendlyName(); }
+
+    std::unique_ptr<VideoCapture> capture;
+};
+
+TEST_F(CaptureGraph, NoDeviceListsNothingAndSelectThrowsInvalidArg) {
+    EXPECT_EQ(build(), "");
+    EXPECT_EQ(capture->NumDevices(), 0);
+    try {
+        capture->Select(capture->GetDevices());
+        FAIL() << "Select did not throw";
+    } catch (long hr) {
+        EXPECT_EQ(hr, invalid_arg);
+    }
+    EXPECT_FALSE(capture->playing);
+    // Built anyway: grabber and null renderer are in the graph.
+    std::vector<std::u16string> names = dshow_test::filter_names(capture->graph);
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"Sample Grabber", u"Null Renderer"}));
+}
+
+TEST_F(CaptureGraph, DescriptionComesBeforeFriendlyName) {
+    dshow_test::Device both = named(u"Friendly A");
+    both.description = u"Described A";
+    dshow_test::add_device(both);
+    dshow_test::add_device(named(u"Only Friendly B"));
+    // No line end between the console lines.
+    EXPECT_EQ(build(), "fname: Described Afname: Only Friendly B");
+    ASSERT_EQ(capture->NumDevices(), 2);
+    EXPECT_EQ(name(0), "Described A");
+    EXPECT_EQ(name(1), "Only Friendly B");
+    EXPECT_EQ(std::u16string(capture->GetDevices()[0].filter_name), u"Described A");
+    std::vector<std::u16string> names = dshow_test::filter_names(capture->graph);
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"Described A", u"Only Friendly B", u"Sample Grabber",
+                                                  u"Null Renderer"}));
+}
+
+TEST_F(CaptureGraph, UnreadableDevicesAreSkippedAndTheirEntryReused) {
+    dshow_test::Device no_bag = named(u"No bag");
+    no_bag.bind_result = E_FAIL;
+    dshow_test::Device read_fails = named(u"Unreadable");
+    read_fails.read_result = access_denied;
+    dshow_test::Device nameless;
+    nameless.friendly_name.reset();
+    dshow_test::add_device(no_bag);
+    dshow_test::add_device(read_fails);
+    dshow_test::add_device(nameless);
+    dshow_test::add_device(named(u"Good"));
+    EXPECT_EQ(build(), "fname: Good");
+    ASSERT_EQ(capture->NumDevices(), 1);
+    EXPECT_EQ(name(0), "Good");
+    EXPECT_NE(capture->GetDevices()[0].filter, nullptr);
+    EXPECT_EQ(capture->GetDevices()[1].filter, nullptr);
+}
+
+TEST_F(CaptureGraph, DeviceWhoseFilterCannotBeAddedIsPrintedButNotCounted) {
+    dshow_test::Device refused = named(u"Refused long name");
+    refused.add_result = E_FAIL;
+    // A success code other than S_OK is not counted either, and its filter
+    // does not stay in the graph.
+    dshow_test::Device odd = named(u"Odd");
+    odd.add_result = S_FALSE;
+    dshow_test::add_device(refused);
+    dshow_test::add_device(odd);
+    dshow_test::add_device(named(u"Taken"));
+    EXPECT_EQ(build(), "fname: Refused long namefname: Oddfname: Taken");
+    ASSERT_EQ(capture->NumDevices(), 1);
+    // The entry was taken again: the name is the new device's, cut right after it.
+    EXPECT_EQ(name(0), "Taken");
+    EXPECT_EQ(std::u16string(capture->GetDevices()[0].filter_name), u"Taken");
+    std::vector<std::u16string> names = dshow_test::filter_names(capture->graph);
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"Taken", u"Sample Grabber", u"Null Renderer"}));
+}
+
+TEST_F(CaptureGraph, OnlyTheFirstEightDevicesAreLooked_at) {
+    for (int i = 1; i <= 9; ++i) dshow_test::add_device(named(u"Cam " + std::u16string(1, u'0' + i)));
+    std::string printed = build();
+    EXPECT_EQ(capture->NumDevices(), 8);
+    EXPECT_EQ(name(7), "Cam 8");
+    EXPECT_NE(printed.find("fname: Cam 8"), std::string::npos);
+    EXPECT_EQ(printed.find("Cam 9"), std::string::npos);
+}
+
+TEST_F(CaptureGraph, LongAndWideNamesAreCutAndNarrowed) {
+    std::u16string long_name;
+    for (int i = 0; i < 100; ++i) long_name.push_back(static_cast<char16_t>(u'a' + i % 26));
+    dshow_test::add_device(named(long_name));
+    dshow_test::add_device(named(u"\u0141\u00f3d\u017a"));  // "Łódź"
+    build();
+    ASSERT_EQ(capture->NumDevices(), 2);
+    EXPECT_EQ(name(0), std::string(long_name.begin(), long_name.begin() + 79));
+    EXPECT_EQ(std::u16string(capture->GetDevices()[0].filter_name), long_name.substr(0, 79));
+    // Low 8 bits only in the 8-bit copy; the UTF-16 copy stays whole.
+    EXPECT_EQ(name(1), std::string("\x41\xf3\x64\x7a"));
+    EXPECT_EQ(std::u16string(capture->GetDevices()[1].filter_name), u"\u0141\u00f3d\u017a");
+}
+
+TEST_F(CaptureGraph, FailuresWhileBuildingAreThrownAsLong) {
+    struct Case {
+        const CLSID *clsid;
+        HRESULT result;
+    };
+    const Case cases[] = {{&CLSID_FilterGraph, E_OUTOFMEMORY},
+                          {&CLSID_CaptureGraphBuilder2, E_FAIL},
+                          {&CLSID_SystemDeviceEnum, E_NOINTERFACE},
+                          {&dshow_test::sample_grabber_clsid(), REGDB_E_CLASSNOTREG},
+                          {&dshow_test::null_renderer_clsid(), E_FAIL}};
+    dshow_test::add_device(named(u"Cam"));
+    for (const Case &c : cases) {
+        dshow_test::fail_create(*c.clsid, c.result);
+        try {
+            build();
+            ADD_FAILURE() << "constructor did not throw";
+        } catch (long hr) {
+            EXPECT_EQ(hr, static_cast<long>(c.result));
+        }
+        dshow_test::fail_create(*c.clsid, S_OK);
+    }
+    dshow_test::fail_class_enumerator(E_FAIL);
+    EXPECT_THROW(build(), long);
+    dshow_test::fail_class_enumerator(S_OK);
+    // Nothing was left connected or open by the failed attempts.
+    EXPECT_EQ(dshow_test::open_streams(), 0);
+    build();
+    EXPECT_EQ(capture->NumDevices(), 1);
+}
+
+TEST_F(CaptureGraph, SelectConnectsTheDeviceAndReportsItsSize) {
+    dshow_test::Device cam = named(u"Cam");
+    cam.width = 322;
+    cam.height = 240;
+    dshow_test::add_device(cam);
+    build();
+    VideoDevice *device = capture->GetDevices();
+    capture->Select(device);
+    int w = 0, h = 0;
+    capture->GetSize(w, h);
+    EXPECT_EQ(w, 322);
+    EXPECT_EQ(h, 240);
+    EXPECT_EQ(capture->current_device, device);
+    EXPECT_FALSE(capture->playing);
+    EXPECT_TRUE(dshow_test::is_connected(device->filter, capture->grabber_filter));
+    EXPECT_TRUE(dshow_test::is_connected(capture->grabber_filter, capture->null_renderer));
+    EXPECT_FALSE(dshow_test::is_running(capture->graph));
+}
+
+TEST_F(CaptureGraph, SelectThrowsWhatRenderStreamAndControlStreamReturn) {
+    dshow_test::Device cannot = named(u"Cannot");
+    cannot.render_result = VFW_E_CANNOT_CONNECT;
+    dshow_test::Device no_preview = named(u"Odd success");
+    no_preview.render_result = 0x0004027E;  // a success code that is not S_OK
+    dshow_test::Device uncontrolled = named(u"Uncontrolled");
+    uncontrolled.control_result = E_FAIL;
+    dshow_test::add_device(cannot);
+    dshow_test::add_device(no_preview);
+    dshow_test::add_device(uncontrolled);
+    build();
+    const long expected[] = {static_cast<long>(VFW_E_CANNOT_CONNECT), 0x0004027E, static_cast<long>(E_FAIL)};
+    for (int i = 0; i < 3; ++i) {
+        try {
+            capture->Select(&capture->GetDevices()[i]);
+            ADD_FAILURE() << "device " << i;
+        } catch (long hr) {
+            EXPECT_EQ(hr, expected[i]) << "device " << i;
+        }
+    }
+}
+
+TEST_F(CaptureGraph, SamplesCarryTheirLengthAndTheCurrentBitDepth) {
+    dshow_test::Device cam = named(u"Cam");
+    cam.width = 8;
+    cam.height = 2;
+    cam.produce = [](dshow_test::Sample &s) {
+        switch (s.index) {
+            case 0:
+                break;  // 24
+            case 1:
+                s.type_result = S_OK, s.subtype = MEDIASUBTYPE_RGB32;
+                break;  // 32
+            case 2:
+                s.length = 10;
+                break;  // still 32
+            case 3:
+                s.pointer_result = E_FAIL;
+                break;  // dropped
+            case 4:
+                s.type_result = E_FAIL;
+                break;  // dropped
+            case 5:
+                s.type_result = S_OK, s.subtype = MEDIASUBTYPE_RGB565;
+                break;  // unlisted: 32
+            case 6:
+                s.type_result = S_OK, s.subtype = MEDIASUBTYPE_RGB555;
+                break;  // 16
+            case 7:
+                s.type_result = S_OK, s.subtype = MEDIASUBTYPE_RGB24;
+                break;  // 24
+            default:
+                return false;  // unplugged
+        }
+        return true;
+    };
+    dshow_test::add_device(cam);
+    build();
+    capture->Select(capture->GetDevices());
+    capture->Start();
+    EXPECT_TRUE(capture->playing);
+    wait_for_frames(6);
+    // The device went away after its last sample: no crash, no hang.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    capture->Stop();
+    EXPECT_FALSE(capture->playing);
+    std::lock_guard<std::mutex> lock(seen.mutex);
+    EXPECT_EQ(seen.bits, (std::vector<int>{24, 32, 32, 32, 16, 24}));
+    EXPECT_EQ(seen.lengths, (std::vector<int>{48, 48, 10, 48, 48, 48}));
+}
+
+TEST_F(CaptureGraph, SelectWhilePlayingSwitchesDevicesAndKeepsPlaying) {
+    dshow_test::add_device(marked(u"First", 0xA1));
+    dshow_test::add_device(marked(u"Second", 0xB2));
+    build();
+    VideoDevice *first = &capture->GetDevices()[0];
+    VideoDevice *second = &capture->GetDevices()[1];
+    capture->Select(first);
+    capture->Start();
+    wait_for_frames(3);
+    capture->Select(second);
+    EXPECT_TRUE(capture->playing);
+    EXPECT_TRUE(dshow_test::is_running(capture->graph));
+    EXPECT_EQ(capture->current_device, second);
+    EXPECT_TRUE(dshow_test::is_connected(second->filter, capture->grabber_filter));
+    EXPECT_TRUE(dshow_test::is_connected(capture->grabber_filter, capture->null_renderer));
+    EXPECT_FALSE(dshow_test::has_connections(first->filter));
+    std::vector<std::u16string> names = dshow_test::filter_names(capture->graph);
+    EXPECT_EQ(names.size(), 4u);
+    EXPECT_NE(std::find(names.begin(), names.end(), u"First"), names.end());
+    EXPECT_EQ(dshow_test::open_streams(), 1);
+
+    int before = seen.count;
+    wait_for_frames(before + 3);
+    capture->Stop();
+    std::lock_guard<std::mutex> lock(seen.mutex);
+    ASSERT_GE(seen.first_bytes.size(), static_cast<size_t>(before + 3));
+    EXPECT_EQ(seen.first_bytes.front(), 0xA1);
+    EXPECT_EQ(seen.first_bytes.back(), 0xB2);
+}
+
+TEST_F(CaptureGraph, StopReturnsOnlyAfterTheLastCallback) {
+    dshow_test::Device cam = named(u"Cam");
+    cam.interval_ms = 0;
+    dshow_test::add_device(cam);
+    build();
+    capture->Select(capture->GetDevices());
+    seen.delay_ms = 20;
+    for (int round = 0; round < 3; ++round) {
+        capture->Start();
+        wait_for_frames(seen.count + 2);
+        capture->Stop();
+        EXPECT_FALSE(seen.inside);
+        int after = seen.count;
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        EXPECT_EQ(seen.count, after);
+    }
+    // Stopping a stopped graph is harmless.
+    capture->Stop();
+}
+
+// Stands for the program's statics: destroyed at exit, slowly, so a
+// streaming thread still running then would call in after it.
+std::atomic<bool> statics_armed{false};
+std::atomic<bool> statics_gone{false};
+struct Statics {
+    ~Statics() {
+        if (!statics_armed) return;
+        statics_gone = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+} statics;
+
+void frame_after_exit_check(unsigned char *, int, int) {
+    if (statics_gone) std::_Exit(99);
+}
+
+TEST(CaptureGraphDeathTest, AProcessThatExitsWhilePlayingStopsTheStreamFirst) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            dshow_test::use_test_devices();
+            dshow_test::add_device(named(u"Cam"));
+            // Never destroyed, as in the program.
+            VideoCapture *playing = new VideoCapture(frame_after_exit_check);
+            playing->Select(playing->GetDevices());
+            playing->Start();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            statics_armed = true;
+            std::exit(7);
+        },
+        ::testing::ExitedWithCode(7), "");
+}
+
+TEST(CaptureHandler, AnswersOnlyForItsTwoInterfaces) {
+    VideoCapture::CallbackHandler handler(record_frame);
+    void *out = nullptr;
+    EXPECT_EQ(handler.QueryInterface(IID_ISampleGrabberCB, &out), S_OK);
+    EXPECT_EQ(out, static_cast<ISampleGrabberCB *>(&handler));
+    out = nullptr;
+    EXPECT_EQ(handler.QueryInterface(IID_IUnknown, &out), S_OK);
+    EXPECT_EQ(out, static_cast<void *>(&handler));
+    void *untouched = &handler;
+    EXPECT_EQ(handler.QueryInterface(IID_IMediaSample, &untouched), E_NOINTERFACE);
+    EXPECT_EQ(untouched, &handler);
+    EXPECT_EQ(handler.AddRef(), 1u);
+    EXPECT_EQ(handler.Release(), 2u);
+}
+
+}  // namespace

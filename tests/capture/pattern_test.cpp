@@ -1,0 +1,122 @@
+// The test pattern: a picture with motion, edges and gradients, delivered
+// like a camera's frames.
+#include "capture/pattern.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace {
+
+size_t stride_of(int width) { return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3); }
+
+TEST(TestPattern, MovesAndHasEdgesAndGradients) {
+    const int w = pattern_width, h = pattern_height;
+    const size_t stride = stride_of(w);
+    std::vector<unsigned char> a(stride * h), b(stride * h);
+    pattern_draw(a.data(), w, h, 0);
+    pattern_draw(b.data(), w, h, 15);
+    // Motion: a good part of the picture changes in half a second, not all of it.
+    size_t changed = 0;
+    for (size_t i = 0; i < a.size(); i += 3)
+        changed += a[i] != b[i] || a[i + 1] != b[i + 1] || a[i + 2] != b[i + 2];
+    EXPECT_GT(changed, static_cast<size_t>(w * h / 50));
+    EXPECT_LT(changed, static_cast<size_t>(w * h / 2));
+    // Gradients: many levels of red along a row in the middle.
+    std::set<int> reds;
+    size_t middle = stride * (h / 2 - 40);
+    for (int x = 0; x < w; ++x) reds.insert(a[middle + x * 3 + 2]);
+    EXPECT_GT(reds.size(), 100u);
+    // Edges: somewhere neighbours differ by more than half the range.
+    int steps = 0;
+    for (int y = 0; y < h; y += 8) {
+        for (int x = 1; x < w; ++x) {
+            size_t p = stride * y + x * 3;
+            if (std::abs(a[p] - a[p - 3]) > 128) ++steps;
+        }
+    }
+    EXPECT_GT(steps, 50);
+}
+
+TEST(TestPattern, KeepsRowPaddingZeroForOddWidths) {
+    const int w = 322, h = 10;
+    const size_t stride = stride_of(w);
+    std::vector<unsigned char> frame(stride * h, 0xAB);
+    pattern_draw(frame.data(), w, h, 3);
+    for (int y = 0; y < h; ++y) {
+        EXPECT_EQ(frame[stride * y + 966], 0);
+        EXPECT_EQ(frame[stride * y + 967], 0);
+    }
+}
+
+std::atomic<int> calls{0};
+std::atomic<bool> inside{false};
+std::atomic<int> last_length{0};
+std::atomic<int> last_bits{0};
+
+void slow_frame(unsigned char *, int length, int bits) {
+    inside = true;
+    last_length = length;
+    last_bits = bits;
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    ++calls;
+    inside = false;
+}
+
+TEST(TestPattern, DeliversPaddedFramesOnItsOwnThreadUntilStopped) {
+    EXPECT_FALSE(pattern_start(slow_frame, 0, 480));
+    ASSERT_TRUE(pattern_start(slow_frame, 322, 240));
+    EXPECT_TRUE(pattern_running());
+    EXPECT_FALSE(pattern_start(slow_frame, 322, 240));  // one at a time
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (calls < 3 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    pattern_stop();
+    EXPECT_FALSE(inside);
+    EXPECT_FALSE(pattern_running());
+    EXPECT_GE(calls, 3);
+    EXPECT_EQ(last_length, static_cast<int>(stride_of(322) * 240));
+    EXPECT_EQ(last_bits, 24);
+    int after = calls;
+    std::this_thread::sleep_for(std::chrono::milliseconds(80));
+    EXPECT_EQ(calls, after);
+    pattern_stop();  // harmless when stopped
+    // It can start again after a stop.
+    ASSERT_TRUE(pattern_start(slow_frame, 64, 48));
+    pattern_stop();
+}
+
+// Stands for the program's statics: destroyed at exit, slowly, so a
+// delivery thread still running then would call in after it.
+std::atomic<bool> statics_armed{false};
+std::atomic<bool> statics_gone{false};
+struct Statics {
+    ~Statics() {
+        if (!statics_armed) return;
+        statics_gone = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    }
+} statics;
+
+void frame_after_exit_check(unsigned char *, int, int) {
+    if (statics_gone) std::_Exit(99);
+}
+
+TEST(TestPatternDeathTest, AProcessThatExitsWithoutStoppingStopsThePatternFirst) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            pattern_start(frame_after_exit_check, 64, 48);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            statics_armed = true;
+            std::exit(7);
+        },
+        ::testing::ExitedWithCode(7), "");
+}
+
+}  // namespace

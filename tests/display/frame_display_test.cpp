@@ -1,0 +1,111 @@
+// The picture and the strip as they land on the window's surface.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "capture/camera.h"
+#include "display/display.h"
+#include "support/program.h"
+
+namespace {
+
+using namespace test_support;
+
+// Source position of a surface pixel drawn from position_frame.
+int source_x(uint32_t c) { return static_cast<int>((c & 0xff) | (((c >> 16) & 0x0f) << 8)); }
+int source_y(uint32_t c) { return static_cast<int>(((c >> 8) & 0xff) | (((c >> 20) & 0x0f) << 8)); }
+
+TEST(FrameDisplay, SmallFrameIsStretchedToFillThePictureArea) {
+    ProgramRun run;
+    ASSERT_TRUE(run.start_with_frame(320, 240));
+    run.resize(640, 400 + 82);
+    ASSERT_EQ(display_x, 640);
+    ASSERT_EQ(display_y, 400);
+    deliver_frame(position_frame(320, 240));
+    HeadlessImage img = run.image();
+
+    // Twice as wide: every source column twice, in order.
+    for (int x = 0; x < 640; ++x) ASSERT_EQ(source_x(img.at(x, 200)), x / 2) << x;
+    // 5/3 as high: the top shows the last frame row (the frame is bottom-up),
+    // each row once or twice, none skipped.
+    std::vector<int> shown(240, 0);
+    for (int y = 0; y < 400; ++y) ++shown[source_y(img.at(100, y))];
+    EXPECT_EQ(source_y(img.at(100, 0)), 239);
+    EXPECT_EQ(source_y(img.at(100, 399)), 0);
+    int twice = 0;
+    for (int row = 0; row < 240; ++row) {
+        EXPECT_TRUE(shown[row] == 1 || shown[row] == 2) << row;
+        twice += shown[row] == 2;
+    }
+    EXPECT_EQ(twice, 160);
+    // The strip starts right below.
+    EXPECT_EQ(img.at(100, 400), 0x000000u);
+    EXPECT_TRUE(contains_at(img, text_image("Look at readme.txt for usage"), 2, 401));
+}
+
+TEST(FrameDisplay, FastCaptureShowsTheSameFrameUpsideDown) {
+    ProgramRun run;
+    ASSERT_TRUE(run.start_with_frame(40, 30));
+    run.resize(200, 30 + 82);
+    std::vector<unsigned char> frame = position_frame(40, 30);
+    deliver_frame(frame);
+    HeadlessImage normal = run.image();
+    run.press('G');
+    deliver_frame(frame);
+    HeadlessImage flipped = run.image();
+    for (int y = 0; y < 30; ++y) {
+        for (int x = 0; x < 200; ++x) {
+            ASSERT_EQ(normal.at(x, y), flipped.at(x, 29 - y)) << x << "," << y;
+            ASSERT_EQ(source_y(flipped.at(x, y)), y);
+        }
+    }
+    // The strip itself is not flipped.
+    EXPECT_TRUE(contains_at(flipped, text_image("Fast Capture"), 2, 30 + 16 + 1));
+}
+
+TEST(FrameDisplay, OddWidthRowsStayAligned) {
+    // 7 pixels = 21 bytes per row: the display hands over padded rows.
+    ProgramRun run;
+    ASSERT_TRUE(run.start_with_frame(7, 5));
+    run.resize(7, 5 + 82);
+    deliver_frame(position_frame(7, 5));
+    HeadlessImage img = run.image();
+    for (int y = 0; y < 5; ++y) {
+        for (int x = 0; x < 7; ++x) {
+            EXPECT_EQ(source_x(img.at(x, y)), x);
+            EXPECT_EQ(source_y(img.at(x, y)), 4 - y);
+        }
+    }
+}
+
+TEST(FrameDisplay, StripLinesScrollOnScreenAndFpsIsDrawnOverThePicture) {
+    ProgramRun run;
+    ASSERT_TRUE(run.start_with_frame(16, 16));
+    deliver_frame(std::vector<unsigned char>(16 * 16 * 3, 0x10));
+    // Six lines: threshold keys add two each.
+    run.press('W');
+    run.press('S');
+    run.press('D');
+    HeadlessImage img = run.image();
+    const char *expected[] = {"Threshold2: 260.00", "Threshold1: 44.00", "Threshold2: 261.00",
+                              "Show difference"};
+    EXPECT_TRUE(contains_at(img, text_image("Threshold1: 44.00"), 2, 300 + 1));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(contains_at(img, text_image(expected[i]), 2, 300 + 16 * (i + 1) + 1)) << i;
+    EXPECT_FALSE(contains_at(img, text_image("Look at readme.txt for usage"), 2, 301)) << "scrolled off";
+
+    // The FPS figure sits at (2, 2) over the picture; the picture shows around it.
+    run.press('F');
+    deliver_frame(std::vector<unsigned char>(16 * 16 * 3, 0x10));
+    img = run.image();
+    HeadlessImage figure = text_image("FPS:   0");
+    EXPECT_TRUE(contains_at(img, figure, 2, 2));
+    EXPECT_EQ(img.at(1, 1), 0x101010u);
+    EXPECT_EQ(img.at(2 + figure.width, 10), 0x101010u);
+    run.press('F');
+    deliver_frame(std::vector<unsigned char>(16 * 16 * 3, 0x10));
+    EXPECT_EQ(run.image().at(3, 8), 0x101010u) << "figure gone once switched off";
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+// Drawing calls of the portable layer, on free surfaces of the headless backend.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/headless/headless.h"
+#include "platform/win32.h"
+#include "support/program.h"
+
+namespace {
+
+using test_support::text_image;
+
+BITMAPINFO dib(int width, int height) {
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    return info;
+}
+
+// A bottom-up DIB, rows padded to 4 bytes, pixel (x, row) = colour(x, row).
+template <class Colour>
+std::vector<unsigned char> make_dib(int width, int height, Colour colour) {
+    size_t stride = (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
+    std::vector<unsigned char> bits(stride * height, 0xEE);
+    for (int row = 0; row < height; ++row) {
+        for (int x = 0; x < width; ++x) {
+            uint32_t c = colour(x, row);
+            unsigned char *p = &bits[row * stride + x * 3];
+            p[0] = c & 0xff;
+            p[1] = (c >> 8) & 0xff;
+            p[2] = (c >> 16) & 0xff;
+        }
+    }
+    return bits;
+}
+
+uint32_t encode(int x, int row) { return static_cast<uint32_t>((row << 10) | x); }
+int decoded_x(uint32_t c) { return static_cast<int>(c & 0x3ff); }
+int decoded_row(uint32_t c) { return static_cast<int>(c >> 10); }
+
+TEST(StretchDIBits, StretchesEachDirectionIndependentlyTopRowFirst) {
+    auto bits = make_dib(320, 240, encode);
+    BITMAPINFO info = dib(320, 240);
+    HDC dc = headless_create_surface(640, 400);
+    ASSERT_EQ(StretchDIBits(dc, 0, 0, 640, 400, 0, 0, 320, 240, bits.data(), &info, DIB_RGB_COLORS, SRCCOPY),
+              400);
+    HeadlessImage img = headless_read(dc);
+
+    // Horizontally every source column shows exactly twice, in order.
+    for (int x = 0; x < 640; ++x) ASSERT_EQ(decoded_x(img.at(x, 123)), x / 2) << x;
+    // Vertically 240 rows fill 400: the bottom-up bitmap's last row is on top,
+    // every row shows once or twice, in order, none skipped.
+    std::vector<int> shown(240, 0);
+    int previous = 240;
+    for (int y = 0; y < 400; ++y) {
+        int row = decoded_row(img.at(7, y));
+        ASSERT_TRUE(row == previous || row == previous - 1) << "y " << y << " row " << row;
+        previous = row;
+        ++shown[row];
+    }
+    EXPECT_EQ(decoded_row(img.at(0, 0)), 239);
+    EXPECT_EQ(decoded_row(img.at(0, 399)), 0);
+    for (int row = 0; row < 240; ++row) EXPECT_TRUE(shown[row] == 1 || shown[row] == 2) << row;
+}
+
+TEST(StretchDIBits, NegativeSourceHeightMirrorsTopToBottom) {
+    auto bits = make_dib(4, 6, encode);
+    BITMAPINFO info = dib(4, 6);
+    HDC plain = headless_create_surface(4, 6);
+    HDC mirrored = headless_create_surface(4, 6);
+    StretchDIBits(plain, 0, 0, 4, 6, 0, 0, 4, 6, bits.data(), &info, DIB_RGB_COLORS, SRCCOPY);
+    StretchDIBits(mirrored, 0, 0, 4, 6, 0, 5, 4, -6, bits.data(), &info, DIB_RGB_COLORS, SRCCOPY);
+    HeadlessImage a = headless_read(plain);
+    HeadlessImage b = headless_read(mirrored);
+    for (int y = 0; y < 6; ++y) {
+        for (int x = 0; x < 4; ++x) {
+            EXPECT_EQ(a.at(x, y), encode(x, 5 - y));
+            EXPECT_EQ(b.at(x, y), encode(x, y)) << "mirrored: row 0 on top";
+        }
+    }
+}
+
+TEST(StretchDIBits, ReadsRowsPaddedToFourBytes) {
+    // 5 pixels = 15 bytes per row, padded to 16; the padding must not shift the rows.
+    auto bits = make_dib(5, 3, encode);
+    ASSERT_EQ(bits.size(), 48u);
+    BITMAPINFO info = dib(5, 3);
+    HDC dc = headless_create_surface(5, 3);
+    StretchDIBits(dc, 0, 0, 5, 3, 0, 0, 5, 3, bits.data(), &info, DIB_RGB_COLORS, SRCCOPY);
+    HeadlessImage img = headless_read(dc);
+    for (int y = 0; y < 3; ++y)
+        for (int x = 0; x < 5; ++x) EXPECT_EQ(img.at(x, y), encode(x, 2 - y));
+}
+
+TEST(StretchDIBits, ClipsToTheSurfaceAndRefusesWhatItCannotDraw) {
+    auto bits = make_dib(2, 2, [](int, int) { return 0x123456u; });
+    BITMAPINFO info = dib(2, 2);
+    HDC dc = headless_create_surface(10, 10);
+    // Mostly outside: only the overlap is drawn, nothing outside is touched.
+    StretchDIBits(dc, -5, 7, 8, 8, 0, 0, 2, 2, bits.data(), &info, DIB_RGB_COLORS, SRCCOPY);
+    HeadlessImage img = headless_read(dc);
+    for (int y = 0; y < 10; ++y)
+        for (int x = 0; x < 10; ++x)
+            EXPECT_EQ(img.at(x, y), (x < 3 && y >= 7) ? 0x123456u : 0xffffffu) << x << "," << y;
+
+    // A null DC, an empty or negative destination (a minimised window) draw nothing.
+    EXPECT_EQ(StretchDIBits(nullptr, 0, 0, 4, 4, 0, 0, 2, 2, bits.data(), &info, DIB_RGB_COLORS, SRCCOPY), 0);
+    HDC other = headless_create_surface(4, 4);
+    EXPECT_EQ(StretchDIBits(other, 0, 0, 0, -82, 0, 0, 2, 2, bits.data(), &info, DIB_RGB_COLORS, SRCCOPY), 0);
+    EXPECT_EQ(StretchDIBits(other, 0, 0, 4, 4, 0, 0, 2, 2, nullptr, &info, DIB_RGB_COLORS, SRCCOPY), 0);
+    BITMAPINFO top_down = dib(2, -2);
+    EXPECT_EQ(StretchDIBits(other, 0, 0, 4, 4, 0, 0, 2, 2, bits.data(), &top_down, DIB_RGB_COLORS, SRCCOPY),
+              0);
+    HeadlessImage untouched = headless_read(other);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 4; ++x) EXPECT_EQ(untouched.at(x, y), 0xffffffu);
+}
+
+TEST(Rectangle, BlackFrameWhiteFillClipped) {
+    auto bits = make_dib(1, 1, [](int, int) { return 0x808080u; });
+    BITMAPINFO info = dib(1, 1);
+    HDC dc = headless_create_surface(8, 6);
+    StretchDIBits(dc, 0, 0, 8, 6, 0, 0, 1, 1, bits.data(), &info, DIB_RGB_COLORS, SRCCOPY);
+    ASSERT_TRUE(Rectangle(dc, 1, 1, 5, 4));
+    // Right and bottom edges lie at right - 1 and bottom - 1; beyond stays grey.
+    HeadlessImage img = headless_read(dc);
+    const char *expected[] = {
+        "gggggggg", "gbbbbggg", "gbwwbggg", "gbbbbggg", "gggggggg", "gggggggg",
+    };
+    for (int y = 0; y < 6; ++y) {
+        for (int x = 0; x < 8; ++x) {
+            uint32_t want = expected[y][x] == 'b' ? 0x000000u : expected[y][x] == 'w' ? 0xffffffu : 0x808080u;
+            EXPECT_EQ(img.at(x, y), want) << x << "," << y;
+        }
+    }
+    // Partly off the surface: the visible part of the frame and fill, nothing else.
+    ASSERT_TRUE(Rectangle(dc, 6, -3, 12, 3));
+    img = headless_read(dc);
+    EXPECT_EQ(img.at(6, 0), 0x000000u);
+    EXPECT_EQ(img.at(7, 0), 0xffffffu);
+    EXPECT_EQ(img.at(7, 2), 0x000000u) << "bottom edge at row 2";
+    EXPECT_EQ(img.at(7, 3), 0x808080u);
+}
+
+TEST(TextOutA, BlackTextOnAnOpaqueWhiteCell) {
+    HeadlessImage cell = text_image("Look at readme.txt for usage");
+    // A cell of 16 rows, about as wide as 28 characters of a small font.
+    EXPECT_EQ(cell.height, 16);
+    EXPECT_GT(cell.width, 28 * 4);
+    EXPECT_LT(cell.width, 28 * 10);
+    int dark = 0;
+    for (int y = 0; y < cell.height; ++y) {
+        for (int x = 0; x < cell.width; ++x) {
+            uint32_t c = cell.at(x, y);
+            // Grey levels only: black text, antialiased edges, white cell.
+            ASSERT_EQ(c & 0xff, (c >> 8) & 0xff);
+            ASSERT_EQ(c & 0xff, (c >> 16) & 0xff);
+            if ((c & 0xff) < 64) ++dark;
+        }
+    }
+    EXPECT_GT(dark, 100);
+
+    // Different text gives a different picture; the same text the same one.
+    HeadlessImage again = text_image("Look at readme.txt for usage");
+    EXPECT_EQ(again.pixels, cell.pixels);
+    HeadlessImage other = text_image("Look at readme.txt for usagE");
+    EXPECT_NE(other.pixels, cell.pixels);
+
+    HDC dc = headless_create_surface(20, 20);
+    EXPECT_TRUE(TextOutA(dc, 0, 0, "", 0));
+    EXPECT_FALSE(TextOutA(dc, 0, 0, "x", -1));
+    EXPECT_FALSE(TextOutA(nullptr, 0, 0, "x", 1));
+    // Clipped at the surface's edges without harm.
+    EXPECT_TRUE(TextOutA(dc, 15, 12, "Wide text", 9));
+    EXPECT_TRUE(TextOutA(dc, -30, -10, "Wide text", 9));
+}
+
+}  // namespace

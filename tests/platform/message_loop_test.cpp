@@ -1,0 +1,250 @@
+// Windows, queues, timers and repaints of the portable layer, with a window
+// of the test's own on a thread of its own and the headless backend's clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/headless/headless.h"
+#include "platform/win32.h"
+
+namespace {
+
+const UINT quit_request = 0x0409;
+const UINT note = 0x0401;
+const UINT hold = 0x0402;  // the window thread waits in its handler until released
+
+struct Seen {
+    UINT message;
+    WPARAM wparam;
+};
+
+std::mutex seen_lock;
+std::vector<Seen> seen;
+std::atomic<bool> validate_paint{true};
+std::promise<void> holding;
+std::promise<void> release;
+
+LRESULT CALLBACK record(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    {
+        std::lock_guard<std::mutex> lock(seen_lock);
+        seen.push_back({message, wparam});
+    }
+    if (message == quit_request) PostQuitMessage(5);
+    if (message == hold) {
+        holding.set_value();
+        release.get_future().wait();
+    }
+    if (message == WM_DESTROY) PostQuitMessage(0);
+    if (message == WM_PAINT && !validate_paint) return 0;
+    return DefWindowProcA(hwnd, message, wparam, lparam);
+}
+
+std::vector<UINT> messages() {
+    std::lock_guard<std::mutex> lock(seen_lock);
+    std::vector<UINT> out;
+    for (const Seen &s : seen) out.push_back(s.message);
+    return out;
+}
+
+void forget() {
+    std::lock_guard<std::mutex> lock(seen_lock);
+    seen.clear();
+}
+
+class MessageLoop : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        thread_ = std::thread([this] {
+            WNDCLASSEXA wc{};
+            wc.cbSize = sizeof wc;
+            wc.lpfnWndProc = record;
+            wc.lpszClassName = "Probe";
+            if (!RegisterClassExA(&wc)) return;
+            HWND h =
+                CreateWindowExA(0, "Probe", "probe", 0, 0, 0, 367, 409, nullptr, nullptr, nullptr, nullptr);
+            if (!h) return;
+            SetTimer(h, 7, 1000, nullptr);
+            MSG msg;
+            BOOL r;
+            while ((r = GetMessageA(&msg, nullptr, 0, 0)) != 0) DispatchMessageA(&msg);
+            quit_code_ = static_cast<int>(msg.wParam);
+        });
+        hwnd_ = headless_wait_window("probe");
+        ASSERT_NE(hwnd_, nullptr);
+    }
+    void TearDown() override {
+        if (headless_window_info(hwnd_).alive) headless_close(hwnd_);
+        thread_.join();
+    }
+    void settle() { ASSERT_TRUE(headless_wait_idle(hwnd_)); }
+
+    std::thread thread_;
+    HWND hwnd_ = nullptr;
+    int quit_code_ = -1;
+};
+
+TEST_F(MessageLoop, CreationSendsCreateAndSizeThenPaints) {
+    std::vector<UINT> m = messages();
+    ASSERT_GE(m.size(), 3u);
+    EXPECT_EQ(m[0], static_cast<UINT>(WM_CREATE));
+    EXPECT_EQ(m[1], static_cast<UINT>(WM_SIZE));
+    EXPECT_EQ(m[2], static_cast<UINT>(WM_PAINT));
+    HeadlessWindowInfo info = headless_window_info(hwnd_);
+    EXPECT_EQ(info.client_width, 360);
+    EXPECT_EQ(info.client_height, 382);
+    EXPECT_FALSE(info.needs_paint) << "DefWindowProcA validated the first paint";
+}
+
+TEST_F(MessageLoop, PostedMessagesComeBeforeQuitInOrder) {
+    // All three wait together while the window thread is held busy.
+    PostMessageA(hwnd_, hold, 0, 0);
+    holding.get_future().wait();
+    forget();
+    PostMessageA(hwnd_, quit_request, 0, 0);
+    PostMessageA(hwnd_, note, 1, 0);
+    PostMessageA(hwnd_, note, 2, 0);
+    release.set_value();
+    thread_.join();
+    thread_ = std::thread([] {});
+    EXPECT_EQ(quit_code_, 5);
+    std::vector<UINT> m = messages();
+    ASSERT_EQ(m.size(), 3u);
+    EXPECT_EQ(m[0], quit_request);
+    EXPECT_EQ(m[1], note);
+    EXPECT_EQ(m[2], note);
+    std::lock_guard<std::mutex> lock(seen_lock);
+    EXPECT_EQ(seen[1].wparam, 1u);
+    EXPECT_EQ(seen[2].wparam, 2u);
+}
+
+TEST_F(MessageLoop, TimerFiresWhenDueAndMissedPeriodsCollapse) {
+    forget();
+    headless_advance_clock(999);
+    settle();
+    EXPECT_TRUE(messages().empty());
+    headless_advance_clock(1);
+    settle();
+    ASSERT_EQ(messages(), std::vector<UINT>{WM_TIMER});
+    {
+        std::lock_guard<std::mutex> lock(seen_lock);
+        EXPECT_EQ(seen[0].wparam, 7u);
+    }
+    forget();
+    headless_advance_clock(5000);
+    settle();
+    EXPECT_EQ(messages(), std::vector<UINT>{WM_TIMER}) << "five missed periods give one tick";
+}
+
+TEST_F(MessageLoop, PostedBeforePaintBeforeTimer) {
+    validate_paint = true;
+    // Keep the window thread busy while a timer falls due, the window is
+    // invalidated and a message is posted, so all three wait together.
+    PostMessageA(hwnd_, hold, 0, 0);
+    holding.get_future().wait();
+    forget();
+    headless_advance_clock(1000);
+    InvalidateRect(hwnd_, nullptr, FALSE);
+    PostMessageA(hwnd_, note, 0, 0);
+    release.set_value();
+    settle();
+    std::vector<UINT> m = messages();
+    ASSERT_EQ(m.size(), 3u);
+    EXPECT_EQ(m[0], note);
+    EXPECT_EQ(m[1], static_cast<UINT>(WM_PAINT));
+    EXPECT_EQ(m[2], static_cast<UINT>(WM_TIMER));
+}
+
+TEST_F(MessageLoop, UnvalidatedPaintReturnsAtMostEvery100ms) {
+    validate_paint = false;
+    forget();
+    ASSERT_TRUE(InvalidateRect(hwnd_, nullptr, FALSE));
+    settle();
+    EXPECT_EQ(messages(), std::vector<UINT>{WM_PAINT});
+    EXPECT_TRUE(headless_window_info(hwnd_).needs_paint);
+    headless_advance_clock(99);
+    settle();
+    EXPECT_EQ(messages().size(), 1u);
+    headless_advance_clock(1);
+    settle();
+    EXPECT_EQ(messages().size(), 2u);
+    // Validated from another thread: no more repaints.
+    ValidateRect(hwnd_, nullptr);
+    headless_advance_clock(100);
+    settle();
+    EXPECT_EQ(messages().size(), 2u);
+    validate_paint = true;
+}
+
+TEST_F(MessageLoop, CloseDestroysTheWindowAndLeavesNoDanglingHandles) {
+    HDC dc = GetDC(hwnd_);
+    ASSERT_NE(dc, nullptr);
+    forget();
+    headless_close(hwnd_);
+    thread_.join();
+    thread_ = std::thread([] {});
+    std::vector<UINT> m = messages();
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m[0], static_cast<UINT>(WM_CLOSE));
+    EXPECT_EQ(m[1], static_cast<UINT>(WM_DESTROY));
+    EXPECT_EQ(quit_code_, 0);
+    HeadlessWindowInfo info = headless_window_info(hwnd_);
+    EXPECT_FALSE(info.alive);
+    EXPECT_EQ(GetDC(hwnd_), nullptr);
+    EXPECT_FALSE(PostMessageA(hwnd_, note, 0, 0));
+    EXPECT_FALSE(InvalidateRect(hwnd_, nullptr, FALSE));
+    // The old device context is still a handle; drawing on it does nothing.
+    EXPECT_FALSE(Rectangle(dc, 0, 0, 10, 10));
+    EXPECT_FALSE(TextOutA(dc, 0, 0, "x", 1));
+}
+
+TEST_F(MessageLoop, ResizeReplacesTheSurfaceKeepingTheOverlapAndRepaints) {
+    HDC dc = GetDC(hwnd_);
+    Rectangle(dc, 0, 0, 360, 382);
+    forget();
+    headless_resize(hwnd_, 400, 100);
+    settle();
+    std::vector<UINT> m = messages();
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m[0], static_cast<UINT>(WM_SIZE));
+    EXPECT_EQ(m[1], static_cast<UINT>(WM_PAINT));
+    HeadlessImage img = headless_read(dc);
+    ASSERT_EQ(img.width, 400);
+    ASSERT_EQ(img.height, 100);
+    EXPECT_EQ(img.at(0, 50), 0x000000u) << "the old frame's left edge is kept";
+    EXPECT_EQ(img.at(359, 50), 0x000000u);
+    EXPECT_EQ(img.at(360, 50), 0xffffffu) << "new area starts white";
+
+    headless_resize(hwnd_, 0, 0);
+    settle();
+    EXPECT_EQ(headless_read(dc).width, 0);
+    EXPECT_TRUE(Rectangle(dc, 0, 0, 10, 10)) << "drawing on a minimised window is harmless";
+}
+
+TEST(Windows, CreationFailsForAnUnknownClassOrWithoutADisplay) {
+    EXPECT_EQ(CreateWindowExA(0, "Nobody", "x", 0, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr),
+              nullptr);
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.lpszClassName = "Twice";
+    EXPECT_NE(RegisterClassExA(&wc), 0);
+    EXPECT_EQ(RegisterClassExA(&wc), 0) << "a class name registers once";
+    headless_refuse_windows(true);
+    EXPECT_EQ(CreateWindowExA(0, "Twice", "x", 0, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr),
+              nullptr);
+    headless_refuse_windows(false);
+    HWND h = CreateWindowExA(0, "Twice", "x", 0, 0, 0, 5, 5, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(headless_window_info(h).client_width, 0)
+        << "outer size smaller than the frame: empty client area";
+    EXPECT_TRUE(DestroyWindow(h));
+    EXPECT_FALSE(DestroyWindow(h));
+}
+
+}  // namespace

@@ -1,0 +1,155 @@
+// Keyboard commands as they arrive through the message loop.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "capture/camera.h"
+#include "display/display.h"
+#include "pipeline/process.h"
+#include "support/program.h"
+
+namespace {
+
+using namespace test_support;
+
+std::string last_line() {
+    for (int i = 4; i >= 0; --i) {
+        if (*status_line(i)) return status_line(i);
+    }
+    return "";
+}
+
+class Keys : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(run.start_with_frame(16, 16)); }
+    ProgramRun run;
+};
+
+TEST_F(Keys, FilterKeyTogglesAndReportsEveryTime) {
+    run.press('1');
+    EXPECT_TRUE(filter_gauss);
+    EXPECT_EQ(last_line(), "Filters: gauss ");
+    run.press('1');
+    EXPECT_FALSE(filter_gauss);
+    EXPECT_EQ(last_line(), "Filters: ");
+    EXPECT_STREQ(status_line(2), "Filters: ");
+    EXPECT_STREQ(status_line(1), "Filters: gauss ");
+
+    // Main-row digits toggle; numeric-pad digits do nothing.
+    run.press(VK_NUMPAD0 + 1);
+    run.press(VK_NUMPAD0);
+    EXPECT_FALSE(filter_gauss);
+    EXPECT_FALSE(filter_tracking);
+    EXPECT_STREQ(status_line(3), "");
+}
+
+TEST_F(Keys, HeldFilterKeyActsOnAutoRepeatAndOnOtherKeys) {
+    run.down('1');
+    run.down('1', true);
+    run.down('1', true);
+    EXPECT_TRUE(filter_gauss) << "three key-downs: on, off, on";
+    EXPECT_STREQ(status_line(3), "Filters: gauss ");
+    // Still held: F shows the figure and toggles the filter once more.
+    run.down('F');
+    run.up('F');
+    EXPECT_TRUE(display_fps);
+    EXPECT_FALSE(filter_gauss);
+    EXPECT_EQ(last_line(), "Filters: ");
+    // 2 pressed while 1 is held: both toggle.
+    run.down('2');
+    EXPECT_TRUE(filter_gauss);
+    EXPECT_TRUE(filter_rc);
+    EXPECT_EQ(last_line(), "Filters: gauss rc ");
+    run.up('2');
+    run.up('1');
+    run.press('2');
+    EXPECT_TRUE(filter_gauss);
+    EXPECT_FALSE(filter_rc);
+}
+
+TEST_F(Keys, PresetsApplyWhileHeldWithoutALine) {
+    filter_average = true;
+    filter_canny = true;
+    filter_sobel = true;
+    run.press('V');
+    EXPECT_EQ(threshold_1, 240.0);
+    EXPECT_TRUE(filter_gauss);
+    EXPECT_TRUE(filter_laplace);
+    EXPECT_TRUE(filter_erode);
+    EXPECT_FALSE(filter_sobel);
+    EXPECT_TRUE(filter_average) << "presets leave average and canny alone";
+    EXPECT_TRUE(filter_canny);
+    EXPECT_STREQ(status_line(1), "") << "no line for a preset";
+
+    // 1 while V is held: the preset switches gauss on, then the key toggles it off.
+    run.down('V');
+    run.down('1');
+    EXPECT_FALSE(filter_gauss);
+    EXPECT_EQ(last_line(), "Filters: canny laplace erode  average ");
+    run.up('1');
+    // B with V held: B comes last and wins.
+    run.down('B');
+    EXPECT_FALSE(filter_gauss);
+    EXPECT_FALSE(filter_laplace);
+    EXPECT_FALSE(filter_erode);
+    EXPECT_EQ(threshold_1, 240.0);
+    EXPECT_TRUE(filter_average);
+}
+
+TEST_F(Keys, ThresholdsStepClampAndReportBoth) {
+    for (int i = 0; i < 21; ++i) run.press('Q');
+    EXPECT_EQ(threshold_1, 0.0);
+    EXPECT_STREQ(status_line(3), "Threshold1:  0.00");
+    EXPECT_STREQ(status_line(4), "Threshold2: 260.00");
+    run.press('Q');
+    EXPECT_EQ(threshold_1, 0.0) << "held at 0";
+    EXPECT_STREQ(status_line(3), "Threshold1:  0.00");
+    run.press('W');
+    EXPECT_EQ(threshold_1, 2.0);
+
+    for (int i = 0; i < 251; ++i) run.press('S');
+    EXPECT_EQ(threshold_2, 511.0);
+    run.press('S');
+    EXPECT_EQ(threshold_2, 511.0) << "511, not 512";
+    EXPECT_STREQ(status_line(4), "Threshold2: 511.00");
+    run.press('A');
+    EXPECT_EQ(threshold_2, 510.0);
+
+    // A value set out of range elsewhere is clamped by the next threshold key.
+    threshold_1 = 600.0;
+    run.press('S');
+    EXPECT_EQ(threshold_1, 511.0);
+    EXPECT_STREQ(status_line(3), "Threshold1: 511.00");
+}
+
+TEST_F(Keys, DifferenceAndCaptureModeKeys) {
+    run.press('D');
+    EXPECT_TRUE(d_frame);
+    EXPECT_EQ(last_line(), "Show difference");
+    run.press('D');
+    EXPECT_FALSE(d_frame);
+    EXPECT_EQ(last_line(), "Show normal");
+
+    deliver_frame(std::vector<unsigned char>(16 * 16 * 3, 0x77));
+    run.press('G');
+    EXPECT_TRUE(fast_capture);
+    EXPECT_EQ(last_line(), "Fast Capture");
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(camera_buffer);
+    for (int i = 0; i < 16 * 16 * 3; ++i) ASSERT_EQ(bytes[i], 0) << "G clears the buffers";
+    run.press('G');
+    EXPECT_FALSE(fast_capture);
+    EXPECT_EQ(last_line(), "Slow Capture");
+}
+
+TEST_F(Keys, EscapeWithAFilterKeyHeldStillTogglesIt) {
+    run.down('3');
+    EXPECT_TRUE(filter_sharpness);
+    headless_key(run.hwnd(), VK_ESCAPE, true);
+    EXPECT_EQ(run.finish(), 0);
+    EXPECT_FALSE(filter_sharpness);
+    EXPECT_EQ(last_line(), "Filters: ");
+    EXPECT_EQ(camera_buffer, nullptr) << "shut down";
+}
+
+}  // namespace

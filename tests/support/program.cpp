@@ -1,0 +1,184 @@
+#include "support/program.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+
+#include "capture/camera.h"
+#include "display/display.h"
+#include "filters/canny.h"
+#include "filters/rc_filter.h"
+#include "pipeline/process.h"
+#include "shell/main.h"
+#include "shell/window.h"
+
+namespace test_support {
+
+ProgramRun::~ProgramRun() {
+    if (!thread_.joinable()) return;
+    if (hwnd_ && headless_window_info(hwnd_).alive) headless_close(hwnd_);
+    thread_.join();
+}
+
+bool ProgramRun::wait_started() {
+    hwnd_ = headless_wait_window("Lumivex", 60000);
+    return hwnd_ != nullptr;
+}
+
+bool ProgramRun::start_program() {
+    thread_ =
+        std::thread([this] { exit_code_ = WinMain(GetModuleHandleA(nullptr), nullptr, nullptr, SW_SHOW); });
+    return wait_started();
+}
+
+bool ProgramRun::start_with_frame(int width, int height) {
+    thread_ = std::thread([this, width, height] {
+        clear_text_area();
+        if (setup_window(GetModuleHandleA(nullptr), SW_SHOW) != 0) {
+            exit_code_ = 1;
+            return;
+        }
+        add_line("Look at readme.txt for usage");
+        camera_x_size = width;
+        camera_y_size = height;
+        camera_setup_buffer();
+        process_start();
+        canny_start();
+        rc_filter_start();
+        SetTimer(system_hwnd, 2, 1000, nullptr);
+        exit_code_ = message_loop();
+    });
+    return wait_started();
+}
+
+void ProgramRun::settle() {
+    if (!headless_wait_idle(hwnd_, 60000)) std::fprintf(stderr, "window thread did not settle\n");
+}
+
+void ProgramRun::press(unsigned int vk) {
+    headless_press(hwnd_, vk);
+    settle();
+}
+
+void ProgramRun::down(unsigned int vk, bool repeat) {
+    headless_key(hwnd_, vk, true, repeat);
+    settle();
+}
+
+void ProgramRun::up(unsigned int vk) {
+    headless_key(hwnd_, vk, false);
+    settle();
+}
+
+void ProgramRun::resize(int width, int height) {
+    headless_resize(hwnd_, width, height);
+    settle();
+}
+
+void ProgramRun::close() { headless_close(hwnd_); }
+
+HeadlessImage ProgramRun::image() const {
+    // Drawing into the window holds the frame lock for a whole picture.
+    std::lock_guard<std::recursive_mutex> lock(frame_lock);
+    return headless_read(main_dc);
+}
+
+int ProgramRun::finish() {
+    if (thread_.joinable()) thread_.join();
+    return exit_code_;
+}
+
+void deliver_frame(const std::vector<unsigned char> &frame) {
+    std::lock_guard<std::recursive_mutex> lock(frame_lock);
+    if (!camera_buffer) return;
+    size_t bytes = static_cast<size_t>(camera_x_size) * camera_y_size * 3;
+    std::memcpy(camera_buffer, frame.data(), std::min(bytes, frame.size()));
+    frame_ready();
+}
+
+std::vector<unsigned char> position_frame(int width, int height) {
+    std::vector<unsigned char> f(static_cast<size_t>(width) * height * 3);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            unsigned char *p = &f[(static_cast<size_t>(y) * width + x) * 3];
+            p[0] = static_cast<unsigned char>(x & 0xff);
+            p[1] = static_cast<unsigned char>(y & 0xff);
+            p[2] = static_cast<unsigned char>((x >> 8) | ((y >> 8) << 4));
+        }
+    }
+    return f;
+}
+
+HeadlessImage text_image(const std::string &text) {
+    const int width = 1000;
+    HDC dc = headless_create_surface(width, 16);
+    // Black first, so the white cell shows where the text ends.
+    unsigned char black[4] = {0, 0, 0, 0};
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = 1;
+    info.bmiHeader.biHeight = 1;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    StretchDIBits(dc, 0, 0, width, 16, 0, 0, 1, 1, black, &info, DIB_RGB_COLORS, SRCCOPY);
+    TextOutA(dc, 0, 0, text.c_str(), static_cast<int>(text.size()));
+    HeadlessImage full = headless_read(dc);
+    int cell = 0;
+    for (int x = 0; x < width; ++x) {
+        for (int y = 0; y < 16; ++y) {
+            if (full.at(x, y) != 0) cell = x + 1;
+        }
+    }
+    HeadlessImage out;
+    out.width = cell;
+    out.height = 16;
+    for (int y = 0; y < 16; ++y) {
+        auto row = full.pixels.begin() + static_cast<long>(y) * width * 3;
+        out.pixels.insert(out.pixels.end(), row, row + cell * 3);
+    }
+    return out;
+}
+
+bool contains_at(const HeadlessImage &image, const HeadlessImage &part, int x, int y) {
+    if (x < 0 || y < 0 || x + part.width > image.width || y + part.height > image.height) return false;
+    for (int py = 0; py < part.height; ++py) {
+        for (int px = 0; px < part.width; ++px) {
+            if (image.at(x + px, y + py) != part.at(px, py)) return false;
+        }
+    }
+    return true;
+}
+
+TempDir::TempDir() {
+    char here[4096];
+    if (getcwd(here, sizeof here)) previous_ = here;
+    char pattern[] = "/tmp/lumivex-test-XXXXXX";
+    const char *made = mkdtemp(pattern);
+    path_ = made ? made : "";
+    if (made && chdir(made) != 0) path_.clear();
+}
+
+TempDir::~TempDir() {
+    if (!previous_.empty() && chdir(previous_.c_str()) != 0) return;
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<unsigned char> read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool file_exists(const std::string &path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace test_support
