@@ -41,7 +41,7 @@ const color_type black = {0, 0, 0};
 
 // Pixel columns per strip in the strip-wise passes (stack buffers of a few
 // kilobytes, whatever the frame width).
-const size_t strip_pixels = 512;
+const size_t strip_pixels = 2048;
 
 inline const uint8_t *bytes(const color_type *f) { return reinterpret_cast<const uint8_t *>(f); }
 inline uint8_t *bytes(color_type *f) { return reinterpret_cast<uint8_t *>(f); }
@@ -139,7 +139,7 @@ void general_filter_frame(color_type *source, color_type *destination, const dou
     uint8_t *d = bytes(destination);
     const size_t stride = row_bytes(), first = 3, last = stride - 3;
     auto band = [&](unsigned int b, unsigned int e) {
-        const size_t strip = 768;  // channels
+        const size_t strip = 3072;  // channels
         double t[3][strip + 6];
         for (size_t c0 = first; c0 < last; c0 += strip) {
             const size_t len = last - c0 < strip ? last - c0 : strip;

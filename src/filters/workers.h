@@ -33,6 +33,6 @@ unsigned int worker_threads();
 // 0 so that small frames are split too.
 void set_min_band_work(size_t work);
 
-// memcpy of `bytes` split into bands on the pool (for whole frames: two
-// cores move a cold frame about twice as fast as one).
+// memcpy of `bytes`, split into bands on the pool from 4 MB on (two cores
+// move a large frame out of cache about twice as fast as one).
 void parallel_copy(void *destination, const void *source, size_t bytes);

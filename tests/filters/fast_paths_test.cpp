@@ -474,3 +474,42 @@ TEST_F(FastPaths, ChainOfReferenceCallsGivesTheSameFrames) {
         EXPECT_SAME_FRAME(last_ref, last_fast);
     }
 }
+
+// Frames wider than one strip of columns (2048 pixels; Sobel's 3072
+// channels) go through the strip-by-strip paths.
+TEST_F(FastPaths, WideFramesSpanSeveralStrips) {
+    const Size s = {4200, 7};
+    for (const Mode &m : modes()) {
+        simd_select(m.simd);
+        set_worker_threads(m.threads);
+        set_min_band_work(0);
+        SCOPED_TRACE(describe(m, s, Content::noise, 0));
+        for (Content c : {Content::noise, Content::near, Content::gradient}) {
+            Frames f = make(s, c);
+            general_filter_frame_reference(f.src.data(), f.ref.data(), sobel_x, sobel_y, 3, 1.0 / 3.0);
+            general_filter_frame(f.src.data(), f.fast.data(), sobel_x, sobel_y, 3, 1.0 / 3.0);
+            EXPECT_SAME_FRAME(f.ref, f.fast) << "sobel";
+            combo_edgedetect_frame_reference(f.src.data(), f.ref.data(), 42.0);
+            combo_edgedetect_frame(f.src.data(), f.fast.data(), 42.0);
+            EXPECT_SAME_FRAME(f.ref, f.fast) << "combo";
+            reduceedge_frame_reference(f.src.data(), f.ref.data(), 260.0);
+            reduceedge_frame(f.src.data(), f.fast.data(), 260.0);
+            EXPECT_SAME_FRAME(f.ref, f.fast) << "reduceedge";
+            Frame save(s.w, s.h);
+            randomise(save, g);
+            save_frame = save.data();
+            erode_frame_reference(f.src.data(), f.ref.data(), 100.0);
+            erode_frame(f.src.data(), f.fast.data(), 100.0);
+            EXPECT_SAME_FRAME(f.ref, f.fast) << "erode";
+            Frame src_fast(s.w, s.h);
+            src_fast.copy_from(f.src);
+            canny_start();
+            canny_edge_reference(f.src.data(), f.ref.data(), 42.0, 0.0, 0.0);
+            std::vector<uint32_t> mag(grad_mag, grad_mag + f.src.count());
+            canny_edge(src_fast.data(), f.fast.data(), 42.0, 0.0, 0.0);
+            EXPECT_SAME_FRAME(f.ref, f.fast) << "canny";
+            EXPECT_TRUE(std::equal(mag.begin(), mag.end(), grad_mag)) << "grad_mag";
+            canny_stop();
+        }
+    }
+}
