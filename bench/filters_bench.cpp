@@ -396,10 +396,15 @@ void stretch_bench(benchmark::State &state, std::string name) {
 void print_summary() {
     std::printf("\nSummary (best of %d runs; machine: %u threads by default)\n", rounds(), worker_threads());
     std::printf("%-44s %10s %10s %8s  %s\n", "benchmark", "ours ms", "goal ms", "ratio", "verdict");
+    std::printf("(goal: OpenCV's time where a ratio is given, else the time to stay under)\n");
     for (const auto &[name, r] : results) {
         char goal[32] = "", ratio[32] = "";
         const char *verdict = "";
-        if (r.cv_ms > 0) {
+        if (name.rfind("copy/", 0) == 0) {  // the yardstick of the no-stage goal
+            std::snprintf(goal, sizeof goal, "%.3f", r.cv_ms);
+            std::snprintf(ratio, sizeof ratio, "%.2f", r.best_ms / r.cv_ms);
+            verdict = "(yardstick)";
+        } else if (r.cv_ms > 0) {
             std::snprintf(goal, sizeof goal, "%.3f", r.cv_ms);
             std::snprintf(ratio, sizeof ratio, "%.2f", r.best_ms / r.cv_ms);
             verdict = r.best_ms <= r.cv_ms ? "met" : "MISSED";
@@ -416,7 +421,7 @@ void print_summary() {
 
 int main(int argc, char **argv) {
     const int n = rounds();
-    std::printf("Instruction set: %s; OpenCV rows: %s\n", simd_active() == simd_level::avx2 ? "AVX2" : "portable",
+    std::printf("Instruction set: %s; OpenCV rows: %s\n", simd_name(simd_active()),
                 LUMIVEX_BENCH_OPENCV ? "yes" : "no (not built with OpenCV)");
     for (Size size : kSizes) {
         const std::string copy_name = std::string("copy/") + size.name;

@@ -297,7 +297,7 @@ inline void sobel_sums(__m256d a0, __m256d a1, __m256d a2, __m256d a3, __m256d a
     q = _mm256_add_pd(_mm256_fmadd_pd(a1, two, a0), a2);
     q = _mm256_sub_pd(a6, q);
     q = _mm256_fmadd_pd(a7, two, q);
-    q = _mm256_add_pd(q, a8);
+    q = _mm256_fmadd_pd(a8, one, q);
 }
 
 // Four Sobel outputs (as 32-bit integers) at channels i .. i+3.

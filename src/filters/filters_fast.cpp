@@ -39,8 +39,10 @@ const double sobel_y[9] = {-1, -2, -1, 0, 0, 0, 1, 2, 1};
 const color_type black = {0, 0, 0};
 
 
-// Pixel columns per strip in the strip-wise passes (stack buffers of a few
-// kilobytes, whatever the frame width).
+// Pixel columns per strip in the strip-wise passes: frames up to this wide
+// go row by row (strips of a narrower width walk down the frame once per
+// strip, which costs more than it saves). The stack buffers stay under
+// 50 KB whatever the frame width.
 const size_t strip_pixels = 2048;
 
 inline const uint8_t *bytes(const color_type *f) { return reinterpret_cast<const uint8_t *>(f); }
@@ -139,7 +141,7 @@ void general_filter_frame(color_type *source, color_type *destination, const dou
     uint8_t *d = bytes(destination);
     const size_t stride = row_bytes(), first = 3, last = stride - 3;
     auto band = [&](unsigned int b, unsigned int e) {
-        const size_t strip = 3072;  // channels
+        const size_t strip = 2048;  // channels: 49 KB of rows
         double t[3][strip + 6];
         for (size_t c0 = first; c0 < last; c0 += strip) {
             const size_t len = last - c0 < strip ? last - c0 : strip;

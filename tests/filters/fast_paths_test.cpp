@@ -475,8 +475,8 @@ TEST_F(FastPaths, ChainOfReferenceCallsGivesTheSameFrames) {
     }
 }
 
-// Frames wider than one strip of columns (2048 pixels; Sobel's 3072
-// channels) go through the strip-by-strip paths.
+// Frames wider than one strip of columns (2048 pixels; 2048 channels for
+// Sobel) go through the strip-by-strip paths.
 TEST_F(FastPaths, WideFramesSpanSeveralStrips) {
     const Size s = {4200, 7};
     for (const Mode &m : modes()) {
