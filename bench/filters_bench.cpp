@@ -10,6 +10,7 @@
 //
 //   lumivex_bench [--benchmark_filter=REGEX] [google benchmark flags]
 //   LUMIVEX_BENCH_ROUNDS=N   timed runs per benchmark (default 30)
+//   LUMIVEX_BENCH_SIMD=portable|avx2   a lower instruction-set level than the processor's
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -421,6 +422,10 @@ void print_summary() {
 
 int main(int argc, char **argv) {
     const int n = rounds();
+    if (const char *level = std::getenv("LUMIVEX_BENCH_SIMD")) {
+        if (std::strcmp(level, "portable") == 0) simd_select(simd_level::portable);
+        if (std::strcmp(level, "avx2") == 0) simd_select(simd_level::avx2);
+    }
     std::printf("Instruction set: %s; OpenCV rows: %s\n", simd_name(simd_active()),
                 LUMIVEX_BENCH_OPENCV ? "yes" : "no (not built with OpenCV)");
     for (Size size : kSizes) {
