@@ -13,6 +13,27 @@
 
 namespace fast {
 
+// Integer forms of the pipeline's convolution tables, used by the portable
+// rows and to recognise the tables a caller passes.
+// clang-format off
+const int gauss_weights[25] = {
+    2, 4,  5,  4,  2,
+    4, 9,  12, 9,  4,
+    5, 12, 15, 12, 5,
+    4, 9,  12, 9,  4,
+    2, 4,  5,  4,  2,
+};
+const int laplace_weights[25] = {
+    0, 0, 1,   0, 0,
+    0, 1, 2,   1, 0,
+    1, 2, -16, 2, 1,
+    0, 1, 2,   1, 0,
+    0, 0, 1,   0, 0,
+};
+const int sharpen_weights[9] = {0, -1, 0, -1, 5, -1, 0, -1, 0};
+const int emboss_weights[9] = {2, 0, 0, 0, -1, 0, 0, 0, -1};
+// clang-format on
+
 namespace {
 
 // Truncates toward zero, then saturates to 0..255 (NaN gives 0), as the
@@ -183,24 +204,6 @@ constexpr erode_step_table erode_step_values{};
 
 // ---- Portable rows ----------------------------------------------------------
 
-// clang-format off
-const int gauss_weights[25] = {
-    2, 4,  5,  4,  2,
-    4, 9,  12, 9,  4,
-    5, 12, 15, 12, 5,
-    4, 9,  12, 9,  4,
-    2, 4,  5,  4,  2,
-};
-const int laplace_weights[25] = {
-    0, 0, 1,   0, 0,
-    0, 1, 2,   1, 0,
-    1, 2, -16, 2, 1,
-    0, 1, 2,   1, 0,
-    0, 0, 1,   0, 0,
-};
-const int sharpen_weights[9] = {0, -1, 0, -1, 5, -1, 0, -1, 0};
-const int emboss_weights[9] = {2, 0, 0, 0, -1, 0, 0, 0, -1};
-// clang-format on
 
 inline uint8_t clamp_byte(int v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 

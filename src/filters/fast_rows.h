@@ -17,6 +17,14 @@
 
 namespace fast {
 
+// ---- Kernel tables ---------------------------------------------------------
+
+// The pipeline's convolution tables as integers, row by row.
+extern const int gauss_weights[25];
+extern const int laplace_weights[25];
+extern const int sharpen_weights[9];
+extern const int emboss_weights[9];
+
 // ---- Exact integer forms -------------------------------------------------
 
 // Largest sum of squares of a pixel: 3 * 255^2.

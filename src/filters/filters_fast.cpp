@@ -15,26 +15,8 @@
 
 namespace {
 
-// clang-format off
-const double gauss_blur[25] = {
-    2, 4,  5,  4,  2,
-    4, 9,  12, 9,  4,
-    5, 12, 15, 12, 5,
-    4, 9,  12, 9,  4,
-    2, 4,  5,  4,  2,
-};
-const double laplace5[25] = {
-    0, 0, 1,   0, 0,
-    0, 1, 2,   1, 0,
-    1, 2, -16, 2, 1,
-    0, 1, 2,   1, 0,
-    0, 0, 1,   0, 0,
-};
-const double sharpness[9] = {0, -1, 0, -1, 5, -1, 0, -1, 0};
-const double embossing[9] = {2, 0, 0, 0, -1, 0, 0, 0, -1};
 const double sobel_x[9] = {-1, 0, 1, -2, 0, 2, -1, 0, 1};
 const double sobel_y[9] = {-1, -2, -1, 0, 0, 0, 1, 2, 1};
-// clang-format on
 
 const color_type black = {0, 0, 0};
 
@@ -50,7 +32,8 @@ inline uint8_t *bytes(color_type *f) { return reinterpret_cast<uint8_t *>(f); }
 inline size_t frame_pixels() { return static_cast<size_t>(size_x) * size_y; }
 inline size_t row_bytes() { return static_cast<size_t>(size_x) * 3; }
 
-bool same_table(const double *kernel, const double *table, int n) {
+template <typename T>
+bool same_table(const double *kernel, const T *table, int n) {
     for (int i = 0; i < n; ++i)
         if (!(kernel[i] == table[i])) return false;
     return true;
@@ -65,13 +48,13 @@ enum class convolution { none, gauss, laplace, sharpen, emboss };
 // (fast::gauss_quotient_exact).
 convolution recognise(const double *kernel, unsigned int width, double factor, double offset, int &int_offset) {
     int_offset = 0;
-    if (width == 5 && factor == 1.0 / 159.0 && offset == 0.0 && same_table(kernel, gauss_blur, 25))
+    if (width == 5 && factor == 1.0 / 159.0 && offset == 0.0 && same_table(kernel, fast::gauss_weights, 25))
         return fast::gauss_quotient_exact() ? convolution::gauss : convolution::none;
     if (factor != 1.0 || !(std::fabs(offset) <= 1024.0) || offset != std::floor(offset)) return convolution::none;
     int_offset = static_cast<int>(offset);
-    if (width == 5 && same_table(kernel, laplace5, 25)) return convolution::laplace;
-    if (width == 3 && same_table(kernel, sharpness, 9)) return convolution::sharpen;
-    if (width == 3 && same_table(kernel, embossing, 9)) return convolution::emboss;
+    if (width == 5 && same_table(kernel, fast::laplace_weights, 25)) return convolution::laplace;
+    if (width == 3 && same_table(kernel, fast::sharpen_weights, 9)) return convolution::sharpen;
+    if (width == 3 && same_table(kernel, fast::emboss_weights, 9)) return convolution::emboss;
     return convolution::none;
 }
 
