@@ -10,12 +10,14 @@ pkgs_bench="libbenchmark-dev libopencv-dev"
 pkgs_windows="g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 xvfb xauth xdotool x11-utils"
 
 want=""
+# Wine's display and media drivers come as recommended packages.
+recommends="--no-install-recommends"
 for group in "${@:-app}"; do
     case "$group" in
         app) want="$want $pkgs_app" ;;
         test) want="$want $pkgs_app $pkgs_test" ;;
         bench) want="$want $pkgs_app $pkgs_bench" ;;
-        windows) want="$want $pkgs_windows" ;;
+        windows) want="$want $pkgs_windows"; recommends="" ;;
         *) echo "setup.sh: unknown group '$group' (app, test, bench, windows)" >&2; exit 2 ;;
     esac
 done
@@ -33,7 +35,7 @@ if [ "$(id -u)" -eq 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     # shellcheck disable=SC2086
-    apt-get install -y -qq --no-install-recommends $missing
+    apt-get install -y -qq $recommends $missing
 else
     echo "Missing packages. Run:"
     echo "  sudo apt-get install -y$missing"
