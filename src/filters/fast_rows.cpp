@@ -238,27 +238,34 @@ void scale_c(const uint8_t *src, double *t, size_t n, double scale) {
     for (size_t j = 0; j < n; ++j) t[j] = scale * static_cast<double>(src[j]);
 }
 
-// The Sobel pair's taps in window order; the zero taps add nothing but the
-// sign of a zero sum, which the absolute values drop.
+// The Sobel pair's sums over a 3x3 window of rows r0..r2 around index i,
+// neighbours `step` apart, taps in window order. The zero taps add nothing
+// but the sign of a zero sum, which the callers' absolute values drop.
+inline void sobel_sums(const double *r0, const double *r1, const double *r2, size_t i, size_t step, double &p,
+                       double &q) {
+    const double a0 = r0[i - step], a1 = r0[i], a2 = r0[i + step];
+    const double a3 = r1[i - step], a5 = r1[i + step];
+    const double a6 = r2[i - step], a7 = r2[i], a8 = r2[i + step];
+    p = 0.0;
+    p += -1.0 * a0;
+    p += 1.0 * a2;
+    p += -2.0 * a3;
+    p += 2.0 * a5;
+    p += -1.0 * a6;
+    p += 1.0 * a8;
+    q = 0.0;
+    q += -1.0 * a0;
+    q += -2.0 * a1;
+    q += -1.0 * a2;
+    q += 1.0 * a6;
+    q += 2.0 * a7;
+    q += 1.0 * a8;
+}
+
 void sobel_c(const double *t0, const double *t1, const double *t2, uint8_t *dst, size_t n) {
     for (size_t i = 0; i < n; ++i) {
-        const double a0 = t0[i - 3], a1 = t0[i], a2 = t0[i + 3];
-        const double a3 = t1[i - 3], a5 = t1[i + 3];
-        const double a6 = t2[i - 3], a7 = t2[i], a8 = t2[i + 3];
-        double p = 0.0;
-        p += -1.0 * a0;
-        p += 1.0 * a2;
-        p += -2.0 * a3;
-        p += 2.0 * a5;
-        p += -1.0 * a6;
-        p += 1.0 * a8;
-        double q = 0.0;
-        q += -1.0 * a0;
-        q += -2.0 * a1;
-        q += -1.0 * a2;
-        q += 1.0 * a6;
-        q += 2.0 * a7;
-        q += 1.0 * a8;
+        double p, q;
+        sobel_sums(t0, t1, t2, i, 3, p, q);
         const double w = std::fabs(p) + std::fabs(q);
         dst[i] = w < 32.0 ? static_cast<uint8_t>(static_cast<int>(w) * 8) : 255;
     }
@@ -283,23 +290,8 @@ inline int32_t fixed_ratio(double gx, double gy) {
 
 void gradient_c(const double *l0, const double *l1, const double *l2, uint32_t *mag, int32_t *ratio, size_t n) {
     for (size_t x = 0; x < n; ++x) {
-        const double v0 = l0[x - 1], v1 = l0[x], v2 = l0[x + 1];
-        const double v3 = l1[x - 1], v5 = l1[x + 1];
-        const double v6 = l2[x - 1], v7 = l2[x], v8 = l2[x + 1];
-        double gx = 0.0;
-        gx += -1.0 * v0;
-        gx += 1.0 * v2;
-        gx += -2.0 * v3;
-        gx += 2.0 * v5;
-        gx += -1.0 * v6;
-        gx += 1.0 * v8;
-        double gy = 0.0;
-        gy += -1.0 * v0;
-        gy += -2.0 * v1;
-        gy += -1.0 * v2;
-        gy += 1.0 * v6;
-        gy += 2.0 * v7;
-        gy += 1.0 * v8;
+        double gx, gy;
+        sobel_sums(l0, l1, l2, x, 1, gx, gy);
         mag[x] = static_cast<uint32_t>(std::fabs(gx) + std::fabs(gy));
         ratio[x] = fixed_ratio(gx, gy);
     }
