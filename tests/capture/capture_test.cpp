@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/dshow_test.h"
+#include "support/exit_watch.h"
 
 namespace {
 
@@ -353,22 +354,6 @@ TEST_F(CaptureGraph, StopReturnsOnlyAfterTheLastCallback) {
     }
     // Stopping a stopped graph is harmless.
     capture->Stop();
-}
-
-// Stands for the program's statics: destroyed at exit, slowly, so a
-// streaming thread still running then would call in after it.
-std::atomic<bool> statics_armed{false};
-std::atomic<bool> statics_gone{false};
-struct Statics {
-    ~Statics() {
-        if (!statics_armed) return;
-        statics_gone = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    }
-} statics;
-
-void frame_after_exit_check(unsigned char *, int, int) {
-    if (statics_gone) std::_Exit(99);
 }
 
 TEST(CaptureGraphDeathTest, AProcessThatExitsWhilePlayingStopsTheStreamFirst) {

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/exit_watch.h"
+
 namespace {
 
 size_t stride_of(int width) { return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3); }
@@ -89,22 +91,6 @@ TEST(TestPattern, DeliversPaddedFramesOnItsOwnThreadUntilStopped) {
     // It can start again after a stop.
     ASSERT_TRUE(pattern_start(slow_frame, 64, 48));
     pattern_stop();
-}
-
-// Stands for the program's statics: destroyed at exit, slowly, so a
-// delivery thread still running then would call in after it.
-std::atomic<bool> statics_armed{false};
-std::atomic<bool> statics_gone{false};
-struct Statics {
-    ~Statics() {
-        if (!statics_armed) return;
-        statics_gone = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    }
-} statics;
-
-void frame_after_exit_check(unsigned char *, int, int) {
-    if (statics_gone) std::_Exit(99);
 }
 
 TEST(TestPatternDeathTest, AProcessThatExitsWithoutStoppingStopsThePatternFirst) {
