@@ -60,6 +60,9 @@ class VideoCapture {
     // Returns only when no sample callback is running or will start.
     void Stop();
     void GetSize(int &width, int &height);
+    // Takes the graph's pending events; true if one says the device was lost
+    // (unplugged) or streaming was aborted. Never throws.
+    bool DeviceLost();
 
     void InitializeGraph();
     void SetSourceFilters();
