@@ -89,6 +89,7 @@ static struct {
     int fault_eacces, fault_fmt_busy, fault_stream_busy, fault_unplug, fault_stall, fault_size_change;
     double unplug_after, replug_after;
     FILE *log;
+    int log_all;
 } config;
 
 /* ---- state ----------------------------------------------------------------------------- */
@@ -170,6 +171,32 @@ static const struct format *format_named(const char *name) {
     return NULL;
 }
 
+/* The process's starting environment, read from /proc: the library may be
+ * set up by a sanitizer's start-up code, before the C library has environ. */
+static char startup_env[65536];
+static size_t startup_env_length;
+
+static void read_startup_env(void) {
+    int fd = (int)real_syscall(SYS_openat, AT_FDCWD, "/proc/self/environ", O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) return;
+    for (;;) {
+        long n = real_syscall(SYS_read, fd, startup_env + startup_env_length,
+                              sizeof startup_env - 1 - startup_env_length);
+        if (n <= 0) break;
+        startup_env_length += (size_t)n;
+    }
+    real_syscall(SYS_close, fd);
+}
+
+static const char *config_env(const char *name) {
+    size_t length = strlen(name);
+    for (size_t at = 0; at < startup_env_length; at += strlen(startup_env + at) + 1) {
+        if (!strncmp(startup_env + at, name, length) && startup_env[at + length] == '=')
+            return startup_env + at + length + 1;
+    }
+    return getenv(name);
+}
+
 static void setup(void) {
     real_open = next_symbol("open");
     real_close = next_symbol("close");
@@ -195,28 +222,30 @@ static void setup(void) {
     real_readdir64 = next_symbol("readdir64");
     real_closedir = next_symbol("closedir");
     real_syscall = next_symbol("syscall");
+    read_startup_env();
 
-    const char *text = getenv("FAKECAM_LOG");
+    const char *text = config_env("FAKECAM_LOG");
     if (text && *text) {
         int fd = real_open(text, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (fd >= 0) config.log = fdopen(fd, "a");
     }
-    text = getenv("FAKECAM_NODES");
+    config.log_all = config_env("FAKECAM_LOG_ALL") != NULL;
+    text = config_env("FAKECAM_NODES");
     config.nodes = text ? atoi(text) : 1;
     if (config.nodes < 0) config.nodes = 0;
     if (config.nodes > MAX_NODES) config.nodes = MAX_NODES;
-    text = getenv("FAKECAM_CARD");
+    text = config_env("FAKECAM_CARD");
     snprintf(config.card, sizeof config.card, "%s", text ? text : "Lumivex Fakecam");
 
     char list[256];
-    text = getenv("FAKECAM_FORMATS");
+    text = config_env("FAKECAM_FORMATS");
     snprintf(list, sizeof list, "%s", text ? text : "YUYV,MJPG");
     for (char *save = NULL, *item = strtok_r(list, ",", &save); item; item = strtok_r(NULL, ",", &save)) {
         const struct format *f = format_named(item);
         if (f && config.format_count < MAX_FORMATS) config.formats[config.format_count++] = f;
         if (!f) logf_("fakecam: unknown format %s", item);
     }
-    text = getenv("FAKECAM_SIZES");
+    text = config_env("FAKECAM_SIZES");
     snprintf(list, sizeof list, "%s", text ? text : "640x480,320x240,160x120");
     for (char *save = NULL, *item = strtok_r(list, ",", &save); item; item = strtok_r(NULL, ",", &save)) {
         int w = 0, h = 0;
@@ -226,10 +255,10 @@ static void setup(void) {
             ++config.size_count;
         }
     }
-    text = getenv("FAKECAM_FPS");
+    text = config_env("FAKECAM_FPS");
     config.fps = text ? atof(text) : 30.0;
     if (config.fps <= 0) config.fps = 30.0;
-    text = getenv("FAKECAM_FAULT");
+    text = config_env("FAKECAM_FAULT");
     snprintf(list, sizeof list, "%s", text ? text : "");
     for (char *save = NULL, *item = strtok_r(list, ",", &save); item; item = strtok_r(NULL, ",", &save)) {
         if (!strcmp(item, "eacces"))
@@ -249,9 +278,9 @@ static void setup(void) {
         else
             logf_("fakecam: unknown fault %s", item);
     }
-    text = getenv("FAKECAM_UNPLUG_AFTER");
+    text = config_env("FAKECAM_UNPLUG_AFTER");
     config.unplug_after = text ? atof(text) : 1.0;
-    text = getenv("FAKECAM_REPLUG_AFTER");
+    text = config_env("FAKECAM_REPLUG_AFTER");
     config.replug_after = text ? atof(text) : 0.0;
     for (int i = 0; i < config.nodes; ++i) nodes[i].present = 1;
     logf_("fakecam: %d node(s), %d format(s), %d size(s), %.1f fps", config.nodes, config.format_count,
@@ -613,13 +642,14 @@ static const char *request_name(unsigned long request) {
         return #r;
         NAME(VIDIOC_QUERYCAP)
         NAME(VIDIOC_ENUM_FMT)
-        NAME(VIDIOC_ENUM_FRAMESIZES) NAME(VIDIOC_ENUM_FRAMEINTERVALS) NAME(VIDIOC_G_FMT) NAME(VIDIOC_S_FMT)
-            NAME(VIDIOC_TRY_FMT) NAME(VIDIOC_G_PARM) NAME(VIDIOC_S_PARM) NAME(VIDIOC_REQBUFS)
-                NAME(VIDIOC_QUERYBUF) NAME(VIDIOC_QBUF) NAME(VIDIOC_DQBUF) NAME(VIDIOC_STREAMON)
-                    NAME(VIDIOC_STREAMOFF) NAME(VIDIOC_ENUMINPUT) NAME(VIDIOC_G_INPUT) NAME(VIDIOC_S_INPUT)
-                        NAME(VIDIOC_QUERYCTRL) NAME(VIDIOC_G_CTRL) NAME(VIDIOC_S_CTRL)
-                            NAME(VIDIOC_QUERY_EXT_CTRL) NAME(VIDIOC_G_EXT_CTRLS) NAME(VIDIOC_S_EXT_CTRLS)
-                                NAME(VIDIOC_TRY_EXT_CTRLS) NAME(VIDIOC_QUERYMENU)
+        NAME(VIDIOC_ENUM_FRAMESIZES)
+        NAME(VIDIOC_ENUM_FRAMEINTERVALS) NAME(VIDIOC_G_FMT) NAME(VIDIOC_S_FMT) NAME(VIDIOC_TRY_FMT)
+            NAME(VIDIOC_G_PARM) NAME(VIDIOC_S_PARM) NAME(VIDIOC_REQBUFS) NAME(VIDIOC_QUERYBUF)
+                NAME(VIDIOC_QBUF) NAME(VIDIOC_DQBUF) NAME(VIDIOC_STREAMON) NAME(VIDIOC_STREAMOFF)
+                    NAME(VIDIOC_ENUMINPUT) NAME(VIDIOC_G_INPUT) NAME(VIDIOC_S_INPUT) NAME(VIDIOC_QUERYCTRL)
+                        NAME(VIDIOC_G_CTRL) NAME(VIDIOC_S_CTRL) NAME(VIDIOC_QUERY_EXT_CTRL)
+                            NAME(VIDIOC_G_EXT_CTRLS) NAME(VIDIOC_S_EXT_CTRLS) NAME(VIDIOC_TRY_EXT_CTRLS)
+                                NAME(VIDIOC_QUERYMENU)
 #undef NAME
     }
     return NULL;
@@ -827,7 +857,7 @@ static int fake_ioctl(int fd, unsigned long request, void *arg) {
     struct handle *h = handles[fd];
     int e = h ? answer(h, request, arg) : EBADF;
     pthread_mutex_unlock(&lock);
-    if (config.log && (getenv("FAKECAM_LOG_ALL") || (request != VIDIOC_DQBUF && request != VIDIOC_QBUF))) {
+    if (config.log && (config.log_all || (request != VIDIOC_DQBUF && request != VIDIOC_QBUF))) {
         const char *name = request_name(request);
         if (name)
             logf_("ioctl fd %d %s: %s", fd, name, e ? strerror(e) : "ok");

@@ -41,6 +41,7 @@
  *   FAKECAM_UNPLUG_AFTER seconds (default 1)
  *   FAKECAM_REPLUG_AFTER seconds after unplugging when the node comes back (default: never)
  *   FAKECAM_LOG          a file that gets one line per call the emulation answers
+ *                        (QBUF and DQBUF only when they fail, unless FAKECAM_LOG_ALL is set)
  */
 #ifndef FAKECAM_H
 #define FAKECAM_H
