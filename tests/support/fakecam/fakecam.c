@@ -853,6 +853,9 @@ static int answer(struct handle *h, unsigned long request, void *arg) {
 }
 
 static int fake_ioctl(int fd, unsigned long request, void *arg) {
+    /* The kernel takes the request as 32 bits: callers that pass it as an
+     * int (Wine does) sign-extend it. */
+    request &= 0xFFFFFFFFUL;
     pthread_mutex_lock(&lock);
     struct handle *h = handles[fd];
     int e = h ? answer(h, request, arg) : EBADF;
