@@ -505,6 +505,21 @@ static int frame_ready(const struct handle *h) {
     return 0;
 }
 
+/* The frame clock starts; the first time on a node, so does the unplug
+ * clock. Under the lock. */
+static void start_clock(struct handle *h) {
+    h->started = now();
+    h->delivered = -1;
+    struct node *n = &nodes[h->node];
+    if (config.fault_unplug && !n->streamed) n->unplug_at = now() + config.unplug_after;
+    n->streamed = 1;
+}
+
+static void start_reading(struct handle *h) {
+    h->reading = 1;
+    start_clock(h);
+}
+
 /* ---- buffers ------------------------------------------------------------------------------------- */
 
 static void free_buffers(struct handle *h) {
@@ -643,13 +658,14 @@ static const char *request_name(unsigned long request) {
         NAME(VIDIOC_QUERYCAP)
         NAME(VIDIOC_ENUM_FMT)
         NAME(VIDIOC_ENUM_FRAMESIZES)
-        NAME(VIDIOC_ENUM_FRAMEINTERVALS) NAME(VIDIOC_G_FMT) NAME(VIDIOC_S_FMT) NAME(VIDIOC_TRY_FMT)
-            NAME(VIDIOC_G_PARM) NAME(VIDIOC_S_PARM) NAME(VIDIOC_REQBUFS) NAME(VIDIOC_QUERYBUF)
-                NAME(VIDIOC_QBUF) NAME(VIDIOC_DQBUF) NAME(VIDIOC_STREAMON) NAME(VIDIOC_STREAMOFF)
-                    NAME(VIDIOC_ENUMINPUT) NAME(VIDIOC_G_INPUT) NAME(VIDIOC_S_INPUT) NAME(VIDIOC_QUERYCTRL)
-                        NAME(VIDIOC_G_CTRL) NAME(VIDIOC_S_CTRL) NAME(VIDIOC_QUERY_EXT_CTRL)
-                            NAME(VIDIOC_G_EXT_CTRLS) NAME(VIDIOC_S_EXT_CTRLS) NAME(VIDIOC_TRY_EXT_CTRLS)
-                                NAME(VIDIOC_QUERYMENU)
+        NAME(VIDIOC_ENUM_FRAMEINTERVALS)
+        NAME(VIDIOC_G_FMT)
+        NAME(VIDIOC_S_FMT) NAME(VIDIOC_TRY_FMT) NAME(VIDIOC_G_PARM) NAME(VIDIOC_S_PARM) NAME(VIDIOC_REQBUFS)
+            NAME(VIDIOC_QUERYBUF) NAME(VIDIOC_QBUF) NAME(VIDIOC_DQBUF) NAME(VIDIOC_STREAMON)
+                NAME(VIDIOC_STREAMOFF) NAME(VIDIOC_ENUMINPUT) NAME(VIDIOC_G_INPUT) NAME(VIDIOC_S_INPUT)
+                    NAME(VIDIOC_QUERYCTRL) NAME(VIDIOC_G_CTRL) NAME(VIDIOC_S_CTRL) NAME(VIDIOC_QUERY_EXT_CTRL)
+                        NAME(VIDIOC_G_EXT_CTRLS) NAME(VIDIOC_S_EXT_CTRLS) NAME(VIDIOC_TRY_EXT_CTRLS)
+                            NAME(VIDIOC_QUERYMENU)
 #undef NAME
     }
     return NULL;
@@ -823,11 +839,7 @@ static int answer(struct handle *h, unsigned long request, void *arg) {
             if (config.fault_stream_busy) return EBUSY;
             if (!h->streaming) {
                 h->streaming = 1;
-                h->started = now();
-                h->delivered = -1;
-                struct node *n = &nodes[h->node];
-                if (config.fault_unplug && !n->streamed) n->unplug_at = now() + config.unplug_after;
-                n->streamed = 1;
+                start_clock(h);
             }
             return 0;
         }
@@ -882,14 +894,7 @@ static ssize_t fake_read(int fd, void *data, size_t count) {
     } else if (h->buffer_count > 0 || h->streaming) {
         e = EBUSY;
     } else {
-        if (!h->reading) {
-            h->reading = 1;
-            h->started = now();
-            h->delivered = -1;
-            struct node *n = &nodes[h->node];
-            if (config.fault_unplug && !n->streamed) n->unplug_at = now() + config.unplug_after;
-            n->streamed = 1;
-        }
+        if (!h->reading) start_reading(h);
         e = wait_frame(h);
         if (!e) {
             uint8_t *frame = malloc(h->sizeimage);
@@ -938,9 +943,7 @@ static short fake_events(int fd, short wanted) {
     if (dead(h)) return POLLERR | POLLHUP;
     if (!h->streaming && !h->reading && h->buffer_count == 0 && (wanted & (POLLIN | POLLRDNORM))) {
         /* poll starts read() streaming, as on a driver that can read */
-        h->reading = 1;
-        h->started = now();
-        h->delivered = -1;
+        start_reading(h);
     }
     if (!h->streaming && !h->reading) return POLLERR;
     if (frame_ready(h)) return (short)(wanted & (POLLIN | POLLRDNORM));
