@@ -103,10 +103,12 @@ std::string failure_line(const std::string &name, long hr) {
     return text;
 }
 
-// Creates every frame-sized buffer for camera_x_size x camera_y_size, under
-// the frame lock: nothing may be delivering frames.
-void setup_frame_buffers() {
+// Takes a new camera size and creates every frame-sized buffer for it, under
+// the frame lock; nothing may be delivering frames.
+void setup_frame_buffers(int width, int height) {
     std::lock_guard<std::recursive_mutex> lock(frame_lock);
+    camera_x_size = width;
+    camera_y_size = height;
     camera_setup_buffer();
     process_start();
     canny_start();
@@ -138,9 +140,7 @@ void reconnect() {
         return;
     }
     pattern_stop();
-    camera_x_size = width;
-    camera_y_size = height;
-    setup_frame_buffers();
+    setup_frame_buffers(width, height);
     try {
         fresh->Start();
     } catch (long hr) {
