@@ -650,23 +650,41 @@ static int fake_close(int fd) {
     return real_close(fd);
 }
 
+static const struct {
+    unsigned long request;
+    const char *name;
+} request_names[] = {
+    {VIDIOC_QUERYCAP, "VIDIOC_QUERYCAP"},
+    {VIDIOC_ENUM_FMT, "VIDIOC_ENUM_FMT"},
+    {VIDIOC_ENUM_FRAMESIZES, "VIDIOC_ENUM_FRAMESIZES"},
+    {VIDIOC_ENUM_FRAMEINTERVALS, "VIDIOC_ENUM_FRAMEINTERVALS"},
+    {VIDIOC_G_FMT, "VIDIOC_G_FMT"},
+    {VIDIOC_S_FMT, "VIDIOC_S_FMT"},
+    {VIDIOC_TRY_FMT, "VIDIOC_TRY_FMT"},
+    {VIDIOC_G_PARM, "VIDIOC_G_PARM"},
+    {VIDIOC_S_PARM, "VIDIOC_S_PARM"},
+    {VIDIOC_REQBUFS, "VIDIOC_REQBUFS"},
+    {VIDIOC_QUERYBUF, "VIDIOC_QUERYBUF"},
+    {VIDIOC_QBUF, "VIDIOC_QBUF"},
+    {VIDIOC_DQBUF, "VIDIOC_DQBUF"},
+    {VIDIOC_STREAMON, "VIDIOC_STREAMON"},
+    {VIDIOC_STREAMOFF, "VIDIOC_STREAMOFF"},
+    {VIDIOC_ENUMINPUT, "VIDIOC_ENUMINPUT"},
+    {VIDIOC_G_INPUT, "VIDIOC_G_INPUT"},
+    {VIDIOC_S_INPUT, "VIDIOC_S_INPUT"},
+    {VIDIOC_QUERYCTRL, "VIDIOC_QUERYCTRL"},
+    {VIDIOC_G_CTRL, "VIDIOC_G_CTRL"},
+    {VIDIOC_S_CTRL, "VIDIOC_S_CTRL"},
+    {VIDIOC_QUERY_EXT_CTRL, "VIDIOC_QUERY_EXT_CTRL"},
+    {VIDIOC_G_EXT_CTRLS, "VIDIOC_G_EXT_CTRLS"},
+    {VIDIOC_S_EXT_CTRLS, "VIDIOC_S_EXT_CTRLS"},
+    {VIDIOC_TRY_EXT_CTRLS, "VIDIOC_TRY_EXT_CTRLS"},
+    {VIDIOC_QUERYMENU, "VIDIOC_QUERYMENU"},
+};
+
 static const char *request_name(unsigned long request) {
-    switch (request) {
-#define NAME(r) \
-    case r:     \
-        return #r;
-        NAME(VIDIOC_QUERYCAP)
-        NAME(VIDIOC_ENUM_FMT)
-        NAME(VIDIOC_ENUM_FRAMESIZES)
-        NAME(VIDIOC_ENUM_FRAMEINTERVALS)
-        NAME(VIDIOC_G_FMT)
-        NAME(VIDIOC_S_FMT) NAME(VIDIOC_TRY_FMT) NAME(VIDIOC_G_PARM) NAME(VIDIOC_S_PARM) NAME(VIDIOC_REQBUFS)
-            NAME(VIDIOC_QUERYBUF) NAME(VIDIOC_QBUF) NAME(VIDIOC_DQBUF) NAME(VIDIOC_STREAMON)
-                NAME(VIDIOC_STREAMOFF) NAME(VIDIOC_ENUMINPUT) NAME(VIDIOC_G_INPUT) NAME(VIDIOC_S_INPUT)
-                    NAME(VIDIOC_QUERYCTRL) NAME(VIDIOC_G_CTRL) NAME(VIDIOC_S_CTRL) NAME(VIDIOC_QUERY_EXT_CTRL)
-                        NAME(VIDIOC_G_EXT_CTRLS) NAME(VIDIOC_S_EXT_CTRLS) NAME(VIDIOC_TRY_EXT_CTRLS)
-                            NAME(VIDIOC_QUERYMENU)
-#undef NAME
+    for (size_t i = 0; i < sizeof request_names / sizeof request_names[0]; ++i) {
+        if (request_names[i].request == request) return request_names[i].name;
     }
     return NULL;
 }
