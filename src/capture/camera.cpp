@@ -163,6 +163,40 @@ void reconnect() {
     add_line(line.c_str());
 }
 
+// Whether a camera called camera_name is among the devices listed now.
+bool camera_listed() {
+    VideoCapture *listing = nullptr;
+    try {
+        listing = new VideoCapture(frame_callback);
+    } catch (...) {
+        return false;
+    }
+    bool found = false;
+    for (int i = 0; i < listing->NumDevices(); ++i) {
+        if (camera_name == listing->GetDevices()[i].GetFriendlyName()) found = true;
+    }
+    delete listing;
+    return found;
+}
+
+// The camera in use is gone: says so, stops its graph (whose streaming has
+// ended) and lets the pattern take over at the camera's size, with the
+// buffers as they are; reconnecting is tried from now on.
+void lose_camera() {
+    graph_started = false;
+    try {
+        vc->Stop();
+    } catch (long) {
+    }
+    camera_state = CameraState::lost;
+    std::string line = camera_line(camera_name, "lost", ": showing test pattern");
+    std::fprintf(stderr, "Lumivex: %s\n", line.c_str());
+    add_line(line.c_str());
+    if (!pattern_start(frame_callback, camera_x_size, camera_y_size))
+        add_line("Unable to start test pattern");
+    next_reconnect = std::chrono::steady_clock::now() + reconnect_period;
+}
+
 }  // namespace
 
 void camera_setup_buffer() {
@@ -268,26 +302,19 @@ void camera_watch() {
             stall_reported = false;
         } else if (!stall_reported && now - last_frame_seen >= stall_time) {
             stall_reported = true;
+            // Where the platform sends no event for an unplugged camera, its
+            // absence from the device list tells.
+            if (!camera_listed()) {
+                lose_camera();
+                return;
+            }
             std::string line = camera_line(camera_name, "no picture", "");
             std::fprintf(stderr, "Lumivex: %s\n", line.c_str());
             add_line(line.c_str());
         }
     }
     if (camera_state == CameraState::streaming && vc && vc->DeviceLost()) {
-        // The graph's streaming thread has ended; stopping only collects it.
-        graph_started = false;
-        try {
-            vc->Stop();
-        } catch (long) {
-        }
-        camera_state = CameraState::lost;
-        std::string line = camera_line(camera_name, "lost", ": showing test pattern");
-        std::fprintf(stderr, "Lumivex: %s\n", line.c_str());
-        add_line(line.c_str());
-        // The buffers keep the camera's size; the pattern takes that size.
-        if (!pattern_start(frame_callback, camera_x_size, camera_y_size))
-            add_line("Unable to start test pattern");
-        next_reconnect = std::chrono::steady_clock::now() + reconnect_period;
+        lose_camera();
     } else if (camera_state == CameraState::lost && now >= next_reconnect) {
         next_reconnect = now + reconnect_period;
         reconnect();

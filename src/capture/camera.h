@@ -30,8 +30,9 @@ void camera_create();
 // as a status line, never ends the program.
 void camera_start();
 // Called on the window thread a few times a second: reports a streaming
-// camera that has sent nothing for two seconds (once); when the camera in use
-// was lost, says so and lets the test pattern take over at the same size;
+// camera that has sent nothing for two seconds (once), or treats it as lost
+// when it is no longer listed; when the camera in use was lost (the graph's
+// EC_DEVICE_LOST), says so and lets the test pattern take over at the same size;
 // then, about once a second, looks for the same camera (by name) and
 // connects it again.
 void camera_watch();
