@@ -154,4 +154,27 @@ TEST_F(CameraTrouble, ALostCameraGivesWayToThePatternAndIsConnectedAgain) {
     EXPECT_EQ(frames, before);
 }
 
+TEST_F(CameraTrouble, ASilentCameraIsReportedOrTakenAsLostWhenNoLongerListed) {
+    // Streams, but every sample is unusable: nothing reaches the intake.
+    dshow_test::Device d;
+    d.interval_ms = 20;
+    d.produce = [](dshow_test::Sample &s) {
+        s.pointer_result = E_FAIL;
+        return true;
+    };
+    dshow_test::add_device(d);
+    start();
+    EXPECT_TRUE(watch_until("Camera Test camera: no picture"));
+    EXPECT_FALSE(pattern_running()) << "a listed camera is kept";
+
+    // Gone from the list while silent: lost, and the pattern takes over.
+    camera_stop();
+    clear_text_area();
+    start();
+    dshow_test::reset();
+    dshow_test::use_test_devices();
+    EXPECT_TRUE(watch_until("Camera Test camera: lost: showing test pattern"));
+    EXPECT_TRUE(pattern_running());
+}
+
 }  // namespace
