@@ -45,6 +45,19 @@ void delete_media_type(AM_MEDIA_TYPE *type) {
     CoTaskMemFree(type);
 }
 
+// The device's "DevicePath" property as 8-bit text, or empty.
+std::string device_path(IPropertyBag *properties) {
+    std::string path;
+    VARIANT value;
+    VariantInit(&value);
+    if (SUCCEEDED(properties->Read(OLESTR("DevicePath"), &value, nullptr)) && V_VT(&value) == VT_BSTR &&
+        V_BSTR(&value)) {
+        for (const OLECHAR *c = V_BSTR(&value); *c; ++c) path += static_cast<char>(*c & 0xFF);
+    }
+    VariantClear(&value);
+    return path;
+}
+
 }  // namespace
 
 VideoDevice::VideoDevice()
@@ -213,6 +226,7 @@ void VideoCapture::SetSourceFilters() {
                 d.filter_name[n] = 0;
                 d.display_name[n] = 0;
                 console("fname: %s", d.display_name);
+                d.device_path = device_path(properties);
                 HRESULT added = graph->AddSourceFilterForMoniker(table[i], nullptr, d.filter_name, &d.filter);
                 if (added != S_OK) {
                     // Not counted: the next device takes this entry.
