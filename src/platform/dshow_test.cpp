@@ -65,6 +65,7 @@ class TestDevice : public CaptureDevice {
         const std::optional<std::u16string> *property = nullptr;
         if (name == u"Description") property = &device.description;
         if (name == u"FriendlyName") property = &device.friendly_name;
+        if (name == u"DevicePath") property = &device.device_path;
         if (!property || !property->has_value()) return E_FAIL;
         value = **property;
         return S_OK;

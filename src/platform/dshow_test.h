@@ -30,6 +30,7 @@ struct Sample {
 struct Device {
     std::optional<std::u16string> description;                     // "Description"
     std::optional<std::u16string> friendly_name = u"Test camera";  // "FriendlyName"
+    std::optional<std::u16string> device_path;                     // "DevicePath"
     HRESULT bind_result = S_OK;                                    // IMoniker::BindToStorage
     HRESULT read_result = S_OK;                                    // IPropertyBag::Read of any property
     HRESULT add_result = S_OK;      // AddSourceFilterForMoniker (a success code adds the filter)
