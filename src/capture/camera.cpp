@@ -89,6 +89,8 @@ void camera_start() {
                       hresult_bits(capture_failure));
     } else {
         try {
+            vc->wanted_width = requested_width;
+            vc->wanted_height = requested_height;
             vc->Select(devices + camera_choice);
             vc->GetSize(camera_x_size, camera_y_size);
             use_camera = camera_x_size > 0 && camera_y_size > 0;

@@ -82,6 +82,9 @@ class VideoCapture {
     int frame_width;
     int frame_height;
     CallbackHandler *sample_handler;
+    // Frame size Select asks the device for; 0 x 0: the device's own choice.
+    int wanted_width = 0;
+    int wanted_height = 0;
 
     static const int max_devices = 8;
     static const int max_name = 79;

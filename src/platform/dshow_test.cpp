@@ -73,6 +73,12 @@ class TestDevice : public CaptureDevice {
 
     HRESULT create_source() override { return device.add_result; }
 
+    void request_size(int width, int height) override {
+        if (!device.any_size) return;
+        device.width = width;
+        device.height = height;
+    }
+
     HRESULT connect(std::unique_ptr<DeviceStream> &stream) override {
         if (FAILED(device.render_result)) return device.render_result;
         stream.reset(new TestStream(device));

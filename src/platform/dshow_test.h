@@ -39,6 +39,7 @@ struct Device {
     HRESULT run_result = S_OK;      // the device's start in Run
     int width = 640;
     int height = 480;
+    bool any_size = false;  // takes the size asked for through IAMStreamConfig
     // Called on the streaming thread before each sample; false ends the
     // stream as an unplugged camera would. Empty: unchanged frames forever.
     std::function<bool(Sample &)> produce;

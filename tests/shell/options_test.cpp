@@ -205,6 +205,33 @@ TEST_F(CameraChoice, ByNumberNameOrDevicePathAndThatCameraIsTheOneStarted) {
     EXPECT_EQ(vc->current_device, devices + 1);
 }
 
+TEST_F(CameraChoice, ASizeIsAskedForAndWhatTheCameraGivesIsUsed) {
+    // The second camera takes any size, the first keeps its own.
+    dshow_test::reset();
+    dshow_test::use_test_devices();
+    add("Fixed", u"Fixed", u"/dev/video0", 320, 240);
+    dshow_test::Device flexible;
+    flexible.friendly_name = u"Flexible";
+    flexible.any_size = true;
+    dshow_test::add_device(flexible);
+    delete vc;
+    ::testing::internal::CaptureStderr();
+    camera_create();
+    ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(apply({"--camera", "Flexible", "--size", "200x150"}), -1);
+    camera_start();
+    EXPECT_EQ(camera_x_size, 200);
+    EXPECT_EQ(camera_y_size, 150);
+    EXPECT_EQ(camera_buffer_info.bmiHeader.biWidth, 200);
+    camera_stop();
+
+    EXPECT_EQ(apply({"--camera", "0", "--size", "200x150"}), -1);
+    camera_start();
+    EXPECT_EQ(camera_x_size, 320);
+    EXPECT_EQ(camera_y_size, 240);
+}
+
 TEST_F(CameraChoice, AMissingCameraIsOneLineAndExitCodeTwoNotAFallback) {
     for (const char *wanted : {"2", "Back camera", "/dev/video1", "front camera"}) {
         std::string err;
