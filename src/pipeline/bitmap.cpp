@@ -96,7 +96,6 @@ void save_to_disk() {
         std::snprintf(line, sizeof line, "Unable to save %d.bmp", number);
         add_line(line);
         // With a chosen snapshot folder, standard error also says why.
-        if (!snapshot_folder.empty())
-            std::fprintf(stderr, "lumivex: cannot write %s: %s\n", name.c_str(), reason.c_str());
+        if (!snapshot_folder.empty()) error_line("cannot write " + name + ": " + reason);
     }
 }

@@ -87,8 +87,6 @@ void write_text(bool to_error, const std::string &text) {
 #endif
 }
 
-void error_line(const std::string &text) { write_text(true, "lumivex: " + text + "\n"); }
-
 // The folder the program file is in, or empty.
 fs::path program_folder() {
     std::error_code ec;
@@ -304,6 +302,8 @@ std::vector<std::string> command_line() {
     return recorded_args;
 #endif
 }
+
+void error_line(const std::string &text) { write_text(true, "lumivex: " + text + "\n"); }
 
 std::string snapshot_path(int number) { return snapshot_folder + std::to_string(number) + ".bmp"; }
 

@@ -43,5 +43,8 @@ std::vector<std::string> command_line();
 
 // The snapshot file for number n: "<n>.bmp" in snapshot_folder.
 std::string snapshot_path(int number);
+// Writes "lumivex: <text>" and a line end to standard error (on Windows,
+// failing that, to the console of the program that started it).
+void error_line(const std::string &text);
 // The system's text for the error of the last failed file call.
 std::string last_error_text();
