@@ -14,6 +14,7 @@
 #include "filters/rc_filter.h"
 #include "pipeline/process.h"
 #include "shell/main.h"
+#include "shell/options.h"
 #include "shell/utility.h"
 
 VideoCapture *vc = nullptr;
@@ -132,6 +133,8 @@ void reconnect() {
     int height = 0;
     try {
         if (!device) throw 0L;
+        fresh->wanted_width = requested_width;
+        fresh->wanted_height = requested_height;
         fresh->Select(device);
         fresh->GetSize(width, height);
         if (width <= 0 || height <= 0) throw 0L;
@@ -247,9 +250,12 @@ void camera_start() {
         std::snprintf(message, sizeof message, "Camera error 0x%08lX: showing test pattern",
                       hresult_bits(capture_failure));
     } else {
-        if (vc->NumDevices() > 0) camera_name = devices[0].GetFriendlyName();
+        if (camera_choice >= 0 && camera_choice < vc->NumDevices())
+            camera_name = devices[camera_choice].GetFriendlyName();
         try {
-            vc->Select(devices);
+            vc->wanted_width = requested_width;
+            vc->wanted_height = requested_height;
+            vc->Select(devices + camera_choice);
             vc->GetSize(camera_x_size, camera_y_size);
             use_camera = camera_x_size > 0 && camera_y_size > 0;
             if (!use_camera)

@@ -208,6 +208,11 @@ class V4l2Device : public CaptureDevice {
         return E_FAIL;
     }
 
+    void request_size(int width, int height) override {
+        wanted_w = width;
+        wanted_h = height;
+    }
+
     HRESULT connect(std::unique_ptr<DeviceStream> &stream) override {
         int fd = v4l2_ops().open(path.c_str(), O_RDWR | O_NONBLOCK);
         if (fd < 0) return errno_result(errno, VFW_E_CANNOT_CONNECT);
@@ -215,8 +220,8 @@ class V4l2Device : public CaptureDevice {
         // A driver may set another size than the one asked for; libv4l2 then
         // answers with the camera's own format at that size. Asking once more
         // for BGR at the size the driver chose settles it.
-        int width = wanted_width;
-        int height = wanted_height;
+        int width = wanted_w;
+        int height = wanted_h;
         for (int attempt = 0; attempt < 2; ++attempt) {
             std::memset(&format, 0, sizeof format);
             format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -255,6 +260,8 @@ class V4l2Device : public CaptureDevice {
   private:
     std::string path;
     std::string card;
+    int wanted_w = wanted_width;
+    int wanted_h = wanted_height;
 };
 
 // The number N of a "video<N>" name, or -1.
