@@ -74,6 +74,7 @@ TEST(Program, EscapeThenCloseBeforeTheQuitShutsDownOnce) {
     EXPECT_EQ(run.finish(), 0);
     EXPECT_FALSE(headless_window_info(run.hwnd()).alive) << "the close request was handled";
     EXPECT_EQ(camera_buffer, nullptr);
+    EXPECT_EQ(headless_quit_posts(), 1) << "one shutdown, one quit message";
 }
 
 TEST(Program, ExitsWithOneWhenNoWindowCanBeMade) {

@@ -126,6 +126,8 @@ HeadlessWindowInfo headless_window_info(HWND hwnd) {
     return info;
 }
 
+int headless_quit_posts() { return quit_posts(); }
+
 uint32_t HeadlessImage::at(int x, int y) const {
     const uint8_t *p = &pixels[(static_cast<size_t>(y) * width + x) * 3];
     return (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[1]) << 8) | p[0];

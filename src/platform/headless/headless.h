@@ -56,5 +56,8 @@ HeadlessImage headless_read(HDC hdc);
 // A device context of its own, not tied to a window, white.
 HDC headless_create_surface(int width, int height);
 
+// How many times PostQuitMessage has been called in this process.
+int headless_quit_posts();
+
 // While set, every CreateWindowExA fails as if no display were available.
 void headless_refuse_windows(bool refuse);
