@@ -157,6 +157,7 @@ TEST_F(CameraIntake, APresentCameraThatFailsToConnectIsNeverReportedAsNoCamera) 
         camera_start();
         EXPECT_STREQ(status_line(i), c.line);
         EXPECT_TRUE(pattern_running());
+        EXPECT_EQ(camera_x_size, 640) << "the pattern's size";
         camera_stop();
     }
 }
