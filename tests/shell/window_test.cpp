@@ -34,6 +34,8 @@ TEST(Program, OpensItsWindowWithTheFirstLineAndEndsWithEscape) {
     EXPECT_TRUE(info.visible);
     EXPECT_EQ(info.client_width, 360);
     EXPECT_EQ(info.client_height, 382);
+    EXPECT_EQ(info.x, 150);
+    EXPECT_EQ(info.y, 150);
     EXPECT_EQ(run.hwnd(), main_win);
     EXPECT_EQ(system_hwnd, main_win);
     EXPECT_EQ(display_x, 360);
@@ -110,6 +112,11 @@ TEST(Program, PaintWithoutACameraBufferDrawsNothingAndStaysPending) {
     run.settle();
     EXPECT_TRUE(headless_window_info(run.hwnd()).needs_paint);
     EXPECT_EQ(run.image().pixels, before.pixels);
+
+    // A new status line asks for a repaint too.
+    ASSERT_TRUE(ValidateRect(run.hwnd(), nullptr));
+    run.press('D');
+    EXPECT_TRUE(headless_window_info(run.hwnd()).needs_paint);
 }
 
 TEST(Program, ResizingMovesTheStripAndMinimisingHarmsNothing) {

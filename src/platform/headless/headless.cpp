@@ -120,6 +120,8 @@ HeadlessWindowInfo headless_window_info(HWND hwnd) {
     info.needs_paint = w->needs_paint;
     info.caption = w->caption;
     info.class_name = w->class_name;
+    info.x = w->x;
+    info.y = w->y;
     std::lock_guard<std::mutex> surface_lock(w->surface.lock);
     info.client_width = w->surface.width;
     info.client_height = w->surface.height;

@@ -41,6 +41,8 @@ struct HeadlessWindowInfo {
     std::string class_name;
     int client_width = 0;
     int client_height = 0;
+    int x = 0;  // the position asked for the outer frame
+    int y = 0;
 };
 HeadlessWindowInfo headless_window_info(HWND hwnd);
 
