@@ -10,10 +10,10 @@ extern std::atomic<int> frames;  // frames drawn since the last timer tick
 extern std::atomic<int> fps;     // frames in the last whole second
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_command);
-// WinMain's steps with `start_camera` in place of camera_start: empties the
-// status lines, makes the window (1 if it cannot), starts up and runs the
-// message loop. Tests run the real start-up through it over a frame source
-// of their own.
+// WinMain after its command-line options, with `start_camera` in place of
+// camera_start: empties the status lines, makes the window (1 if it cannot),
+// starts up and runs the message loop. Tests run the real start-up through
+// it over a frame source of their own.
 int program_main(HINSTANCE instance, int show_command, void (*start_camera)());
 LRESULT CALLBACK WinProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 // Runs the message loop until the quit message; returns its exit code.
