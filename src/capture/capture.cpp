@@ -350,8 +350,11 @@ void VideoCapture::Select(VideoDevice *device) {
     // 100-ns units; the stop time is 0x7FFFFFFF, not the 64-bit maximum.
     REFERENCE_TIME start = 0;
     REFERENCE_TIME stop = 2147483647;
-    check(
-        builder->ControlStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, device->filter, &start, &stop, 1, 2));
+    HRESULT controlled =
+        builder->ControlStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, device->filter, &start, &stop, 1, 2);
+    // A builder without stream control (E_NOTIMPL: Wine's) streams from Run
+    // to Stop anyway.
+    if (controlled != E_NOTIMPL) check(controlled);
 
     if (was_playing) {
         check(control->Run());

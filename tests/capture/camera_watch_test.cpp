@@ -177,4 +177,15 @@ TEST_F(CameraTrouble, ASilentCameraIsReportedOrTakenAsLostWhenNoLongerListed) {
     EXPECT_TRUE(pattern_running());
 }
 
+TEST_F(CameraTrouble, AGraphWithoutStreamControlStillStreams) {
+    dshow_test::Device d;
+    d.control_result = E_NOTIMPL;
+    dshow_test::add_device(d);
+    start();
+    EXPECT_FALSE(pattern_running());
+    int before = frames;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_GT(frames, before);
+}
+
 }  // namespace
