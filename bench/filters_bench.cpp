@@ -25,13 +25,13 @@
 #include <vector>
 
 #include "capture/camera.h"
+#include "common/buffer.h"
+#include "common/workers.h"
 #include "filters/canny.h"
 #include "filters/filters.h"
 #include "filters/rc_filter.h"
-#include "filters/simd.h"
-#include "filters/workers.h"
+#include "kernels/dispatch.h"
 #include "pipeline/process.h"
-#include "shell/utility.h"
 
 #if LUMIVEX_BENCH_OPENCV
 #include <opencv2/core.hpp>

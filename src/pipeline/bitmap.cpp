@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "capture/camera.h"
+#include "common/buffer.h"
 #include "display/display.h"
 #include "pipeline/process.h"
 #include "platform/win32.h"
-#include "shell/utility.h"
 
 namespace {
 
