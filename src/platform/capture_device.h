@@ -58,15 +58,32 @@ class CaptureDevice {
 
 typedef std::vector<std::shared_ptr<CaptureDevice>> DeviceList;
 
+// Test seam: the tests' in-process devices and injected failures
+// (tests/support/dshow_test.cpp) install themselves here; the program
+// leaves it null and lists the V4L2 devices.
+struct DeviceHooks {
+    bool (*active)();  // true: list devices() instead of the V4L2 devices
+    DeviceList (*devices)();
+    HRESULT (*create_failure)(REFCLSID clsid);
+    HRESULT (*class_enumerator_result)();
+};
+extern std::atomic<const DeviceHooks *> device_hooks;
+
 // The devices to enumerate now: the test devices when tests asked for them,
 // else the V4L2 devices.
 DeviceList current_devices();
 DeviceList v4l2_devices();
-bool test_devices_active();
-DeviceList test_devices();
 // A CoCreateInstance failure that tests asked for, or S_OK.
 HRESULT test_create_failure(REFCLSID clsid);
 HRESULT test_class_enumerator_result();
+
+// A graph's state, for tests: the names of the filters in a graph (made by
+// CLSID_FilterGraph) in the order they were added, whether `from` feeds `to`
+// directly, whether a filter has any connection, whether a graph runs.
+std::vector<std::u16string> graph_filter_names(IUnknown *graph);
+bool graph_filters_connected(IBaseFilter *from, IBaseFilter *to);
+bool graph_filter_has_connections(IBaseFilter *filter);
+bool graph_is_running(IUnknown *graph);
 
 // The layer's classes, for CoCreateInstance.
 extern const CLSID sample_grabber_class;

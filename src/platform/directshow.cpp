@@ -16,7 +16,6 @@
 
 #include "platform/capture_device.h"
 #include "platform/com_object.h"
-#include "platform/dshow_test.h"
 
 namespace lumivex_platform {
 namespace {
@@ -606,31 +605,25 @@ HRESULT create_null_renderer(REFIID riid, void **object) {
     return hand_out(static_cast<Filter *>(new NullRenderer), riid, object);
 }
 
-}  // namespace lumivex_platform
-
-namespace dshow_test {
-
-using namespace lumivex_platform;
-
-std::vector<std::u16string> filter_names(IUnknown *graph) {
+std::vector<std::u16string> graph_filter_names(IUnknown *graph) {
     FilterGraph *g = graph ? dynamic_cast<FilterGraph *>(graph) : nullptr;
     return g ? g->names() : std::vector<std::u16string>();
 }
 
-bool is_connected(IBaseFilter *from, IBaseFilter *to) {
+bool graph_filters_connected(IBaseFilter *from, IBaseFilter *to) {
     Filter *a = as_filter(from);
     Filter *b = as_filter(to);
     return a && b && a->downstream == b && b->upstream == a;
 }
 
-bool has_connections(IBaseFilter *filter) {
+bool graph_filter_has_connections(IBaseFilter *filter) {
     Filter *f = as_filter(filter);
     return f && (f->upstream || f->downstream);
 }
 
-bool is_running(IUnknown *graph) {
+bool graph_is_running(IUnknown *graph) {
     FilterGraph *g = graph ? dynamic_cast<FilterGraph *>(graph) : nullptr;
     return g && g->is_running();
 }
 
-}  // namespace dshow_test
+}  // namespace lumivex_platform

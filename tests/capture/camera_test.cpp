@@ -18,8 +18,8 @@
 #include "filters/canny.h"
 #include "filters/rc_filter.h"
 #include "pipeline/process.h"
-#include "platform/dshow_test.h"
 #include "shell/main.h"
+#include "support/dshow_test.h"
 
 namespace {
 
