@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/dib.h"
 #include "platform/directshow.h"
 
 namespace lumivex_platform {
@@ -96,8 +97,5 @@ HRESULT create_null_renderer(REFIID riid, void **object);
 
 // Converts UTF-8 (e.g. a V4L2 card name) to UTF-16; bad bytes become U+FFFD.
 std::u16string utf8_to_utf16(const std::string &text);
-
-// Stride of a 24-bit DIB row.
-inline size_t dib_stride(int width) { return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3); }
 
 }  // namespace lumivex_platform

@@ -16,6 +16,7 @@
 
 #include "platform/capture_device.h"
 #include "platform/com_object.h"
+#include "platform/dib.h"
 
 namespace lumivex_platform {
 namespace {
@@ -52,7 +53,7 @@ class NullRenderer final : public Filter {
 };
 
 void fill_video_type(AM_MEDIA_TYPE &type, const GUID &subtype, int width, int height, int bits) {
-    size_t stride = (static_cast<size_t>(width) * bits / 8 + 3) & ~static_cast<size_t>(3);
+    size_t stride = dib_stride(static_cast<size_t>(width), static_cast<size_t>(bits));
     std::memset(&type, 0, sizeof type);
     type.majortype = MEDIATYPE_Video;
     type.subtype = subtype;
