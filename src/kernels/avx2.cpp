@@ -25,6 +25,7 @@
 
 namespace kernels {
 namespace avx2 {
+namespace {
 
 const color_type red = {0, 0, 255};
 
@@ -65,6 +66,8 @@ inline __m256i gauss_quotients(const uint16_t *A, const uint16_t *B, const uint1
     return _mm256_srli_epi16(_mm256_mulhi_epu16(s, _mm256_set1_epi16(static_cast<short>(52759))), 7);
 }
 
+}  // namespace
+
 void gauss5(const uint8_t *const r[5], uint8_t *dst, size_t begin, size_t end, int) {
     if (end - begin < 32) {
         portable::gauss5(r, dst, begin, end, 0);
@@ -91,6 +94,8 @@ void gauss5(const uint8_t *const r[5], uint8_t *dst, size_t begin, size_t end, i
         c0 += len;
     }
 }
+
+namespace {
 
 // Sparse kernels computed directly, 16 channels per vector, in signed 16 bits.
 struct laplace_kernel {
@@ -138,17 +143,25 @@ void direct_rows(const uint8_t *const r[], uint8_t *dst, size_t begin, size_t en
     if (i < end) store32_u8(dst + end - 32, K::at(r, end - 32, off), K::at(r, end - 16, off));
 }
 
+}  // namespace
+
 void laplace5(const uint8_t *const r[5], uint8_t *dst, size_t begin, size_t end, int offset) {
     direct_rows<laplace_kernel>(r, dst, begin, end, offset, portable::laplace5);
 }
+
 void sharpen3(const uint8_t *const r[3], uint8_t *dst, size_t begin, size_t end, int offset) {
     direct_rows<sharpen_kernel>(r, dst, begin, end, offset, portable::sharpen3);
 }
+
 void emboss3(const uint8_t *const r[3], uint8_t *dst, size_t begin, size_t end, int offset) {
     direct_rows<emboss_kernel>(r, dst, begin, end, offset, portable::emboss3);
 }
 
+namespace {
+
 // ---- Sobel in double precision ----------------------------------------------
+
+}  // namespace
 
 void scale(const uint8_t *src, double *t, size_t n, double scale) {
     const __m256d s = _mm256_set1_pd(scale);
@@ -162,6 +175,8 @@ void scale(const uint8_t *src, double *t, size_t n, double scale) {
     }
     for (; j < n; ++j) t[j] = scale * static_cast<double>(src[j]);
 }
+
+namespace {
 
 inline __m256d abs_pd(__m256d v) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), v); }
 
@@ -208,6 +223,8 @@ inline void sobel16(const double *t0, const double *t1, const double *t2, uint8_
     _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm_packus_epi16(a, b));
 }
 
+}  // namespace
+
 void sobel(const double *t0, const double *t1, const double *t2, uint8_t *dst, size_t n) {
     if (n < 16) {
         portable::sobel(t0, t1, t2, dst, n);
@@ -217,6 +234,8 @@ void sobel(const double *t0, const double *t1, const double *t2, uint8_t *dst, s
     for (; i + 16 <= n; i += 16) sobel16(t0, t1, t2, dst, i);
     if (i < n) sobel16(t0, t1, t2, dst, n - 16);
 }
+
+namespace {
 
 // ---- Colour lengths, Canny gradients and suppression ------------------------
 
@@ -230,7 +249,6 @@ inline __m256d third_of(__m256d l) {
     const __m256d remainder = _mm256_fnmadd_pd(_mm256_set1_pd(3.0), q0, l);
     return _mm256_fmadd_pd(remainder, third, q0);
 }
-
 
 template <bool third>
 void lengths(const color_type *src, double *l, size_t n) {
@@ -255,8 +273,13 @@ void lengths(const color_type *src, double *l, size_t n) {
     }
 }
 
+}  // namespace
+
 void length(const color_type *src, double *l, size_t n) { lengths<false>(src, l, n); }
+
 void third_length(const color_type *src, double *l, size_t n) { lengths<true>(src, l, n); }
+
+namespace {
 
 // 32-bit lanes 0, 2, 4, 6 of a vector of 64-bit masks.
 inline __m128i narrow_mask(__m256d m) {
@@ -284,6 +307,8 @@ inline void gradient4(const double *l0, const double *l1, const double *l2, uint
     _mm_storeu_si128(reinterpret_cast<__m128i *>(ratio + x), r);
 }
 
+}  // namespace
+
 void gradient(const double *l0, const double *l1, const double *l2, uint32_t *mag, int32_t *ratio, size_t n) {
     if (n < 4) {
         portable::gradient(l0, l1, l2, mag, ratio, n);
@@ -294,6 +319,8 @@ void gradient(const double *l0, const double *l1, const double *l2, uint32_t *ma
     if (x < n) gradient4(l0, l1, l2, mag, ratio, n - 4);
 }
 
+namespace {
+
 // 8 magnitudes at c + d, biased so that signed compares order them unsigned.
 inline __m256i biased8(const uint32_t *c, ptrdiff_t d) {
     return _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(c + d)),
@@ -301,8 +328,8 @@ inline __m256i biased8(const uint32_t *c, ptrdiff_t d) {
 }
 
 // Edge masks (32-bit lanes) of 8 pixels centred on mag[0].
-inline __m256i suppress8(const uint32_t *c, const int32_t *ratio, ptrdiff_t w, __m256i strong_bound, bool all_strong) {
-    const canny_bounds &b = suppression_bounds();
+inline __m256i suppress8(const uint32_t *c, const int32_t *ratio, ptrdiff_t w, __m256i strong_bound, bool all_strong,
+                         const canny_bounds &b) {
     const __m256i m = biased8(c, 0);
     const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(ratio));
     const __m256i steep =
@@ -324,6 +351,8 @@ inline __m256i suppress8(const uint32_t *c, const int32_t *ratio, ptrdiff_t w, _
     return edge;
 }
 
+}  // namespace
+
 void suppress(const uint32_t *mag, const int32_t *ratio, size_t stride, size_t n, int64_t bound,
                    const color_type *save, color_type *dst) {
     if (n < 16 || bound >= 4294967295ll) {
@@ -334,17 +363,20 @@ void suppress(const uint32_t *mag, const int32_t *ratio, size_t stride, size_t n
     const bool all_strong = bound < 0;
     const __m256i strong_bound =
         _mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(all_strong ? 0 : bound) ^ 0x80000000u));
+    const canny_bounds &b = suppression_bounds();
     const uint8_t *s = reinterpret_cast<const uint8_t *>(save);
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
     size_t x = 0;
     while (x < n) {
         if (x + 16 > n) x = n - 16;  // the last block again, overlapping: same bytes
-        const __m128i edges = pack_masks16(suppress8(mag + x, ratio + x, w, strong_bound, all_strong),
-                                           suppress8(mag + x + 8, ratio + x + 8, w, strong_bound, all_strong));
+        const __m128i edges = pack_masks16(suppress8(mag + x, ratio + x, w, strong_bound, all_strong, b),
+                                           suppress8(mag + x + 8, ratio + x + 8, w, strong_bound, all_strong, b));
         blend_red16(s + 3 * x, d + 3 * x, edges);
         x += 16;
     }
 }
+
+namespace {
 
 // ---- Combo edge directions --------------------------------------------------
 
@@ -377,7 +409,8 @@ inline __m128i double_index4(__m256d r) {
 // reference arithmetic stays within 1e-12 of the exact angle). The other
 // lanes take the exact double quotient's table bucket, and where that has
 // no level either, the reference arithmetic.
-inline __m256i direction8(const double *t0, const double *t1, const double *t2, size_t x) {
+inline __m256i direction8(const double *t0, const double *t1, const double *t2, size_t x,
+                          const unsigned char *table) {
     __m256d gx0, gy0, gx1, gy1;
     gradients4(t0, t1, t2, x, gx0, gy0);
     gradients4(t0, t1, t2, x + 4, gx1, gy1);
@@ -407,7 +440,7 @@ inline __m256i direction8(const double *t0, const double *t1, const double *t2, 
         // The exact quotients, and their buckets from the double's bits.
         const __m256d r0 = _mm256_div_pd(gy0, gx0), r1 = _mm256_div_pd(gy1, gx1);
         const __m256i exact = _mm256_and_si256(
-            _mm256_i32gather_epi32(reinterpret_cast<const int *>(direction_table()),
+            _mm256_i32gather_epi32(reinterpret_cast<const int *>(table),
                                    _mm256_set_m128i(double_index4(r1), double_index4(r0)), 1),
             _mm256_set1_epi32(0xFF));
         level = _mm256_blendv_epi8(level, exact, undecided);
@@ -420,17 +453,20 @@ inline __m256i direction8(const double *t0, const double *t1, const double *t2, 
             _mm256_store_pd(r + 4, r1);
             _mm256_store_si256(reinterpret_cast<__m256i *>(out), level);
             for (int k = 0; k < 8; ++k)
-                if (lanes & (1 << k)) out[k] = direction_level_reference(r[k]);
+                if (lanes & (1 << k)) out[k] = direction_level_of_reference(r[k]);
             level = _mm256_load_si256(reinterpret_cast<const __m256i *>(out));
         }
     }
     return level;
 }
 
-inline void direction16(const double *t0, const double *t1, const double *t2, uint8_t *d, size_t x) {
-    const __m256i a = direction8(t0, t1, t2, x), b = direction8(t0, t1, t2, x + 8);
+inline void direction16(const double *t0, const double *t1, const double *t2, uint8_t *d, size_t x,
+                        const unsigned char *table) {
+    const __m256i a = direction8(t0, t1, t2, x, table), b = direction8(t0, t1, t2, x + 8, table);
     store_grey16(d + 3 * x, _mm_packus_epi16(words8(a), words8(b)));
 }
+
+}  // namespace
 
 void direction(const double *t0, const double *t1, const double *t2, color_type *dst, size_t n) {
     if (n < 16) {
@@ -439,9 +475,12 @@ void direction(const double *t0, const double *t1, const double *t2, color_type 
     }
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
     size_t x = 0;
-    for (; x + 16 <= n; x += 16) direction16(t0, t1, t2, d, x);
-    if (x < n) direction16(t0, t1, t2, d, n - 16);
+    const unsigned char *table = direction_table();
+    for (; x + 16 <= n; x += 16) direction16(t0, t1, t2, d, x, table);
+    if (x < n) direction16(t0, t1, t2, d, n - 16, table);
 }
+
+namespace {
 
 // ---- Point filters ----------------------------------------------------------
 
@@ -458,6 +497,8 @@ inline void edge32(const uint8_t *row, const uint8_t *below, uint8_t *dst, size_
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + i), _mm256_adds_epu8(_mm256_slli_epi16(t, 2), t));
 }
 
+}  // namespace
+
 void edge(const uint8_t *row, const uint8_t *below, uint8_t *dst, size_t n) {
     if (n < 32) {
         portable::edge(row, below, dst, n);
@@ -468,10 +509,14 @@ void edge(const uint8_t *row, const uint8_t *below, uint8_t *dst, size_t n) {
     if (i < n) edge32(row, below, dst, n - 32);
 }
 
+namespace {
+
 inline void threshold16(const uint8_t *s, uint8_t *d, __m256i first_black) {
     const __m256i q0 = square_sums8(load_pixels8(s)), q1 = square_sums8(load_pixels8(s + 24));
     store_grey16(d, pack_masks16(_mm256_cmpgt_epi32(first_black, q0), _mm256_cmpgt_epi32(first_black, q1)));
 }
+
+}  // namespace
 
 void threshold(const color_type *src, color_type *dst, size_t n, uint32_t first_black) {
     if (n < 16) {
@@ -486,6 +531,8 @@ void threshold(const color_type *src, color_type *dst, size_t n, uint32_t first_
     if (x < n) threshold16(s + 3 * (n - 16), d + 3 * (n - 16), fb);
 }
 
+namespace {
+
 inline void classify16(const uint8_t *s, uint8_t *cls, __m256i above, __m256i below) {
     const __m256i q0 = square_sums8(load_pixels8(s)), q1 = square_sums8(load_pixels8(s + 24));
     const __m128i not_above = pack_masks16(_mm256_cmpgt_epi32(above, q0), _mm256_cmpgt_epi32(above, q1));
@@ -493,6 +540,8 @@ inline void classify16(const uint8_t *s, uint8_t *cls, __m256i above, __m256i be
     const __m128i c = _mm_or_si128(_mm_andnot_si128(not_above, _mm_set1_epi8(1)), _mm_and_si128(is_below, _mm_set1_epi8(2)));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(cls), c);
 }
+
+}  // namespace
 
 void classify(const color_type *src, uint8_t *cls, size_t n, uint32_t above, uint32_t below) {
     if (n < 16) {
@@ -602,6 +651,8 @@ void average(const uint8_t *src, uint8_t *last, uint8_t *dst, size_t n) {
     if (i < n) portable::average(src + i, last + i, dst + i, n - i);
 }
 
+namespace {
+
 // ---- RC filter --------------------------------------------------------------
 
 // Byte order b g r of 8 pixels <-> the state's order r g b (an involution).
@@ -633,6 +684,8 @@ inline __m256 rc_step8(const float *state, __m128i x8) {
     return _mm256_blendv_ps(f, _mm256_set1_ps(255.0f), _mm256_cmp_ps(f, _mm256_set1_ps(255.0f), _CMP_GT_OQ));
 }
 
+}  // namespace
+
 void rc(const color_type *src, float *state, color_type *dst, size_t n) {
     const uint8_t *s = reinterpret_cast<const uint8_t *>(src);
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
@@ -657,7 +710,11 @@ void rc(const color_type *src, float *state, color_type *dst, size_t n) {
     if (p < n) portable::rc(src + p, state + 3 * p, dst + p, n - p);
 }
 
+namespace {
+
 // ---- Tracking ---------------------------------------------------------------
+
+}  // namespace
 
 // m = trunc(sqrt(dq)) for dq >= min_sum, else 0. A float root is exact
 // enough: dq < 2^24 is exact in a float, and for a non-square dq the root
@@ -734,6 +791,7 @@ bool third_exact() {
     }();
     return exact;
 }
+
 
 }  // namespace avx2
 }  // namespace kernels

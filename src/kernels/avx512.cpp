@@ -36,6 +36,7 @@
 
 namespace kernels {
 namespace avx512 {
+namespace {
 
 // s * 0.99f + x * 0.01f in double for 16 channels, rounded to float; below 0
 // becomes 0 and above 255 becomes 255, compared as the reference does.
@@ -58,6 +59,8 @@ inline __m512 rc_step16(const float *state, __m128i x16) {
     const __m512 top = _mm512_set1_ps(255.0f);
     return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(f, top, _CMP_GT_OQ), f, top);
 }
+
+}  // namespace
 
 void rc(const color_type *src, float *state, color_type *dst, size_t n) {
     // Byte k of 16 pixels <-> byte 3 (k / 3) + 2 - k % 3: b g r <-> r g b.
@@ -84,6 +87,8 @@ void rc(const color_type *src, float *state, color_type *dst, size_t n) {
     }
     if (p < n) avx2::rc(src + p, state + 3 * p, dst + p, n - p);
 }
+
+namespace {
 
 // ---- Combo edge directions ---------------------------------------------------
 
@@ -125,7 +130,8 @@ inline __m512 floats16(__m512d lo, __m512d hi) {
 
 // Levels of 16 pixels at x: the estimate, then the exact quotient's bucket,
 // then the reference arithmetic, as direction8 in avx2.cpp.
-inline __m512i direction16(const double *t0, const double *t1, const double *t2, size_t x) {
+inline __m512i direction16(const double *t0, const double *t1, const double *t2, size_t x,
+                           const unsigned char *table) {
     __m512d gx0, gy0, gx1, gy1;
     sobel_sums8(t0, t1, t2, x, gx0, gy0);
     sobel_sums8(t0, t1, t2, x + 8, gx1, gy1);
@@ -157,7 +163,7 @@ inline __m512i direction16(const double *t0, const double *t1, const double *t2,
         const __m512i index =
             _mm512_inserti64x4(_mm512_castsi256_si512(double_index8(r0)), double_index8(r1), 1);
         const __m512i exact =
-            _mm512_and_si512(_mm512_i32gather_epi32(index, direction_table(), 1), _mm512_set1_epi32(0xFF));
+            _mm512_and_si512(_mm512_i32gather_epi32(index, table, 1), _mm512_set1_epi32(0xFF));
         level = _mm512_mask_mov_epi32(level, undecided, exact);
         const __mmask16 lanes = undecided & _mm512_cmpeq_epi32_mask(exact, _mm512_set1_epi32(255));
         if (lanes != 0) {  // near a step between levels: the reference arithmetic
@@ -167,28 +173,35 @@ inline __m512i direction16(const double *t0, const double *t1, const double *t2,
             _mm512_store_pd(r + 8, r1);
             _mm512_store_si512(out, level);
             for (int k = 0; k < 16; ++k)
-                if (lanes & (1u << k)) out[k] = direction_level_reference(r[k]);
+                if (lanes & (1u << k)) out[k] = direction_level_of_reference(r[k]);
             level = _mm512_load_si512(out);
         }
     }
     return level;
 }
 
+}  // namespace
+
 void direction(const double *t0, const double *t1, const double *t2, color_type *dst, size_t n) {
     if (n < 16) {
         avx2::direction(t0, t1, t2, dst, n);
         return;
     }
+    const unsigned char *table = direction_table();
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
     size_t x = 0;
     while (x < n) {
         if (x + 16 > n) x = n - 16;  // the last block again, overlapping: same bytes
-        store_grey16(d + 3 * x, _mm512_cvtepi32_epi8(direction16(t0, t1, t2, x)));
+        store_grey16(d + 3 * x, _mm512_cvtepi32_epi8(direction16(t0, t1, t2, x, table)));
         x += 16;
     }
 }
 
+namespace {
+
 // ---- Sobel in double precision -----------------------------------------------
+
+}  // namespace
 
 void scale(const uint8_t *src, double *t, size_t n, double scale) {
     const __m512d s = _mm512_set1_pd(scale);
@@ -200,6 +213,8 @@ void scale(const uint8_t *src, double *t, size_t n, double scale) {
     }
     if (j < n) avx2::scale(src + j, t + j, n - j, scale);
 }
+
+namespace {
 
 // Eight Sobel outputs at channels i .. i+7 (neighbours 3 channels apart), as
 // sobel4 in avx2.cpp.
@@ -225,6 +240,8 @@ inline __m256i sobel8(const double *t0, const double *t1, const double *t2, size
     return _mm256_min_epi32(_mm256_slli_epi32(_mm512_cvttpd_epi32(w), 3), _mm256_set1_epi32(255));
 }
 
+}  // namespace
+
 void sobel(const double *t0, const double *t1, const double *t2, uint8_t *dst, size_t n) {
     if (n < 16) {
         avx2::sobel(t0, t1, t2, dst, n);
@@ -238,6 +255,7 @@ void sobel(const double *t0, const double *t1, const double *t2, uint8_t *dst, s
         i += 16;
     }
 }
+
 
 }  // namespace avx512
 }  // namespace kernels

@@ -11,27 +11,6 @@
 
 namespace kernels {
 
-// Integer forms of the pipeline's convolution tables, used by the portable
-// rows and to recognise the tables a caller passes.
-// clang-format off
-const int gauss_weights[25] = {
-    2, 4,  5,  4,  2,
-    4, 9,  12, 9,  4,
-    5, 12, 15, 12, 5,
-    4, 9,  12, 9,  4,
-    2, 4,  5,  4,  2,
-};
-const int laplace_weights[25] = {
-    0, 0, 1,   0, 0,
-    0, 1, 2,   1, 0,
-    1, 2, -16, 2, 1,
-    0, 1, 2,   1, 0,
-    0, 0, 1,   0, 0,
-};
-const int sharpen_weights[9] = {0, -1, 0, -1, 5, -1, 0, -1, 0};
-const int emboss_weights[9] = {2, 0, 0, 0, -1, 0, 0, 0, -1};
-// clang-format on
-
 namespace {
 
 // Smallest q in 0 .. max_square_sum for which pred holds, pred being
@@ -219,6 +198,8 @@ uint32_t tracking_min_sum() {
 }
 
 unsigned char direction_level_of(double r) { return direction_level(direction_table(), r); }
+
+unsigned char direction_level_of_reference(double r) { return direction_level_reference(r); }
 
 float direction_estimate(float gx, float gy) {
     const float ax = std::fabs(gx), ay = std::fabs(gy);

@@ -13,11 +13,27 @@ namespace kernels {
 
 // ---- Convolution tables -----------------------------------------------------
 
-// The pipeline's convolution tables as integers, row by row.
-extern const int gauss_weights[25];
-extern const int laplace_weights[25];
-extern const int sharpen_weights[9];
-extern const int emboss_weights[9];
+// The pipeline's convolution tables as integers, row by row: used to
+// recognise the tables a caller passes, and by the portable kernels, which
+// the compiler specialises for these constant weights.
+// clang-format off
+inline constexpr int gauss_weights[25] = {
+    2, 4,  5,  4,  2,
+    4, 9,  12, 9,  4,
+    5, 12, 15, 12, 5,
+    4, 9,  12, 9,  4,
+    2, 4,  5,  4,  2,
+};
+inline constexpr int laplace_weights[25] = {
+    0, 0, 1,   0, 0,
+    0, 1, 2,   1, 0,
+    1, 2, -16, 2, 1,
+    0, 1, 2,   1, 0,
+    0, 0, 1,   0, 0,
+};
+inline constexpr int sharpen_weights[9] = {0, -1, 0, -1, 5, -1, 0, -1, 0};
+inline constexpr int emboss_weights[9] = {2, 0, 0, 0, -1, 0, 0, 0, -1};
+// clang-format on
 
 // ---- Colour lengths ---------------------------------------------------------
 
@@ -57,6 +73,10 @@ const int direction_min_exponent = -8;  // |r| below 2^-8: the tiny bucket
 const int direction_max_exponent = 16;  // |r| from 2^16 on: always exact
 const int direction_buckets = (direction_max_exponent - direction_min_exponent) << direction_mantissa_bits;
 
+// direction_level_reference, out of line: the rare case stays out of the
+// callers' loops.
+unsigned char direction_level_of_reference(double r);
+
 namespace {  // internal linkage: the x86 files compile this header for their own targets
 
 // Index of r in direction_table: 0 = tiny, 1 .. buckets = by the top bits,
@@ -78,7 +98,7 @@ inline uint32_t direction_index(double r) {
 // arithmetic where the table cannot decide.
 inline unsigned char direction_level(const unsigned char *table, double r) {
     const unsigned char v = table[direction_index(r)];
-    return v != 255 ? v : direction_level_reference(r);
+    return v != 255 ? v : direction_level_of_reference(r);
 }
 
 // 255 * m / 442 for m = 0 .. 441 as (m * 604953) >> 20 (checked for all m).

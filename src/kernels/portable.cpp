@@ -11,6 +11,7 @@
 
 namespace kernels {
 namespace portable {
+namespace {
 
 // Integer sum of an N x N window at channel i; neighbours are 3 bytes apart.
 template <int N>
@@ -21,6 +22,8 @@ inline int window_sum(const int *weights, const uint8_t *const rows[], size_t i)
         for (int n = 0; n < N; ++n) s += weights[m * N + n] * rows[m][i + 3 * n - 3 * h];
     return s;
 }
+
+}  // namespace
 
 void gauss5(const uint8_t *const rows[5], uint8_t *dst, size_t begin, size_t end, int) {
     for (size_t i = begin; i < end; ++i)
@@ -42,6 +45,8 @@ void emboss3(const uint8_t *const rows[3], uint8_t *dst, size_t begin, size_t en
 void scale(const uint8_t *src, double *t, size_t n, double scale) {
     for (size_t j = 0; j < n; ++j) t[j] = scale * static_cast<double>(src[j]);
 }
+
+namespace {
 
 // The Sobel pair's sums over a 3x3 window of rows r0..r2 around index i,
 // neighbours `step` apart, taps in window order. The zero taps add nothing
@@ -66,6 +71,8 @@ inline void sobel_sums(const double *r0, const double *r1, const double *r2, siz
     q += 2.0 * a7;
     q += 1.0 * a8;
 }
+
+}  // namespace
 
 void sobel(const double *t0, const double *t1, const double *t2, uint8_t *dst, size_t n) {
     for (size_t i = 0; i < n; ++i) {
@@ -93,9 +100,13 @@ void gradient(const double *l0, const double *l1, const double *l2, uint32_t *ma
     }
 }
 
+namespace {
+
 const color_type black = {0, 0, 0};
 const color_type white = {255, 255, 255};
 const color_type red = {0, 0, 255};
+
+}  // namespace
 
 void suppress(const uint32_t *mag, const int32_t *ratio, size_t stride, size_t n, int64_t bound,
                 const color_type *save, color_type *dst) {
@@ -227,6 +238,7 @@ void track(const color_type *src, color_type *last, color_type *dst, size_t n, u
     *total += t;
     *moment += mx;
 }
+
 
 }  // namespace portable
 }  // namespace kernels
