@@ -14,6 +14,7 @@
 #include "pipeline/process.h"
 #include "platform/dib.h"
 #include "shell/main.h"
+#include "shell/options.h"
 
 VideoCapture *vc = nullptr;
 VideoDevice *devices = nullptr;
@@ -89,7 +90,9 @@ void camera_start() {
                       hresult_bits(capture_failure));
     } else {
         try {
-            vc->Select(devices);
+            vc->wanted_width = requested_width;
+            vc->wanted_height = requested_height;
+            vc->Select(devices + camera_choice);
             vc->GetSize(camera_x_size, camera_y_size);
             use_camera = camera_x_size > 0 && camera_y_size > 0;
             if (!use_camera)
