@@ -53,7 +53,7 @@ enum class convolution { none, gauss, laplace, sharpen, emboss };
 // Which integer convolution (kernel, factor, offset) amounts to. For integer
 // weights and 8-bit values the double sum is an exact integer S; with factor
 // 1 and an integer offset b, S + b is exact too and the output is S + b
-// clamped; the Gaussian's trunc(S / 159) is checked at start
+// clamped; the Gaussian's trunc(S / 159) is checked on first use
 // (kernels::gauss_quotient_exact).
 convolution recognise(const double *kernel, unsigned int width, double factor, double offset, int &int_offset) {
     int_offset = 0;
