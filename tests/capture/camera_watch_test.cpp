@@ -14,8 +14,8 @@
 #include "capture/pattern.h"
 #include "display/display.h"
 #include "pipeline/process.h"
-#include "platform/dshow_test.h"
 #include "shell/main.h"
+#include "support/dshow_test.h"
 
 namespace {
 
