@@ -40,6 +40,8 @@ unsigned long hresult_bits(long hr) { return static_cast<unsigned long>(hr) & 0x
 }  // namespace
 
 void camera_setup_buffer() {
+    // A display on another thread may be reading the buffer.
+    std::lock_guard<std::recursive_mutex> lock(frame_lock);
     if (camera_buffer) {
         buffer_free(camera_buffer);
         camera_buffer = nullptr;
@@ -64,6 +66,16 @@ void camera_setup_buffer() {
     h.biBitCount = 24;
     h.biCompression = BI_RGB;
     h.biSizeImage = static_cast<DWORD>(bytes);
+}
+
+void camera_make_buffers() {
+    // One step for the delivery and window threads: they never see some
+    // buffers made for the new size and others for the old.
+    std::lock_guard<std::recursive_mutex> lock(frame_lock);
+    camera_setup_buffer();
+    process_start();
+    canny_start();
+    rc_filter_start();
 }
 
 void camera_create() {
@@ -107,10 +119,7 @@ void camera_start() {
         camera_y_size = pattern_height;
     }
 
-    camera_setup_buffer();
-    process_start();
-    canny_start();
-    rc_filter_start();
+    camera_make_buffers();
 
     if (use_camera) {
         try {

@@ -48,10 +48,7 @@ bool ProgramRun::start_with_frame(int width, int height) {
         add_line("Look at readme.txt for usage");
         camera_x_size = width;
         camera_y_size = height;
-        camera_setup_buffer();
-        process_start();
-        canny_start();
-        rc_filter_start();
+        camera_make_buffers();
         SetTimer(system_hwnd, 2, 1000, nullptr);
         exit_code_ = message_loop();
     });
