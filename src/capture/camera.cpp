@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <system_error>
 
 #include "capture/capture.h"
 #include "capture/pattern.h"
@@ -36,6 +37,19 @@ struct CaptureStartup {
 } capture_startup;
 
 unsigned long hresult_bits(long hr) { return static_cast<unsigned long>(hr) & 0xFFFFFFFFUL; }
+
+// Runs capture calls; running out of memory or threads in them comes back
+// as the HRESULT a COM call gives for it, so every failure is a status line.
+template <class F>
+void capture_call(F calls) {
+    try {
+        calls();
+    } catch (const std::bad_alloc &) {
+        throw static_cast<long>(E_OUTOFMEMORY);
+    } catch (const std::system_error &) {
+        throw static_cast<long>(E_OUTOFMEMORY);
+    }
+}
 
 }  // namespace
 
@@ -81,13 +95,10 @@ void camera_make_buffers() {
 void camera_create() {
     capture_failure = 0;
     try {
-        vc = new VideoCapture(frame_callback);
+        capture_call([] { vc = new VideoCapture(frame_callback); });
     } catch (long hr) {
         vc = nullptr;
         capture_failure = hr;
-    } catch (const std::bad_alloc &) {
-        vc = nullptr;
-        capture_failure = E_OUTOFMEMORY;
     }
     devices = vc ? vc->GetDevices() : nullptr;
 }
@@ -100,8 +111,10 @@ void camera_start() {
                       hresult_bits(capture_failure));
     } else {
         try {
-            vc->Select(devices);
-            vc->GetSize(camera_x_size, camera_y_size);
+            capture_call([] {
+                vc->Select(devices);
+                vc->GetSize(camera_x_size, camera_y_size);
+            });
             use_camera = camera_x_size > 0 && camera_y_size > 0;
             if (!use_camera)
                 std::snprintf(message, sizeof message, "Camera has no frame size: showing test pattern");
@@ -123,7 +136,7 @@ void camera_start() {
 
     if (use_camera) {
         try {
-            vc->Start();
+            capture_call([] { vc->Start(); });
             graph_started = true;
         } catch (long hr) {
             std::snprintf(message, sizeof message, "Camera error 0x%08lX: showing test pattern",
@@ -146,7 +159,7 @@ void camera_stop() {
     if (graph_started && vc) {
         graph_started = false;
         try {
-            vc->Stop();
+            capture_call([] { vc->Stop(); });
         } catch (long hr) {
             char message[80];
             std::snprintf(message, sizeof message, "Camera error 0x%08lX while stopping", hresult_bits(hr));

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -210,7 +211,13 @@ class V4l2Device : public CaptureDevice {
         int width = static_cast<int>(format.fmt.pix.width);
         int height = static_cast<int>(format.fmt.pix.height);
         size_t source_stride = std::max<size_t>(format.fmt.pix.bytesperline, static_cast<size_t>(width) * 3);
-        stream.reset(new V4l2Stream(fd, width, height, source_stride));
+        try {
+            stream.reset(new V4l2Stream(fd, width, height, source_stride));
+        } catch (const std::bad_alloc &) {
+            // A frame this big does not fit in memory.
+            v4l2_ops().close(fd);
+            return E_OUTOFMEMORY;
+        }
         return S_OK;
     }
 

@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <map>
 #include <memory>
+#include <new>
 
 #include "platform/gdi.h"
 #include "platform/internal.h"
@@ -148,7 +150,17 @@ void resize_client(Window *window, int width, int height) {
     {
         Surface &s = window->surface;
         std::lock_guard<std::mutex> lock(s.lock);
-        std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 3, 0xff);
+        std::vector<uint8_t> pixels;
+        try {
+            pixels.assign(static_cast<size_t>(width) * height * 3, 0xff);
+        } catch (const std::bad_alloc &) {
+            // No memory for a surface this big: the client area counts as
+            // empty (as when minimised) until the next size change.
+            std::fprintf(stderr, "%s: no memory for a %d x %d window\n", window->caption.c_str(), width,
+                         height);
+            width = 0;
+            height = 0;
+        }
         int keep_w = std::min(width, s.width);
         int keep_h = std::min(height, s.height);
         for (int y = 0; y < keep_h; ++y) {

@@ -23,6 +23,7 @@
 #include "capture/capture.h"
 #include "platform/dshow_test.h"
 #include "platform/v4l2_device.h"
+#include "support/new_limit.h"
 
 namespace {
 
@@ -339,6 +340,25 @@ TEST_F(V4l2Devices, ACameraWithoutBgrCannotBeConnected) {
         FAIL() << "Select did not throw";
     } catch (long hr) {
         EXPECT_EQ(hr, static_cast<long>(VFW_E_CANNOT_CONNECT));
+    }
+    EXPECT_EQ(fake->opens, fake->closes);
+}
+
+// A 16384 x 16384 camera needs an 805 MB frame: on a machine without the
+// memory, connecting it fails with E_OUTOFMEMORY and closes the device.
+TEST_F(V4l2Devices, AFrameTooBigForMemoryFailsTheConnectionCleanly) {
+    Node cam = named("Huge");
+    cam.width = 16384;
+    cam.height = 16384;
+    cam.bytes_per_line = 16384 * 3;
+    add_node("video0", cam);
+    build();
+    test_support::NewLimit limit(size_t(64) << 20);
+    try {
+        capture->Select(capture->GetDevices());
+        FAIL() << "Select did not throw";
+    } catch (long hr) {
+        EXPECT_EQ(hr, static_cast<long>(E_OUTOFMEMORY));
     }
     EXPECT_EQ(fake->opens, fake->closes);
 }
