@@ -1,5 +1,7 @@
 #include "pipeline/bitmap.h"
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -11,15 +13,30 @@
 
 namespace {
 
+// Creates a new file for writing, beside `name`, under a name of its own:
+// made exclusively, so it is never a file that was there before (a user's
+// "1.bmp.tmp", say). Its name goes to `temp_name`.
+HANDLE create_temp_beside(const char *name, char *temp_name, size_t size) {
+    static unsigned long sequence = 0;
+    static const unsigned long seed = static_cast<unsigned long>(
+        std::chrono::steady_clock::now().time_since_epoch().count() ^ reinterpret_cast<uintptr_t>(&sequence));
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        unsigned long tag = (seed + 0x9E3779B9UL * ++sequence) & 0xFFFFFFFFUL;
+        std::snprintf(temp_name, size, "%s.%08lx.part", name, tag);
+        HANDLE file = CreateFileA(temp_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) return file;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
 // Writes the three parts of a BMP file to `name` through a temporary file
 // beside it, so a failure never leaves a truncated file or touches an older
 // file of that name.
 bool write_bmp(const char *name, const BITMAPFILEHEADER &file_header, const BITMAPINFOHEADER &info,
                const unsigned char *pixels, DWORD pixel_bytes) {
-    char temp_name[64];
-    std::snprintf(temp_name, sizeof temp_name, "%s.tmp", name);
-    HANDLE file = CreateFileA(temp_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    char temp_name[80];
+    HANDLE file = create_temp_beside(name, temp_name, sizeof temp_name);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
     bool ok =
