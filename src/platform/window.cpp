@@ -136,6 +136,17 @@ bool queue_idle(Queue &queue, uint64_t now) {
            !due_timer(queue, nullptr, now);
 }
 
+void close_all_windows() {
+    std::vector<HWND> open;
+    {
+        std::lock_guard<std::mutex> lock(core);
+        for (auto &w : windows) {
+            if (w->alive) open.push_back(to_hwnd(w.get()));
+        }
+    }
+    for (HWND hwnd : open) PostMessageA(hwnd, WM_CLOSE, 0, 0);
+}
+
 bool post_input(Window *window, UINT message, WPARAM wparam, LPARAM lparam) {
     return PostMessageA(to_hwnd(window), message, wparam, lparam) != FALSE;
 }

@@ -2,6 +2,10 @@
 // as on Windows. There are no command-line options.
 #include "shell/main.h"
 
+#include "platform/sdl/ending.h"
 #include "platform/win32.h"
 
-int main() { return WinMain(GetModuleHandleA(nullptr), nullptr, const_cast<LPSTR>(""), SW_SHOWNORMAL); }
+int main() {
+    return lvx::process_status(
+        WinMain(GetModuleHandleA(nullptr), nullptr, const_cast<LPSTR>(""), SW_SHOWNORMAL));
+}

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/internal.h"
+#include "platform/sdl/ending.h"
 
 using namespace lvx;
 
@@ -198,6 +199,8 @@ class SdlBackend : public Backend {
     }
 
     void shutdown() {
+        // Without its X connection SDL cannot even clean up.
+        if (display_lost()) return;
         for (SdlWindow *sw : windows_) {
             sw->owner->backend_data = nullptr;
             release(sw);
@@ -213,6 +216,8 @@ class SdlBackend : public Backend {
         // A desktop tool, not a game: keep the screensaver and the compositor.
         SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
         SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
+        // Interrupts and lost displays are handled by install_exit_paths.
+        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
         if (SDL_Init(SDL_INIT_VIDEO) != 0) {
             std::fprintf(stderr, "%s: no display to open a window on (%s)\n", caption.c_str(),
                          SDL_GetError());
@@ -229,6 +234,7 @@ class SdlBackend : public Backend {
             SDL_Quit();
             return false;
         }
+        install_exit_paths(driver && SDL_strcmp(driver, "x11") == 0);
         wake_event_ = SDL_RegisterEvents(1);
         SDL_StopTextInput();
         initialised_ = true;
