@@ -109,8 +109,9 @@ class V4l2Stream : public DeviceStream {
             return Next::idle;
         }
         failures = 0;
+        // A buffer counts only if it holds a whole frame, whatever bytesused says.
         bool whole = buffer.index < mapped.size() && buffer.bytesused >= frame_bytes() &&
-                     !(buffer.flags & V4L2_BUF_FLAG_ERROR);
+                     mapped[buffer.index].length >= frame_bytes() && !(buffer.flags & V4L2_BUF_FLAG_ERROR);
         if (whole) {
             // V4L2 rows run top-down; a DIB's run bottom-up.
             const unsigned char *source = static_cast<const unsigned char *>(mapped[buffer.index].start);
