@@ -100,7 +100,8 @@ double from_bits(uint64_t bits) {
     return x;
 }
 
-const size_t direction_table_size = 2 * (static_cast<size_t>(direction_buckets) + 2) + 3;  // +3: 4-byte gathers
+const size_t direction_table_size =
+    2 * (static_cast<size_t>(direction_buckets) + 2) + 3;  // +3: 4-byte gathers
 
 struct direction_builder {
     unsigned char table[direction_table_size];
@@ -125,8 +126,8 @@ struct direction_builder {
             int64_t lo = lo_key, hi = hi_key;  // level(lo) < j <= level(hi)
             // The span of keys exceeds int64: halve it unsigned.
             while (static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo) > 1) {
-                const int64_t mid =
-                    static_cast<int64_t>(static_cast<uint64_t>(lo) + (static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo)) / 2);
+                const int64_t mid = static_cast<int64_t>(
+                    static_cast<uint64_t>(lo) + (static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo)) / 2);
                 if (direction_level_reference(from_key(mid)) >= j)
                     hi = mid;
                 else
@@ -204,12 +205,11 @@ constexpr erode_step_table erode_step_values{};
 
 // ---- Portable rows ----------------------------------------------------------
 
-
 inline uint8_t clamp_byte(int v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
 // Integer sum of an N x N window at channel i; neighbours are 3 bytes apart.
 template <int N>
-inline int window_sum(const int *weights, const uint8_t *const rows[], size_t i) {
+inline int window_sum(const int *weights, const uint8_t *const rows[], ptrdiff_t i) {
     const int h = (N - 1) / 2;
     int s = 0;
     for (int m = 0; m < N; ++m)
@@ -223,11 +223,13 @@ void gauss5_c(const uint8_t *const rows[5], uint8_t *dst, size_t begin, size_t e
 }
 
 void laplace5_c(const uint8_t *const rows[5], uint8_t *dst, size_t begin, size_t end, int offset) {
-    for (size_t i = begin; i < end; ++i) dst[i] = clamp_byte(window_sum<5>(laplace_weights, rows, i) + offset);
+    for (size_t i = begin; i < end; ++i)
+        dst[i] = clamp_byte(window_sum<5>(laplace_weights, rows, i) + offset);
 }
 
 void sharpen3_c(const uint8_t *const rows[3], uint8_t *dst, size_t begin, size_t end, int offset) {
-    for (size_t i = begin; i < end; ++i) dst[i] = clamp_byte(window_sum<3>(sharpen_weights, rows, i) + offset);
+    for (size_t i = begin; i < end; ++i)
+        dst[i] = clamp_byte(window_sum<3>(sharpen_weights, rows, i) + offset);
 }
 
 void emboss3_c(const uint8_t *const rows[3], uint8_t *dst, size_t begin, size_t end, int offset) {
@@ -239,10 +241,11 @@ void scale_c(const uint8_t *src, double *t, size_t n, double scale) {
 }
 
 // The Sobel pair's sums over a 3x3 window of rows r0..r2 around index i,
-// neighbours `step` apart, taps in window order. The zero taps add nothing
+// neighbours `step` apart (signed: the first reads before the row start),
+// taps in window order. The zero taps add nothing
 // but the sign of a zero sum, which the callers' absolute values drop.
-inline void sobel_sums(const double *r0, const double *r1, const double *r2, size_t i, size_t step, double &p,
-                       double &q) {
+inline void sobel_sums(const double *r0, const double *r1, const double *r2, ptrdiff_t i, ptrdiff_t step,
+                       double &p, double &q) {
     const double a0 = r0[i - step], a1 = r0[i], a2 = r0[i + step];
     const double a3 = r1[i - step], a5 = r1[i + step];
     const double a6 = r2[i - step], a7 = r2[i], a8 = r2[i + step];
@@ -288,7 +291,8 @@ inline int32_t fixed_ratio(double gx, double gy) {
     return static_cast<int32_t>(q);
 }
 
-void gradient_c(const double *l0, const double *l1, const double *l2, uint32_t *mag, int32_t *ratio, size_t n) {
+void gradient_c(const double *l0, const double *l1, const double *l2, uint32_t *mag, int32_t *ratio,
+                size_t n) {
     for (size_t x = 0; x < n; ++x) {
         double gx, gy;
         sobel_sums(l0, l1, l2, x, 1, gx, gy);
@@ -326,7 +330,8 @@ void suppress_c(const uint32_t *mag, const int32_t *ratio, size_t stride, size_t
 }
 
 void direction_c(const double *t0, const double *t1, const double *t2, color_type *dst, size_t n) {
-    for (size_t x = 0; x < n; ++x) {
+    // Signed: the first pixel reads its left neighbour at index -1.
+    for (ptrdiff_t x = 0; x < static_cast<ptrdiff_t>(n); ++x) {
         double gx = 0.0;
         gx += -t0[x - 1];
         gx += t0[x + 1];
@@ -389,7 +394,7 @@ void cross_column_c(const uint8_t *cls, uint8_t *reference, color_type *dst, siz
 void erode_c(const uint8_t *cp, const uint8_t *cc, const uint8_t *cn, const color_type *up,
              const color_type *save, color_type *out, size_t n, unsigned int *left) {
     unsigned int left_marked = *left;
-    for (size_t x = 0; x < n; ++x) {
+    for (ptrdiff_t x = 0; x < static_cast<ptrdiff_t>(n); ++x) {
         const unsigned int horizontal = cc[x - 1] & (cc[x + 1] >> 1) & ~left_marked & 1u;
         const unsigned int vertical = cp[x] & (cn[x] >> 1) & (up[x].r != 255);
         const unsigned int diagonal = cp[x - 1] & (cn[x + 1] >> 1) & (up[x - 1].r != 255);
@@ -447,9 +452,9 @@ void track_c(const color_type *src, color_type *last, color_type *dst, size_t n,
 }
 
 const row_kernels portable = {
-    gauss5_c,    laplace5_c,  sharpen3_c,  emboss3_c,    scale_c,        sobel_c, length_c,
-    third_length_c, gradient_c, suppress_c, direction_c, edge_c,       threshold_c,    classify_c,
-    cross_row_c, cross_column_c, erode_c,  average_c,    rc_c,           track_c,
+    gauss5_c,       laplace5_c,     sharpen3_c, emboss3_c,   scale_c, sobel_c,     length_c,
+    third_length_c, gradient_c,     suppress_c, direction_c, edge_c,  threshold_c, classify_c,
+    cross_row_c,    cross_column_c, erode_c,    average_c,   rc_c,    track_c,
 };
 
 }  // namespace
@@ -500,14 +505,14 @@ const row_kernels &portable_kernels() { return portable; }
 
 const row_kernels &active_kernels() {
     switch (simd_active()) {
-    case simd_level::avx512:
-        if (const row_kernels *k = avx512_kernels()) return *k;
-        [[fallthrough]];
-    case simd_level::avx2:
-        if (const row_kernels *k = avx2_kernels()) return *k;
-        [[fallthrough]];
-    default:
-        return portable;
+        case simd_level::avx512:
+            if (const row_kernels *k = avx512_kernels()) return *k;
+            [[fallthrough]];
+        case simd_level::avx2:
+            if (const row_kernels *k = avx2_kernels()) return *k;
+            [[fallthrough]];
+        default:
+            return portable;
     }
 }
 

@@ -136,8 +136,6 @@ inline uint32_t square_sum(const color_type &p) {
     return static_cast<uint32_t>(p.b * p.b + p.g * p.g + p.r * p.r);
 }
 
-const color_type red = {0, 0, 255};
-
 // ---- Integer convolutions ---------------------------------------------------
 
 // Gaussian, vertical then horizontal within chunks of a row. The kernel is
