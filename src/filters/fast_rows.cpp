@@ -241,7 +241,7 @@ void scale_c(const uint8_t *src, double *t, size_t n, double scale) {
 }
 
 // The Sobel pair's sums over a 3x3 window of rows r0..r2 around index i,
-// neighbours `step` apart (signed: the first reads before the row start),
+// neighbours `step` apart (signed: at a row start it reads left of it),
 // taps in window order. The zero taps add nothing
 // but the sign of a zero sum, which the callers' absolute values drop.
 inline void sobel_sums(const double *r0, const double *r1, const double *r2, ptrdiff_t i, ptrdiff_t step,
