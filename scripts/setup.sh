@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian/Ubuntu packages Lumivex needs, when they are missing.
-# Usage: scripts/setup.sh [app] [test] [bench] [fuzz] [windows]
+# Usage: scripts/setup.sh [app] [test] [bench] [fuzz] [windows] [package]
 # As root it runs apt-get; otherwise it prints the one line to run and fails.
 set -euo pipefail
 
@@ -9,6 +9,7 @@ pkgs_test="googletest libgtest-dev xvfb xauth xdotool x11-utils imagemagick"
 pkgs_bench="libbenchmark-dev libopencv-dev"
 # clang's libFuzzer comes with its runtime libraries.
 pkgs_fuzz="clang libclang-rt-14-dev"
+pkgs_package="dpkg-dev file"
 pkgs_windows="g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 xvfb xauth xdotool x11-utils"
 
 want=""
@@ -21,7 +22,8 @@ for group in "${@:-app}"; do
         bench) want="$want $pkgs_app $pkgs_bench" ;;
         fuzz) want="$want $pkgs_app $pkgs_fuzz" ;;
         windows) want="$want $pkgs_windows"; recommends="" ;;
-        *) echo "setup.sh: unknown group '$group' (app, test, bench, fuzz, windows)" >&2; exit 2 ;;
+        package) want="$want $pkgs_app $pkgs_package" ;;
+        *) echo "setup.sh: unknown group '$group' (app, test, bench, fuzz, windows, package)" >&2; exit 2 ;;
     esac
 done
 

@@ -4,6 +4,8 @@
 // A failing platform call is thrown as its HRESULT, as a `long`.
 #pragma once
 
+#include <string>
+
 #include "platform/dshow.h"
 
 // Called once per sample with the sample's bytes (valid during the call),
@@ -19,9 +21,10 @@ class VideoDevice {
 
     char *GetFriendlyName();
 
-    char *display_name;   // 80 bytes: the name as 8-bit characters
-    WCHAR *filter_name;   // 80 UTF-16 characters: the name in the graph
-    IBaseFilter *filter;  // the device's source filter, or nullptr
+    char *display_name;       // 80 bytes: the name as 8-bit characters
+    WCHAR *filter_name;       // 80 UTF-16 characters: the name in the graph
+    IBaseFilter *filter;      // the device's source filter, or nullptr
+    std::string device_path;  // "DevicePath" of the device, when it has one
 };
 
 class VideoCapture {
@@ -79,6 +82,9 @@ class VideoCapture {
     int frame_width;
     int frame_height;
     CallbackHandler *sample_handler;
+    // Frame size Select asks the device for; 0 x 0: the device's own choice.
+    int wanted_width = 0;
+    int wanted_height = 0;
 
     static const int max_devices = 8;
     static const int max_name = 79;

@@ -4,26 +4,29 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "capture/camera.h"
 #include "display/display.h"
 #include "pipeline/process.h"
 #include "platform/win32.h"
+#include "shell/options.h"
 #include "shell/utility.h"
 
 namespace {
 
 // Creates a new file for writing, beside `name`, under a name of its own:
 // made exclusively, so it is never a file that was there before (a user's
-// "1.bmp.tmp", say). Its name goes to `temp_name`.
-HANDLE create_temp_beside(const char *name, char *temp_name, size_t size) {
+// "1.bmp.tmp", say). Its name goes to `temp`.
+HANDLE create_temp_beside(const std::string &name, std::string &temp) {
     static unsigned long sequence = 0;
     static const unsigned long seed = static_cast<unsigned long>(
         std::chrono::steady_clock::now().time_since_epoch().count() ^ reinterpret_cast<uintptr_t>(&sequence));
     for (int attempt = 0; attempt < 16; ++attempt) {
-        unsigned long tag = (seed + 0x9E3779B9UL * ++sequence) & 0xFFFFFFFFUL;
-        std::snprintf(temp_name, size, "%s.%08lx.part", name, tag);
-        HANDLE file = CreateFileA(temp_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        char tag[16];
+        std::snprintf(tag, sizeof tag, ".%08lx", (seed + 0x9E3779B9UL * ++sequence) & 0xFFFFFFFFUL);
+        temp = name + tag + ".part";
+        HANDLE file = CreateFileA(temp.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) return file;
     }
@@ -32,12 +35,16 @@ HANDLE create_temp_beside(const char *name, char *temp_name, size_t size) {
 
 // Writes the three parts of a BMP file to `name` through a temporary file
 // beside it, so a failure never leaves a truncated file or touches an older
-// file of that name.
-bool write_bmp(const char *name, const BITMAPFILEHEADER &file_header, const BITMAPINFOHEADER &info,
-               const unsigned char *pixels, DWORD pixel_bytes) {
-    char temp_name[80];
-    HANDLE file = create_temp_beside(name, temp_name, sizeof temp_name);
-    if (file == INVALID_HANDLE_VALUE) return false;
+// file of that name. On failure `reason` holds the system's error text.
+bool write_bmp(const std::string &name, const BITMAPFILEHEADER &file_header, const BITMAPINFOHEADER &info,
+               const unsigned char *pixels, DWORD pixel_bytes, std::string &reason) {
+    std::string temp;
+    HANDLE file = create_temp_beside(name, temp);
+    if (file == INVALID_HANDLE_VALUE) {
+        reason = last_error_text();
+        return false;
+    }
+    const char *temp_name = temp.c_str();
     DWORD written = 0;
     bool ok =
         WriteFile(file, &file_header, sizeof file_header, &written, nullptr) && written == sizeof file_header;
@@ -45,8 +52,11 @@ bool write_bmp(const char *name, const BITMAPFILEHEADER &file_header, const BITM
     ok = ok && WriteFile(file, pixels, pixel_bytes, &written, nullptr) && written == pixel_bytes;
     ok = ok && FlushFileBuffers(file);
     ok = CloseHandle(file) && ok;
-    ok = ok && MoveFileExA(temp_name, name, MOVEFILE_REPLACE_EXISTING);
-    if (!ok) DeleteFileA(temp_name);
+    ok = ok && MoveFileExA(temp_name, name.c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (!ok) {
+        reason = last_error_text();
+        DeleteFileA(temp_name);
+    }
     return ok;
 }
 
@@ -55,7 +65,6 @@ bool write_bmp(const char *name, const BITMAPFILEHEADER &file_header, const BITM
 void save_to_disk() {
     static int next_file_num = 1;
     char line[80];
-    char name[32];
     int number;
     BITMAPFILEHEADER file_header{};
     BITMAPINFOHEADER info{};
@@ -98,11 +107,14 @@ void save_to_disk() {
             file_header.bfOffBits = info.biSize + sizeof(BITMAPFILEHEADER);
         }
     }
-    std::snprintf(name, sizeof name, "%d.bmp", number);
-    bool saved = pixels && write_bmp(name, file_header, info, pixels, pixel_bytes);
+    const std::string name = snapshot_path(number);
+    std::string reason = "not enough memory";
+    bool saved = pixels && write_bmp(name, file_header, info, pixels, pixel_bytes, reason);
     buffer_free(pixels);
     if (!saved) {
         std::snprintf(line, sizeof line, "Unable to save %d.bmp", number);
         add_line(line);
+        // With a chosen snapshot folder, standard error also says why.
+        if (!snapshot_folder.empty()) error_line("cannot write " + name + ": " + reason);
     }
 }

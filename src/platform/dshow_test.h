@@ -30,6 +30,7 @@ struct Sample {
 struct Device {
     std::optional<std::u16string> description;                     // "Description"
     std::optional<std::u16string> friendly_name = u"Test camera";  // "FriendlyName"
+    std::optional<std::u16string> device_path;                     // "DevicePath"
     HRESULT bind_result = S_OK;                                    // IMoniker::BindToStorage
     HRESULT read_result = S_OK;                                    // IPropertyBag::Read of any property
     HRESULT add_result = S_OK;      // AddSourceFilterForMoniker (a success code adds the filter)
@@ -38,6 +39,7 @@ struct Device {
     HRESULT run_result = S_OK;      // the device's start in Run
     int width = 640;
     int height = 480;
+    bool any_size = false;  // takes the size asked for through IAMStreamConfig
     // Called on the streaming thread before each sample; false ends the
     // stream as an unplugged camera would. Empty: unchanged frames forever.
     std::function<bool(Sample &)> produce;

@@ -1,11 +1,13 @@
 // Process entry on POSIX systems: the program's own entry point is WinMain,
-// as on Windows. There are no command-line options.
+// as on Windows, which reads the command line recorded here.
 #include "shell/main.h"
 
 #include "platform/sdl/ending.h"
 #include "platform/win32.h"
+#include "shell/options.h"
 
-int main() {
+int main(int argc, char **argv) {
+    set_command_line(argc, argv);
     return lvx::process_status(
         WinMain(GetModuleHandleA(nullptr), nullptr, const_cast<LPSTR>(""), SW_SHOWNORMAL));
 }

@@ -1,7 +1,6 @@
 #include "platform/sdl/ending.h"
 
 #include <X11/Xlib.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -91,14 +90,8 @@ int on_x_error(Display *, XErrorEvent *event) {
 int on_x_io_error(Display *) { display_failed("the connection to the display is lost"); }
 
 void take_over_x_errors() {
-    void *x11 = dlopen("libX11.so.6", RTLD_NOW | RTLD_NOLOAD);
-    if (!x11) return;
-    using set_error_handler = XErrorHandler (*)(XErrorHandler);
-    using set_io_error_handler = XIOErrorHandler (*)(XIOErrorHandler);
-    auto set_error = reinterpret_cast<set_error_handler>(dlsym(x11, "XSetErrorHandler"));
-    auto set_io_error = reinterpret_cast<set_io_error_handler>(dlsym(x11, "XSetIOErrorHandler"));
-    if (set_error) set_error(on_x_error);
-    if (set_io_error) set_io_error(on_x_io_error);
+    XSetErrorHandler(on_x_error);
+    XSetIOErrorHandler(on_x_io_error);
 }
 
 }  // namespace
