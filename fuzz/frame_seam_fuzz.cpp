@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "capture/camera.h"
+#include "common/buffer.h"
 #include "display/display.h"
 #include "fuzz_input.h"
 #include "pipeline/bitmap.h"

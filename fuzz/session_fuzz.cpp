@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/camera.h"
+#include "common/buffer.h"
 #include "display/display.h"
 #include "fuzz_input.h"
 #include "pipeline/process.h"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture/camera.h"
+#include "common/buffer.h"
 #include "display/display.h"
 #include "filters/canny.h"
 #include "filters/rc_filter.h"

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "filters/workers.h"
+#include "common/workers.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "capture/camera.h"
+#include "common/buffer.h"
 #include "display/display.h"
 #include "pipeline/process.h"
 #include "shell/main.h"
-#include "shell/utility.h"
 #include "support/program.h"
 
 namespace {
@@ -34,6 +34,8 @@ TEST(Program, OpensItsWindowWithTheFirstLineAndEndsWithEscape) {
     EXPECT_TRUE(info.visible);
     EXPECT_EQ(info.client_width, 360);
     EXPECT_EQ(info.client_height, 382);
+    EXPECT_EQ(info.x, 150);
+    EXPECT_EQ(info.y, 150);
     EXPECT_EQ(run.hwnd(), main_win);
     EXPECT_EQ(system_hwnd, main_win);
     EXPECT_EQ(display_x, 360);
@@ -74,6 +76,7 @@ TEST(Program, EscapeThenCloseBeforeTheQuitShutsDownOnce) {
     EXPECT_EQ(run.finish(), 0);
     EXPECT_FALSE(headless_window_info(run.hwnd()).alive) << "the close request was handled";
     EXPECT_EQ(camera_buffer, nullptr);
+    EXPECT_EQ(headless_quit_posts(), 1) << "one shutdown, one quit message";
 }
 
 TEST(Program, ExitsWithOneWhenNoWindowCanBeMade) {
@@ -109,6 +112,11 @@ TEST(Program, PaintWithoutACameraBufferDrawsNothingAndStaysPending) {
     run.settle();
     EXPECT_TRUE(headless_window_info(run.hwnd()).needs_paint);
     EXPECT_EQ(run.image().pixels, before.pixels);
+
+    // A new status line asks for a repaint too.
+    ASSERT_TRUE(ValidateRect(run.hwnd(), nullptr));
+    run.press('D');
+    EXPECT_TRUE(headless_window_info(run.hwnd()).needs_paint);
 }
 
 TEST(Program, ResizingMovesTheStripAndMinimisingHarmsNothing) {
