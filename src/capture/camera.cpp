@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
 
 #include "capture/capture.h"
 #include "capture/pattern.h"
@@ -40,6 +41,19 @@ struct CaptureStartup {
 } capture_startup;
 
 unsigned long hresult_bits(long hr) { return static_cast<unsigned long>(hr) & 0xFFFFFFFFUL; }
+
+// Runs capture calls; running out of memory or threads in them comes back
+// as the HRESULT a COM call gives for it, so every failure is a status line.
+template <class F>
+void capture_call(F calls) {
+    try {
+        calls();
+    } catch (const std::bad_alloc &) {
+        throw static_cast<long>(E_OUTOFMEMORY);
+    } catch (const std::system_error &) {
+        throw static_cast<long>(E_OUTOFMEMORY);
+    }
+}
 
 // The camera frames come from: none (the test pattern from the start), the
 // camera, or the pattern standing in for a camera that was lost.
@@ -111,10 +125,7 @@ void setup_frame_buffers(int width, int height) {
     std::lock_guard<std::recursive_mutex> lock(frame_lock);
     camera_x_size = width;
     camera_y_size = height;
-    camera_setup_buffer();
-    process_start();
-    canny_start();
-    rc_filter_start();
+    camera_make_buffers();
 }
 
 // Connects the camera called camera_name again after it was lost; quietly
@@ -134,10 +145,12 @@ void reconnect() {
     int height = 0;
     try {
         if (!device) throw 0L;
-        fresh->wanted_width = requested_width;
-        fresh->wanted_height = requested_height;
-        fresh->Select(device);
-        fresh->GetSize(width, height);
+        capture_call([&] {
+            fresh->wanted_width = requested_width;
+            fresh->wanted_height = requested_height;
+            fresh->Select(device);
+            fresh->GetSize(width, height);
+        });
         if (width <= 0 || height <= 0) throw 0L;
     } catch (long) {
         delete fresh;
@@ -146,7 +159,7 @@ void reconnect() {
     pattern_stop();
     setup_frame_buffers(width, height);
     try {
-        fresh->Start();
+        capture_call([&] { fresh->Start(); });
     } catch (long hr) {
         delete fresh;
         add_line(failure_line(camera_name, hr).c_str());
@@ -204,6 +217,8 @@ void lose_camera() {
 }  // namespace
 
 void camera_setup_buffer() {
+    // A display on another thread may be reading the buffer.
+    std::lock_guard<std::recursive_mutex> lock(frame_lock);
     if (camera_buffer) {
         buffer_free(camera_buffer);
         camera_buffer = nullptr;
@@ -230,16 +245,23 @@ void camera_setup_buffer() {
     h.biSizeImage = static_cast<DWORD>(bytes);
 }
 
+void camera_make_buffers() {
+    // One step for the delivery and window threads: they never see some
+    // buffers made for the new size and others for the old.
+    std::lock_guard<std::recursive_mutex> lock(frame_lock);
+    camera_setup_buffer();
+    process_start();
+    canny_start();
+    rc_filter_start();
+}
+
 void camera_create() {
     capture_failure = 0;
     try {
-        vc = new VideoCapture(frame_callback);
+        capture_call([] { vc = new VideoCapture(frame_callback); });
     } catch (long hr) {
         vc = nullptr;
         capture_failure = hr;
-    } catch (const std::bad_alloc &) {
-        vc = nullptr;
-        capture_failure = E_OUTOFMEMORY;
     }
     devices = vc ? vc->GetDevices() : nullptr;
 }
@@ -254,10 +276,12 @@ void camera_start() {
         if (camera_choice >= 0 && camera_choice < vc->NumDevices())
             camera_name = devices[camera_choice].GetFriendlyName();
         try {
-            vc->wanted_width = requested_width;
-            vc->wanted_height = requested_height;
-            vc->Select(devices + camera_choice);
-            vc->GetSize(camera_x_size, camera_y_size);
+            capture_call([] {
+                vc->wanted_width = requested_width;
+                vc->wanted_height = requested_height;
+                vc->Select(devices + camera_choice);
+                vc->GetSize(camera_x_size, camera_y_size);
+            });
             use_camera = camera_x_size > 0 && camera_y_size > 0;
             if (!use_camera)
                 std::snprintf(message, sizeof message, "Camera has no frame size: showing test pattern");
@@ -274,14 +298,11 @@ void camera_start() {
         camera_y_size = pattern_height;
     }
 
-    camera_setup_buffer();
-    process_start();
-    canny_start();
-    rc_filter_start();
+    camera_make_buffers();
 
     if (use_camera) {
         try {
-            vc->Start();
+            capture_call([] { vc->Start(); });
             graph_started = true;
             camera_state = CameraState::streaming;
             last_frame_seen = std::chrono::steady_clock::now();
@@ -336,7 +357,7 @@ void camera_stop() {
     if (graph_started && vc) {
         graph_started = false;
         try {
-            vc->Stop();
+            capture_call([] { vc->Stop(); });
         } catch (long hr) {
             char message[80];
             std::snprintf(message, sizeof message, "Camera error 0x%08lX while stopping", hresult_bits(hr));

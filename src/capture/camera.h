@@ -21,6 +21,10 @@ extern std::atomic<bool> fast_capture;
 // (Re)creates camera_buffer for camera_x_size x camera_y_size and fills
 // camera_buffer_info; on failure adds "Unable to create camera buffer".
 void camera_setup_buffer();
+// (Re)creates every frame-sized buffer for camera_x_size x camera_y_size:
+// the camera buffer, the pipeline's, Canny's and the RC filter's, in that
+// order. Each one that cannot be made adds its status line.
+void camera_make_buffers();
 // Builds the capture object (vc) and takes its device list (devices). Runs
 // during static initialisation; a failure leaves vc null and is reported by
 // camera_start. Tests may delete vc and call it again.

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -56,23 +57,22 @@ std::atomic<size_t> min_band_work{32768};
 thread_local bool inside_band = false;
 
 class pool {
-public:
-    ~pool() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_.store(true, std::memory_order_relaxed);
-            generation_.fetch_add(1, std::memory_order_release);
-        }
-        wake_.notify_all();
-        for (std::thread &t : helpers_) t.join();
-    }
-
+  public:
     void run(unsigned int begin, unsigned int end, unsigned int bands, band_function fn, void *context) {
         std::lock_guard<std::mutex> one_job(call_mutex_);
         while (helpers_.size() + 1 < bands) {
             const unsigned int index = static_cast<unsigned int>(helpers_.size()) + 1;
             const unsigned long long current = generation_.load(std::memory_order_acquire);
-            helpers_.emplace_back([this, index, current] { helper(index, current); });
+            try {
+                helpers_.emplace_back([this, index, current] { helper(index, current); });
+            } catch (const std::exception &) {
+                // No thread to be had (or no memory for one): fewer bands.
+                bands = static_cast<unsigned int>(helpers_.size()) + 1;
+            }
+        }
+        if (bands <= 1) {
+            fn(context, begin, end);
+            return;
         }
         // The job's fields are published by the release of generation_ and
         // read by helpers after they see it change; every helper, whether it
@@ -100,7 +100,7 @@ public:
         done_.wait(lock, [this] { return pending_.load(std::memory_order_acquire) == 0; });
     }
 
-private:
+  private:
     void band(unsigned int index, unsigned int &b, unsigned int &e) const {
         const unsigned long long rows = end_ - begin_;
         b = begin_ + static_cast<unsigned int>(rows * index / bands_);
@@ -120,7 +120,6 @@ private:
                 now = generation_.load(std::memory_order_acquire);
             }
             seen = now;
-            if (stopping_.load(std::memory_order_relaxed)) return;
             if (index < bands_) {
                 unsigned int b, e;
                 band(index, b, e);
@@ -143,12 +142,14 @@ private:
     unsigned int begin_ = 0, end_ = 0, bands_ = 1;
     std::atomic<unsigned int> pending_{0};
     std::atomic<unsigned long long> generation_{0};
-    std::atomic<bool> stopping_{false};
 };
 
+// Built on first use and never destroyed: its helpers live until the
+// process ends. A destructor would have to stop them at exit, and a helper
+// in the middle of a band (or the caller waiting for it) can be blocked then.
 pool &the_pool() {
-    static pool p;
-    return p;
+    static pool *p = new pool;
+    return *p;
 }
 
 }  // namespace
@@ -166,7 +167,8 @@ void run_bands(unsigned int begin, unsigned int end, size_t work, band_function 
     if (end <= begin) return;
     unsigned int bands = std::min(worker_threads(), end - begin);
     const size_t per_band = min_band_work.load();
-    if (per_band > 0) bands = static_cast<unsigned int>(std::min<size_t>(bands, std::max<size_t>(1, work / per_band)));
+    if (per_band > 0)
+        bands = static_cast<unsigned int>(std::min<size_t>(bands, std::max<size_t>(1, work / per_band)));
     if (bands <= 1 || inside_band) {
         fn(context, begin, end);
         return;

@@ -27,8 +27,6 @@ namespace kernels {
 namespace avx2 {
 namespace {
 
-const color_type red = {0, 0, 255};
-
 // ---- Integer convolutions ---------------------------------------------------
 
 // Gaussian, vertical then horizontal within chunks of a row. The kernel is
@@ -40,7 +38,8 @@ const color_type red = {0, 0, 255};
 inline __m256i loadu16(const uint16_t *p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
 
 // Column responses A, B, C of 16 channels starting at channel ch, stored at j.
-inline void gauss_columns(const uint8_t *const r[5], size_t ch, uint16_t *A, uint16_t *B, uint16_t *C, size_t j) {
+inline void gauss_columns(const uint8_t *const r[5], size_t ch, uint16_t *A, uint16_t *B, uint16_t *C,
+                          size_t j) {
     const __m256i k2 = _mm256_set1_epi16(2), k4 = _mm256_set1_epi16(4), k5 = _mm256_set1_epi16(5);
     const __m256i k9 = _mm256_set1_epi16(9), k12 = _mm256_set1_epi16(12), k15 = _mm256_set1_epi16(15);
     const __m256i u = _mm256_add_epi16(load16_u8_as_u16(r[0] + ch), load16_u8_as_u16(r[4] + ch));
@@ -50,8 +49,8 @@ inline void gauss_columns(const uint8_t *const r[5], size_t ch, uint16_t *A, uin
                                        _mm256_mullo_epi16(w, k5));
     const __m256i b = _mm256_add_epi16(_mm256_add_epi16(_mm256_mullo_epi16(u, k4), _mm256_mullo_epi16(v, k9)),
                                        _mm256_mullo_epi16(w, k12));
-    const __m256i c = _mm256_add_epi16(_mm256_add_epi16(_mm256_mullo_epi16(u, k5), _mm256_mullo_epi16(v, k12)),
-                                       _mm256_mullo_epi16(w, k15));
+    const __m256i c = _mm256_add_epi16(
+        _mm256_add_epi16(_mm256_mullo_epi16(u, k5), _mm256_mullo_epi16(v, k12)), _mm256_mullo_epi16(w, k15));
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(A + j), a);
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(B + j), b);
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(C + j), c);
@@ -90,7 +89,8 @@ void gauss5(const uint8_t *const r[5], uint8_t *dst, size_t begin, size_t end, i
         for (; k + 32 <= len; k += 32)
             store32_u8(dst + c0 + k, gauss_quotients(A, B, C, k), gauss_quotients(A, B, C, k + 16));
         if (k < len)
-            store32_u8(dst + c0 + len - 32, gauss_quotients(A, B, C, len - 32), gauss_quotients(A, B, C, len - 16));
+            store32_u8(dst + c0 + len - 32, gauss_quotients(A, B, C, len - 32),
+                       gauss_quotients(A, B, C, len - 16));
         c0 += len;
     }
 }
@@ -102,11 +102,15 @@ struct laplace_kernel {
     static __m256i at(const uint8_t *const r[], size_t i, __m256i offset) {
         const __m256i centre = load16_u8_as_u16(r[2] + i);
         __m256i ones = _mm256_add_epi16(load16_u8_as_u16(r[0] + i), load16_u8_as_u16(r[4] + i));
-        ones = _mm256_add_epi16(ones, _mm256_add_epi16(load16_u8_as_u16(r[1] + i - 3), load16_u8_as_u16(r[1] + i + 3)));
-        ones = _mm256_add_epi16(ones, _mm256_add_epi16(load16_u8_as_u16(r[3] + i - 3), load16_u8_as_u16(r[3] + i + 3)));
-        ones = _mm256_add_epi16(ones, _mm256_add_epi16(load16_u8_as_u16(r[2] + i - 6), load16_u8_as_u16(r[2] + i + 6)));
+        ones = _mm256_add_epi16(
+            ones, _mm256_add_epi16(load16_u8_as_u16(r[1] + i - 3), load16_u8_as_u16(r[1] + i + 3)));
+        ones = _mm256_add_epi16(
+            ones, _mm256_add_epi16(load16_u8_as_u16(r[3] + i - 3), load16_u8_as_u16(r[3] + i + 3)));
+        ones = _mm256_add_epi16(
+            ones, _mm256_add_epi16(load16_u8_as_u16(r[2] + i - 6), load16_u8_as_u16(r[2] + i + 6)));
         __m256i twos = _mm256_add_epi16(load16_u8_as_u16(r[1] + i), load16_u8_as_u16(r[3] + i));
-        twos = _mm256_add_epi16(twos, _mm256_add_epi16(load16_u8_as_u16(r[2] + i - 3), load16_u8_as_u16(r[2] + i + 3)));
+        twos = _mm256_add_epi16(
+            twos, _mm256_add_epi16(load16_u8_as_u16(r[2] + i - 3), load16_u8_as_u16(r[2] + i + 3)));
         __m256i s = _mm256_add_epi16(ones, _mm256_slli_epi16(twos, 1));
         s = _mm256_sub_epi16(s, _mm256_slli_epi16(centre, 4));
         return _mm256_add_epi16(s, offset);
@@ -118,7 +122,8 @@ struct sharpen_kernel {
         const __m256i c = load16_u8_as_u16(r[1] + i);
         __m256i s = _mm256_add_epi16(_mm256_slli_epi16(c, 2), c);
         s = _mm256_sub_epi16(s, _mm256_add_epi16(load16_u8_as_u16(r[0] + i), load16_u8_as_u16(r[2] + i)));
-        s = _mm256_sub_epi16(s, _mm256_add_epi16(load16_u8_as_u16(r[1] + i - 3), load16_u8_as_u16(r[1] + i + 3)));
+        s = _mm256_sub_epi16(
+            s, _mm256_add_epi16(load16_u8_as_u16(r[1] + i - 3), load16_u8_as_u16(r[1] + i + 3)));
         return _mm256_add_epi16(s, offset);
     }
 };
@@ -169,9 +174,12 @@ void scale(const uint8_t *src, double *t, size_t n, double scale) {
     for (; j + 16 <= n; j += 16) {
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + j));
         _mm256_storeu_pd(t + j, _mm256_mul_pd(s, _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(b))));
-        _mm256_storeu_pd(t + j + 4, _mm256_mul_pd(s, _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_srli_si128(b, 4)))));
-        _mm256_storeu_pd(t + j + 8, _mm256_mul_pd(s, _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_srli_si128(b, 8)))));
-        _mm256_storeu_pd(t + j + 12, _mm256_mul_pd(s, _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_srli_si128(b, 12)))));
+        _mm256_storeu_pd(t + j + 4,
+                         _mm256_mul_pd(s, _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_srli_si128(b, 4)))));
+        _mm256_storeu_pd(t + j + 8,
+                         _mm256_mul_pd(s, _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_srli_si128(b, 8)))));
+        _mm256_storeu_pd(t + j + 12,
+                         _mm256_mul_pd(s, _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(_mm_srli_si128(b, 12)))));
     }
     for (; j < n; ++j) t[j] = scale * static_cast<double>(src[j]);
 }
@@ -283,7 +291,8 @@ namespace {
 
 // 32-bit lanes 0, 2, 4, 6 of a vector of 64-bit masks.
 inline __m128i narrow_mask(__m256d m) {
-    const __m256i picked = _mm256_permutevar8x32_epi32(_mm256_castpd_si256(m), _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+    const __m256i picked =
+        _mm256_permutevar8x32_epi32(_mm256_castpd_si256(m), _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
     return _mm256_castsi256_si128(picked);
 }
 
@@ -295,7 +304,8 @@ inline void gradient4(const double *l0, const double *l1, const double *l2, uint
                _mm256_loadu_pd(l1 + x - 1), _mm256_loadu_pd(l1 + x + 1), _mm256_loadu_pd(l2 + x - 1),
                _mm256_loadu_pd(l2 + x), _mm256_loadu_pd(l2 + x + 1), gx, gy);
     const __m256d ay = abs_pd(gy);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(mag + x), _mm256_cvttpd_epi32(_mm256_add_pd(abs_pd(gx), ay)));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(mag + x),
+                     _mm256_cvttpd_epi32(_mm256_add_pd(abs_pd(gx), ay)));
     // |gy| * 65536 / gx, truncated; 0 where gx is 0; 2^31 or more saturates
     // (the conversion itself gives INT32_MIN for anything at or below -2^31).
     const __m256d q = _mm256_div_pd(_mm256_mul_pd(ay, _mm256_set1_pd(65536.0)), gx);
@@ -328,24 +338,27 @@ inline __m256i biased8(const uint32_t *c, ptrdiff_t d) {
 }
 
 // Edge masks (32-bit lanes) of 8 pixels centred on mag[0].
-inline __m256i suppress8(const uint32_t *c, const int32_t *ratio, ptrdiff_t w, __m256i strong_bound, bool all_strong,
-                         const canny_bounds &b) {
+inline __m256i suppress8(const uint32_t *c, const int32_t *ratio, ptrdiff_t w, __m256i strong_bound,
+                         bool all_strong, const canny_bounds &b) {
     const __m256i m = biased8(c, 0);
     const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(ratio));
     const __m256i steep =
         _mm256_or_si256(_mm256_cmpgt_epi32(r, _mm256_set1_epi32(static_cast<int>(b.steep_above))),
                         _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(b.steep_below)), r));
-    const __m256i rows = _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -w)), _mm256_cmpgt_epi32(m, biased8(c, w)));
+    const __m256i rows =
+        _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -w)), _mm256_cmpgt_epi32(m, biased8(c, w)));
     const __m256i ok2 = _mm256_and_si256(steep, rows);
     const __m256i diag_up =
         _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -w + 1)), _mm256_cmpgt_epi32(m, biased8(c, w - 1)));
     const __m256i ok3 = _mm256_andnot_si256(
-        steep, _mm256_and_si256(_mm256_cmpgt_epi32(r, _mm256_set1_epi32(static_cast<int>(b.diagonal_above))), diag_up));
+        steep, _mm256_and_si256(_mm256_cmpgt_epi32(r, _mm256_set1_epi32(static_cast<int>(b.diagonal_above))),
+                                diag_up));
     const __m256i diag_down =
         _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -w - 1)), _mm256_cmpgt_epi32(m, biased8(c, w + 1)));
     const __m256i ok4 = _mm256_and_si256(
         _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(b.diagonal_below)), r), diag_down);
-    const __m256i ok5 = _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -1)), _mm256_cmpgt_epi32(m, biased8(c, 1)));
+    const __m256i ok5 =
+        _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -1)), _mm256_cmpgt_epi32(m, biased8(c, 1)));
     __m256i edge = _mm256_or_si256(_mm256_or_si256(ok2, ok3), _mm256_or_si256(ok4, ok5));
     if (!all_strong) edge = _mm256_and_si256(edge, _mm256_cmpgt_epi32(m, strong_bound));
     return edge;
@@ -354,7 +367,7 @@ inline __m256i suppress8(const uint32_t *c, const int32_t *ratio, ptrdiff_t w, _
 }  // namespace
 
 void suppress(const uint32_t *mag, const int32_t *ratio, size_t stride, size_t n, int64_t bound,
-                   const color_type *save, color_type *dst) {
+              const color_type *save, color_type *dst) {
     if (n < 16 || bound >= 4294967295ll) {
         portable::suppress(mag, ratio, stride, n, bound, save, dst);
         return;
@@ -369,8 +382,9 @@ void suppress(const uint32_t *mag, const int32_t *ratio, size_t stride, size_t n
     size_t x = 0;
     while (x < n) {
         if (x + 16 > n) x = n - 16;  // the last block again, overlapping: same bytes
-        const __m128i edges = pack_masks16(suppress8(mag + x, ratio + x, w, strong_bound, all_strong, b),
-                                           suppress8(mag + x + 8, ratio + x + 8, w, strong_bound, all_strong, b));
+        const __m128i edges =
+            pack_masks16(suppress8(mag + x, ratio + x, w, strong_bound, all_strong, b),
+                         suppress8(mag + x + 8, ratio + x + 8, w, strong_bound, all_strong, b));
         blend_red16(s + 3 * x, d + 3 * x, edges);
         x += 16;
     }
@@ -381,7 +395,8 @@ namespace {
 // ---- Combo edge directions --------------------------------------------------
 
 // The combo gradients of 4 pixels at x, in the reference's order.
-inline void gradients4(const double *t0, const double *t1, const double *t2, size_t x, __m256d &gx, __m256d &gy) {
+inline void gradients4(const double *t0, const double *t1, const double *t2, size_t x, __m256d &gx,
+                       __m256d &gy) {
     sobel_sums(_mm256_loadu_pd(t0 + x - 1), _mm256_loadu_pd(t0 + x), _mm256_loadu_pd(t0 + x + 1),
                _mm256_loadu_pd(t1 + x - 1), _mm256_loadu_pd(t1 + x + 1), _mm256_loadu_pd(t2 + x - 1),
                _mm256_loadu_pd(t2 + x), _mm256_loadu_pd(t2 + x + 1), gx, gy);
@@ -397,7 +412,8 @@ inline __m128i double_index4(__m256d r) {
     const __m256i pick = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
     __m128i t = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(t64, pick));
     t = _mm_min_epi32(_mm_max_epi32(t, _mm_set1_epi32(-1)), _mm_set1_epi32(direction_buckets));
-    const __m128i negative = _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(_mm256_srli_epi64(bits, 63), pick));
+    const __m128i negative =
+        _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(_mm256_srli_epi64(bits, 63), pick));
     return _mm_add_epi32(_mm_add_epi32(t, _mm_set1_epi32(1)),
                          _mm_mullo_epi32(negative, _mm_set1_epi32(direction_buckets + 2)));
 }
@@ -429,8 +445,9 @@ inline __m256i direction8(const double *t0, const double *t1, const double *t2, 
     const __m256 f = _mm256_fmadd_ps(angle, _mm256_set1_ps(81.1690209769f), _mm256_set1_ps(127.5f));
     const __m256 whole = _mm256_round_ps(f, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
     const __m256 part = _mm256_sub_ps(f, whole);
-    const __m256 near_whole = _mm256_or_ps(_mm256_cmp_ps(part, _mm256_set1_ps(direction_margin), _CMP_LT_OQ),
-                                           _mm256_cmp_ps(part, _mm256_set1_ps(1.0f - direction_margin), _CMP_GT_OQ));
+    const __m256 near_whole =
+        _mm256_or_ps(_mm256_cmp_ps(part, _mm256_set1_ps(direction_margin), _CMP_LT_OQ),
+                     _mm256_cmp_ps(part, _mm256_set1_ps(1.0f - direction_margin), _CMP_GT_OQ));
     __m256i level = _mm256_cvttps_epi32(whole);
     const __m256i zero = _mm256_set_m128i(narrow_mask(_mm256_cmp_pd(gx1, _mm256_setzero_pd(), _CMP_EQ_OQ)),
                                           narrow_mask(_mm256_cmp_pd(gx0, _mm256_setzero_pd(), _CMP_EQ_OQ)));
@@ -444,8 +461,8 @@ inline __m256i direction8(const double *t0, const double *t1, const double *t2, 
                                    _mm256_set_m128i(double_index4(r1), double_index4(r0)), 1),
             _mm256_set1_epi32(0xFF));
         level = _mm256_blendv_epi8(level, exact, undecided);
-        const int lanes = _mm256_movemask_ps(
-            _mm256_castsi256_ps(_mm256_and_si256(undecided, _mm256_cmpeq_epi32(exact, _mm256_set1_epi32(255)))));
+        const int lanes = _mm256_movemask_ps(_mm256_castsi256_ps(
+            _mm256_and_si256(undecided, _mm256_cmpeq_epi32(exact, _mm256_set1_epi32(255)))));
         if (lanes != 0) {  // near a step between levels: the reference arithmetic
             alignas(32) double r[8];
             alignas(32) int32_t out[8];
@@ -484,7 +501,9 @@ namespace {
 
 // ---- Point filters ----------------------------------------------------------
 
-inline __m256i absdiff_u8(__m256i a, __m256i b) { return _mm256_or_si256(_mm256_subs_epu8(a, b), _mm256_subs_epu8(b, a)); }
+inline __m256i absdiff_u8(__m256i a, __m256i b) {
+    return _mm256_or_si256(_mm256_subs_epu8(a, b), _mm256_subs_epu8(b, a));
+}
 
 // 5 * (d1 + d2) saturated: with t = min(d1 +sat d2, 52), 4t stays in a byte and
 // 4t + t saturates exactly when 5 (d1 + d2) > 255.
@@ -537,7 +556,8 @@ inline void classify16(const uint8_t *s, uint8_t *cls, __m256i above, __m256i be
     const __m256i q0 = square_sums8(load_pixels8(s)), q1 = square_sums8(load_pixels8(s + 24));
     const __m128i not_above = pack_masks16(_mm256_cmpgt_epi32(above, q0), _mm256_cmpgt_epi32(above, q1));
     const __m128i is_below = pack_masks16(_mm256_cmpgt_epi32(below, q0), _mm256_cmpgt_epi32(below, q1));
-    const __m128i c = _mm_or_si128(_mm_andnot_si128(not_above, _mm_set1_epi8(1)), _mm_and_si128(is_below, _mm_set1_epi8(2)));
+    const __m128i c = _mm_or_si128(_mm_andnot_si128(not_above, _mm_set1_epi8(1)),
+                                   _mm_and_si128(is_below, _mm_set1_epi8(2)));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(cls), c);
 }
 
@@ -549,7 +569,8 @@ void classify(const color_type *src, uint8_t *cls, size_t n, uint32_t above, uin
         return;
     }
     const uint8_t *s = reinterpret_cast<const uint8_t *>(src);
-    const __m256i a = _mm256_set1_epi32(static_cast<int>(above)), b = _mm256_set1_epi32(static_cast<int>(below));
+    const __m256i a = _mm256_set1_epi32(static_cast<int>(above)),
+                  b = _mm256_set1_epi32(static_cast<int>(below));
     size_t x = 0;
     for (; x + 16 <= n; x += 16) classify16(s + 3 * x, cls + x, a, b);
     if (x < n) classify16(s + 3 * (n - 16), cls + n - 16, a, b);
@@ -597,7 +618,7 @@ void cross_column(const uint8_t *cls, uint8_t *reference, color_type *dst, size_
 // camera pixels' red bytes, 16 pixels at a time; then the dependence on the
 // pixel to the left, 4 pixels per step of erode_steps; then the output.
 void erode(const uint8_t *cp, const uint8_t *cc, const uint8_t *cn, const color_type *up,
-                const color_type *save, color_type *out, size_t n, unsigned int *left) {
+           const color_type *save, color_type *out, size_t n, unsigned int *left) {
     const uint8_t *u = reinterpret_cast<const uint8_t *>(up);
     const uint8_t *s = reinterpret_cast<const uint8_t *>(save);
     uint8_t *d = reinterpret_cast<uint8_t *>(out);
@@ -606,21 +627,17 @@ void erode(const uint8_t *cp, const uint8_t *cc, const uint8_t *cn, const color_
     size_t x = 0;
     for (; x + 16 <= n; x += 16) {
         const __m128i up_hi = _mm_cmpeq_epi8(_mm_and_si128(load128(cp + x), one), one);
-        const __m128i up_left_hi =
-            _mm_cmpeq_epi8(_mm_and_si128(load128(cp + x - 1), one), one);
-        const __m128i down_lo =
-            _mm_cmpeq_epi8(_mm_and_si128(load128(cn + x), two), two);
-        const __m128i down_right_lo =
-            _mm_cmpeq_epi8(_mm_and_si128(load128(cn + x + 1), two), two);
-        const __m128i left_hi =
-            _mm_cmpeq_epi8(_mm_and_si128(load128(cc + x - 1), one), one);
-        const __m128i right_lo =
-            _mm_cmpeq_epi8(_mm_and_si128(load128(cc + x + 1), two), two);
+        const __m128i up_left_hi = _mm_cmpeq_epi8(_mm_and_si128(load128(cp + x - 1), one), one);
+        const __m128i down_lo = _mm_cmpeq_epi8(_mm_and_si128(load128(cn + x), two), two);
+        const __m128i down_right_lo = _mm_cmpeq_epi8(_mm_and_si128(load128(cn + x + 1), two), two);
+        const __m128i left_hi = _mm_cmpeq_epi8(_mm_and_si128(load128(cc + x - 1), one), one);
+        const __m128i right_lo = _mm_cmpeq_epi8(_mm_and_si128(load128(cc + x + 1), two), two);
         const __m128i above_marked = _mm_cmpeq_epi8(red_bytes16(u + 3 * x), full);
         const __m128i above_left_marked = _mm_cmpeq_epi8(red_bytes16(u + 3 * x - 3), full);
         const __m128i camera_marked = _mm_cmpeq_epi8(red_bytes16(s + 3 * x), full);
         const __m128i vertical = _mm_andnot_si128(above_marked, _mm_and_si128(up_hi, down_lo));
-        const __m128i diagonal = _mm_andnot_si128(above_left_marked, _mm_and_si128(up_left_hi, down_right_lo));
+        const __m128i diagonal =
+            _mm_andnot_si128(above_left_marked, _mm_and_si128(up_left_hi, down_right_lo));
         const unsigned int a = static_cast<unsigned int>(_mm_movemask_epi8(_mm_or_si128(vertical, diagonal)));
         const unsigned int h = static_cast<unsigned int>(_mm_movemask_epi8(_mm_and_si128(left_hi, right_lo)));
         const unsigned int g = a | static_cast<unsigned int>(_mm_movemask_epi8(camera_marked));
@@ -644,7 +661,8 @@ void average(const uint8_t *src, uint8_t *last, uint8_t *dst, size_t n) {
     for (; i + 32 <= n; i += 32) {
         const __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(src + i));
         const __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(last + i));
-        const __m256i avg = _mm256_sub_epi8(_mm256_avg_epu8(s, l), _mm256_and_si256(_mm256_xor_si256(s, l), one));
+        const __m256i avg =
+            _mm256_sub_epi8(_mm256_avg_epu8(s, l), _mm256_and_si256(_mm256_xor_si256(s, l), one));
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + i), avg);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(last + i), s);
     }
@@ -677,8 +695,9 @@ inline __m256 rc_step8(const float *state, __m128i x8) {
     // fused multiply-add rounds exactly as the reference's product and sum.
     const __m256d lo = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(s)), keep,
                                        _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(x)), take));
-    const __m256d hi = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(s, 1)), keep,
-                                       _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(x, 1)), take));
+    const __m256d hi =
+        _mm256_fmadd_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(s, 1)), keep,
+                        _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(x, 1)), take));
     __m256 f = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)), _mm256_cvtpd_ps(hi), 1);
     f = _mm256_blendv_ps(f, _mm256_setzero_ps(), _mm256_cmp_ps(f, _mm256_setzero_ps(), _CMP_LT_OQ));
     return _mm256_blendv_ps(f, _mm256_set1_ps(255.0f), _mm256_cmp_ps(f, _mm256_set1_ps(255.0f), _CMP_GT_OQ));
@@ -696,11 +715,13 @@ void rc(const color_type *src, float *state, color_type *dst, size_t n) {
         __m128i lo, hi;
         reverse_triples(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in)),
                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 8)), lo, hi);
-        const __m256 f0 = rc_step8(st, lo), f1 = rc_step8(st + 8, _mm_srli_si128(lo, 8)), f2 = rc_step8(st + 16, hi);
+        const __m256 f0 = rc_step8(st, lo), f1 = rc_step8(st + 8, _mm_srli_si128(lo, 8)),
+                     f2 = rc_step8(st + 16, hi);
         _mm256_storeu_ps(st, f0);
         _mm256_storeu_ps(st + 8, f1);
         _mm256_storeu_ps(st + 16, f2);
-        const __m128i b01 = _mm_packus_epi16(words8(_mm256_cvttps_epi32(f0)), words8(_mm256_cvttps_epi32(f1)));
+        const __m128i b01 =
+            _mm_packus_epi16(words8(_mm256_cvttps_epi32(f0)), words8(_mm256_cvttps_epi32(f1)));
         const __m128i b2 = _mm_packus_epi16(words8(_mm256_cvttps_epi32(f2)), _mm_setzero_si128());
         __m128i out_lo, out_hi;
         reverse_triples(b01, _mm_alignr_epi8(b2, b01, 8), out_lo, out_hi);
@@ -721,7 +742,7 @@ namespace {
 // stays more than 1/884 below the next integer, far more than a float's
 // rounding error below 512.
 void track(const color_type *src, color_type *last, color_type *dst, size_t n, unsigned int x0, bool diff,
-                uint64_t *total, uint64_t *moment) {
+           uint64_t *total, uint64_t *moment) {
     const uint8_t *s = reinterpret_cast<const uint8_t *>(src);
     uint8_t *l = reinterpret_cast<uint8_t *>(last);
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
@@ -732,7 +753,8 @@ void track(const color_type *src, color_type *last, color_type *dst, size_t n, u
     const __m128i green_hi = _mm_setr_epi8(5, z, z, 6, z, z, 7, z, z, z, z, z, z, z, z, z);
     __m256i sum_m = _mm256_setzero_si256();
     __m256i sum_xm = _mm256_setzero_si256();  // four 64-bit lanes
-    __m256i xs = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(x0)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+    __m256i xs =
+        _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(x0)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
     const __m256i eight = _mm256_set1_epi32(8);
     size_t x = 0;
     for (; x + 8 <= n; x += 8) {
@@ -769,8 +791,9 @@ void track(const color_type *src, color_type *last, color_type *dst, size_t n, u
     for (int k = 0; k < 4; ++k) mx += xms[k];
     *total += t;
     *moment += mx;
-    if (x < n) portable::track(src + x, last + x, dst + x, n - x, x0 + static_cast<unsigned int>(x), diff,
-                                        total, moment);
+    if (x < n)
+        portable::track(src + x, last + x, dst + x, n - x, x0 + static_cast<unsigned int>(x), diff, total,
+                        moment);
 }
 
 // Checks third_of against the division for every length (the hardware
@@ -780,18 +803,18 @@ bool third_exact() {
         count_proof();
         alignas(32) double lengths[4], thirds[4];
         for (uint32_t q = 0; q <= max_square_sum; q += 4) {
-            const __m256d l = _mm256_sqrt_pd(
-                _mm256_cvtepi32_pd(_mm_add_epi32(_mm_set1_epi32(static_cast<int>(q)), _mm_setr_epi32(0, 1, 2, 3))));
+            const __m256d l = _mm256_sqrt_pd(_mm256_cvtepi32_pd(
+                _mm_add_epi32(_mm_set1_epi32(static_cast<int>(q)), _mm_setr_epi32(0, 1, 2, 3))));
             _mm256_store_pd(lengths, l);
             _mm256_store_pd(thirds, third_of(l));
             for (int k = 0; k < 4 && q + k <= max_square_sum; ++k)
-                if (thirds[k] != _mm_cvtsd_f64(_mm_div_sd(_mm_set_sd(lengths[k]), _mm_set_sd(3.0)))) return false;
+                if (thirds[k] != _mm_cvtsd_f64(_mm_div_sd(_mm_set_sd(lengths[k]), _mm_set_sd(3.0))))
+                    return false;
         }
         return true;
     }();
     return exact;
 }
-
 
 }  // namespace avx2
 }  // namespace kernels

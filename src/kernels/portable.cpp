@@ -15,7 +15,7 @@ namespace {
 
 // Integer sum of an N x N window at channel i; neighbours are 3 bytes apart.
 template <int N>
-inline int window_sum(const int *weights, const uint8_t *const rows[], size_t i) {
+inline int window_sum(const int *weights, const uint8_t *const rows[], ptrdiff_t i) {
     const int h = (N - 1) / 2;
     int s = 0;
     for (int m = 0; m < N; ++m)
@@ -31,11 +31,13 @@ void gauss5(const uint8_t *const rows[5], uint8_t *dst, size_t begin, size_t end
 }
 
 void laplace5(const uint8_t *const rows[5], uint8_t *dst, size_t begin, size_t end, int offset) {
-    for (size_t i = begin; i < end; ++i) dst[i] = clamp_byte(window_sum<5>(laplace_weights, rows, i) + offset);
+    for (size_t i = begin; i < end; ++i)
+        dst[i] = clamp_byte(window_sum<5>(laplace_weights, rows, i) + offset);
 }
 
 void sharpen3(const uint8_t *const rows[3], uint8_t *dst, size_t begin, size_t end, int offset) {
-    for (size_t i = begin; i < end; ++i) dst[i] = clamp_byte(window_sum<3>(sharpen_weights, rows, i) + offset);
+    for (size_t i = begin; i < end; ++i)
+        dst[i] = clamp_byte(window_sum<3>(sharpen_weights, rows, i) + offset);
 }
 
 void emboss3(const uint8_t *const rows[3], uint8_t *dst, size_t begin, size_t end, int offset) {
@@ -49,10 +51,11 @@ void scale(const uint8_t *src, double *t, size_t n, double scale) {
 namespace {
 
 // The Sobel pair's sums over a 3x3 window of rows r0..r2 around index i,
-// neighbours `step` apart, taps in window order. The zero taps add nothing
-// but the sign of a zero sum, which the callers' absolute values drop.
-inline void sobel_sums(const double *r0, const double *r1, const double *r2, size_t i, size_t step, double &p,
-                       double &q) {
+// neighbours `step` apart (signed: at a row start it reads left of it),
+// taps in window order. The zero taps add nothing but the sign of a zero
+// sum, which the callers' absolute values drop.
+inline void sobel_sums(const double *r0, const double *r1, const double *r2, ptrdiff_t i, ptrdiff_t step,
+                       double &p, double &q) {
     const double a0 = r0[i - step], a1 = r0[i], a2 = r0[i + step];
     const double a3 = r1[i - step], a5 = r1[i + step];
     const double a6 = r2[i - step], a7 = r2[i], a8 = r2[i + step];
@@ -109,7 +112,7 @@ const color_type red = {0, 0, 255};
 }  // namespace
 
 void suppress(const uint32_t *mag, const int32_t *ratio, size_t stride, size_t n, int64_t bound,
-                const color_type *save, color_type *dst) {
+              const color_type *save, color_type *dst) {
     const canny_bounds &b = suppression_bounds();
     const ptrdiff_t w = static_cast<ptrdiff_t>(stride);
     for (size_t x = 0; x < n; ++x) {
@@ -134,7 +137,8 @@ void suppress(const uint32_t *mag, const int32_t *ratio, size_t stride, size_t n
 
 void direction(const double *t0, const double *t1, const double *t2, color_type *dst, size_t n) {
     const unsigned char *table = direction_table();
-    for (size_t x = 0; x < n; ++x) {
+    // Signed: the first pixel reads its left neighbour at index -1.
+    for (ptrdiff_t x = 0; x < static_cast<ptrdiff_t>(n); ++x) {
         double gx = 0.0;
         gx += -t0[x - 1];
         gx += t0[x + 1];
@@ -193,9 +197,9 @@ void cross_column(const uint8_t *cls, uint8_t *reference, color_type *dst, size_
 
 // Class 1: length above the threshold; 2: below it.
 void erode(const uint8_t *cp, const uint8_t *cc, const uint8_t *cn, const color_type *up,
-             const color_type *save, color_type *out, size_t n, unsigned int *left) {
+           const color_type *save, color_type *out, size_t n, unsigned int *left) {
     unsigned int left_marked = *left;
-    for (size_t x = 0; x < n; ++x) {
+    for (ptrdiff_t x = 0; x < static_cast<ptrdiff_t>(n); ++x) {
         const unsigned int horizontal = cc[x - 1] & (cc[x + 1] >> 1) & ~left_marked & 1u;
         const unsigned int vertical = cp[x] & (cn[x] >> 1) & (up[x].r != 255);
         const unsigned int diagonal = cp[x - 1] & (cn[x + 1] >> 1) & (up[x - 1].r != 255);
@@ -225,7 +229,7 @@ void rc(const color_type *src, float *state, color_type *dst, size_t n) {
 }
 
 void track(const color_type *src, color_type *last, color_type *dst, size_t n, unsigned int x0, bool diff,
-             uint64_t *total, uint64_t *moment) {
+           uint64_t *total, uint64_t *moment) {
     uint64_t t = 0, mx = 0;
     for (size_t x = 0; x < n; ++x) {
         const color_type s = src[x], l = last[x];
@@ -238,7 +242,6 @@ void track(const color_type *src, color_type *last, color_type *dst, size_t n, u
     *total += t;
     *moment += mx;
 }
-
 
 }  // namespace portable
 }  // namespace kernels

@@ -1,5 +1,7 @@
 #include "pipeline/bitmap.h"
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,19 +16,36 @@
 
 namespace {
 
+// Creates a new file for writing, beside `name`, under a name of its own:
+// made exclusively, so it is never a file that was there before (a user's
+// "1.bmp.tmp", say). Its name goes to `temp`.
+HANDLE create_temp_beside(const std::string &name, std::string &temp) {
+    static unsigned long sequence = 0;
+    static const unsigned long seed = static_cast<unsigned long>(
+        std::chrono::steady_clock::now().time_since_epoch().count() ^ reinterpret_cast<uintptr_t>(&sequence));
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        char tag[16];
+        std::snprintf(tag, sizeof tag, ".%08lx", (seed + 0x9E3779B9UL * ++sequence) & 0xFFFFFFFFUL);
+        temp = name + tag + ".part";
+        HANDLE file = CreateFileA(temp.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) return file;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
 // Writes the three parts of a BMP file to `name` through a temporary file
 // beside it, so a failure never leaves a truncated file or touches an older
 // file of that name. On failure `reason` holds the system's error text.
 bool write_bmp(const std::string &name, const BITMAPFILEHEADER &file_header, const BITMAPINFOHEADER &info,
                const unsigned char *pixels, DWORD pixel_bytes, std::string &reason) {
-    std::string temp = name + ".tmp";
-    const char *temp_name = temp.c_str();
-    HANDLE file = CreateFileA(temp_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string temp;
+    HANDLE file = create_temp_beside(name, temp);
     if (file == INVALID_HANDLE_VALUE) {
         reason = last_error_text();
         return false;
     }
+    const char *temp_name = temp.c_str();
     DWORD written = 0;
     bool ok =
         WriteFile(file, &file_header, sizeof file_header, &written, nullptr) && written == sizeof file_header;

@@ -80,9 +80,7 @@ const double sobel_scale = 1.0 / 3.0;
 // Smallest geometry the filters' windows fit in.
 const unsigned int min_filter_size = 5;
 
-size_t frame_bytes() {
-    return static_cast<size_t>(size_x) * size_y * 3;
-}
+size_t frame_bytes() { return static_cast<size_t>(size_x) * size_y * 3; }
 
 // Frees *buffer if present and allocates one frame for it.
 bool make_buffer(color_type *&buffer, size_t bytes) {
@@ -104,19 +102,24 @@ void free_buffer(color_type *&buffer) {
 }  // namespace
 
 void process_start() {
-    if (camera_x_size < 0 || camera_y_size < 0) {
+    std::lock_guard<std::recursive_mutex> lock(frame_lock);
+    // The old buffers go first, and the geometry follows the camera even when
+    // a buffer cannot be made: a buffer never outlives the geometry it was
+    // made for, and one that is missing counts as absent everywhere.
+    process_stop();
+    const bool valid = camera_x_size >= 0 && camera_y_size >= 0;
+    size_x = valid ? static_cast<unsigned int>(camera_x_size) : 0;
+    size_y = valid ? static_cast<unsigned int>(camera_y_size) : 0;
+    if (!valid) {
         add_line("Unable to create display buffer");
         return;
     }
-    size_t bytes = static_cast<size_t>(camera_x_size) * static_cast<size_t>(camera_y_size) * 3;
     for (color_type **buffer : {&last_frame, &temp_frame, &save_frame}) {
-        if (!make_buffer(*buffer, bytes)) {
+        if (!make_buffer(*buffer, frame_bytes())) {
             add_line("Unable to create display buffer");
             return;
         }
     }
-    size_x = static_cast<unsigned int>(camera_x_size);
-    size_y = static_cast<unsigned int>(camera_y_size);
 }
 
 void process_stop() {
@@ -217,13 +220,13 @@ void show_filters() {
     };
     // Overlay order, which differs from the pipeline order.
     static const named_flag names[] = {
-        {&filter_gauss, "gauss "},         {&filter_rc, "rc "},
-        {&filter_sharpness, "sharpness "}, {&filter_canny, "canny "},
-        {&filter_edgefast, "edgefast "},   {&filter_laplace, "laplace "},
-        {&filter_sobel, "sobel "},         {&filter_emboss, "emboss "},
+        {&filter_gauss, "gauss "},          {&filter_rc, "rc "},
+        {&filter_sharpness, "sharpness "},  {&filter_canny, "canny "},
+        {&filter_edgefast, "edgefast "},    {&filter_laplace, "laplace "},
+        {&filter_sobel, "sobel "},          {&filter_emboss, "emboss "},
         {&filter_threshold, "threshold  "}, {&filter_erode, "erode  "},
-        {&filter_tracking, "tracking  "},  {&filter_reduceedge, "reduceedge "},
-        {&filter_average, "average "},     {&filter_comboedge, "combo edge"},
+        {&filter_tracking, "tracking  "},   {&filter_reduceedge, "reduceedge "},
+        {&filter_average, "average "},      {&filter_comboedge, "combo edge"},
     };
     char line[160] = "Filters: ";
     for (const named_flag &f : names) {

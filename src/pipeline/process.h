@@ -41,9 +41,11 @@ extern color_type *save_frame;  // unfiltered frame of the current run
 // holder may call add_line (which redraws the strip) without deadlock.
 extern std::recursive_mutex frame_lock;
 
-// (Re)creates last_frame, temp_frame, save_frame for camera_x_size x
-// camera_y_size and then publishes the geometry. On failure adds
-// "Unable to create display buffer" and leaves the geometry as it was.
+// Releases last_frame, temp_frame, save_frame, publishes camera_x_size x
+// camera_y_size as the geometry and creates the three for it. On failure
+// adds "Unable to create display buffer"; the buffers not made stay null
+// (the geometry is the new one all the same, so no buffer of another size
+// is ever used with it).
 void process_start();
 // Releases the three buffers; harmless when they are absent.
 void process_stop();

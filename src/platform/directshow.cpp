@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -276,7 +278,13 @@ class FilterGraph final
             if (f->kind == Filter::Kind::source && f->downstream) source = static_cast<SourceFilter *>(f);
         }
         if (source) {
-            HRESULT hr = source->stream->start();
+            // A COM call reports running out of memory or threads; it never throws.
+            HRESULT hr;
+            try {
+                hr = source->stream->start();
+            } catch (const std::bad_alloc &) {
+                hr = E_OUTOFMEMORY;
+            }
             if (FAILED(hr)) return hr;
             SampleGrabber *grabber = static_cast<SampleGrabber *>(source->downstream);
             source->AddRef();
@@ -291,7 +299,20 @@ class FilterGraph final
             (void)exit_hook;
             ExitWatch &watch = exit_watch();
             std::lock_guard<std::mutex> watching(watch.mutex);
-            thread = std::thread(&FilterGraph::stream_loop, this);
+            try {
+                watch.streams.reserve(watch.streams.size() + 1);
+                thread = std::thread(&FilterGraph::stream_loop, this);
+            } catch (const std::exception &) {
+                // No thread (std::system_error) or no memory (std::bad_alloc).
+                source->stream->stop();
+                if (stream_callback) stream_callback->Release();
+                stream_grabber->Release();
+                stream_source->Release();
+                stream_callback = nullptr;
+                stream_grabber = nullptr;
+                stream_source = nullptr;
+                return E_OUTOFMEMORY;
+            }
             watch.streams.push_back({this, thread.get_id()});
         }
         running = true;
@@ -347,7 +368,12 @@ class FilterGraph final
         }
         if (!grabber->accepts_rgb24_video()) return VFW_E_TYPE_NOT_ACCEPTED;
         std::unique_ptr<DeviceStream> stream;
-        HRESULT hr = source->device->connect(stream);
+        HRESULT hr;
+        try {
+            hr = source->device->connect(stream);
+        } catch (const std::bad_alloc &) {
+            hr = E_OUTOFMEMORY;
+        }
         if (FAILED(hr)) return hr;
         if (!stream || stream->width() <= 0 || stream->height() <= 0) return VFW_E_CANNOT_CONNECT;
         source->stream = std::move(stream);

@@ -25,9 +25,17 @@ int fd_of(HANDLE file) {
 
 }  // namespace
 
+int (*file_failure_for_test)(const char *call) = nullptr;
+
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                    HANDLE) {
     if (!name || !*name) return INVALID_HANDLE_VALUE;
+    if (file_failure_for_test) {
+        if (int error = file_failure_for_test("CreateFileA")) {
+            errno = error;
+            return INVALID_HANDLE_VALUE;
+        }
+    }
     int flags = O_CLOEXEC;
     bool reads = access & GENERIC_READ;
     bool writes = access & GENERIC_WRITE;
@@ -77,6 +85,12 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVER
     if (written) *written = 0;
     int fd = fd_of(file);
     if (fd < 0 || overlapped || (!buffer && count > 0)) return FALSE;
+    if (file_failure_for_test) {
+        if (int error = file_failure_for_test("WriteFile")) {
+            errno = error;
+            return FALSE;
+        }
+    }
     const char *p = static_cast<const char *>(buffer);
     DWORD left = count;
     while (left > 0) {

@@ -41,3 +41,8 @@ BOOL DeleteFileA(LPCSTR name);
 // Renames a file. With MOVEFILE_REPLACE_EXISTING an existing `replacement`
 // is replaced atomically; without it the call fails if it exists.
 BOOL MoveFileExA(LPCSTR existing, LPCSTR replacement, DWORD flags);
+
+// Test hook: while set, CreateFileA and WriteFile call it with their own
+// name first; a non-zero answer is an errno (ENOSPC for a full disk, EROFS
+// for a read-only one) with which the call fails before touching the disk.
+extern int (*file_failure_for_test)(const char *call);

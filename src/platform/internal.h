@@ -122,6 +122,9 @@ int quit_posts();
 // For backends (any thread): an input message (key, close) from the
 // system, queued in arrival order; FALSE when the window is dead.
 bool post_input(Window *window, UINT message, WPARAM wparam, LPARAM lparam);
+// For backends (any thread): asks every live window to close (WM_CLOSE), as
+// its close button would.
+void close_all_windows();
 // For backends (any thread): the client area is now width x height
 // (0 x 0 when minimised). Resizes the surface, keeps the old pixels in the
 // overlap (white elsewhere), asks for a repaint and queues WM_SIZE.

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -127,8 +128,9 @@ class V4l2Stream : public DeviceStream {
             return Next::idle;
         }
         failures = 0;
+        // A buffer counts only if it holds a whole frame, whatever bytesused says.
         bool whole = buffer.index < mapped.size() && buffer.bytesused >= frame_bytes() &&
-                     !(buffer.flags & V4L2_BUF_FLAG_ERROR);
+                     mapped[buffer.index].length >= frame_bytes() && !(buffer.flags & V4L2_BUF_FLAG_ERROR);
         if (whole) {
             // V4L2 rows run top-down; a DIB's run bottom-up.
             const unsigned char *source = static_cast<const unsigned char *>(mapped[buffer.index].start);
@@ -253,7 +255,13 @@ class V4l2Device : public CaptureDevice {
         width = static_cast<int>(format.fmt.pix.width);
         height = static_cast<int>(format.fmt.pix.height);
         size_t source_stride = std::max<size_t>(format.fmt.pix.bytesperline, static_cast<size_t>(width) * 3);
-        stream.reset(new V4l2Stream(fd, width, height, source_stride));
+        try {
+            stream.reset(new V4l2Stream(fd, width, height, source_stride));
+        } catch (const std::bad_alloc &) {
+            // A frame this big does not fit in memory.
+            v4l2_ops().close(fd);
+            return E_OUTOFMEMORY;
+        }
         return S_OK;
     }
 

@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <map>
 #include <memory>
+#include <new>
 
 #include "platform/gdi.h"
 #include "platform/internal.h"
@@ -134,6 +136,17 @@ bool queue_idle(Queue &queue, uint64_t now) {
            !due_timer(queue, nullptr, now);
 }
 
+void close_all_windows() {
+    std::vector<HWND> open;
+    {
+        std::lock_guard<std::mutex> lock(core);
+        for (auto &w : windows) {
+            if (w->alive) open.push_back(to_hwnd(w.get()));
+        }
+    }
+    for (HWND hwnd : open) PostMessageA(hwnd, WM_CLOSE, 0, 0);
+}
+
 bool post_input(Window *window, UINT message, WPARAM wparam, LPARAM lparam) {
     return PostMessageA(to_hwnd(window), message, wparam, lparam) != FALSE;
 }
@@ -148,7 +161,17 @@ void resize_client(Window *window, int width, int height) {
     {
         Surface &s = window->surface;
         std::lock_guard<std::mutex> lock(s.lock);
-        std::vector<uint8_t> pixels(static_cast<size_t>(width) * height * 3, 0xff);
+        std::vector<uint8_t> pixels;
+        try {
+            pixels.assign(static_cast<size_t>(width) * height * 3, 0xff);
+        } catch (const std::bad_alloc &) {
+            // No memory for a surface this big: the client area counts as
+            // empty (as when minimised) until the next size change.
+            std::fprintf(stderr, "%s: no memory for a %d x %d window\n", window->caption.c_str(), width,
+                         height);
+            width = 0;
+            height = 0;
+        }
         int keep_w = std::min(width, s.width);
         int keep_h = std::min(height, s.height);
         for (int y = 0; y < keep_h; ++y) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include "pipeline/process.h"
 #include "shell/main.h"
 #include "support/dshow_test.h"
+#include "support/new_limit.h"
 
 namespace {
 
@@ -291,3 +293,24 @@ TEST_F(CameraIntake, ACameraBufferThatCannotBeMadeLeavesTheRestRunning) {
 }
 
 }  // namespace
+
+// A camera whose frames do not fit in memory: each buffer that cannot be
+// made and the capture stream that cannot start are status lines, and the
+// program runs on.
+TEST_F(CameraIntake, ACameraTooBigForMemoryIsAStatusLineNotAnAbort) {
+    dshow_test::add_device(camera(16384, 16384));
+    rebuild();
+    test_support::NewLimit limit(size_t(64) << 20);
+    buffer_alloc_should_fail = [](size_t bytes) { return bytes > (size_t(64) << 20); };
+    camera_start();
+    buffer_alloc_should_fail = nullptr;
+    std::vector<std::string> lines;
+    for (int i = 0; i < 5; ++i) lines.push_back(status_line(i));
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Unable to create image_state buffer"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Camera error 0x8007000E: showing test pattern"),
+              lines.end());
+    EXPECT_FALSE(vc->playing);
+    EXPECT_EQ(dshow_test::open_streams(), 1);  // connected, never started
+    camera_stop();
+    EXPECT_TRUE(all_buffers_released());
+}

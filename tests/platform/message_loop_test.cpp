@@ -12,6 +12,7 @@
 
 #include "platform/headless/headless.h"
 #include "platform/win32.h"
+#include "support/new_limit.h"
 
 namespace {
 
@@ -224,6 +225,24 @@ TEST_F(MessageLoop, ResizeReplacesTheSurfaceKeepingTheOverlapAndRepaints) {
     settle();
     EXPECT_EQ(headless_read(dc).width, 0);
     EXPECT_TRUE(Rectangle(dc, 0, 0, 10, 10)) << "drawing on a minimised window is harmless";
+}
+
+// A size whose surface does not fit in memory leaves an empty client area
+// (reported as 0 x 0) instead of ending the program; the next size works.
+TEST_F(MessageLoop, ASurfaceTooBigForMemoryLeavesAnEmptyWindow) {
+    HDC dc = GetDC(hwnd_);
+    {
+        test_support::NewLimit limit(size_t(64) << 20);
+        ::testing::internal::CaptureStderr();
+        headless_resize(hwnd_, 0xffff, 0xffff);
+        settle();
+        EXPECT_NE(::testing::internal::GetCapturedStderr().find("no memory"), std::string::npos);
+    }
+    EXPECT_EQ(headless_read(dc).width, 0);
+    EXPECT_TRUE(Rectangle(dc, 0, 0, 10, 10));
+    headless_resize(hwnd_, 200, 100);
+    settle();
+    EXPECT_EQ(headless_read(dc).width, 200);
 }
 
 TEST(Windows, CreationFailsForAnUnknownClassOrWithoutADisplay) {

@@ -23,6 +23,7 @@
 #include "capture/capture.h"
 #include "platform/v4l2_device.h"
 #include "support/dshow_test.h"
+#include "support/new_limit.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ struct Node {
     int height = 480;
     uint32_t bytes_per_line = 640 * 3;
     int frames_before_unplug = -1;  // -1: never
+    uint32_t buffer_bytes = 0;      // size of each buffer when non-zero, else one frame
 };
 
 // A V4L2 driver in memory: nodes by path, one stream at a time.
@@ -114,9 +116,9 @@ int fake_ioctl(int fd, unsigned long request, void *arg) {
         case VIDIOC_REQBUFS: {
             v4l2_requestbuffers *request_buffers = static_cast<v4l2_requestbuffers *>(arg);
             if (request_buffers->count > 4) request_buffers->count = 4;
-            fake->buffers.assign(
-                request_buffers->count,
-                std::vector<unsigned char>(static_cast<size_t>(node.bytes_per_line) * node.height));
+            const size_t frame = static_cast<size_t>(node.bytes_per_line) * node.height;
+            fake->buffers.assign(request_buffers->count,
+                                 std::vector<unsigned char>(node.buffer_bytes ? node.buffer_bytes : frame));
             fake->queued.clear();
             return 0;
         }
@@ -143,11 +145,12 @@ int fake_ioctl(int fd, unsigned long request, void *arg) {
             fake->queued.pop_front();
             std::vector<unsigned char> &data = fake->buffers[buffer->index];
             for (int y = 0; y < node.height; ++y) {
-                for (size_t i = 0; i < node.bytes_per_line; ++i) {
+                for (size_t i = 0; i < node.bytes_per_line && node.bytes_per_line * y + i < data.size();
+                     ++i) {
                     data[node.bytes_per_line * y + i] = source_byte(fake->delivered, y, i);
                 }
             }
-            buffer->bytesused = static_cast<uint32_t>(data.size());
+            buffer->bytesused = static_cast<uint32_t>(static_cast<size_t>(node.bytes_per_line) * node.height);
             ++fake->delivered;
             return 0;
         }
@@ -345,6 +348,49 @@ TEST_F(V4l2Devices, ACameraWithoutBgrCannotBeConnected) {
         EXPECT_EQ(hr, static_cast<long>(VFW_E_NO_ACCEPTABLE_TYPES));
     }
     EXPECT_EQ(fake->opens, fake->closes);
+}
+
+// A 16384 x 16384 camera needs an 805 MB frame: on a machine without the
+// memory, connecting it fails with E_OUTOFMEMORY and closes the device.
+TEST_F(V4l2Devices, AFrameTooBigForMemoryFailsTheConnectionCleanly) {
+    Node cam = named("Huge");
+    cam.width = 16384;
+    cam.height = 16384;
+    cam.bytes_per_line = 16384 * 3;
+    add_node("video0", cam);
+    build();
+    test_support::NewLimit limit(size_t(64) << 20);
+    try {
+        capture->Select(capture->GetDevices());
+        FAIL() << "Select did not throw";
+    } catch (long hr) {
+        EXPECT_EQ(hr, static_cast<long>(E_OUTOFMEMORY));
+    }
+    EXPECT_EQ(fake->opens, fake->closes);
+}
+
+// A driver whose buffers are shorter than the frame its format describes,
+// while claiming whole frames in them: nothing is read past a buffer and
+// no sample is handed on.
+TEST_F(V4l2Devices, BuffersShorterThanAFrameAreNeverRead) {
+    Node cam = named("Short buffers");
+    cam.width = 64;
+    cam.height = 48;
+    cam.bytes_per_line = 64 * 3;
+    cam.buffer_bytes = 100;
+    add_node("video0", cam);
+    build();
+    auto fake_delivered = [] {
+        std::lock_guard<std::mutex> lock(fake->mutex);
+        return fake->delivered;
+    };
+    capture->Select(capture->GetDevices());
+    capture->Start();
+    for (int i = 0; i < 200 && fake_delivered() < 5; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    capture->Stop();
+    EXPECT_GE(fake_delivered(), 5);
+    EXPECT_EQ(got.count, 0);
 }
 
 TEST_F(V4l2Devices, TheDeviceIsAskedForTheWantedSizeAndWhatItGivesCounts) {

@@ -48,10 +48,7 @@ int frame_height = 0;
 void start_fixed_frame() {
     camera_x_size = frame_width;
     camera_y_size = frame_height;
-    camera_setup_buffer();
-    process_start();
-    canny_start();
-    rc_filter_start();
+    camera_make_buffers();
 }
 
 }  // namespace

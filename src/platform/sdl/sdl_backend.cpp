@@ -14,6 +14,7 @@
 
 #include "platform/internal.h"
 #include "platform/scale.h"
+#include "platform/sdl/ending.h"
 
 using namespace lvx;
 
@@ -206,6 +207,8 @@ class SdlBackend : public Backend {
     }
 
     void shutdown() {
+        // Without its X connection SDL cannot even clean up.
+        if (display_lost()) return;
         for (SdlWindow *sw : windows_) {
             sw->owner->backend_data = nullptr;
             release(sw);
@@ -221,6 +224,8 @@ class SdlBackend : public Backend {
         // A desktop tool, not a game: keep the screensaver and the compositor.
         SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
         SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
+        // Interrupts and lost displays are handled by install_exit_paths.
+        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
         const char *x_display = SDL_getenv("DISPLAY");
         const char *wayland_display = SDL_getenv("WAYLAND_DISPLAY");
         bool x_only = x_display && *x_display && !(wayland_display && *wayland_display) &&
@@ -255,6 +260,7 @@ class SdlBackend : public Backend {
             SDL_Quit();
             return false;
         }
+        install_exit_paths(driver && SDL_strcmp(driver, "x11") == 0);
         wake_event_ = SDL_RegisterEvents(1);
         SDL_StopTextInput();
         initialised_ = true;

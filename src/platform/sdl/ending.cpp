@@ -1,0 +1,127 @@
+#include "platform/sdl/ending.h"
+
+#include <X11/Xlib.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <thread>
+
+#include "platform/internal.h"
+
+namespace lvx {
+namespace {
+
+const auto exit_budget = std::chrono::milliseconds(1500);
+
+std::atomic<int> failed_status{0};  // non-zero once the display failed
+std::atomic<bool> deadline_armed{false};
+std::atomic<bool> exiting{false};  // main has returned: exit is running
+std::atomic<bool> x_failed{false};
+
+// Signal numbers from the handler to the watcher thread.
+int wake_pipe[2] = {-1, -1};
+
+// From now on the process ends within exit_budget whatever else happens.
+void end_within_budget(int status) {
+    if (deadline_armed.exchange(true)) return;
+    try {
+        std::thread([status] {
+            std::this_thread::sleep_for(exit_budget);
+            _exit(status);
+        }).detach();
+    } catch (const std::exception &) {
+        // No thread to be had: the alarm's default action ends the process.
+        alarm(2);
+    }
+}
+
+void notify_watcher(unsigned char what) {
+    int saved = errno;
+    ssize_t written;
+    do {
+        written = write(wake_pipe[1], &what, 1);
+    } while (written < 0 && errno == EINTR);
+    errno = saved;
+}
+
+void on_signal(int signal_number) { notify_watcher(static_cast<unsigned char>(signal_number)); }
+
+// A signal closes the windows from this thread, never from the handler.
+void watch() {
+    for (;;) {
+        unsigned char what = 0;
+        ssize_t got = read(wake_pipe[0], &what, 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return;
+        end_within_budget(128 + what);
+        close_all_windows();
+    }
+}
+
+// Xlib's own handlers call exit on the window thread; SDL cannot go on
+// after either kind of failure. Both end the process here with status 1:
+// exit runs the hooks that stop the camera (each wait bounded), SDL is left
+// alone from here on, and the deadline bounds the rest.
+[[noreturn]] void display_failed(const char *what) {
+    failed_status = 1;
+    x_failed = true;
+    // Met again while an exit runs already (this one or main's): no second exit.
+    if (exiting.exchange(true)) _exit(1);
+    std::fprintf(stderr, "Lumivex: %s: ending\n", what);
+    end_within_budget(1);
+    std::exit(1);
+}
+
+int on_x_error(Display *, XErrorEvent *event) {
+    // Errors while main's exit shuts SDL down do not matter any more.
+    if (exiting) return 0;
+    char what[64];
+    std::snprintf(what, sizeof what, "X error %d (request %d)", event->error_code, event->request_code);
+    display_failed(what);
+}
+
+int on_x_io_error(Display *) { display_failed("the connection to the display is lost"); }
+
+void take_over_x_errors() {
+    XSetErrorHandler(on_x_error);
+    XSetIOErrorHandler(on_x_io_error);
+}
+
+}  // namespace
+
+void install_exit_paths(bool x11) {
+    static bool installed = false;
+    if (installed) return;
+    installed = true;
+    if (pipe2(wake_pipe, O_CLOEXEC) != 0) return;
+    try {
+        std::thread(watch).detach();
+    } catch (const std::exception &) {
+        return;
+    }
+    struct sigaction action = {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    if (x11) take_over_x_errors();
+}
+
+int process_status(int status) {
+    exiting = true;
+    if (failed_status != 0) status = failed_status;
+    end_within_budget(status);
+    return status;
+}
+
+bool display_lost() { return x_failed; }
+
+}  // namespace lvx
