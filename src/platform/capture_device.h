@@ -19,6 +19,8 @@ struct SampleData {
     HRESULT pointer_result = S_OK;  // GetPointer
     HRESULT type_result = S_FALSE;  // GetMediaType: S_OK = changed to `subtype`
     GUID subtype = {};
+    // Stream time in 100 ns units since Run; -1: the layer's clock gives it.
+    REFERENCE_TIME time = -1;
 };
 
 // An opened, connected device.
@@ -52,8 +54,12 @@ class CaptureDevice {
     virtual HRESULT create_source() { return S_OK; }
     // Opens the device and negotiates 24-bit BGR (RenderStream).
     virtual HRESULT connect(std::unique_ptr<DeviceStream> &stream) = 0;
-    // Result of ControlStream for this device.
+    // Result of ControlStream for this device: a failure means it has no
+    // stream control.
     virtual HRESULT control_stream() { return S_OK; }
+    // Result of StopWhenReady for this device's stream: a failure leaves it
+    // streaming.
+    virtual HRESULT stop_result() { return S_OK; }
 };
 
 typedef std::vector<std::shared_ptr<CaptureDevice>> DeviceList;

@@ -25,7 +25,8 @@ class TestStream : public DeviceStream {
         sample = dshow_test::Sample();
         sample.width = device.width;
         sample.height = device.height;
-        sample.data.assign(dib_stride(device.width) * static_cast<size_t>(device.height), 0);
+        size_t rows = static_cast<size_t>(device.height < 0 ? -device.height : device.height);
+        sample.data.assign(dib_stride(device.width) * rows, 0);
         return S_OK;
     }
 
@@ -44,6 +45,9 @@ class TestStream : public DeviceStream {
         out.pointer_result = sample.pointer_result;
         out.type_result = sample.type_result;
         out.subtype = sample.subtype;
+        out.time = device.sample_time_step > 0
+                       ? static_cast<REFERENCE_TIME>(sample.index - 1) * device.sample_time_step
+                       : -1;
         return Next::sample;
     }
 
@@ -79,6 +83,7 @@ class TestDevice : public CaptureDevice {
     }
 
     HRESULT control_stream() override { return device.control_result; }
+    HRESULT stop_result() override { return device.stop_result; }
 
   private:
     dshow_test::Device device;
