@@ -59,8 +59,7 @@ struct Window {
     bool destroying = false;   // guarded by core_mutex(): WM_DESTROY is being sent
     bool visible = false;      // guarded by core_mutex()
     bool needs_paint = false;  // guarded by core_mutex()
-    uint64_t paint_not_before =
-        0;  // guarded by core_mutex(): a repaint left unvalidated comes back no sooner
+    uint64_t paints = 0;       // guarded by core_mutex(): WM_PAINT messages taken so far
     Surface surface;
     std::atomic<bool> changed{false};  // pixels drawn since the backend last presented them
     void *backend_data = nullptr;      // owned by the backend, window thread only

@@ -142,8 +142,9 @@ HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name);
 // there is none. Order: posted and input messages (first in, first out),
 // then WM_QUIT once PostQuitMessage was called (result 0, wParam the exit
 // code), then WM_PAINT for a window marked by InvalidateRect, then WM_TIMER
-// (wParam the timer id) for a timer that is due. A repaint that the
-// procedure leaves unvalidated is delivered again, at most every 100 ms.
+// (wParam the timer id) for a timer that is due. As on Windows, a repaint
+// that the procedure leaves unvalidated is delivered again at once, ahead of
+// any timer.
 // `hwnd` non-null takes only that window's messages (and WM_QUIT); the
 // message-range filters are ignored. Returns nonzero for any message but
 // WM_QUIT.

@@ -118,6 +118,7 @@ HeadlessWindowInfo headless_window_info(HWND hwnd) {
     info.alive = w->alive;
     info.visible = w->visible;
     info.needs_paint = w->needs_paint;
+    info.paints = w->paints;
     info.caption = w->caption;
     info.class_name = w->class_name;
     std::lock_guard<std::mutex> surface_lock(w->surface.lock);

@@ -37,6 +37,7 @@ struct HeadlessWindowInfo {
     bool alive = false;
     bool visible = false;
     bool needs_paint = false;
+    uint64_t paints = 0;  // WM_PAINT messages its thread has taken
     std::string caption;
     std::string class_name;
     int client_width = 0;
