@@ -27,7 +27,8 @@ struct Surface {
     int width = 0;
     int height = 0;
     std::vector<uint8_t> pixels;
-    Window *window = nullptr;  // owner, or null for a free surface
+    Window *window = nullptr;          // owner, or null for a free surface
+    std::atomic<int> stretch_mode{1};  // BLACKONWHITE, the default of a new device context
 };
 
 // Per-thread message queue. Guarded by core_mutex().
