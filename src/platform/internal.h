@@ -125,4 +125,8 @@ bool post_input(Window *window, UINT message, WPARAM wparam, LPARAM lparam);
 // overlap (white elsewhere), asks for a repaint and queues WM_SIZE.
 void resize_client(Window *window, int width, int height);
 
+// For backends (any thread): a console event (CTRL_C_EVENT,
+// CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT) as SetConsoleCtrlHandler describes.
+void console_event(DWORD event);
+
 }  // namespace lvx

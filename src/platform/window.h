@@ -69,6 +69,7 @@ typedef MSG *LPMSG;
 #define WM_KEYUP 0x0101
 #define WM_CHAR 0x0102
 #define WM_TIMER 0x0113
+#define WM_APP 0x8000  // WM_APP and above: the program's own messages
 
 #define VK_ESCAPE 0x1B
 

@@ -109,6 +109,8 @@ void headless_advance_clock(unsigned int milliseconds) {
     wake_all_queues();
 }
 
+void headless_console_event(DWORD event) { console_event(event); }
+
 HeadlessWindowInfo headless_window_info(HWND hwnd) {
     HeadlessWindowInfo info;
     Window *w = from_hwnd(hwnd);
