@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian/Ubuntu packages Lumivex needs, when they are missing.
-# Usage: scripts/setup.sh [app] [test] [bench] [windows]
+# Usage: scripts/setup.sh [app] [test] [bench] [windows] [package]
 # As root it runs apt-get; otherwise it prints the one line to run and fails.
 set -euo pipefail
 
-pkgs_app="cmake g++ make pkg-config libsdl2-dev libv4l-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core"
+pkgs_app="cmake g++ make pkg-config libsdl2-dev libx11-dev libv4l-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core"
 pkgs_test="googletest libgtest-dev xvfb xauth xdotool x11-utils imagemagick"
 pkgs_bench="libbenchmark-dev libopencv-dev"
+pkgs_package="dpkg-dev file"
 pkgs_windows="g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 xvfb xauth xdotool x11-utils"
 
 want=""
@@ -18,7 +19,8 @@ for group in "${@:-app}"; do
         test) want="$want $pkgs_app $pkgs_test" ;;
         bench) want="$want $pkgs_app $pkgs_bench" ;;
         windows) want="$want $pkgs_windows"; recommends="" ;;
-        *) echo "setup.sh: unknown group '$group' (app, test, bench, windows)" >&2; exit 2 ;;
+        package) want="$want $pkgs_app $pkgs_package" ;;
+        *) echo "setup.sh: unknown group '$group' (app, test, bench, windows, package)" >&2; exit 2 ;;
     esac
 done
 

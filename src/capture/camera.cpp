@@ -12,6 +12,7 @@
 #include "filters/rc_filter.h"
 #include "pipeline/process.h"
 #include "shell/main.h"
+#include "shell/options.h"
 #include "shell/utility.h"
 
 VideoCapture *vc = nullptr;
@@ -88,7 +89,9 @@ void camera_start() {
                       hresult_bits(capture_failure));
     } else {
         try {
-            vc->Select(devices);
+            vc->wanted_width = requested_width;
+            vc->wanted_height = requested_height;
+            vc->Select(devices + camera_choice);
             vc->GetSize(camera_x_size, camera_y_size);
             use_camera = camera_x_size > 0 && camera_y_size > 0;
             if (!use_camera) {

@@ -25,9 +25,9 @@ void camera_setup_buffer();
 // during static initialisation; a failure leaves vc null and is reported by
 // camera_start. Tests may delete vc and call it again.
 void camera_create();
-// Connects the first device and starts it, or, when none can be connected,
-// the test pattern; creates every frame buffer on the way. A failure shows
-// as a status line, never ends the program.
+// Connects the chosen device (camera_choice, normally the first) and starts it, or, when none can be
+// connected, the test pattern; creates every frame buffer on the way. A failure shows as a status line, never
+// ends the program.
 void camera_start();
 // Stops the graph or the pattern (without frame_lock held), then releases
 // every frame buffer. Harmless when repeated.

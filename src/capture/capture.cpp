@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "shell/utility.h"
 
@@ -86,6 +87,67 @@ std::string utf8_name(const WCHAR *name) {
 
 // True on a thread while it runs SampleCB.
 thread_local bool in_sample_callback = false;
+
+// The device's "DevicePath" property as 8-bit text, or empty.
+std::string device_path(IPropertyBag *properties) {
+    std::string path;
+    VARIANT value;
+    VariantInit(&value);
+    if (SUCCEEDED(properties->Read(OLESTR("DevicePath"), &value, nullptr)) && V_VT(&value) == VT_BSTR &&
+        V_BSTR(&value)) {
+        for (const OLECHAR *c = V_BSTR(&value); *c; ++c) path += static_cast<char>(*c & 0xFF);
+    }
+    VariantClear(&value);
+    return path;
+}
+
+// Asks a device's capture pin for frames of width x height: one of the
+// formats it lists with that size, else its current format with the size
+// changed. The device may refuse; the size it connects with is what counts.
+void ask_size(ICaptureGraphBuilder2 *builder, IBaseFilter *filter, int width, int height) {
+    IAMStreamConfig *config = nullptr;
+    if (FAILED(builder->FindInterface(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, filter, IID_IAMStreamConfig,
+                                      reinterpret_cast<void **>(&config))) ||
+        !config)
+        return;
+    auto has_size = [&](const AM_MEDIA_TYPE *type) {
+        if (type->formattype != FORMAT_VideoInfo || !type->pbFormat ||
+            type->cbFormat < sizeof(VIDEOINFOHEADER))
+            return false;
+        const BITMAPINFOHEADER &h = reinterpret_cast<const VIDEOINFOHEADER *>(type->pbFormat)->bmiHeader;
+        return h.biWidth == width && (h.biHeight == height || h.biHeight == -height);
+    };
+    bool done = false;
+    int count = 0, size = 0;
+    if (SUCCEEDED(config->GetNumberOfCapabilities(&count, &size)) && count > 0 && size > 0) {
+        std::vector<BYTE> caps(static_cast<size_t>(size));
+        for (int i = 0; i < count && !done; ++i) {
+            AM_MEDIA_TYPE *type = nullptr;
+            if (FAILED(config->GetStreamCaps(i, &type, caps.data())) || !type) continue;
+            if (has_size(type)) done = SUCCEEDED(config->SetFormat(type));
+            delete_media_type(type);
+        }
+    }
+    AM_MEDIA_TYPE *type = nullptr;
+    if (!done && SUCCEEDED(config->GetFormat(&type)) && type) {
+        if (type->formattype == FORMAT_VideoInfo && type->pbFormat &&
+            type->cbFormat >= sizeof(VIDEOINFOHEADER)) {
+            VIDEOINFOHEADER *info = reinterpret_cast<VIDEOINFOHEADER *>(type->pbFormat);
+            BITMAPINFOHEADER &h = info->bmiHeader;
+            h.biWidth = width;
+            h.biHeight = h.biHeight < 0 ? -height : height;
+            h.biSizeImage =
+                static_cast<DWORD>(((static_cast<size_t>(width) * h.biBitCount / 8 + 3) & ~size_t{3}) *
+                                   static_cast<size_t>(height));
+            info->rcSource = RECT{0, 0, 0, 0};
+            info->rcTarget = RECT{0, 0, 0, 0};
+            type->lSampleSize = h.biSizeImage;
+            config->SetFormat(type);
+        }
+        delete_media_type(type);
+    }
+    config->Release();
+}
 
 }  // namespace
 
@@ -299,6 +361,7 @@ void VideoCapture::SetSourceFilters() {
                 d.display_name[n] = 0;
                 // The console gets the whole name, not its low bytes.
                 console("fname: %s", utf8_name(d.filter_name).c_str());
+                d.device_path = device_path(properties);
                 HRESULT added = graph->AddSourceFilterForMoniker(table[i], nullptr, d.filter_name, &d.filter);
                 // Success codes such as VFW_S_DUPLICATE_NAME still add the filter.
                 if (FAILED(added) || !d.filter) {
@@ -347,6 +410,7 @@ void VideoCapture::Select(VideoDevice *device) {
     }
     unplug_current();
     current_device = device;
+    if (wanted_width > 0 && wanted_height > 0) ask_size(builder, device->filter, wanted_width, wanted_height);
     check_ok(builder->RenderStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, device->filter, grabber_filter,
                                    null_renderer));
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 #include "platform/dshow.h"
 
@@ -21,9 +22,10 @@ class VideoDevice {
 
     char *GetFriendlyName();
 
-    char *display_name;   // 80 bytes: the name as 8-bit characters
-    WCHAR *filter_name;   // 80 UTF-16 characters: the name in the graph
-    IBaseFilter *filter;  // the device's source filter, or nullptr
+    char *display_name;       // 80 bytes: the name as 8-bit characters
+    WCHAR *filter_name;       // 80 UTF-16 characters: the name in the graph
+    IBaseFilter *filter;      // the device's source filter, or nullptr
+    std::string device_path;  // "DevicePath" of the device, when it has one
 };
 
 class VideoCapture {
@@ -98,6 +100,9 @@ class VideoCapture {
     int frame_width;
     int frame_height;
     CallbackHandler *sample_handler;
+    // Frame size Select asks the device for; 0 x 0: the device's own choice.
+    int wanted_width = 0;
+    int wanted_height = 0;
 
     static const int max_devices = 8;
     static const int max_name = 79;

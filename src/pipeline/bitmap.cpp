@@ -2,25 +2,30 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "capture/camera.h"
 #include "display/display.h"
 #include "pipeline/process.h"
 #include "platform/win32.h"
+#include "shell/options.h"
 #include "shell/utility.h"
 
 namespace {
 
 // Writes the three parts of a BMP file to `name` through a temporary file
 // beside it, so a failure never leaves a truncated file or touches an older
-// file of that name.
-bool write_bmp(const char *name, const BITMAPFILEHEADER &file_header, const BITMAPINFOHEADER &info,
-               const unsigned char *pixels, DWORD pixel_bytes) {
-    char temp_name[64];
-    std::snprintf(temp_name, sizeof temp_name, "%s.tmp", name);
+// file of that name. On failure `reason` holds the system's error text.
+bool write_bmp(const std::string &name, const BITMAPFILEHEADER &file_header, const BITMAPINFOHEADER &info,
+               const unsigned char *pixels, DWORD pixel_bytes, std::string &reason) {
+    std::string temp = name + ".tmp";
+    const char *temp_name = temp.c_str();
     HANDLE file = CreateFileA(temp_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (file == INVALID_HANDLE_VALUE) {
+        reason = last_error_text();
+        return false;
+    }
     DWORD written = 0;
     bool ok =
         WriteFile(file, &file_header, sizeof file_header, &written, nullptr) && written == sizeof file_header;
@@ -28,8 +33,11 @@ bool write_bmp(const char *name, const BITMAPFILEHEADER &file_header, const BITM
     ok = ok && WriteFile(file, pixels, pixel_bytes, &written, nullptr) && written == pixel_bytes;
     ok = ok && FlushFileBuffers(file);
     ok = CloseHandle(file) && ok;
-    ok = ok && MoveFileExA(temp_name, name, MOVEFILE_REPLACE_EXISTING);
-    if (!ok) DeleteFileA(temp_name);
+    ok = ok && MoveFileExA(temp_name, name.c_str(), MOVEFILE_REPLACE_EXISTING);
+    if (!ok) {
+        reason = last_error_text();
+        DeleteFileA(temp_name);
+    }
     return ok;
 }
 
@@ -38,7 +46,6 @@ bool write_bmp(const char *name, const BITMAPFILEHEADER &file_header, const BITM
 void save_to_disk() {
     static int next_file_num = 1;
     char line[80];
-    char name[32];
     int number;
     BITMAPFILEHEADER file_header{};
     BITMAPINFOHEADER info{};
@@ -81,11 +88,14 @@ void save_to_disk() {
             file_header.bfOffBits = info.biSize + sizeof(BITMAPFILEHEADER);
         }
     }
-    std::snprintf(name, sizeof name, "%d.bmp", number);
-    bool saved = pixels && write_bmp(name, file_header, info, pixels, pixel_bytes);
+    const std::string name = snapshot_path(number);
+    std::string reason = "not enough memory";
+    bool saved = pixels && write_bmp(name, file_header, info, pixels, pixel_bytes, reason);
     buffer_free(pixels);
     if (!saved) {
         std::snprintf(line, sizeof line, "Unable to save %d.bmp", number);
         add_line(line);
+        // With a chosen snapshot folder, standard error also says why.
+        if (!snapshot_folder.empty()) error_line("cannot write " + name + ": " + reason);
     }
 }

@@ -52,6 +52,8 @@ class CaptureDevice {
     virtual HRESULT read_property(const std::u16string &name, std::u16string &value) = 0;
     // Result of AddSourceFilterForMoniker before the filter joins the graph.
     virtual HRESULT create_source() { return S_OK; }
+    // The frame size the next connect asks the device for (IAMStreamConfig).
+    virtual void request_size(int width, int height) = 0;
     // Opens the device and negotiates 24-bit BGR (RenderStream).
     virtual HRESULT connect(std::unique_ptr<DeviceStream> &stream) = 0;
     // Result of ControlStream for this device: a failure means it has no

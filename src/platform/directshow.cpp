@@ -39,15 +39,63 @@ class Filter : public ComObject<Filter, Implements<IBaseFilter, IID_IBaseFilter>
 
 Filter *as_filter(IUnknown *object) { return object ? dynamic_cast<Filter *>(object) : nullptr; }
 
-class SourceFilter final : public Filter {
+void fill_video_type(AM_MEDIA_TYPE &type, const GUID &subtype, int width, int height, int bits);
+
+class SourceFilter final : public Filter, public IAMStreamConfig {
   public:
     explicit SourceFilter(std::shared_ptr<CaptureDevice> device)
         : Filter(Kind::source), device(std::move(device)) {}
+
+    // The stream configuration's IUnknown is the filter's.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **object) override {
+        return Filter::QueryInterface(riid, object);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return Filter::AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return Filter::Release(); }
+
+    HRESULT STDMETHODCALLTYPE GetFormat(AM_MEDIA_TYPE **type) override {
+        if (!type) return E_POINTER;
+        *type = static_cast<AM_MEDIA_TYPE *>(CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE)));
+        if (!*type) return E_OUTOFMEMORY;
+        fill_video_type(**type, MEDIASUBTYPE_RGB24, width, height, 24);
+        if ((*type)->pbFormat) return S_OK;
+        CoTaskMemFree(*type);
+        *type = nullptr;
+        return E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE SetFormat(AM_MEDIA_TYPE *type) override {
+        if (!type) return E_POINTER;
+        if (type->formattype != FORMAT_VideoInfo || !type->pbFormat ||
+            type->cbFormat < sizeof(VIDEOINFOHEADER))
+            return VFW_E_INVALIDMEDIATYPE;
+        const BITMAPINFOHEADER &h = reinterpret_cast<const VIDEOINFOHEADER *>(type->pbFormat)->bmiHeader;
+        if (h.biWidth <= 0 || h.biHeight == 0) return VFW_E_INVALIDMEDIATYPE;
+        width = h.biWidth;
+        height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
+        device->request_size(width, height);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetNumberOfCapabilities(int *count, int *size) override {
+        if (!count || !size) return E_POINTER;
+        *count = 0;
+        *size = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetStreamCaps(int, AM_MEDIA_TYPE **, BYTE *) override { return E_INVALIDARG; }
+
     std::shared_ptr<CaptureDevice> device;
     std::unique_ptr<DeviceStream> stream;  // open while connected
     // Stream times set by ControlStream (100 ns units since Run).
     REFERENCE_TIME start_time = 0;
     REFERENCE_TIME stop_time = MAXLONGLONG;
+    int width = 640;  // the size asked for at the next connection
+    int height = 480;
+
+  protected:
+    void *interface_for(REFIID riid) override {
+        if (riid == IID_IAMStreamConfig) return static_cast<IAMStreamConfig *>(this);
+        return Filter::interface_for(riid);
+    }
 };
 
 class NullRenderer final : public Filter {
@@ -507,6 +555,18 @@ class CaptureGraphBuilder final
         if (!category || *category != PIN_CATEGORY_CAPTURE) return E_FAIL;
         if (type && *type != MEDIATYPE_Video) return E_FAIL;
         return graph->control(filter, start, stop);
+    }
+
+    HRESULT STDMETHODCALLTYPE FindInterface(const GUID *category, const GUID *type, IBaseFilter *filter,
+                                            REFIID riid, void **out) override {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        if (!filter) return E_POINTER;
+        if (category && *category != PIN_CATEGORY_CAPTURE) return E_FAIL;
+        if (type && *type != MEDIATYPE_Video) return E_FAIL;
+        if (riid != IID_IAMStreamConfig || !dynamic_cast<SourceFilter *>(as_filter(filter)))
+            return E_NOINTERFACE;
+        return filter->QueryInterface(riid, out);
     }
 
   private:

@@ -72,6 +72,7 @@ extern const IID IID_IMediaControl;
 extern const IID IID_IMediaSample;
 extern const IID IID_ISampleGrabber;
 extern const IID IID_ISampleGrabberCB;
+extern const IID IID_IAMStreamConfig;
 
 #define VFW_E_INVALIDMEDIATYPE ((HRESULT)0x80040200)
 #define VFW_E_ALREADY_CONNECTED ((HRESULT)0x80040204)
@@ -142,6 +143,30 @@ class ICaptureGraphBuilder2 : public IUnknown {
                                                     IBaseFilter *filter, REFERENCE_TIME *start,
                                                     REFERENCE_TIME *stop, WORD start_cookie,
                                                     WORD stop_cookie) = 0;
+    // IID_IAMStreamConfig of a device source filter (category
+    // PIN_CATEGORY_CAPTURE or nullptr, type MEDIATYPE_Video or nullptr), with
+    // one reference for the caller; E_NOINTERFACE for anything else, E_FAIL
+    // for another category or type, E_POINTER for a null filter or out.
+    virtual HRESULT STDMETHODCALLTYPE FindInterface(const GUID *category, const GUID *type,
+                                                    IBaseFilter *filter, REFIID riid, void **out) = 0;
+};
+
+// A device source filter's frame format, found with FindInterface. Sizes
+// are negotiated with the device when it connects: it lists no capabilities
+// and takes the nearest size it can to the one set here.
+class IAMStreamConfig : public IUnknown {
+  public:
+    // Video RGB24 at the size the device will be asked for (640 x 480 until
+    // set); the caller frees the type and its format block with CoTaskMemFree.
+    virtual HRESULT STDMETHODCALLTYPE GetFormat(AM_MEDIA_TYPE **type) = 0;
+    // Takes the width and height of a FORMAT_VideoInfo type's header for the
+    // next connection; E_POINTER, or VFW_E_INVALIDMEDIATYPE for another
+    // format or a size that is not positive.
+    virtual HRESULT STDMETHODCALLTYPE SetFormat(AM_MEDIA_TYPE *type) = 0;
+    // S_OK with *count = 0.
+    virtual HRESULT STDMETHODCALLTYPE GetNumberOfCapabilities(int *count, int *size) = 0;
+    // E_INVALIDARG: there are none.
+    virtual HRESULT STDMETHODCALLTYPE GetStreamCaps(int index, AM_MEDIA_TYPE **type, BYTE *caps) = 0;
 };
 
 class ICreateDevEnum : public IUnknown {

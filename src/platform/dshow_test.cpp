@@ -69,12 +69,19 @@ class TestDevice : public CaptureDevice {
         const std::optional<std::u16string> *property = nullptr;
         if (name == u"Description") property = &device.description;
         if (name == u"FriendlyName") property = &device.friendly_name;
+        if (name == u"DevicePath") property = &device.device_path;
         if (!property || !property->has_value()) return E_FAIL;
         value = **property;
         return S_OK;
     }
 
     HRESULT create_source() override { return device.add_result; }
+
+    void request_size(int width, int height) override {
+        if (!device.any_size) return;
+        device.width = width;
+        device.height = height;
+    }
 
     HRESULT connect(std::unique_ptr<DeviceStream> &stream) override {
         if (FAILED(device.render_result)) return device.render_result;

@@ -30,6 +30,7 @@ struct Sample {
 struct Device {
     std::optional<std::u16string> description;                     // "Description"
     std::optional<std::u16string> friendly_name = u"Test camera";  // "FriendlyName"
+    std::optional<std::u16string> device_path;                     // "DevicePath"
     HRESULT bind_result = S_OK;                                    // IMoniker::BindToStorage
     HRESULT read_result = S_OK;                                    // IPropertyBag::Read of any property
     HRESULT add_result = S_OK;      // AddSourceFilterForMoniker (a success code adds the filter)
@@ -42,6 +43,7 @@ struct Device {
     // Stream time added per sample (100 ns units), so a stop time far off
     // comes within a test's reach; 0: the time since Run.
     REFERENCE_TIME sample_time_step = 0;
+    bool any_size = false;  // takes the size asked for through IAMStreamConfig
     // Called on the streaming thread before each sample; false ends the
     // stream as an unplugged camera would. Empty: unchanged frames forever.
     std::function<bool(Sample &)> produce;

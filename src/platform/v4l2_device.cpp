@@ -189,14 +189,20 @@ class V4l2Device : public CaptureDevice {
         return E_FAIL;
     }
 
+    void request_size(int width, int height) override {
+        wanted_w = width;
+        wanted_h = height;
+    }
+
     HRESULT connect(std::unique_ptr<DeviceStream> &stream) override {
         int fd = v4l2_ops().open(path.c_str(), O_RDWR | O_NONBLOCK);
         if (fd < 0) return VFW_E_CANNOT_CONNECT;
         v4l2_format format;
         std::memset(&format, 0, sizeof format);
         format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        format.fmt.pix.width = wanted_width;
-        format.fmt.pix.height = wanted_height;
+        // The driver answers with the nearest size it can deliver.
+        format.fmt.pix.width = static_cast<__u32>(wanted_w);
+        format.fmt.pix.height = static_cast<__u32>(wanted_h);
         format.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
         format.fmt.pix.field = V4L2_FIELD_ANY;
         bool usable = xioctl(fd, VIDIOC_S_FMT, &format) == 0 &&
@@ -217,6 +223,8 @@ class V4l2Device : public CaptureDevice {
   private:
     std::string path;
     std::string card;
+    int wanted_w = wanted_width;
+    int wanted_h = wanted_height;
 };
 
 // The number N of a "video<N>" name, or -1.

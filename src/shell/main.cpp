@@ -8,6 +8,7 @@
 #include "display/display.h"
 #include "pipeline/process.h"
 #include "shell/input.h"
+#include "shell/options.h"
 #include "shell/window.h"
 
 HWND system_hwnd = nullptr;
@@ -32,6 +33,9 @@ bool shutdown_done = false;
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
+    // --help, --version, --list-cameras and mistakes end here, before any window.
+    int code = apply_options(command_line());
+    if (code >= 0) return code;
     clear_text_area();
     if (setup_window(instance, show_command) != 0) return 1;
     system_startup();

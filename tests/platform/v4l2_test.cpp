@@ -54,6 +54,8 @@ struct FakeDriver {
     int stream_offs = 0;
     int unmaps = 0;
     std::string dir;
+    uint32_t asked_width = 0;  // the size of the last VIDIOC_S_FMT
+    uint32_t asked_height = 0;
 };
 FakeDriver *fake = nullptr;
 
@@ -101,6 +103,8 @@ int fake_ioctl(int fd, unsigned long request, void *arg) {
         }
         case VIDIOC_S_FMT: {
             v4l2_format *format = static_cast<v4l2_format *>(arg);
+            fake->asked_width = format->fmt.pix.width;
+            fake->asked_height = format->fmt.pix.height;
             format->fmt.pix.width = node.width;
             format->fmt.pix.height = node.height;
             format->fmt.pix.bytesperline = node.bytes_per_line;
@@ -340,6 +344,26 @@ TEST_F(V4l2Devices, ACameraWithoutBgrCannotBeConnected) {
         EXPECT_EQ(hr, static_cast<long>(VFW_E_CANNOT_CONNECT));
     }
     EXPECT_EQ(fake->opens, fake->closes);
+}
+
+TEST_F(V4l2Devices, TheDeviceIsAskedForTheWantedSizeAndWhatItGivesCounts) {
+    add_node("video0", named("Fixed"));
+    build();
+    capture->Select(capture->GetDevices());
+    EXPECT_EQ(fake->asked_width, 640u);  // without a wish: 640 x 480
+    EXPECT_EQ(fake->asked_height, 480u);
+
+    capture.reset();
+    build();
+    capture->wanted_width = 1280;
+    capture->wanted_height = 720;
+    capture->Select(capture->GetDevices());
+    EXPECT_EQ(fake->asked_width, 1280u);
+    EXPECT_EQ(fake->asked_height, 720u);
+    int w = 0, h = 0;
+    capture->GetSize(w, h);
+    EXPECT_EQ(w, 640);  // the driver's answer
+    EXPECT_EQ(h, 480);
 }
 
 }  // namespace

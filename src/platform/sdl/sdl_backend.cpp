@@ -13,8 +13,13 @@
 #include <vector>
 
 #include "platform/internal.h"
+#include "platform/scale.h"
 
 using namespace lvx;
+
+namespace lvx {
+std::string x11_resources();
+}  // namespace lvx
 
 namespace {
 
@@ -28,6 +33,7 @@ struct SdlWindow {
     int client_w = 0;  // last size reported to the core
     int client_h = 0;
     bool minimised = false;
+    int scale = 1;  // each surface pixel shows as scale x scale screen pixels
 };
 
 // Virtual-key code of an SDL key, 0 for keys the program has no code for.
@@ -114,8 +120,10 @@ class SdlBackend : public Backend {
         sw->client_w = client_width;
         sw->client_h = client_height;
         // SDL cannot make a 0 x 0 window; the core keeps the true client size.
-        sw->window = SDL_CreateWindow(window.caption.c_str(), window.x, window.y, std::max(client_width, 1),
-                                      std::max(client_height, 1), SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
+        sw->scale = window_scale(client_width, client_height);
+        sw->window = SDL_CreateWindow(
+            window.caption.c_str(), window.x, window.y, std::max(client_width, 1) * sw->scale,
+            std::max(client_height, 1) * sw->scale, SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
         if (sw->window) {
             sw->renderer = SDL_CreateRenderer(sw->window, -1, 0);
             if (!sw->renderer) sw->renderer = SDL_CreateRenderer(sw->window, -1, SDL_RENDERER_SOFTWARE);
@@ -213,9 +221,27 @@ class SdlBackend : public Backend {
         // A desktop tool, not a game: keep the screensaver and the compositor.
         SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
         SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
+        const char *x_display = SDL_getenv("DISPLAY");
+        const char *wayland_display = SDL_getenv("WAYLAND_DISPLAY");
+        bool x_only = x_display && *x_display && !(wayland_display && *wayland_display) &&
+                      !SDL_getenv("SDL_VIDEODRIVER");
+        // Outside a Wayland session only X can show the window: trying Wayland
+        // would just print a warning about XDG_RUNTIME_DIR.
+        if (x_only) SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11");
+        if (!(x_display && *x_display) && !(wayland_display && *wayland_display) &&
+            !SDL_getenv("SDL_VIDEODRIVER")) {
+            std::fprintf(stderr,
+                         "%s: no display to open a window on (neither DISPLAY nor WAYLAND_DISPLAY is set)\n",
+                         caption.c_str());
+            return false;
+        }
         if (SDL_Init(SDL_INIT_VIDEO) != 0) {
-            std::fprintf(stderr, "%s: no display to open a window on (%s)\n", caption.c_str(),
-                         SDL_GetError());
+            if (x_only)
+                std::fprintf(stderr, "%s: no X server answers on display %s (or it refused the connection)\n",
+                             caption.c_str(), x_display);
+            else
+                std::fprintf(stderr, "%s: no display to open a window on (%s)\n", caption.c_str(),
+                             SDL_GetError());
             return false;
         }
         // With no display SDL falls back to drivers that show nothing; a window
@@ -234,6 +260,20 @@ class SdlBackend : public Backend {
         initialised_ = true;
         std::atexit([] { static_cast<SdlBackend &>(backend()).shutdown(); });
         return true;
+    }
+
+    // The whole factor to show a client area of width x height with: what the
+    // desktop asks for on X (GDK_SCALE or Xft.dpi), as far as the window
+    // still fits on the screen. Other systems scale windows themselves.
+    int window_scale(int width, int height) {
+        const char *driver = SDL_GetCurrentVideoDriver();
+        if (!driver || SDL_strcmp(driver, "x11") != 0) return 1;
+        const char *gdk_scale = SDL_getenv("GDK_SCALE");
+        int wanted = desktop_scale(gdk_scale, gdk_scale ? nullptr : x11_resources().c_str());
+        if (wanted <= 1) return 1;
+        SDL_Rect usable{};
+        if (SDL_GetDisplayUsableBounds(0, &usable) != 0) usable = SDL_Rect{};
+        return fitting_scale(wanted, width, height, usable.w, usable.h);
     }
 
     // Any thread. At most one wake event is in flight; handling it re-arms.
@@ -289,7 +329,9 @@ class SdlBackend : public Backend {
                         post_input(sw->owner, WM_CLOSE, 0, 0);
                         break;
                     case SDL_WINDOWEVENT_SIZE_CHANGED:
-                        if (!sw->minimised) report_size(*sw, e.window.data1, e.window.data2);
+                        if (!sw->minimised)
+                            report_size(*sw, client_size(e.window.data1, sw->scale),
+                                        client_size(e.window.data2, sw->scale));
                         break;
                     case SDL_WINDOWEVENT_MINIMIZED:
                         sw->minimised = true;
@@ -300,7 +342,7 @@ class SdlBackend : public Backend {
                         sw->minimised = false;
                         int w = 0, h = 0;
                         SDL_GetWindowSize(sw->window, &w, &h);
-                        report_size(*sw, w, h);
+                        report_size(*sw, client_size(w, sw->scale), client_size(h, sw->scale));
                         sw->owner->changed = true;
                         break;
                     }
@@ -334,7 +376,13 @@ class SdlBackend : public Backend {
             SDL_UpdateTexture(sw.texture, nullptr, s.pixels.data(), s.width * 3);
         }
         SDL_RenderClear(sw.renderer);
-        SDL_RenderCopy(sw.renderer, sw.texture, nullptr, nullptr);
+        if (sw.scale > 1) {
+            // Whole blocks from the top-left corner; nearest-neighbour, as the renderer's default.
+            SDL_Rect target = {0, 0, sw.texture_w * sw.scale, sw.texture_h * sw.scale};
+            SDL_RenderCopy(sw.renderer, sw.texture, nullptr, &target);
+        } else {
+            SDL_RenderCopy(sw.renderer, sw.texture, nullptr, nullptr);
+        }
         SDL_RenderPresent(sw.renderer);
     }
 

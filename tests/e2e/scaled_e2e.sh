@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# End-to-end checks of the SDL backend's start-up: on a virtual X server
+# with GDK_SCALE=2 the window is twice the size and shows every pixel as a
+# 2 x 2 block; without GDK_SCALE it has its usual size; with DISPLAY naming
+# a server that does not exist the program says so and exits with code 1.
+# Needs Xvfb, xdotool and ImageMagick. The program is $LUMIVEX_BIN.
+set -euo pipefail
+
+top="$(cd "$(dirname "$0")/../.." && pwd)"
+bin="${LUMIVEX_BIN:-$top/build/default/src/lumivex}"
+work="$(mktemp -d)"
+xvfb_pid=""
+app_pid=""
+cleanup() {
+    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+    echo "scaled_e2e: FAIL: $*" >&2
+    [ -s "$work/stderr.log" ] && cat "$work/stderr.log" >&2
+    exit 1
+}
+pass() { echo "scaled_e2e: ok: $*"; }
+
+Xvfb -displayfd 3 -screen 0 1600x1200x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
+[ -s "$work/display" ] || fail "Xvfb did not start"
+display=":$(head -n1 "$work/display")"
+
+# A display number nobody serves: the highest the server could have picked is far below.
+code=0
+env -u WAYLAND_DISPLAY DISPLAY=":$(( $(head -n1 "$work/display") + 737 ))" "$bin" 2>"$work/stderr.log" || code=$?
+[ "$code" -eq 1 ] || fail "exit code $code with no X server"
+grep -q "no X server answers on display" "$work/stderr.log" || fail "no X server was not named"
+grep -q "XDG_RUNTIME_DIR" "$work/stderr.log" && fail "the XDG_RUNTIME_DIR warning was shown"
+[ "$(wc -l <"$work/stderr.log")" -eq 1 ] || fail "more than one line for a missing X server"
+pass "a missing X server is one line saying so"
+
+# run SCALE: starts the program with GDK_SCALE=SCALE (empty: unset) and
+# prints its window's width and height; leaves a shot in $work/shot.png.
+run() {
+    if [ -n "$1" ]; then
+        (cd "$work" && DISPLAY="$display" GDK_SCALE="$1" exec "$bin") 2>"$work/stderr.log" &
+    else
+        (cd "$work" && env -u GDK_SCALE DISPLAY="$display" "$bin") 2>"$work/stderr.log" &
+    fi
+    app_pid=$!
+    local win=""
+    for _ in $(seq 100); do
+        win="$(DISPLAY="$display" xdotool search --name '^Lumivex$' 2>/dev/null | head -n1 || true)"
+        [ -n "$win" ] && break
+        kill -0 "$app_pid" 2>/dev/null || fail "the program ended before its window appeared"
+        sleep 0.1
+    done
+    [ -n "$win" ] || fail "no window"
+    sleep 0.8
+    DISPLAY="$display" import -silent -window "$win" "$work/shot.png"
+    DISPLAY="$display" xdotool getwindowgeometry --shell "$win" | awk -F= '/^WIDTH/{w=$2} /^HEIGHT/{h=$2} END{print w, h}'
+    DISPLAY="$display" xdotool key --window "$win" Escape
+    local status=0
+    wait "$app_pid" || status=$?
+    app_pid=""
+    [ "$status" -eq 0 ] || fail "exit code $status after Escape"
+}
+
+size="$(run "")"
+[ "$size" = "360 382" ] || fail "unscaled window is $size, not 360 382"
+pass "without a scale the window is 360 x 382"
+
+size="$(run 2)"
+[ "$size" = "720 764" ] || fail "window at scale 2 is $size, not 720 764"
+# Every 2 x 2 block is one colour: halving and doubling again changes nothing.
+convert "$work/shot.png" -sample 50% -sample 200% "$work/blocks.png"
+blocky="$(compare -metric AE "$work/shot.png" "$work/blocks.png" null: 2>&1 || true)"
+[ "${blocky%%.*}" = 0 ] || fail "$blocky pixels are not in 2 x 2 blocks"
+colours="$(convert "$work/shot.png" -format %k info:)"
+[ "$colours" -gt 50 ] || fail "the scaled window shows no picture ($colours colours)"
+pass "at GDK_SCALE=2 the window is 720 x 764 and every pixel a 2 x 2 block"
+echo "scaled_e2e: all passed"
