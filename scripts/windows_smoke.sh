@@ -7,8 +7,8 @@
 # moved on; Escape ends the program with exit code 0. From Wine's traces: the
 # capture graph's steps, COLORONCOLOR set once on the window's device context
 # (a relay trace of gdi32.SetStretchBltMode), and, when Wine lists a camera,
-# ControlStream called and the camera run although Wine's ControlStream only
-# answers E_NOTIMPL (its trace shows pointers, not the times passed).
+# ControlStream called and the camera run after it; Wine's ControlStream is a
+# stub whose trace shows pointers, not the times passed.
 #
 # Usage: scripts/windows_smoke.sh [path/to/lumivex.exe]
 # Needs wine (64-bit), Xvfb and xdotool: bash scripts/setup.sh windows.
@@ -236,8 +236,8 @@ others="$(grep -E 'Call gdi32\.SetStretchBltMode\(' "$work/app.log" | grep -c -v
 [ "$others" -eq 0 ] || fail "SetStretchBltMode called with another mode"
 note "stretch mode: COLORONCOLOR set once on the window's device context"
 
-# With a camera listed, ControlStream must be reached and its E_NOTIMPL (a
-# pin without stream control, as far as the program can tell) must not stop
+# With a camera listed, ControlStream must be reached and its answer (Wine's
+# is a stub: no stream control, as far as the program can tell) must not stop
 # the camera from running.
 if grep -q -E 'enum_moniker_Next Returning [1-9][0-9]* monikers' "$work/app.log"; then
     graph_step 'fnCaptureGraphBuilder2_ControlStream' "ControlStream on the camera's capture pin"
