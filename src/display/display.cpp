@@ -56,8 +56,8 @@ void display() {
         StretchDIBits(main_dc, 0, 0, display_x, display_y, 0, h - 1, w, -h, bits, &camera_buffer_info,
                       DIB_RGB_COLORS, SRCCOPY);
     } else {
-        StretchDIBits(main_dc, 0, 0, display_x, display_y, 0, 0, w, h, bits, &camera_buffer_info,
-                      DIB_RGB_COLORS, SRCCOPY);
+        StretchDIBits(main_dc, 0, 0, display_x, display_y, 0, 0, w, h, bits, &camera_buffer_info, DIB_RGB_COLORS,
+                      SRCCOPY);
     }
     if (display_fps) {
         char text[32];
@@ -74,8 +74,7 @@ void display_text() {
     int y = display_y;
     Rectangle(main_dc, 0, y, x, y + strip_height);
     for (int i = 0; i < line_count; ++i) {
-        TextOutA(main_dc, text_x, y + line_pitch * i + 1, text_area[i],
-                 static_cast<int>(std::strlen(text_area[i])));
+        TextOutA(main_dc, text_x, y + line_pitch * i + 1, text_area[i], static_cast<int>(std::strlen(text_area[i])));
     }
     if (main_win) InvalidateRect(main_win, nullptr, FALSE);
 }
@@ -109,4 +108,6 @@ void add_line(const char *message) {
     display_text();
 }
 
-const char *status_line(int slot) { return text_area[slot]; }
+const char *status_line(int slot) {
+    return text_area[slot];
+}

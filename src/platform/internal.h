@@ -116,6 +116,8 @@ Window *find_window(const std::string &caption);
 void wake_all_queues();
 // Nothing due in `queue` at `now`: no posted message, no quit, no repaint, no timer.
 bool queue_idle(Queue &queue, uint64_t now);
+// PostQuitMessage calls so far in this process, for the headless backend's tests.
+int quit_posts();
 
 // For backends (any thread): an input message (key, close) from the
 // system, queued in arrival order; FALSE when the window is dead.

@@ -376,8 +376,18 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT milliseconds, TIMERPROC callback)
     return id;
 }
 
+namespace {
+int quit_post_count = 0;  // guarded by core
+}  // namespace
+
+int lvx::quit_posts() {
+    std::lock_guard<std::mutex> lock(core);
+    return quit_post_count;
+}
+
 void PostQuitMessage(int exit_code) {
     std::lock_guard<std::mutex> lock(core);
+    ++quit_post_count;
     Queue &q = this_thread_queue();
     q.quit = true;
     q.quit_code = exit_code;

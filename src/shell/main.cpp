@@ -36,9 +36,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
     // --help, --version, --list-cameras and mistakes end here, before any window.
     int code = apply_options(command_line());
     if (code >= 0) return code;
+    return program_main(instance, show_command, camera_start);
+}
+
+int program_main(HINSTANCE instance, int show_command, void (*start_camera)()) {
     clear_text_area();
     if (setup_window(instance, show_command) != 0) return 1;
-    system_startup();
+    system_startup(start_camera);
     return message_loop();
 }
 
@@ -52,9 +56,11 @@ int message_loop() {
     return static_cast<int>(msg.wParam);
 }
 
-void system_startup() {
+void system_startup() { system_startup(camera_start); }
+
+void system_startup(void (*start_camera)()) {
     add_line("Look at readme.txt for usage");
-    camera_start();
+    start_camera();
     SetTimer(system_hwnd, fps_timer, fps_period_ms, nullptr);
 }
 

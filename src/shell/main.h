@@ -10,11 +10,17 @@ extern std::atomic<int> frames;  // frames drawn since the last timer tick
 extern std::atomic<int> fps;     // frames in the last whole second
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_command);
+// WinMain after its command-line options, with `start_camera` in place of
+// camera_start: empties the status lines, makes the window (1 if it cannot),
+// starts up and runs the message loop. Tests run the real start-up through
+// it over a frame source of their own.
+int program_main(HINSTANCE instance, int show_command, void (*start_camera)());
 LRESULT CALLBACK WinProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 // Runs the message loop until the quit message; returns its exit code.
 int message_loop();
 // Shows the first status line, starts the camera and the one-second FPS timer.
 void system_startup();
+void system_startup(void (*start_camera)());
 // Stops the camera, frees the buffers and posts the quit message; runs once.
 void system_shutdown();
 // Timer 2: fps takes the frames counted since the last tick, which restart at 0.

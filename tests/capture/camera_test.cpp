@@ -120,14 +120,46 @@ TEST_F(CameraIntake, NoCameraShowsTheMovingTestPatternUntilStopped) {
     EXPECT_TRUE(all_buffers_released());
 }
 
+// The codes have letters in their hex, so the case of the line shows.
 TEST_F(CameraIntake, AGraphThatCannotBeBuiltIsReportedAndAnsweredByThePattern) {
-    dshow_test::fail_create(CLSID_FilterGraph, E_FAIL);
+    dshow_test::fail_create(CLSID_FilterGraph, E_UNEXPECTED);
     rebuild();
     EXPECT_EQ(vc, nullptr);
     EXPECT_EQ(devices, nullptr);
     camera_start();
-    EXPECT_STREQ(status_line(0), "Camera error 0x80004005: showing test pattern");
+    EXPECT_STREQ(status_line(0), "Camera error 0x8000FFFF: showing test pattern");
     EXPECT_TRUE(wait_for_frames(1));
+}
+
+// A camera that is there but fails to connect, even with the code that
+// Select gives when there is no camera at all, is that camera's failure.
+TEST_F(CameraIntake, APresentCameraThatFailsToConnectIsNeverReportedAsNoCamera) {
+    struct Case {
+        HRESULT render, control;
+        const char *line;
+    };
+    const Case cases[] = {
+        {E_INVALIDARG, S_OK, "Camera error 0x80070057: showing test pattern"},
+        {S_OK, E_INVALIDARG, "Camera error 0x80070057: showing test pattern"},
+        {E_UNEXPECTED, S_OK, "Camera error 0x8000FFFF: showing test pattern"},
+    };
+    for (int i = 0; i < 3; ++i) {
+        const Case &c = cases[i];
+        SCOPED_TRACE(i);
+        dshow_test::reset();
+        dshow_test::use_test_devices();
+        dshow_test::Device d = camera(320, 240);
+        d.render_result = c.render;
+        d.control_result = c.control;
+        dshow_test::add_device(d);
+        rebuild();
+        ASSERT_EQ(vc->NumDevices(), 1);
+        camera_start();
+        EXPECT_STREQ(status_line(i), c.line);
+        EXPECT_TRUE(pattern_running());
+        EXPECT_EQ(camera_x_size, 640) << "the pattern's size";
+        camera_stop();
+    }
 }
 
 TEST_F(CameraIntake, ACameraThatCannotBeConnectedIsReportedAndAnsweredByThePattern) {
@@ -167,11 +199,11 @@ TEST_F(CameraIntake, ATopDownCameraIsLetGoAndTheLineSaysSo) {
 
 TEST_F(CameraIntake, ACameraThatCannotStartLeavesThePatternAtItsSize) {
     dshow_test::Device d = camera(320, 240);
-    d.run_result = E_FAIL;
+    d.run_result = E_UNEXPECTED;
     dshow_test::add_device(d);
     rebuild();
     camera_start();
-    EXPECT_STREQ(status_line(0), "Camera error 0x80004005: showing test pattern");
+    EXPECT_STREQ(status_line(0), "Camera error 0x8000FFFF: showing test pattern");
     EXPECT_EQ(camera_x_size, 320);
     EXPECT_EQ(camera_y_size, 240);
     EXPECT_TRUE(pattern_running());

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -91,6 +92,29 @@ TEST(TestPattern, DeliversPaddedFramesOnItsOwnThreadUntilStopped) {
     // It can start again after a stop.
     ASSERT_TRUE(pattern_start(slow_frame, 64, 48));
     pattern_stop();
+}
+
+std::mutex times_lock;
+std::vector<std::chrono::steady_clock::time_point> times;
+
+void timed_frame(unsigned char *, int, int) {
+    std::lock_guard<std::mutex> lock(times_lock);
+    times.push_back(std::chrono::steady_clock::now());
+}
+
+TEST(TestPattern, RunsAtAboutThirtyFramesASecond) {
+    ASSERT_TRUE(pattern_start(timed_frame, 64, 48));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    pattern_stop();
+    std::lock_guard<std::mutex> lock(times_lock);
+    ASSERT_GE(times.size(), 2u);
+    // The rate over the frames seen, so a late wake-up of this thread does not
+    // count. Wide bounds for a loaded machine; a tenth or ten times the rate
+    // is far outside them.
+    double seconds = std::chrono::duration<double>(times.back() - times.front()).count();
+    double rate = static_cast<double>(times.size() - 1) / seconds;
+    EXPECT_GT(rate, 15.0) << times.size() << " frames";
+    EXPECT_LT(rate, 45.0) << times.size() << " frames";
 }
 
 TEST(TestPatternDeathTest, AProcessThatExitsWithoutStoppingStopsThePatternFirst) {

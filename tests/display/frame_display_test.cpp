@@ -24,6 +24,7 @@ TEST(FrameDisplay, SmallFrameIsStretchedToFillThePictureArea) {
     ASSERT_EQ(display_x, 640);
     ASSERT_EQ(display_y, 400);
     deliver_frame(position_frame(320, 240));
+    EXPECT_FALSE(headless_window_info(run.hwnd()).needs_paint) << "a drawn frame leaves no repaint pending";
     HeadlessImage img = run.image();
 
     // Twice as wide: every source column twice, in order.

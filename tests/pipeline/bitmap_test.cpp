@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,31 @@ TEST(Snapshot, WritesNumberedFilesOfTheFrameAsShown) {
         ASSERT_EQ(std::memcmp(&file[54 + r * row], &frame[(479 - r) * row], row), 0) << "file row " << r;
     }
     EXPECT_FALSE(file_exists(dir.file("2.bmp.tmp")));
+}
+
+TEST(Snapshot, ReplacesAnOlderLongerFileWhole) {
+    TempDir dir;
+    {
+        FILE *f = std::fopen("1.bmp", "wb");
+        ASSERT_NE(f, nullptr);
+        for (int i = 0; i < 5000; ++i) std::fputc('x', f);
+        std::fclose(f);
+    }
+    ProgramRun run;
+    ASSERT_TRUE(run.start_with_frame(16, 8));
+    std::vector<unsigned char> frame = pattern(16, 8);
+    deliver_frame(frame);
+    run.press('R');
+    EXPECT_STREQ(status_line(1), "Save to: 1.bmp");
+    EXPECT_STREQ(status_line(2), "") << "no failure line";
+    std::vector<unsigned char> file = read_file(dir.file("1.bmp"));
+    ASSERT_EQ(file.size(), 54u + 16 * 8 * 3);
+    expect_headers(file, 16, 8, 16 * 8 * 3);
+    EXPECT_TRUE(std::equal(frame.begin(), frame.end(), file.begin() + 54));
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(entry.path().filename().string());
+    EXPECT_EQ(names, std::vector<std::string>{"1.bmp"}) << "no temporary file left";
 }
 
 TEST(Snapshot, OddWidthGetsPaddedRowsAndMatchingSizes) {

@@ -155,14 +155,112 @@ TEST_F(Pipeline, StepsRunInFixedOrder) {
     EXPECT_EQ(bytes_of(temp_frame), out);
 }
 
+// The steps as the pipeline's table gives them: flag, filter and arguments.
+// clang-format off
+const double k_gauss[25] = {2, 4, 5, 4, 2,   4, 9, 12, 9, 4,   5, 12, 15, 12, 5,   4, 9, 12, 9, 4,   2, 4, 5, 4, 2};
+const double k_laplace[25] = {0, 0, 1, 0, 0,   0, 1, 2, 1, 0,   1, 2, -16, 2, 1,   0, 1, 2, 1, 0,   0, 0, 1, 0, 0};
+const double k_sharp[9] = {0, -1, 0,   -1, 5, -1,   0, -1, 0};
+const double k_emboss[9] = {2, 0, 0,   0, -1, 0,   0, 0, -1};
+const double k_sobel_x[9] = {-1, 0, 1,   -2, 0, 2,   -1, 0, 1};
+const double k_sobel_y[9] = {-1, -2, -1,   0, 0, 0,   1, 2, 1};
+// clang-format on
+
+struct Step {
+    const char *name;
+    std::atomic<bool> *flag;
+    void (*run)(color_type *source, color_type *destination);
+};
+const Step steps[] = {
+    {"gauss", &filter_gauss,
+     [](color_type *s, color_type *d) { transform_frame(s, d, k_gauss, 5, 1.0 / 159, 0); }},
+    {"rc", &filter_rc, rc_filter},
+    {"sharpness", &filter_sharpness,
+     [](color_type *s, color_type *d) { transform_frame(s, d, k_sharp, 3, 1, 0); }},
+    {"canny", &filter_canny,
+     [](color_type *s, color_type *d) { canny_edge(s, d, threshold_1, threshold_2, 128); }},
+    {"edgefast", &filter_edgefast, edge_detect_frame},
+    {"laplace", &filter_laplace,
+     [](color_type *s, color_type *d) { transform_frame(s, d, k_laplace, 5, 1, 128); }},
+    {"sobel", &filter_sobel,
+     [](color_type *s, color_type *d) { general_filter_frame(s, d, k_sobel_x, k_sobel_y, 3, 1.0 / 3); }},
+    {"comboedge", &filter_comboedge,
+     [](color_type *s, color_type *d) { combo_edgedetect_frame(s, d, threshold_1); }},
+    {"average", &filter_average, average_frame},
+    {"emboss", &filter_emboss,
+     [](color_type *s, color_type *d) { transform_frame(s, d, k_emboss, 3, 1, 128); }},
+    {"threshold", &filter_threshold,
+     [](color_type *s, color_type *d) { threshold_frame(s, d, threshold_1); }},
+    {"erode", &filter_erode, [](color_type *s, color_type *d) { erode_frame(s, d, threshold_1); }},
+    {"reduceedge", &filter_reduceedge,
+     [](color_type *s, color_type *d) { reduceedge_frame(s, d, threshold_2); }},
+    {"tracking", &filter_tracking, target_frame},
+};
+
+// A scene with gradients, texture and a bright block, so that every step
+// changes it and no two neighbouring steps give the same in either order.
+Frame scene(int w, int h) {
+    Frame f(static_cast<size_t>(w) * h * 3);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            unsigned char *p = &f[(static_cast<size_t>(y) * w + x) * 3];
+            bool block = x >= 6 && x < 14 && y >= 5 && y < 11;
+            p[0] = static_cast<unsigned char>(block ? 30 : (x * 6 + y) % 256);
+            p[1] = static_cast<unsigned char>(block ? 240 : (y * 9) % 256);
+            p[2] = static_cast<unsigned char>(block ? 250 : ((x ^ y) * 5) % 256);
+        }
+    }
+    return f;
+}
+
+// Each step of the table alone, and each pair of neighbouring steps, gives
+// what its filters give when called in table order with the table's
+// arguments, starting from the same fresh buffers.
+TEST_F(Pipeline, EveryStepCallsItsFilterWithItsArgumentsInTableOrder) {
+    const int w = 24, h = 18;
+    const Frame in = scene(w, h);
+    threshold_1 = 100.0;  // a value at which both thresholds leave marks
+    for (size_t first = 0; first < 14; ++first) {
+        for (size_t count : {1, 2}) {
+            if (first + count > 14) continue;
+            SCOPED_TRACE(std::string(steps[first].name) +
+                         (count == 2 ? std::string(" then ") + steps[first + 1].name : ""));
+            start(w, h);
+            load(in);
+            for (size_t i = first; i < first + count; ++i) *steps[i].flag = true;
+            process_frame();
+            const Frame out = bytes_of(camera_buffer);
+            TearDown();
+
+            // The same from fresh buffers: the raw frame saved, the first
+            // filter into a zeroed frame, the second back over the raw one.
+            start(w, h);
+            std::memcpy(save_frame, in.data(), in.size());
+            std::vector<color_type> a(static_cast<size_t>(w) * h), b(a.size());
+            std::memcpy(a.data(), in.data(), in.size());
+            steps[first].run(a.data(), b.data());
+            if (count == 2) steps[first + 1].run(b.data(), a.data());
+            const color_type *result = count == 2 ? a.data() : b.data();
+            EXPECT_EQ(std::memcmp(out.data(), result, out.size()), 0);
+            EXPECT_NE(out, in) << "the step changes the picture";
+            TearDown();
+        }
+    }
+    threshold_1 = 42.0;
+}
+
+// Below 5 x 5 no filter runs; at 5 x 5, the smallest size the filters run
+// on, they change the picture.
 TEST_F(Pipeline, TinyGeometryRunsNoFilterButStillCopies) {
-    for (int size : {1, 3, 4}) {
-        start(size, size);
-        filter_gauss = filter_canny = filter_tracking = filter_erode = filter_sobel = true;
-        Frame in = pattern_frame(size, size, size);
+    const int sizes[][2] = {{1, 1}, {3, 3}, {4, 4}, {4, 9}, {9, 4}, {5, 5}};
+    for (const auto &size : sizes) {
+        const int w = size[0], h = size[1];
+        SCOPED_TRACE(::testing::Message() << w << " x " << h);
+        start(w, h);
+        filter_gauss = filter_canny = filter_emboss = filter_erode = filter_sobel = true;
+        Frame in = pattern_frame(w, h, w + h);
         load(in);
         process_frame();
-        EXPECT_EQ(bytes_of(camera_buffer), in);
+        EXPECT_EQ(bytes_of(camera_buffer) == in, w < 5 || h < 5);
         EXPECT_EQ(bytes_of(save_frame), in);
         TearDown();
     }

@@ -1,6 +1,7 @@
 // Keyboard commands as they arrive through the message loop.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,53 @@ TEST_F(Keys, FilterKeyTogglesAndReportsEveryTime) {
     EXPECT_STREQ(status_line(3), "");
 }
 
+struct FilterKey {
+    unsigned int key;
+    std::atomic<bool> *flag;
+    const char *name;
+};
+const FilterKey filter_keys[] = {
+    {'1', &filter_gauss, "gauss "},           {'2', &filter_rc, "rc "},
+    {'3', &filter_sharpness, "sharpness "},   {'4', &filter_edgefast, "edgefast "},
+    {'5', &filter_laplace, "laplace "},       {'6', &filter_sobel, "sobel "},
+    {'7', &filter_emboss, "emboss "},         {'8', &filter_threshold, "threshold  "},
+    {'9', &filter_erode, "erode  "},          {'0', &filter_tracking, "tracking  "},
+    {'E', &filter_reduceedge, "reduceedge "}, {'Y', &filter_average, "average "},
+    {'U', &filter_comboedge, "combo edge"},   {'I', &filter_canny, "canny "},
+};
+
+// The flags that are on, by name, in key order.
+std::string flags_on() {
+    std::string on;
+    for (const FilterKey &k : filter_keys) {
+        if (*k.flag) on += k.name;
+    }
+    return on;
+}
+
+TEST_F(Keys, EveryFilterKeySwitchesOnlyItsOwnFlagInEitherLetterCase) {
+    // Letters come as upper-case codes whatever the Shift state: each key
+    // acts the same with Shift held.
+    for (bool shift : {false, true}) {
+        if (shift) run.down(VK_SHIFT);
+        for (const FilterKey &k : filter_keys) {
+            SCOPED_TRACE(std::string(1, static_cast<char>(k.key)) + (shift ? " with Shift" : ""));
+            run.press(k.key);
+            EXPECT_EQ(flags_on(), k.name);
+            EXPECT_EQ(last_line(), std::string("Filters: ") + k.name);
+            run.press(k.key);
+            EXPECT_EQ(flags_on(), "");
+            EXPECT_EQ(last_line(), "Filters: ");
+        }
+        if (shift) run.up(VK_SHIFT);
+    }
+    // The codes of the lower-case letters belong to numeric-pad and function
+    // keys ('e' is VK_NUMPAD5, 'y' VK_F10): they switch nothing.
+    for (unsigned int key : {'e', 'y', 'u', 'i'}) run.press(key);
+    EXPECT_EQ(flags_on(), "");
+    EXPECT_EQ(last_line(), "Filters: ");
+}
+
 TEST_F(Keys, HeldFilterKeyActsOnAutoRepeatAndOnOtherKeys) {
     run.down('1');
     run.down('1', true);
@@ -69,18 +117,18 @@ TEST_F(Keys, HeldFilterKeyActsOnAutoRepeatAndOnOtherKeys) {
 }
 
 TEST_F(Keys, PresetsApplyWhileHeldWithoutALine) {
-    filter_average = true;
-    filter_canny = true;
-    filter_sobel = true;
+    // From every flag on, each preset sets all twelve of its flags.
+    for (const FilterKey &k : filter_keys) *k.flag = true;
+    run.press('B');
+    EXPECT_EQ(flags_on(), "average canny ") << "presets leave average and canny alone";
+    for (const FilterKey &k : filter_keys) *k.flag = true;
     run.press('V');
     EXPECT_EQ(threshold_1, 240.0);
-    EXPECT_TRUE(filter_gauss);
-    EXPECT_TRUE(filter_laplace);
-    EXPECT_TRUE(filter_erode);
-    EXPECT_FALSE(filter_sobel);
-    EXPECT_TRUE(filter_average) << "presets leave average and canny alone";
-    EXPECT_TRUE(filter_canny);
+    EXPECT_EQ(flags_on(), "gauss laplace erode  average canny ");
     EXPECT_STREQ(status_line(1), "") << "no line for a preset";
+    for (const FilterKey &k : filter_keys) *k.flag = false;
+    filter_average = true;
+    filter_canny = true;
 
     // 1 while V is held: the preset switches gauss on, then the key toggles it off.
     run.down('V');

@@ -34,6 +34,8 @@ TEST(Program, OpensItsWindowWithTheFirstLineAndEndsWithEscape) {
     EXPECT_TRUE(info.visible);
     EXPECT_EQ(info.client_width, 360);
     EXPECT_EQ(info.client_height, 382);
+    EXPECT_EQ(info.x, 150);
+    EXPECT_EQ(info.y, 150);
     EXPECT_EQ(run.hwnd(), main_win);
     EXPECT_EQ(system_hwnd, main_win);
     EXPECT_EQ(display_x, 360);
@@ -74,6 +76,7 @@ TEST(Program, EscapeThenCloseBeforeTheQuitShutsDownOnce) {
     EXPECT_EQ(run.finish(), 0);
     EXPECT_FALSE(headless_window_info(run.hwnd()).alive) << "the close request was handled";
     EXPECT_EQ(camera_buffer, nullptr);
+    EXPECT_EQ(headless_quit_posts(), 1) << "one shutdown, one quit message";
 }
 
 TEST(Program, ExitsWithOneWhenNoWindowCanBeMade) {
@@ -125,6 +128,13 @@ TEST(Program, PaintWithoutACameraBufferRedrawsTheStripAndValidates) {
     headless_advance_clock(1000);
     run.settle();
     EXPECT_EQ(fps, 5) << "the FPS timer is not starved";
+
+    // A new status line asks for a repaint too, which comes and validates.
+    uint64_t before = headless_window_info(run.hwnd()).paints;
+    run.press('D');
+    info = headless_window_info(run.hwnd());
+    EXPECT_GT(info.paints, before);
+    EXPECT_FALSE(info.needs_paint);
 }
 
 TEST(Program, ResizingMovesTheStripAndMinimisingHarmsNothing) {

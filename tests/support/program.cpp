@@ -38,23 +38,29 @@ bool ProgramRun::start_program() {
     return wait_started();
 }
 
+namespace {
+
+int frame_width = 0;
+int frame_height = 0;
+
+// Stands in for camera_start: a camera buffer of the chosen size and every
+// buffer sized from it, with no device delivering.
+void start_fixed_frame() {
+    camera_x_size = frame_width;
+    camera_y_size = frame_height;
+    camera_setup_buffer();
+    process_start();
+    canny_start();
+    rc_filter_start();
+}
+
+}  // namespace
+
 bool ProgramRun::start_with_frame(int width, int height) {
-    thread_ = std::thread([this, width, height] {
-        clear_text_area();
-        if (setup_window(GetModuleHandleA(nullptr), SW_SHOW) != 0) {
-            exit_code_ = 1;
-            return;
-        }
-        add_line("Look at readme.txt for usage");
-        camera_x_size = width;
-        camera_y_size = height;
-        camera_setup_buffer();
-        process_start();
-        canny_start();
-        rc_filter_start();
-        SetTimer(system_hwnd, 2, 1000, nullptr);
-        exit_code_ = message_loop();
-    });
+    frame_width = width;
+    frame_height = height;
+    thread_ = std::thread(
+        [this] { exit_code_ = program_main(GetModuleHandleA(nullptr), SW_SHOW, start_fixed_frame); });
     return wait_started();
 }
 
@@ -97,10 +103,14 @@ int ProgramRun::finish() {
 
 void deliver_frame(const std::vector<unsigned char> &frame) {
     std::lock_guard<std::recursive_mutex> lock(frame_lock);
-    if (!camera_buffer) return;
-    size_t bytes = static_cast<size_t>(camera_x_size) * camera_y_size * 3;
-    std::memcpy(camera_buffer, frame.data(), std::min(bytes, frame.size()));
-    frame_ready();
+    // As a capture device delivers it: rows padded to 4 bytes.
+    const size_t row = static_cast<size_t>(camera_x_size > 0 ? camera_x_size : 0) * 3;
+    const size_t stride = (row + 3) & ~static_cast<size_t>(3);
+    const size_t rows = camera_y_size > 0 ? static_cast<size_t>(camera_y_size) : 0;
+    std::vector<unsigned char> sample(stride * rows, 0);
+    for (size_t r = 0; r < rows && (r + 1) * row <= frame.size(); ++r)
+        std::memcpy(&sample[r * stride], &frame[r * row], row);
+    frame_callback(sample.data(), static_cast<int>(sample.size()), 24);
 }
 
 std::vector<unsigned char> position_frame(int width, int height) {

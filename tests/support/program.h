@@ -22,10 +22,10 @@ class ProgramRun {
 
     // The whole program: WinMain, camera start included. False if no window came up.
     bool start_program();
-    // WinMain's steps with a camera buffer of width x height in place of the
-    // capture device: window, first status line, camera, pipeline and filter
-    // buffers, the FPS timer, then the same message loop. Frames then come from
-    // deliver_frame on any thread.
+    // The whole program with a camera buffer of width x height in place of
+    // the capture device: the real start-up (window, first status line,
+    // buffers, FPS timer) and message loop, with no device delivering.
+    // Frames then come from deliver_frame on any thread.
     bool start_with_frame(int width, int height);
 
     HWND hwnd() const { return hwnd_; }
@@ -49,8 +49,8 @@ class ProgramRun {
     int exit_code_ = -1;
 };
 
-// Delivers one frame as the camera intake does: copies it into the camera
-// buffer under the frame lock and hands it to frame_ready.
+// Delivers one frame (unpadded rows) to frame_callback as a capture device
+// would: rows padded to 4 bytes, 24 bits.
 void deliver_frame(const std::vector<unsigned char> &frame);
 // A frame of the current camera size whose every pixel tells its own
 // position: blue = x & 0xff, green = y & 0xff, red = (x >> 8) | (y >> 8) << 4.

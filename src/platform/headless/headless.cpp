@@ -123,11 +123,15 @@ HeadlessWindowInfo headless_window_info(HWND hwnd) {
     info.paints = w->paints;
     info.caption = w->caption;
     info.class_name = w->class_name;
+    info.x = w->x;
+    info.y = w->y;
     std::lock_guard<std::mutex> surface_lock(w->surface.lock);
     info.client_width = w->surface.width;
     info.client_height = w->surface.height;
     return info;
 }
+
+int headless_quit_posts() { return quit_posts(); }
 
 uint32_t HeadlessImage::at(int x, int y) const {
     const uint8_t *p = &pixels[(static_cast<size_t>(y) * width + x) * 3];

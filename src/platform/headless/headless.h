@@ -46,6 +46,8 @@ struct HeadlessWindowInfo {
     std::string class_name;
     int client_width = 0;
     int client_height = 0;
+    int x = 0;  // the position asked for the outer frame
+    int y = 0;
 };
 HeadlessWindowInfo headless_window_info(HWND hwnd);
 
@@ -60,6 +62,9 @@ struct HeadlessImage {
 HeadlessImage headless_read(HDC hdc);
 // A device context of its own, not tied to a window, white.
 HDC headless_create_surface(int width, int height);
+
+// How many times PostQuitMessage has been called in this process.
+int headless_quit_posts();
 
 // While set, every CreateWindowExA fails as if no display were available.
 void headless_refuse_windows(bool refuse);
