@@ -25,13 +25,13 @@
 #include <vector>
 
 #include "capture/camera.h"
+#include "common/buffer.h"
+#include "common/workers.h"
 #include "filters/canny.h"
 #include "filters/filters.h"
 #include "filters/rc_filter.h"
-#include "filters/simd.h"
-#include "filters/workers.h"
+#include "kernels/dispatch.h"
 #include "pipeline/process.h"
-#include "shell/utility.h"
 
 #if LUMIVEX_BENCH_OPENCV
 #include <opencv2/core.hpp>
@@ -422,10 +422,10 @@ void print_summary() {
 
 int main(int argc, char **argv) {
     const int n = rounds();
-    if (const char *level = std::getenv("LUMIVEX_BENCH_SIMD")) {
-        if (std::strcmp(level, "portable") == 0) simd_select(simd_level::portable);
-        if (std::strcmp(level, "avx2") == 0) simd_select(simd_level::avx2);
-    }
+    // LUMIVEX_SIMD caps the level for the whole process; this selects one
+    // for the benchmark alone, with the same names.
+    simd_level level;
+    if (simd_parse(std::getenv("LUMIVEX_BENCH_SIMD"), level)) simd_select(level);
     std::printf("Instruction set: %s; OpenCV rows: %s\n", simd_name(simd_active()),
                 LUMIVEX_BENCH_OPENCV ? "yes" : "no (not built with OpenCV)");
     for (Size size : kSizes) {

@@ -7,13 +7,14 @@
 
 #include "capture/capture.h"
 #include "capture/pattern.h"
+#include "common/buffer.h"
 #include "display/display.h"
 #include "filters/canny.h"
 #include "filters/rc_filter.h"
 #include "pipeline/process.h"
+#include "platform/dib.h"
 #include "shell/main.h"
 #include "shell/options.h"
-#include "shell/utility.h"
 
 VideoCapture *vc = nullptr;
 VideoDevice *devices = nullptr;
@@ -171,7 +172,7 @@ void frame_callback(unsigned char *data, int length, int bits) {
     if (camera_x_size <= 0 || camera_y_size <= 0) return;
     // Sample rows are padded to 4 bytes; frame rows are not.
     const size_t row = static_cast<size_t>(camera_x_size) * 3;
-    const size_t stride = (row + 3) & ~static_cast<size_t>(3);
+    const size_t stride = dib_stride(static_cast<size_t>(camera_x_size));
     if (static_cast<size_t>(length) < stride * static_cast<size_t>(camera_y_size)) return;
     unsigned char *frame = reinterpret_cast<unsigned char *>(camera_buffer);
     if (row == stride) {

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dib.h"
+
 namespace {
 
 struct Delivery {
@@ -78,7 +80,7 @@ unsigned char clamp_byte(int v) { return static_cast<unsigned char>(v < 0 ? 0 : 
 
 void pattern_draw(unsigned char *dib, int width, int height, unsigned n) {
     if (!dib || width <= 0 || height <= 0) return;
-    const size_t stride = (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
+    const size_t stride = dib_stride(static_cast<size_t>(width));
     static const unsigned char bars[8][3] = {// blue, green, red
                                              {255, 255, 255}, {0, 255, 255}, {255, 255, 0}, {0, 255, 0},
                                              {255, 0, 255},   {0, 0, 255},   {255, 0, 0},   {0, 0, 0}};
@@ -146,7 +148,7 @@ bool pattern_start(void (*frame_function)(unsigned char *, int, int), int width,
     Delivery &d = delivery();
     std::lock_guard<std::mutex> lock(d.mutex);
     if (d.thread.joinable()) return false;
-    const size_t stride = (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3);
+    const size_t stride = dib_stride(static_cast<size_t>(width));
     const size_t bytes = stride * static_cast<size_t>(height);
     if (bytes > static_cast<size_t>(INT_MAX)) return false;
     static bool exit_hook = std::atexit(stop_at_exit) == 0;

@@ -6,6 +6,7 @@
 
 #include "capture/camera.h"
 #include "pipeline/process.h"
+#include "platform/dib.h"
 #include "platform/win32.h"
 #include "shell/main.h"
 #include "shell/window.h"
@@ -16,7 +17,6 @@ std::atomic<bool> display_fps{false};
 
 namespace {
 
-const int strip_height = 82;
 const int line_pitch = 16;
 const int text_x = 2;
 const int line_size = 80;
@@ -30,7 +30,7 @@ std::vector<unsigned char> padded_frame;
 
 const void *dib_rows(int width, int height) {
     size_t row = static_cast<size_t>(width) * 3;
-    size_t stride = (row + 3) & ~static_cast<size_t>(3);
+    size_t stride = dib_stride(static_cast<size_t>(width));
     if (row == stride) return camera_buffer;
     if (padded_frame.size() != stride * height) padded_frame.assign(stride * height, 0);
     const unsigned char *src = reinterpret_cast<const unsigned char *>(camera_buffer);

@@ -4,6 +4,9 @@
 
 #include <atomic>
 
+// Height in pixels of the status strip below the picture.
+const int strip_height = 82;
+
 extern std::atomic<int> display_x;  // picture area width, starts at 360
 extern std::atomic<int> display_y;  // picture area height, starts at 300
 extern std::atomic<bool> display_fps;

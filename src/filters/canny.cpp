@@ -1,15 +1,26 @@
-// Canny edge detector: 5 x 5 Gaussian smoothing, Sobel gradients of the colour
-// length, non-maximum suppression across the quantised gradient direction,
-// and red edges painted over the unfiltered frame inside a black border.
+// The Canny edge detector: its buffers, and canny_edge over row bands on
+// the worker pool:
+// 1. the Gaussian, source into destination;
+// 2. the smoothed frame copied back into the source;
+// 3. per band, the gradients of each row from the (now unchanging) source,
+//    and the suppression and output of the row before it, while its
+//    neighbours' gradients are still in the cache;
+// 4. the suppression of each band's first and last rows, whose neighbours
+//    another band computed in step 3.
+// Each step finishes before the next starts. Without their buffers, with
+// shared buffers or on frames below 5 x 5, the reference (canny_reference.cpp)
+// runs instead.
 #include "filters/canny.h"
 
-#include <cmath>
-#include <cstddef>
 #include <cstring>
 
+#include "common/buffer.h"
+#include "common/workers.h"
 #include "display/display.h"
+#include "filters/gauss_rows.h"
+#include "kernels/dispatch.h"
+#include "kernels/exact.h"
 #include "pipeline/process.h"
-#include "shell/utility.h"
 
 uint32_t *grad_mag = nullptr;
 int32_t *grad_ratio = nullptr;
@@ -17,29 +28,7 @@ int32_t *grad_ratio = nullptr;
 namespace {
 
 const color_type black = {0, 0, 0};
-const color_type red = {0, 0, 255};
 
-// clang-format off
-const double gauss_blur[25] = {
-    2, 4,  5,  4,  2,
-    4, 9,  12, 9,  4,
-    5, 12, 15, 12, 5,
-    4, 9,  12, 9,  4,
-    2, 4,  5,  4,  2,
-};
-const double sobel_x[9] = {
-    -1, 0, 1,
-    -2, 0, 2,
-    -1, 0, 1,
-};
-const double sobel_y[9] = {
-    -1, -2, -1,
-    0,  0,  0,
-    1,  2,  1,
-};
-// clang-format on
-
-const double gauss_factor = 1.0 / 159.0;   // 0.006289308176100629
 const double ratio_scale = 1.0 / 65536.0;  // 16.16 fixed point back to a quotient
 const double steep_limit = 2.1943;
 const double diagonal_limit = 0.4142;
@@ -52,16 +41,48 @@ size_t ratio_pixels = 0;
 
 size_t frame_pixels() { return static_cast<size_t>(size_x) * size_y; }
 
+// Rows of colour lengths kept per strip of columns: wide enough that frames
+// up to 2050 pixels wide are done in one strip.
+const size_t strip_pixels = 2048;
 
-// |gy| * 65536 / gx truncated toward zero. A quotient too large for 32 bits
-// (gx tiny but not zero) saturates with the sign of gx: it stays steep, and
-// like every other ratio it carries the sign of gx alone.
-int32_t fixed_ratio(double gx, double gy) {
-    if (gx == 0.0) return 0;
-    double q = std::fabs(gy) * 65536.0 / gx;
-    if (q >= 2147483648.0) return INT32_MAX;
-    if (q <= -2147483649.0) return INT32_MIN;
-    return static_cast<int32_t>(q);
+// Rolling colour lengths of three rows over one strip of columns.
+struct length_rows {
+    double l[3][strip_pixels + 2];
+    const color_type *image;
+    size_t x0, len;
+    void fill(const kernels::row_kernels &k, size_t y) { k.length(image + y * size_x + x0 - 1, l[y % 3], len + 2); }
+    void gradients(const kernels::row_kernels &k, size_t y) const {
+        const size_t i = y * size_x + x0;
+        k.gradient(l[(y - 1) % 3] + 1, l[y % 3] + 1, l[(y + 1) % 3] + 1, grad_mag + i, grad_ratio + i, len);
+    }
+};
+
+// Gradients of rows [b, e) (all interior) of `image`, strip by strip.
+void gradient_rows(const color_type *image, unsigned int b, unsigned int e) {
+    const kernels::row_kernels &k = kernels::active_kernels();
+    const size_t w = size_x;
+    length_rows rows;
+    rows.image = image;
+    for (size_t x0 = 1; x0 + 1 < w; x0 += strip_pixels) {
+        rows.x0 = x0;
+        rows.len = w - 1 - x0 < strip_pixels ? w - 1 - x0 : strip_pixels;
+        rows.fill(k, b - 1);
+        rows.fill(k, b);
+        for (size_t y = b; y < e; ++y) {
+            rows.fill(k, y + 1);
+            rows.gradients(k, y);
+        }
+    }
+}
+
+// The output row y of canny_edge (y interior): black ends, and the
+// suppression of its pixels.
+void output_row(const kernels::row_kernels &k, color_type *destination, size_t y, int64_t bound) {
+    const size_t w = size_x, i = y * w;
+    color_type *out = destination + i;
+    out[0] = black;
+    k.suppress(grad_mag + i + 1, grad_ratio + i + 1, w, w - 2, bound, save_frame + i + 1, out + 1);
+    out[w - 1] = black;
 }
 
 }  // namespace
@@ -110,29 +131,6 @@ void canny_stop() {
     ratio_pixels = 0;
 }
 
-// Gradient magnitude and direction of the colour length for every interior
-// pixel; the border entries are never written.
-void calulate_gradients_reference(color_type *image) {
-    if (!image || !canny_buffers_ready()) return;
-    if (size_x < 3 || size_y < 3) return;
-
-    for (unsigned int y = 1; y + 1 < size_y; ++y) {
-        for (unsigned int x = 1; x + 1 < size_x; ++x) {
-            const size_t i = static_cast<size_t>(y) * size_x + x;
-            const size_t first = i - size_x - 1;
-            double gx = 0.0;
-            double gy = 0.0;
-            for (int k = 0; k < 9; ++k) {
-                double v = color_size(image[first + static_cast<size_t>(k / 3) * size_x + k % 3]);
-                gx += sobel_x[k] * v;
-                gy += sobel_y[k] * v;
-            }
-            grad_mag[i] = static_cast<uint32_t>(std::fabs(gx) + std::fabs(gy));
-            grad_ratio[i] = fixed_ratio(gx, gy);
-        }
-    }
-}
-
 // The strength (saturated at 255) when pixel `index` is a strict maximum
 // across its gradient direction, else 0. The tests form a chain: a failed
 // direction test falls through to the later ones.
@@ -160,37 +158,58 @@ unsigned char non_maximal(unsigned int index, unsigned int strength) {
     return 0;
 }
 
-// Smooths the source in place (through the destination), finds the edges of
-// the smoothed picture and paints them red over save_frame, with a one-pixel
-// black frame. Only the threshold is used. Without its buffers (or save_frame),
-// or on a frame smaller than 3 x 3, the picture passes through unchanged: the
-// source is copied to the destination and not smoothed. Source and
-// destination must be distinct; the same buffer twice is refused.
-void canny_edge_reference(color_type *source, color_type *destination, double threshold, double, double) {
-    if (!source || !destination || source == destination) return;
-    const size_t bytes = frame_pixels() * sizeof(color_type);
-    if (!canny_buffers_ready() || !save_frame || size_x < 3 || size_y < 3) {
-        std::memcpy(destination, source, bytes);
+void calulate_gradients(color_type *image) {
+    if (!image || !canny_buffers_ready() || size_x < 3 || size_y < 3) {
+        calulate_gradients_reference(image);
         return;
     }
+    auto band = [&](unsigned int b, unsigned int e) { gradient_rows(image, b, e); };
+    run_bands(1, size_y - 1, static_cast<size_t>(size_x) * size_y, band);
+}
 
-    transform_frame_reference(source, destination, gauss_blur, 5, gauss_factor, 0.0);
-    std::memcpy(source, destination, bytes);
-    calulate_gradients_reference(source);
-
-    const size_t w = size_x;
-    for (size_t x = 0; x < w; ++x) destination[x] = black;
-    for (unsigned int y = 1; y + 1 < size_y; ++y) {
-        const size_t row = y * w;
-        destination[row] = black;
-        for (size_t x = 1; x + 1 < w; ++x) {
-            const size_t i = row + x;
-            unsigned int strength = static_cast<double>(grad_mag[i]) > threshold ? grad_mag[i] + 128 : 0;
-            unsigned char e = non_maximal(static_cast<unsigned int>(i), strength);
-            destination[i] = e != 0 ? red : save_frame[i];
-        }
-        destination[row + w - 1] = black;
+void canny_edge(color_type *source, color_type *destination, double threshold, double second, double third) {
+    if (!source || !destination || source == destination || !save_frame || save_frame == source ||
+        save_frame == destination || !canny_buffers_ready() || size_x < 5 || size_y < 5 ||
+        !gauss_frame(source, destination)) {
+        canny_edge_reference(source, destination, threshold, second, third);
+        return;
     }
-    const size_t last_row = (static_cast<size_t>(size_y) - 1) * w;
-    for (size_t x = 0; x < w; ++x) destination[last_row + x] = black;
+    const size_t w = size_x, h = size_y, pixels = w * h;
+    auto copy_back = [&](unsigned int b, unsigned int e) {
+        std::memcpy(source + b * w, destination + b * w, (e - b) * w * sizeof(color_type));
+    };
+    run_bands(0, size_y, pixels, copy_back);
+
+    const kernels::row_kernels &k = kernels::active_kernels();
+    const int64_t bound = kernels::magnitude_bound(threshold);
+    for (size_t x = 0; x < w; ++x) destination[x] = destination[(h - 1) * w + x] = black;
+
+    if (w - 2 > strip_pixels) {  // more than one strip: the plain order
+        calulate_gradients(source);
+        auto rows = [&](unsigned int b, unsigned int e) {
+            for (size_t y = b; y < e; ++y) output_row(k, destination, y, bound);
+        };
+        run_bands(1, size_y - 1, pixels, rows);
+        return;
+    }
+    auto inner = [&](unsigned int b, unsigned int e) {
+        length_rows rows;
+        rows.image = source;
+        rows.x0 = 1;
+        rows.len = w - 2;
+        rows.fill(k, b - 1);
+        rows.fill(k, b);
+        for (size_t y = b; y < e; ++y) {
+            rows.fill(k, y + 1);
+            rows.gradients(k, y);
+            if (y >= b + 2) output_row(k, destination, y - 1, bound);
+        }
+    };
+    run_bands(1, size_y - 1, pixels, inner);
+    // The same split again: each band's first and last rows.
+    auto edges = [&](unsigned int b, unsigned int e) {
+        output_row(k, destination, b, bound);
+        if (e - 1 > b) output_row(k, destination, e - 1, bound);
+    };
+    run_bands(1, size_y - 1, pixels, edges);
 }

@@ -15,7 +15,7 @@ void canny_edge(color_type *source, color_type *destination, double threshold, d
 void calulate_gradients(color_type *image);
 unsigned char non_maximal(unsigned int index, unsigned int strength);
 
-// Reference versions (see filters.h); canny_edge and calulate_gradients give the same results.
+// Reference versions (canny_reference.cpp); canny_edge and calulate_gradients give the same results.
 void canny_edge_reference(color_type *source, color_type *destination, double threshold, double, double);
 void calulate_gradients_reference(color_type *image);
 // True when both buffers exist for the current geometry.

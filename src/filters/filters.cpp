@@ -1,20 +1,21 @@
-// Stateless whole-frame filters: the reference versions. Each filter is a
-// plain pass over the frame in frame order, written for clarity and
-// bit-exactness. The public functions (filters_fast.cpp) run faster paths
-// where they apply and this code everywhere else; the tests hold the two to
-// the same bytes.
-//
-// Every filter is safe on its own at any geometry and with missing buffers:
-// it returns without writing when a buffer it needs is null or the frame is
-// too small for its window, and never reads or writes outside a frame.
+// The stateless filters. Each checks that its fast path applies (the
+// pipeline's kernels and arguments, distinct buffers, a frame its window
+// fits) and otherwise runs the reference version (filters_reference.cpp). A
+// fast path runs row kernels (src/kernels/) over row bands on the worker
+// pool; rows are independent, so the bytes do not depend on the band split,
+// except for erode, whose marks depend on earlier marks and which runs in
+// one pass.
 #include "filters/filters.h"
 
+#include <atomic>
 #include <cmath>
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
+#include "common/workers.h"
+#include "filters/gauss_rows.h"
+#include "kernels/dispatch.h"
+#include "kernels/exact.h"
+#include "kernels/steps.h"
 #include "pipeline/process.h"
 
 unsigned int size_x = 0;
@@ -22,271 +23,290 @@ unsigned int size_y = 0;
 
 namespace {
 
+const double sobel_x[9] = {-1, 0, 1, -2, 0, 2, -1, 0, 1};
+const double sobel_y[9] = {-1, -2, -1, 0, 0, 0, 1, 2, 1};
+
 const color_type black = {0, 0, 0};
-const color_type white = {255, 255, 255};
 const color_type red = {0, 0, 255};
 
-// clang-format off
-const double sobel_x[9] = {
-    -1, 0, 1,
-    -2, 0, 2,
-    -1, 0, 1,
-};
-const double sobel_y[9] = {
-    -1, -2, -1,
-    0,  0,  0,
-    1,  2,  1,
-};
-// clang-format on
 
-// Pixel (x, y) of a frame of the current geometry.
-inline color_type &at(color_type *frame, size_t x, size_t y) { return frame[y * size_x + x]; }
+// Pixel columns per strip in the strip-wise passes: frames up to this wide
+// go row by row (strips of a narrower width walk down the frame once per
+// strip, which costs more than it saves). The stack buffers stay under
+// 50 KB whatever the frame width.
+const size_t strip_pixels = 2048;
 
+inline const uint8_t *bytes(const color_type *f) { return reinterpret_cast<const uint8_t *>(f); }
+inline uint8_t *bytes(color_type *f) { return reinterpret_cast<uint8_t *>(f); }
 inline size_t frame_pixels() { return static_cast<size_t>(size_x) * size_y; }
+inline size_t row_bytes() { return static_cast<size_t>(size_x) * 3; }
 
-inline size_t frame_bytes() { return frame_pixels() * sizeof(color_type); }
-
-// Truncates toward zero, then saturates to 0..255. Decided in double before
-// the conversion so that no out-of-range value is ever converted to int
-// (trunc(v) > 255 exactly when v >= 256, trunc(v) < 0 exactly when v <= -1;
-// anything in (-1, 0) truncates to 0). NaN gives 0.
-inline unsigned char truncate_to_byte(double v) {
-    if (!(v > 0.0)) return 0;
-    if (v >= 255.0) return 255;
-    return static_cast<unsigned char>(static_cast<int>(v));
+template <typename T>
+bool same_table(const double *kernel, const T *table, int n) {
+    for (int i = 0; i < n; ++i)
+        if (!(kernel[i] == table[i])) return false;
+    return true;
 }
 
-inline int channel(const color_type &p, int c) { return c == 0 ? p.r : (c == 1 ? p.g : p.b); }
+enum class convolution { none, gauss, laplace, sharpen, emboss };
 
-inline void set_channel(color_type &p, int c, unsigned char v) {
-    if (c == 0)
-        p.r = v;
-    else if (c == 1)
-        p.g = v;
-    else
-        p.b = v;
+// Which integer convolution (kernel, factor, offset) amounts to. For integer
+// weights and 8-bit values the double sum is an exact integer S; with factor
+// 1 and an integer offset b, S + b is exact too and the output is S + b
+// clamped; the Gaussian's trunc(S / 159) is checked on first use
+// (kernels::gauss_quotient_exact).
+convolution recognise(const double *kernel, unsigned int width, double factor, double offset, int &int_offset) {
+    int_offset = 0;
+    if (width == 5 && factor == 1.0 / 159.0 && offset == 0.0 && same_table(kernel, kernels::gauss_weights, 25))
+        return kernels::gauss_quotient_exact() ? convolution::gauss : convolution::none;
+    if (factor != 1.0 || !(std::fabs(offset) <= 1024.0) || offset != std::floor(offset)) return convolution::none;
+    int_offset = static_cast<int>(offset);
+    if (width == 5 && same_table(kernel, kernels::laplace_weights, 25)) return convolution::laplace;
+    if (width == 3 && same_table(kernel, kernels::sharpen_weights, 9)) return convolution::sharpen;
+    if (width == 3 && same_table(kernel, kernels::emboss_weights, 9)) return convolution::emboss;
+    return convolution::none;
 }
 
-// Lengths exactly equal to the threshold never cross it.
-inline bool crosses(double reference, double current, double threshold) {
-    return (reference > threshold && current < threshold) || (reference < threshold && current > threshold);
+// Rows h .. size_y-h-1 of the destination, side borders black. The frame is
+// at least the kernel's width in both directions.
+void convolve(convolution kind, const color_type *source, color_type *destination, int offset) {
+    const kernels::row_kernels &k = kernels::active_kernels();
+    const unsigned int h = (kind == convolution::gauss || kind == convolution::laplace) ? 2 : 1;
+    void (*row)(const uint8_t *const *, uint8_t *, size_t, size_t, int) =
+        kind == convolution::gauss     ? k.gauss5
+        : kind == convolution::laplace ? k.laplace5
+        : kind == convolution::sharpen ? k.sharpen3
+                                       : k.emboss3;
+    const uint8_t *s = bytes(source);
+    uint8_t *d = bytes(destination);
+    const size_t stride = row_bytes(), side = 3 * static_cast<size_t>(h);
+    auto band = [&](unsigned int b, unsigned int e) {
+        const uint8_t *rows[5];
+        for (unsigned int y = b; y < e; ++y) {
+            for (unsigned int m = 0; m < 2 * h + 1; ++m) rows[m] = s + static_cast<size_t>(y - h + m) * stride;
+            uint8_t *out = d + static_cast<size_t>(y) * stride;
+            row(rows, out, side, stride - side, offset);
+            std::memset(out, 0, side);
+            std::memset(out + stride - side, 0, side);
+        }
+    };
+    run_bands(h, size_y - h, frame_pixels(), band);
 }
 
 }  // namespace
 
-double color_size(color_type colour) {
-    int sum = colour.b * colour.b + colour.g * colour.g + colour.r * colour.r;
-    return std::sqrt(static_cast<double>(sum));
+bool gauss_frame(const color_type *source, color_type *destination) {
+    if (!kernels::gauss_quotient_exact() || size_x < 5 || size_y < 5) return false;
+    convolve(convolution::gauss, source, destination, 0);
+    return true;
 }
 
-// N x N convolution. Rows h .. size_y-h-1 are written; in them columns
-// 0 .. h-1 and size_x-h .. size_x-1 become black. The other rows keep what the
-// destination held. Even or zero widths and frames narrower or lower than N
-// write nothing.
-void transform_frame_reference(color_type *source, color_type *destination, const double *kernel, unsigned int width,
+double color_size(color_type colour) { return kernels::length_of_sum(kernels::square_sum(colour)); }
+
+void transform_frame(color_type *source, color_type *destination, const double *kernel, unsigned int width,
                      double factor, double offset) {
-    if (!source || !destination || !kernel) return;
-    if (width == 0 || width % 2 == 0) return;
-    if (size_x < width || size_y < width) return;
-    const unsigned int n = width;
-    const unsigned int h = (n - 1) / 2;
-
-    for (unsigned int y = h; y <= size_y - h - 1; ++y) {
-        for (unsigned int x = 0; x < h; ++x) at(destination, x, y) = black;
-        for (unsigned int x = h; x <= size_x - h - 1; ++x) {
-            color_type out;
-            for (int c = 0; c < 3; ++c) {
-                double sum = 0.0;
-                for (unsigned int m = 0; m < n; ++m) {
-                    for (unsigned int k = 0; k < n; ++k) {
-                        sum += kernel[m * n + k] * channel(at(source, x - h + k, y - h + m), c);
-                    }
-                }
-                set_channel(out, c, truncate_to_byte(factor * sum + offset));
-            }
-            at(destination, x, y) = out;
-        }
-        for (unsigned int x = size_x - h; x < size_x; ++x) at(destination, x, y) = black;
+    int int_offset = 0;
+    const convolution kind = (source && destination && kernel && source != destination)
+                                 ? recognise(kernel, width, factor, offset, int_offset)
+                                 : convolution::none;
+    if (kind == convolution::none || size_x < width || size_y < width) {
+        transform_frame_reference(source, destination, kernel, width, factor, offset);
+        return;
     }
+    convolve(kind, source, destination, int_offset);
 }
 
-// Two 3 x 3 kernels: each tap is scaled first, then weighted by both kernels;
-// the output is 8 * trunc(|P| + |Q|), saturated. The width is ignored. The
-// one-pixel border of the destination is never written.
-void general_filter_frame_reference(color_type *source, color_type *destination, const double *kernel_1,
-                          const double *kernel_2, unsigned int /*width*/, double scale) {
-    if (!source || !destination || !kernel_1 || !kernel_2) return;
-    if (size_x < 3 || size_y < 3) return;
-
-    for (unsigned int y = 1; y + 1 < size_y; ++y) {
-        for (unsigned int x = 1; x + 1 < size_x; ++x) {
-            color_type out;
-            for (int c = 0; c < 3; ++c) {
-                double p = 0.0;
-                double q = 0.0;
-                int l = 0;
-                for (unsigned int wy = y - 1; wy <= y + 1; ++wy) {
-                    for (unsigned int wx = x - 1; wx <= x + 1; ++wx, ++l) {
-                        double t = scale * channel(at(source, wx, wy), c);
-                        p += kernel_1[l] * t;
-                        q += kernel_2[l] * t;
-                    }
-                }
-                double w = std::fabs(p) + std::fabs(q);
-                // trunc(w) * 8 exceeds 255 exactly when w >= 32.
-                unsigned char v = 255;
-                if (!(w >= 0.0))
-                    v = 0;  // NaN from a non-finite kernel
-                else if (w < 32.0)
-                    v = static_cast<unsigned char>(static_cast<int>(w) * 8);
-                set_channel(out, c, v);
-            }
-            at(destination, x, y) = out;
-        }
+// The Sobel pair in double precision: each tap scaled in its own lane, the
+// products and sums in the reference's order (kernels/avx2.cpp), so the
+// 1/3-per-tap rounding comes out exactly as in the reference.
+void general_filter_frame(color_type *source, color_type *destination, const double *kernel_1,
+                          const double *kernel_2, unsigned int width, double scale) {
+    if (!source || !destination || !kernel_1 || !kernel_2 || source == destination || size_x < 3 || size_y < 3 ||
+        !std::isfinite(scale) || !same_table(kernel_1, sobel_x, 9) || !same_table(kernel_2, sobel_y, 9)) {
+        general_filter_frame_reference(source, destination, kernel_1, kernel_2, width, scale);
+        return;
     }
-}
-
-// 5 * (|right difference| + |lower difference|) per channel, saturated at 255.
-// The last row and the last column of the destination are never written.
-void edge_detect_frame_reference(color_type *source, color_type *destination) {
-    if (!source || !destination) return;
-    if (size_x == 0 || size_y == 0) return;
-
-    for (unsigned int y = 0; y + 1 < size_y; ++y) {
-        for (unsigned int x = 0; x + 1 < size_x; ++x) {
-            const color_type &p = at(source, x, y);
-            const color_type &right = at(source, x + 1, y);
-            const color_type &below = at(source, x, y + 1);
-            color_type out;
-            for (int c = 0; c < 3; ++c) {
-                int v = 5 * (std::abs(channel(p, c) - channel(right, c)) +
-                             std::abs(channel(p, c) - channel(below, c)));
-                if (v > 255) v = 255;
-                set_channel(out, c, static_cast<unsigned char>(v));
-            }
-            at(destination, x, y) = out;
-        }
-    }
-}
-
-// Bright pixels (length strictly above the threshold) black, the rest white.
-void threshold_frame_reference(color_type *source, color_type *destination, double threshold) {
-    if (!source || !destination) return;
-    const size_t n = frame_pixels();
-    for (size_t i = 0; i < n; ++i) destination[i] = color_size(source[i]) > threshold ? black : white;
-}
-
-// Mean of the source and last_frame, remainder dropped; last_frame then takes
-// the source (the stage's input, not its output). Without last_frame nothing
-// is written.
-void average_frame_reference(color_type *source, color_type *destination) {
-    if (!source || !destination || !last_frame) return;
-    const size_t n = frame_pixels();
-    for (size_t i = 0; i < n; ++i) {
-        const color_type &s = source[i];
-        const color_type &l = last_frame[i];
-        destination[i].b = static_cast<unsigned char>((s.b + l.b) / 2);
-        destination[i].g = static_cast<unsigned char>((s.g + l.g) / 2);
-        destination[i].r = static_cast<unsigned char>((s.r + l.r) / 2);
-    }
-    if (last_frame != source) std::memcpy(last_frame, source, frame_bytes());
-}
-
-// Red marks over save_frame between a neighbour above the threshold (left,
-// above, above-left) and the opposite neighbour below it. The marks already
-// placed in the destination (red byte 255) block their right, lower and
-// lower-right neighbours, so the pass must run in frame order. Every pixel is
-// written; without save_frame nothing is.
-void erode_frame_reference(color_type *source, color_type *destination, double threshold) {
-    if (!source || !destination || !save_frame) return;
-    if (size_x == 0 || size_y == 0) return;
-    const double t = threshold;
-
-    for (unsigned int x = 0; x < size_x; ++x) at(destination, x, 0) = at(save_frame, x, 0);
-
-    for (unsigned int y = 1; y + 1 < size_y; ++y) {
-        at(destination, 0, y) = at(save_frame, 0, y);
-        for (unsigned int x = 1; x + 1 < size_x; ++x) {
-            bool horizontal = color_size(at(source, x - 1, y)) > t && color_size(at(source, x + 1, y)) < t &&
-                              at(destination, x - 1, y).r != 255;
-            bool vertical = color_size(at(source, x, y - 1)) > t && color_size(at(source, x, y + 1)) < t &&
-                            at(destination, x, y - 1).r != 255;
-            bool diagonal = color_size(at(source, x - 1, y - 1)) > t &&
-                            color_size(at(source, x + 1, y + 1)) < t &&
-                            at(destination, x - 1, y - 1).r != 255;
-            at(destination, x, y) = (horizontal || vertical || diagonal) ? red : at(save_frame, x, y);
-        }
-        at(destination, size_x - 1, y) = at(save_frame, size_x - 1, y);
-    }
-
-    for (unsigned int x = 0; x < size_x; ++x) at(destination, x, size_y - 1) = at(save_frame, x, size_y - 1);
-}
-
-// White at the first pixel after each passage of the colour length through
-// the threshold, along rows and then along columns; black elsewhere. The
-// reference length moves only at a marked pixel.
-void reduceedge_frame_reference(color_type *source, color_type *destination, double threshold) {
-    if (!source || !destination) return;
-    if (size_x == 0 || size_y == 0) return;
-
-    for (unsigned int y = 0; y < size_y; ++y) {
-        double reference = color_size(at(source, 0, y));
-        at(destination, 0, y) = black;
-        for (unsigned int x = 1; x < size_x; ++x) {
-            double current = color_size(at(source, x, y));
-            if (crosses(reference, current, threshold)) {
-                at(destination, x, y) = white;
-                reference = current;
-            } else {
-                at(destination, x, y) = black;
+    const kernels::row_kernels &k = kernels::active_kernels();
+    const uint8_t *s = bytes(source);
+    uint8_t *d = bytes(destination);
+    const size_t stride = row_bytes(), first = 3, last = stride - 3;
+    auto band = [&](unsigned int b, unsigned int e) {
+        const size_t strip = 2048;  // channels: 49 KB of rows
+        double t[3][strip + 6];
+        for (size_t c0 = first; c0 < last; c0 += strip) {
+            const size_t len = last - c0 < strip ? last - c0 : strip;
+            auto fill = [&](unsigned int row) { k.scale(s + row * stride + c0 - 3, t[row % 3], len + 6, scale); };
+            fill(b - 1);
+            fill(b);
+            for (unsigned int y = b; y < e; ++y) {
+                fill(y + 1);
+                k.sobel(t[(y - 1) % 3] + 3, t[y % 3] + 3, t[(y + 1) % 3] + 3, d + y * stride + c0, len);
             }
         }
+    };
+    run_bands(1, size_y - 1, frame_pixels(), band);
+}
+
+void edge_detect_frame(color_type *source, color_type *destination) {
+    if (!source || !destination || source == destination || size_x < 2 || size_y < 2) {
+        edge_detect_frame_reference(source, destination);
+        return;
+    }
+    const kernels::row_kernels &k = kernels::active_kernels();
+    const uint8_t *s = bytes(source);
+    uint8_t *d = bytes(destination);
+    const size_t stride = row_bytes();
+    auto band = [&](unsigned int b, unsigned int e) {
+        for (size_t y = b; y < e; ++y) k.edge(s + y * stride, s + (y + 1) * stride, d + y * stride, stride - 3);
+    };
+    run_bands(0, size_y - 1, frame_pixels(), band);
+}
+
+void threshold_frame(color_type *source, color_type *destination, double threshold) {
+    if (!source || !destination || source == destination) {
+        threshold_frame_reference(source, destination, threshold);
+        return;
+    }
+    const kernels::row_kernels &k = kernels::active_kernels();
+    const uint32_t first_black = kernels::first_sum_above(threshold);
+    const size_t w = size_x;
+    auto band = [&](unsigned int b, unsigned int e) {
+        k.threshold(source + b * w, destination + b * w, (e - b) * w, first_black);
+    };
+    run_bands(0, size_y, frame_pixels(), band);
+}
+
+void average_frame(color_type *source, color_type *destination) {
+    if (!source || !destination || !last_frame || source == destination || source == last_frame ||
+        destination == last_frame) {
+        average_frame_reference(source, destination);
+        return;
+    }
+    const kernels::row_kernels &k = kernels::active_kernels();
+    uint8_t *s = bytes(source), *l = bytes(last_frame), *d = bytes(destination);
+    const size_t stride = row_bytes();
+    auto band = [&](unsigned int b, unsigned int e) {
+        k.average(s + b * stride, l + b * stride, d + b * stride, (e - b) * stride);
+    };
+    run_bands(0, size_y, frame_pixels(), band);
+}
+
+// In frame order every mark depends on the marks to its left, above and
+// above-left, so the pass cannot be split into bands. It goes strip by strip
+// from left to right and, within a strip, row by row: each pixel still sees
+// those three neighbours final. Only the colour-length classes (above or
+// below the threshold, as exact integer bounds) are worked out ahead, a
+// strip row at a time.
+void erode_frame(color_type *source, color_type *destination, double threshold) {
+    if (!source || !destination || !save_frame || source == destination || destination == save_frame ||
+        size_x < 3 || size_y < 3) {
+        erode_frame_reference(source, destination, threshold);
+        return;
+    }
+    const kernels::row_kernels &k = kernels::active_kernels();
+    const uint32_t above = kernels::first_sum_above(threshold), below = kernels::first_sum_not_below(threshold);
+    const size_t w = size_x, h = size_y;
+    const color_type *save = save_frame;
+
+    std::memcpy(destination, save, w * 3);
+    std::memcpy(destination + (h - 1) * w, save + (h - 1) * w, w * 3);
+    for (size_t y = 1; y + 1 < h; ++y) {
+        destination[y * w] = save[y * w];
+        destination[y * w + w - 1] = save[y * w + w - 1];
     }
 
-    for (unsigned int x = 0; x < size_x; ++x) {
-        double reference = color_size(at(source, x, 0));
-        for (unsigned int y = 1; y < size_y; ++y) {
-            double current = color_size(at(source, x, y));
-            if (crosses(reference, current, threshold)) {
-                at(destination, x, y) = white;
-                reference = current;
-            }
+    uint8_t cls[3][strip_pixels + 2];  // cls[r % 3][j]: class of column x0 - 1 + j in row r
+    for (size_t x0 = 1; x0 + 1 < w; x0 += strip_pixels) {
+        const size_t len = w - 1 - x0 < strip_pixels ? w - 1 - x0 : strip_pixels;
+        auto fill = [&](size_t row) { k.classify(source + row * w + x0 - 1, cls[row % 3], len + 2, above, below); };
+        fill(0);
+        fill(1);
+        for (size_t y = 1; y + 1 < h; ++y) {
+            fill(y + 1);
+            color_type *out = destination + y * w;
+            unsigned int left = out[x0 - 1].r == 255;
+            k.erode(cls[(y - 1) % 3] + 1, cls[y % 3] + 1, cls[(y + 1) % 3] + 1, destination + (y - 1) * w + x0,
+                    save + y * w + x0, out + x0, len, &left);
         }
     }
 }
 
-// Direction of the Sobel gradient of the colour length, folded into a half
-// turn and drawn as grey: (atan(Gy/Gx) + pi/2) / pi * 255, 0 where Gx is 0.
-// Rows 2 .. size_y-3 are written (columns 0, 1, size_x-2, size_x-1 black);
-// the other rows are left alone. Frames below 5 x 5 are not written at all.
-// The threshold has no effect.
-void combo_edgedetect_frame_reference(color_type *source, color_type *destination, double /*threshold*/) {
-    if (!source || !destination) return;
-    if (size_x < 5 || size_y < 5) return;
-    const double half_pi = 1.5707963267948966;
-    const double pi = 3.141592653589793;
+// Both passes of the reference, on colour-length classes: the row pass in
+// bands of rows, then the column pass in bands of column strips, each strip
+// carrying the reference class of its columns down the frame. A crossing is
+// one class above the threshold and the other below it.
+void reduceedge_frame(color_type *source, color_type *destination, double threshold) {
+    if (!source || !destination || source == destination || size_x == 0 || size_y == 0) {
+        reduceedge_frame_reference(source, destination, threshold);
+        return;
+    }
+    const kernels::row_kernels &k = kernels::active_kernels();
+    const uint32_t above = kernels::first_sum_above(threshold), below = kernels::first_sum_not_below(threshold);
+    const size_t w = size_x, h = size_y;
 
-    for (unsigned int y = 2; y + 2 < size_y; ++y) {
-        at(destination, 0, y) = black;
-        at(destination, 1, y) = black;
-        for (unsigned int x = 2; x + 2 < size_x; ++x) {
-            double gx = 0.0;
-            double gy = 0.0;
-            int l = 0;
-            for (unsigned int wy = y - 1; wy <= y + 1; ++wy) {
-                for (unsigned int wx = x - 1; wx <= x + 1; ++wx, ++l) {
-                    double length = color_size(at(source, wx, wy));
-                    gx += length * sobel_x[l] / 3.0;
-                    gy += length * sobel_y[l] / 3.0;
+    auto rows = [&](unsigned int b, unsigned int e) {
+        uint8_t cls[strip_pixels];
+        for (size_t y = b; y < e; ++y) {
+            const color_type *in = source + y * w;
+            color_type *out = destination + y * w;
+            unsigned int reference = 0;
+            for (size_t x0 = 0; x0 < w; x0 += strip_pixels) {
+                const size_t len = w - x0 < strip_pixels ? w - x0 : strip_pixels;
+                k.classify(in + x0, cls, len, above, below);
+                if (x0 == 0) {
+                    reference = cls[0];
+                    out[0] = black;
+                    k.cross_row(cls + 1, out + 1, len - 1, &reference);
+                } else {
+                    k.cross_row(cls, out + x0, len, &reference);
                 }
             }
-            unsigned char v = 0;
-            if (gx != 0.0) v = truncate_to_byte((std::atan(gy / gx) + half_pi) / pi * 255);
-            at(destination, x, y) = color_type{v, v, v};
         }
-        at(destination, size_x - 2, y) = black;
-        at(destination, size_x - 1, y) = black;
+    };
+    run_bands(0, size_y, frame_pixels(), rows);
+
+    const unsigned int strips = static_cast<unsigned int>((w + strip_pixels - 1) / strip_pixels);
+    auto columns = [&](unsigned int b, unsigned int e) {
+        uint8_t reference[strip_pixels], cls[strip_pixels];
+        for (size_t s = b; s < e; ++s) {
+            const size_t x0 = s * strip_pixels;
+            const size_t len = w - x0 < strip_pixels ? w - x0 : strip_pixels;
+            k.classify(source + x0, reference, len, above, below);
+            for (size_t y = 1; y < h; ++y) {
+                k.classify(source + y * w + x0, cls, len, above, below);
+                k.cross_column(cls, reference, destination + y * w + x0, len);
+            }
+        }
+    };
+    run_bands(0, strips, frame_pixels(), columns);
+}
+
+// Levels from gy / gx through kernels::direction_level (exact, see kernels/exact.cpp).
+void combo_edgedetect_frame(color_type *source, color_type *destination, double threshold) {
+    if (!source || !destination || source == destination || size_x < 5 || size_y < 5) {
+        combo_edgedetect_frame_reference(source, destination, threshold);
+        return;
     }
+    const kernels::row_kernels &k = kernels::active_kernels();
+    const size_t w = size_x;
+    auto band = [&](unsigned int b, unsigned int e) {
+        double t[3][strip_pixels + 2];
+        for (size_t y = b; y < e; ++y) {
+            color_type *out = destination + y * w;
+            out[0] = out[1] = out[w - 2] = out[w - 1] = black;
+        }
+        for (size_t x0 = 2; x0 + 2 < w; x0 += strip_pixels) {
+            const size_t len = w - 2 - x0 < strip_pixels ? w - 2 - x0 : strip_pixels;
+            auto fill = [&](size_t row) { k.third_length(source + row * w + x0 - 1, t[row % 3], len + 2); };
+            fill(b - 1);
+            fill(b);
+            for (size_t y = b; y < e; ++y) {
+                fill(y + 1);
+                k.direction(t[(y - 1) % 3] + 1, t[y % 3] + 1, t[(y + 1) % 3] + 1, destination + y * w + x0, len);
+            }
+        }
+    };
+    run_bands(2, size_y - 2, frame_pixels(), band);
 }
 
 // Fills [x1, x2) x [y1, y2) with red after clamping every bound to the last
@@ -299,50 +319,44 @@ void draw_box(unsigned int x1, unsigned int y1, unsigned int x2, unsigned int y2
     if (y1 > size_y - 1) y1 = size_y - 1;
     if (y2 > size_y - 1) y2 = size_y - 1;
     for (unsigned int y = y1; y < y2; ++y) {
-        for (unsigned int x = x1; x < x2; ++x) at(frame, x, y) = red;
+        for (unsigned int x = x1; x < x2; ++x) frame[static_cast<size_t>(y) * size_x + x] = red;
     }
 }
 
-// Motion tracking. Each pixel whose colour moved by at least 44.2 since
-// last_frame adds its truncated distance m to the total W and m*x, m*y to the
-// moments; above a total of 10000 the centre gets a green crosshair and a
-// red 10 x 10 square. Under d_frame the picture is the change itself.
-// The moments are 64-bit so that large frames cannot overflow them.
-void target_frame_reference(color_type *source, color_type *destination) {
+// The change of every pixel, the difference picture or the copy, and the
+// update of last_frame in one pass over row bands; the integer totals are
+// summed across bands. d_frame is read once for the whole step.
+void target_frame(color_type *source, color_type *destination) {
     if (!source || !destination || !last_frame) return;
-
-    uint64_t total = 0;
-    uint64_t moment_x = 0;
-    uint64_t moment_y = 0;
-
-    for (unsigned int y = 0; y < size_y; ++y) {
-        for (unsigned int x = 0; x < size_x; ++x) {
-            const color_type &s = at(source, x, y);
-            const color_type &l = at(last_frame, x, y);
-            int dr = s.r - l.r;
-            int dg = s.g - l.g;
-            int db = s.b - l.b;
-            double d = std::sqrt(static_cast<double>(dr * dr + dg * dg + db * db));
-            if (d < 44.2) d = 0.0;
-            unsigned int m = static_cast<unsigned int>(d);
-            if (d_frame) at(destination, x, y) = color_type{0, static_cast<unsigned char>(255 * m / 442), 0};
-            moment_x += static_cast<uint64_t>(x) * m;
-            moment_y += static_cast<uint64_t>(y) * m;
-            total += m;
-        }
+    if (source == destination || source == last_frame || destination == last_frame || size_x >= (1u << 22)) {
+        target_frame_reference(source, destination);
+        return;
     }
+    const kernels::row_kernels &k = kernels::active_kernels();
+    const bool diff = d_frame;
+    const size_t w = size_x;
+    color_type *last = last_frame;
+    std::atomic<uint64_t> total{0}, moment_x{0}, moment_y{0};
+    auto band = [&](unsigned int b, unsigned int e) {
+        uint64_t t = 0, mx = 0, my = 0;
+        for (size_t y = b; y < e; ++y) {
+            uint64_t row_total = 0;
+            k.track(source + y * w, last + y * w, destination + y * w, w, 0, diff, &row_total, &mx);
+            t += row_total;
+            my += y * row_total;
+        }
+        total += t;
+        moment_x += mx;
+        moment_y += my;
+    };
+    run_bands(0, size_y, frame_pixels(), band);
 
-    // (The guards only keep a misuse with shared buffers from overlapping copies.)
-    if (last_frame != source) std::memcpy(last_frame, source, frame_bytes());
-    if (!d_frame && destination != source) std::memcpy(destination, source, frame_bytes());
-
-    if (total > 10000) {
-        unsigned int cx = static_cast<unsigned int>(moment_x / total);
-        unsigned int cy = static_cast<unsigned int>(moment_y / total);
-        for (unsigned int y = 0; y < size_y; ++y) at(destination, cx, y).g = 255;
-        for (unsigned int x = 0; x < size_x; ++x) at(destination, x, cy).g = 255;
-        // Unsigned on purpose: near the low edges cx - 5 wraps and is clamped
-        // to the last index, so the square is dropped but the lines remain.
+    const uint64_t sum = total.load();
+    if (sum > 10000) {
+        const unsigned int cx = static_cast<unsigned int>(moment_x.load() / sum);
+        const unsigned int cy = static_cast<unsigned int>(moment_y.load() / sum);
+        for (size_t y = 0; y < size_y; ++y) destination[y * w + cx].g = 255;
+        for (size_t x = 0; x < w; ++x) destination[cy * w + x].g = 255;
         draw_box(cx - 5, cy - 5, cx + 5, cy + 5, destination);
     }
 }

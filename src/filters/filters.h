@@ -6,13 +6,7 @@
 
 #include <cstdint>
 
-// One pixel of a 24-bit bottom-up bitmap: blue, green, red, no padding.
-struct color_type {
-    unsigned char b;
-    unsigned char g;
-    unsigned char r;
-};
-static_assert(sizeof(color_type) == 3, "color_type must be three packed bytes");
+#include "common/pixel.h"
 
 // Geometry of every pipeline buffer; set only by process_start.
 extern unsigned int size_x;
@@ -44,9 +38,9 @@ void draw_box(unsigned int x1, unsigned int y1, unsigned int x2, unsigned int y2
 // Motion tracking against last_frame: crosshair and red square at the centre of change.
 void target_frame(color_type *source, color_type *destination);
 
-// Reference versions: plain passes in frame order that define each filter's
-// bytes. The functions above give the same bytes, through faster row-wise
-// paths where those apply (see fast_rows.h).
+// Reference versions (filters_reference.cpp): plain passes in frame order
+// that define each filter's bytes. The functions above give the same bytes
+// by running row kernels (src/kernels/) over row bands where they apply.
 void transform_frame_reference(color_type *source, color_type *destination, const double *kernel,
                                unsigned int width, double factor, double offset);
 void general_filter_frame_reference(color_type *source, color_type *destination, const double *kernel_1,

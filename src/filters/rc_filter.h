@@ -10,7 +10,7 @@ void rc_filter_start();
 void rc_filter_stop();
 void rc_filter(color_type *source, color_type *destination);
 
-// Reference version (see filters.h); rc_filter gives the same results.
+// Reference version (rc_filter_reference.cpp); rc_filter gives the same results.
 void rc_filter_reference(color_type *source, color_type *destination);
 // True when image_state exists for the current geometry.
 bool rc_state_ready();

@@ -5,11 +5,12 @@
 #include <string>
 
 #include "capture/camera.h"
+#include "common/buffer.h"
 #include "display/display.h"
 #include "pipeline/process.h"
+#include "platform/dib.h"
 #include "platform/win32.h"
 #include "shell/options.h"
-#include "shell/utility.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ void save_to_disk() {
         const size_t height = camera_y_size > 0 ? static_cast<size_t>(camera_y_size) : 0;
         const size_t row = width * 3;
         // BMP rows are padded to 4 bytes; frames in memory are not.
-        const size_t stride = (row + 3) & ~static_cast<size_t>(3);
+        const size_t stride = dib_stride(width);
         const size_t bytes = stride * height;
         info = camera_buffer_info.bmiHeader;
         if (bytes <= 0xffffffffu - 54 && bytes > 0)

@@ -3,11 +3,11 @@
 #include <cstring>
 
 #include "capture/camera.h"
+#include "common/buffer.h"
+#include "common/workers.h"
 #include "display/display.h"
 #include "filters/canny.h"
 #include "filters/rc_filter.h"
-#include "filters/workers.h"
-#include "shell/utility.h"
 
 std::atomic<bool> filter_gauss{false};
 std::atomic<bool> filter_rc{false};

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/dib.h"
 #include "platform/directshow.h"
 
 namespace lumivex_platform {
@@ -66,15 +67,34 @@ class CaptureDevice {
 
 typedef std::vector<std::shared_ptr<CaptureDevice>> DeviceList;
 
+// Test seam: the tests' in-process devices and injected failures
+// (tests/support/dshow_test.cpp) install themselves here; the program
+// leaves it null and lists the V4L2 devices.
+struct DeviceHooks {
+    bool (*active)();  // true: list devices() instead of the V4L2 devices
+    DeviceList (*devices)();
+    HRESULT (*create_failure)(REFCLSID clsid);
+    HRESULT (*class_enumerator_result)();
+};
+extern std::atomic<const DeviceHooks *> device_hooks;
+
 // The devices to enumerate now: the test devices when tests asked for them,
 // else the V4L2 devices.
 DeviceList current_devices();
 DeviceList v4l2_devices();
-bool test_devices_active();
-DeviceList test_devices();
 // A CoCreateInstance failure that tests asked for, or S_OK.
 HRESULT test_create_failure(REFCLSID clsid);
 HRESULT test_class_enumerator_result();
+
+// A graph's state, for tests: the names of the filters in a graph (made by
+// CLSID_FilterGraph) in the order they were added, whether `from` feeds `to`
+// directly, whether a filter has any connection, whether a sample grabber
+// holds a callback, whether a graph runs.
+std::vector<std::u16string> graph_filter_names(IUnknown *graph);
+bool graph_filters_connected(IBaseFilter *from, IBaseFilter *to);
+bool graph_filter_has_connections(IBaseFilter *filter);
+bool graph_has_callback(IBaseFilter *grabber);
+bool graph_is_running(IUnknown *graph);
 
 // The layer's classes, for CoCreateInstance.
 extern const CLSID sample_grabber_class;
@@ -87,8 +107,5 @@ HRESULT create_null_renderer(REFIID riid, void **object);
 
 // Converts UTF-8 (e.g. a V4L2 card name) to UTF-16; bad bytes become U+FFFD.
 std::u16string utf8_to_utf16(const std::string &text);
-
-// Stride of a 24-bit DIB row.
-inline size_t dib_stride(int width) { return (static_cast<size_t>(width) * 3 + 3) & ~static_cast<size_t>(3); }
 
 }  // namespace lumivex_platform

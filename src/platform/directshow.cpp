@@ -16,7 +16,7 @@
 
 #include "platform/capture_device.h"
 #include "platform/com_object.h"
-#include "platform/dshow_test.h"
+#include "platform/dib.h"
 
 namespace lumivex_platform {
 namespace {
@@ -105,7 +105,7 @@ class NullRenderer final : public Filter {
 
 // A negative height (a top-down source) is kept in the bitmap header.
 void fill_video_type(AM_MEDIA_TYPE &type, const GUID &subtype, int width, int height, int bits) {
-    size_t stride = (static_cast<size_t>(width) * bits / 8 + 3) & ~static_cast<size_t>(3);
+    size_t stride = dib_stride(static_cast<size_t>(width), static_cast<size_t>(bits));
     size_t rows = static_cast<size_t>(height < 0 ? -static_cast<long long>(height) : height);
     std::memset(&type, 0, sizeof type);
     type.majortype = MEDIATYPE_Video;
@@ -695,36 +695,30 @@ HRESULT create_null_renderer(REFIID riid, void **object) {
     return hand_out(static_cast<Filter *>(new NullRenderer), riid, object);
 }
 
-}  // namespace lumivex_platform
-
-namespace dshow_test {
-
-using namespace lumivex_platform;
-
-std::vector<std::u16string> filter_names(IUnknown *graph) {
+std::vector<std::u16string> graph_filter_names(IUnknown *graph) {
     FilterGraph *g = graph ? dynamic_cast<FilterGraph *>(graph) : nullptr;
     return g ? g->names() : std::vector<std::u16string>();
 }
 
-bool is_connected(IBaseFilter *from, IBaseFilter *to) {
+bool graph_filters_connected(IBaseFilter *from, IBaseFilter *to) {
     Filter *a = as_filter(from);
     Filter *b = as_filter(to);
     return a && b && a->downstream == b && b->upstream == a;
 }
 
-bool has_connections(IBaseFilter *filter) {
+bool graph_filter_has_connections(IBaseFilter *filter) {
     Filter *f = as_filter(filter);
     return f && (f->upstream || f->downstream);
 }
 
-bool has_callback(IBaseFilter *grabber) {
+bool graph_has_callback(IBaseFilter *grabber) {
     SampleGrabber *g = dynamic_cast<SampleGrabber *>(as_filter(grabber));
     return g && g->callback;
 }
 
-bool is_running(IUnknown *graph) {
+bool graph_is_running(IUnknown *graph) {
     FilterGraph *g = graph ? dynamic_cast<FilterGraph *>(graph) : nullptr;
     return g && g->is_running();
 }
 
-}  // namespace dshow_test
+}  // namespace lumivex_platform

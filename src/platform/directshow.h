@@ -6,7 +6,7 @@
 // N, opened through libv4l2, which converts any camera format to 24-bit BGR.
 // A device's moniker has the property "FriendlyName" (the V4L2 card name)
 // and "DevicePath"; it has no "Description". Tests can list in-process test
-// devices instead (platform/dshow_test.h).
+// devices instead (DeviceHooks in capture_device.h).
 //
 // Streaming: RenderStream connects a device's source filter through the
 // sample grabber into the null renderer; the connected type is video,

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/dib.h"
 #include "platform/font.h"
 #include "platform/internal.h"
 
@@ -68,7 +69,7 @@ int StretchDIBits(HDC hdc, int dest_x, int dest_y, int dest_width, int dest_heig
 
     const long long bitmap_w = h.biWidth;
     const long long bitmap_h = h.biHeight;
-    const size_t src_stride = (static_cast<size_t>(bitmap_w) * 3 + 3) & ~static_cast<size_t>(3);
+    const size_t src_stride = dib_stride(static_cast<size_t>(bitmap_w));
     const unsigned char *src = static_cast<const unsigned char *>(bits);
     const long long span_w = src_width < 0 ? -static_cast<long long>(src_width) : src_width;
     const long long span_h = src_height < 0 ? -static_cast<long long>(src_height) : src_height;

@@ -37,12 +37,3 @@ void console(const char *format, ...) {
     if (count <= 0 || !WriteConsoleW(h_console, wide, static_cast<DWORD>(count), &written, nullptr))
         WriteConsoleA(h_console, buffer, static_cast<DWORD>(length), &written, nullptr);
 }
-
-bool (*buffer_alloc_should_fail)(size_t bytes) = nullptr;
-
-void *buffer_alloc(size_t bytes) {
-    if (buffer_alloc_should_fail && buffer_alloc_should_fail(bytes)) return nullptr;
-    return std::calloc(bytes ? bytes : 1, 1);
-}
-
-void buffer_free(void *block) { std::free(block); }

@@ -13,7 +13,6 @@ char c_name[] = "Lumivex";
 // Caption bar and frame around the client area, and the status strip below the picture.
 const int frame_width = 7;
 const int frame_height = 27;
-const int strip_height = 82;
 
 }  // namespace
 

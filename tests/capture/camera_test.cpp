@@ -13,13 +13,13 @@
 
 #include "capture/capture.h"
 #include "capture/pattern.h"
+#include "common/buffer.h"
 #include "display/display.h"
 #include "filters/canny.h"
 #include "filters/rc_filter.h"
 #include "pipeline/process.h"
-#include "platform/dshow_test.h"
 #include "shell/main.h"
-#include "shell/utility.h"
+#include "support/dshow_test.h"
 
 namespace {
 

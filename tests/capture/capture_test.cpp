@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dshow_test.h"
+#include "support/dshow_test.h"
 #include "support/exit_watch.h"
 
 namespace {

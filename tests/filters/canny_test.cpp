@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/buffer.h"
 #include "display/display.h"
 #include "filters/frame_support.h"
 #include "pipeline/process.h"
-#include "shell/utility.h"
 
 namespace {
 

@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "common/workers.h"
 #include "filters/canny.h"
-#include "filters/fast_rows.h"
 #include "filters/frame_support.h"
 #include "filters/rc_filter.h"
-#include "filters/simd.h"
-#include "filters/workers.h"
+#include "kernels/dispatch.h"
+#include "kernels/exact.h"
 #include "pipeline/process.h"
 
 namespace {

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "capture/camera.h"
+#include "common/buffer.h"
 #include "filters/canny.h"
 #include "filters/frame_support.h"
 #include "filters/rc_filter.h"
 #include "pipeline/process.h"
-#include "shell/utility.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "common/buffer.h"
 #include "display/display.h"
 #include "filters/frame_support.h"
-#include "shell/utility.h"
 
 namespace {
 

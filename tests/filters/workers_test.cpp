@@ -1,6 +1,6 @@
 // The worker pool that runs row bands: coverage, determinism of the split,
 // nesting, and repeated use (the tsan preset runs these for races).
-#include "filters/workers.h"
+#include "common/workers.h"
 
 #include <gtest/gtest.h>
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "capture/camera.h"
+#include "common/buffer.h"
 #include "display/display.h"
 #include "pipeline/process.h"
-#include "shell/utility.h"
 #include "support/program.h"
 
 namespace {

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "capture/camera.h"
+#include "common/buffer.h"
 #include "display/display.h"
 #include "filters/canny.h"
 #include "filters/rc_filter.h"
-#include "shell/utility.h"
 
 namespace {
 

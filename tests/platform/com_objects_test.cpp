@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform/dshow.h"
-#include "platform/dshow_test.h"
+#include "support/dshow_test.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "capture/capture.h"
-#include "platform/dshow_test.h"
 #include "platform/v4l2_device.h"
+#include "support/dshow_test.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include "capture/camera.h"
 #include "capture/capture.h"
-#include "platform/dshow_test.h"
 #include "shell/main.h"
+#include "support/dshow_test.h"
 #include "support/program.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include "capture/camera.h"
 #include "capture/capture.h"
 #include "display/display.h"
-#include "platform/dshow_test.h"
+#include "support/dshow_test.h"
 #include "support/program.h"
 
 namespace {

@@ -1,3 +1,4 @@
+#include "common/buffer.h"
 #include "shell/utility.h"
 
 #include <gtest/gtest.h>

@@ -8,10 +8,10 @@
 #include <string>
 
 #include "capture/camera.h"
+#include "common/buffer.h"
 #include "display/display.h"
 #include "pipeline/process.h"
 #include "shell/main.h"
-#include "shell/utility.h"
 #include "support/program.h"
 
 namespace {

@@ -1,5 +1,6 @@
-// The tests' in-process capture devices and injected failures.
-#include "platform/dshow_test.h"
+// The tests' in-process capture devices and injected failures, installed
+// into the portable layer through its DeviceHooks.
+#include "support/dshow_test.h"
 
 #include <chrono>
 #include <mutex>
@@ -110,24 +111,17 @@ Registry &registry() {
     return instance;
 }
 
-}  // namespace
-
-bool test_devices_active() {
+bool registry_active() {
     std::lock_guard<std::mutex> lock(registry().mutex);
     return registry().active;
 }
 
-DeviceList test_devices() {
+DeviceList registry_devices() {
     std::lock_guard<std::mutex> lock(registry().mutex);
     return registry().devices;
 }
 
-DeviceList current_devices() {
-    if (test_devices_active()) return test_devices();
-    return v4l2_devices();
-}
-
-HRESULT test_create_failure(REFCLSID clsid) {
+HRESULT registry_create_failure(REFCLSID clsid) {
     std::lock_guard<std::mutex> lock(registry().mutex);
     for (const auto &failure : registry().create_failures) {
         if (failure.first == clsid) return failure.second;
@@ -135,11 +129,20 @@ HRESULT test_create_failure(REFCLSID clsid) {
     return S_OK;
 }
 
-HRESULT test_class_enumerator_result() {
+HRESULT registry_class_enumerator_result() {
     std::lock_guard<std::mutex> lock(registry().mutex);
     return registry().enumerator_result;
 }
 
+const DeviceHooks registry_hooks = {registry_active, registry_devices, registry_create_failure,
+                                    registry_class_enumerator_result};
+
+// The registry answers the layer's questions from the first call that
+// changes it on; until then the layer sees no test devices and no failures,
+// as it does after reset.
+void install() { device_hooks.store(&registry_hooks); }
+
+}  // namespace
 }  // namespace lumivex_platform
 
 namespace dshow_test {
@@ -147,11 +150,13 @@ namespace dshow_test {
 using namespace lumivex_platform;
 
 void use_test_devices() {
+    install();
     std::lock_guard<std::mutex> lock(registry().mutex);
     registry().active = true;
 }
 
 void add_device(const Device &device) {
+    install();
     std::lock_guard<std::mutex> lock(registry().mutex);
     registry().devices.push_back(std::make_shared<TestDevice>(device));
 }
@@ -165,6 +170,7 @@ void reset() {
 }
 
 void fail_create(const CLSID &clsid, HRESULT result) {
+    install();
     std::lock_guard<std::mutex> lock(registry().mutex);
     auto &failures = registry().create_failures;
     for (auto it = failures.begin(); it != failures.end(); ++it) {
@@ -177,6 +183,7 @@ void fail_create(const CLSID &clsid, HRESULT result) {
 }
 
 void fail_class_enumerator(HRESULT result) {
+    install();
     std::lock_guard<std::mutex> lock(registry().mutex);
     registry().enumerator_result = result;
 }
@@ -186,5 +193,15 @@ const CLSID &sample_grabber_clsid() { return sample_grabber_class; }
 const CLSID &null_renderer_clsid() { return null_renderer_class; }
 
 int open_streams() { return test_streams_open.load(); }
+
+std::vector<std::u16string> filter_names(IUnknown *graph) { return graph_filter_names(graph); }
+
+bool is_connected(IBaseFilter *from, IBaseFilter *to) { return graph_filters_connected(from, to); }
+
+bool has_connections(IBaseFilter *filter) { return graph_filter_has_connections(filter); }
+
+bool has_callback(IBaseFilter *grabber) { return graph_has_callback(grabber); }
+
+bool is_running(IUnknown *graph) { return graph_is_running(graph); }
 
 }  // namespace dshow_test

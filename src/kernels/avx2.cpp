@@ -4,137 +4,28 @@
 // lane's result is the reference's bit for bit (-ffp-contract=off keeps the
 // compiler from fusing them; the one fused multiply-add written out below
 // computes an exact remainder, checked for every input it can get); integer
-// rows compute the exact integer forms proved in fast_rows.cpp.
+// rows compute the exact integer forms proved in exact.cpp.
 //
-// This file is compiled for the AVX2 target (a pragma below, or MSVC as is)
-// and is only entered after the run-time check in simd.cpp. Every function
-// here has internal linkage and nothing from a library header is
-// instantiated after the pragma, so no AVX2 code can leak into code that
-// runs on other processors.
-#include "filters/fast_rows.h"
-#include "filters/simd.h"
+// This file alone is compiled for the AVX2 target (its own flags in
+// src/CMakeLists.txt) and is entered only through the dispatcher, after the
+// run-time check. Nothing in it runs before main. The headers it shares with
+// other files give their inline functions internal linkage, so no AVX2 copy
+// of one can stand in for the plain one elsewhere.
+#include "kernels/dispatch.h"
 
 #if LUMIVEX_HAVE_AVX2_ROWS
-#include <immintrin.h>
-
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
-#elif defined(__GNUC__)
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
+#if (defined(__GNUC__) || defined(__clang__)) && !(defined(__AVX2__) && defined(__FMA__))
+#error "avx2.cpp must be compiled with -mavx2 -mfma"
 #endif
 
-namespace fast {
+#include "kernels/exact.h"
+#include "kernels/kernels.h"
+#include "kernels/steps.h"
+#include "kernels/x86.h"
+
+namespace kernels {
+namespace avx2 {
 namespace {
-
-// ---- Helpers ----------------------------------------------------------------
-
-inline __m256i load16_u8_as_u16(const uint8_t *p) {
-    return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
-}
-
-// Stores 32 saturated bytes from two vectors of 16 signed 16-bit lanes.
-inline void store32_u8(uint8_t *d, __m256i a, __m256i b) {
-    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8);
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(d), packed);
-}
-
-// Sums of squares b^2 + g^2 + r^2 of the 8 pixels at p (24 bytes read).
-// Lane 0 holds bytes 0..15 (pixels 0..3 in its first 12), lane 1 bytes
-// 8..23 (pixels 4..7 in its last 12).
-inline __m256i load_pixels8(const uint8_t *p) {
-    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 8));
-    return _mm256_inserti128_si256(_mm256_castsi128_si256(lo), hi, 1);
-}
-
-inline __m256i square_sums8(__m256i pixels) {
-    const char z = -128;  // shuffle index that gives 0
-    const __m256i first = _mm256_setr_epi8(0, z, 1, z, 2, z, z, z, 3, z, 4, z, 5, z, z, z,  //
-                                           4, z, 5, z, 6, z, z, z, 7, z, 8, z, 9, z, z, z);
-    const __m256i second = _mm256_setr_epi8(6, z, 7, z, 8, z, z, z, 9, z, 10, z, 11, z, z, z,  //
-                                            10, z, 11, z, 12, z, z, z, 13, z, 14, z, 15, z, z, z);
-    __m256i a = _mm256_shuffle_epi8(pixels, first);   // b0 g0 r0 0 b1 g1 r1 0 as 16-bit
-    __m256i b = _mm256_shuffle_epi8(pixels, second);  // pixels 2 and 3 likewise
-    a = _mm256_madd_epi16(a, a);                      // b0^2+g0^2, r0^2, b1^2+g1^2, r1^2
-    b = _mm256_madd_epi16(b, b);
-    return _mm256_hadd_epi32(a, b);  // q0 q1 q2 q3 | q4 q5 q6 q7
-}
-
-// 16 bytes, one per pixel, from two vectors of 8 32-bit masks (0 or -1).
-inline __m128i pack_masks16(__m256i m0, __m256i m1) {
-    const __m256i words = _mm256_permute4x64_epi64(_mm256_packs_epi32(m0, m1), 0xD8);
-    return _mm_packs_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
-}
-
-// Writes one byte per pixel to all three channels of 16 pixels (48 bytes).
-inline void store_grey16(uint8_t *d, __m128i v) {
-    const __m128i s0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
-    const __m128i s1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
-    const __m128i s2 = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(d), _mm_shuffle_epi8(v, s0));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16), _mm_shuffle_epi8(v, s1));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 32), _mm_shuffle_epi8(v, s2));
-}
-
-// The 3-byte masks of 16 pixels from one mask byte per pixel, ORed into the
-// 48 bytes at d.
-inline void or_grey16(uint8_t *d, __m128i v) {
-    const __m128i s0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
-    const __m128i s1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
-    const __m128i s2 = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
-    __m128i *p = reinterpret_cast<__m128i *>(d);
-    _mm_storeu_si128(p, _mm_or_si128(_mm_loadu_si128(p), _mm_shuffle_epi8(v, s0)));
-    _mm_storeu_si128(p + 1, _mm_or_si128(_mm_loadu_si128(p + 1), _mm_shuffle_epi8(v, s1)));
-    _mm_storeu_si128(p + 2, _mm_or_si128(_mm_loadu_si128(p + 2), _mm_shuffle_epi8(v, s2)));
-}
-
-// 16 pixels from `save`, red (0, 0, 255) where the mask byte is set.
-inline void blend_red16(const uint8_t *save, uint8_t *d, __m128i mask) {
-    const __m128i s0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
-    const __m128i s1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
-    const __m128i s2 = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
-    const char f = -1;
-    const __m128i r0 = _mm_setr_epi8(0, 0, f, 0, 0, f, 0, 0, f, 0, 0, f, 0, 0, f, 0);
-    const __m128i r1 = _mm_setr_epi8(0, f, 0, 0, f, 0, 0, f, 0, 0, f, 0, 0, f, 0, 0);
-    const __m128i r2 = _mm_setr_epi8(f, 0, 0, f, 0, 0, f, 0, 0, f, 0, 0, f, 0, 0, f);
-    const __m128i *s = reinterpret_cast<const __m128i *>(save);
-    __m128i *p = reinterpret_cast<__m128i *>(d);
-    _mm_storeu_si128(p, _mm_blendv_epi8(_mm_loadu_si128(s), r0, _mm_shuffle_epi8(mask, s0)));
-    _mm_storeu_si128(p + 1, _mm_blendv_epi8(_mm_loadu_si128(s + 1), r1, _mm_shuffle_epi8(mask, s1)));
-    _mm_storeu_si128(p + 2, _mm_blendv_epi8(_mm_loadu_si128(s + 2), r2, _mm_shuffle_epi8(mask, s2)));
-}
-
-// The red bytes of the 16 pixels at p (48 bytes read).
-inline __m128i red_bytes16(const uint8_t *p) {
-    const char z = -128;
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
-    const __m128i ra = _mm_shuffle_epi8(a, _mm_setr_epi8(2, 5, 8, 11, 14, z, z, z, z, z, z, z, z, z, z, z));
-    const __m128i rb = _mm_shuffle_epi8(b, _mm_setr_epi8(z, z, z, z, z, 1, 4, 7, 10, 13, z, z, z, z, z, z));
-    const __m128i rc = _mm_shuffle_epi8(c, _mm_setr_epi8(z, z, z, z, z, z, z, z, z, z, 0, 3, 6, 9, 12, 15));
-    return _mm_or_si128(_mm_or_si128(ra, rb), rc);
-}
-
-// Eight 32-bit lanes as signed-saturated 16-bit words.
-inline __m128i words8(__m256i v) {
-    return _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-}
-
-inline __m128i load128(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
-
-// One byte (0 or 0xFF) per bit of m.
-inline __m128i bits_to_bytes16(unsigned int m) {
-    const __m128i select = _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128);
-    __m128i b = _mm_shuffle_epi8(_mm_cvtsi32_si128(static_cast<int>(m)),
-                                 _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1));
-    return _mm_cmpeq_epi8(_mm_and_si128(b, select), select);
-}
-
-inline uint32_t square_sum(const color_type &p) {
-    return static_cast<uint32_t>(p.b * p.b + p.g * p.g + p.r * p.r);
-}
 
 const color_type red = {0, 0, 255};
 
@@ -175,9 +66,11 @@ inline __m256i gauss_quotients(const uint16_t *A, const uint16_t *B, const uint1
     return _mm256_srli_epi16(_mm256_mulhi_epu16(s, _mm256_set1_epi16(static_cast<short>(52759))), 7);
 }
 
-void gauss5_avx2(const uint8_t *const r[5], uint8_t *dst, size_t begin, size_t end, int) {
+}  // namespace
+
+void gauss5(const uint8_t *const r[5], uint8_t *dst, size_t begin, size_t end, int) {
     if (end - begin < 32) {
-        portable_kernels().gauss5(r, dst, begin, end, 0);
+        portable::gauss5(r, dst, begin, end, 0);
         return;
     }
     const size_t chunk = 512;
@@ -201,6 +94,8 @@ void gauss5_avx2(const uint8_t *const r[5], uint8_t *dst, size_t begin, size_t e
         c0 += len;
     }
 }
+
+namespace {
 
 // Sparse kernels computed directly, 16 channels per vector, in signed 16 bits.
 struct laplace_kernel {
@@ -248,19 +143,27 @@ void direct_rows(const uint8_t *const r[], uint8_t *dst, size_t begin, size_t en
     if (i < end) store32_u8(dst + end - 32, K::at(r, end - 32, off), K::at(r, end - 16, off));
 }
 
-void laplace5_avx2(const uint8_t *const r[5], uint8_t *dst, size_t begin, size_t end, int offset) {
-    direct_rows<laplace_kernel>(r, dst, begin, end, offset, portable_kernels().laplace5);
+}  // namespace
+
+void laplace5(const uint8_t *const r[5], uint8_t *dst, size_t begin, size_t end, int offset) {
+    direct_rows<laplace_kernel>(r, dst, begin, end, offset, portable::laplace5);
 }
-void sharpen3_avx2(const uint8_t *const r[3], uint8_t *dst, size_t begin, size_t end, int offset) {
-    direct_rows<sharpen_kernel>(r, dst, begin, end, offset, portable_kernels().sharpen3);
+
+void sharpen3(const uint8_t *const r[3], uint8_t *dst, size_t begin, size_t end, int offset) {
+    direct_rows<sharpen_kernel>(r, dst, begin, end, offset, portable::sharpen3);
 }
-void emboss3_avx2(const uint8_t *const r[3], uint8_t *dst, size_t begin, size_t end, int offset) {
-    direct_rows<emboss_kernel>(r, dst, begin, end, offset, portable_kernels().emboss3);
+
+void emboss3(const uint8_t *const r[3], uint8_t *dst, size_t begin, size_t end, int offset) {
+    direct_rows<emboss_kernel>(r, dst, begin, end, offset, portable::emboss3);
 }
+
+namespace {
 
 // ---- Sobel in double precision ----------------------------------------------
 
-void scale_avx2(const uint8_t *src, double *t, size_t n, double scale) {
+}  // namespace
+
+void scale(const uint8_t *src, double *t, size_t n, double scale) {
     const __m256d s = _mm256_set1_pd(scale);
     size_t j = 0;
     for (; j + 16 <= n; j += 16) {
@@ -272,6 +175,8 @@ void scale_avx2(const uint8_t *src, double *t, size_t n, double scale) {
     }
     for (; j < n; ++j) t[j] = scale * static_cast<double>(src[j]);
 }
+
+namespace {
 
 inline __m256d abs_pd(__m256d v) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), v); }
 
@@ -318,9 +223,11 @@ inline void sobel16(const double *t0, const double *t1, const double *t2, uint8_
     _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm_packus_epi16(a, b));
 }
 
-void sobel_avx2(const double *t0, const double *t1, const double *t2, uint8_t *dst, size_t n) {
+}  // namespace
+
+void sobel(const double *t0, const double *t1, const double *t2, uint8_t *dst, size_t n) {
     if (n < 16) {
-        portable_kernels().sobel(t0, t1, t2, dst, n);
+        portable::sobel(t0, t1, t2, dst, n);
         return;
     }
     size_t i = 0;
@@ -328,12 +235,14 @@ void sobel_avx2(const double *t0, const double *t1, const double *t2, uint8_t *d
     if (i < n) sobel16(t0, t1, t2, dst, n - 16);
 }
 
+namespace {
+
 // ---- Colour lengths, Canny gradients and suppression ------------------------
 
 // fl(L / 3) without a division: q0 = L * fl(1/3), the remainder L - 3 q0 is
 // exact in one fused multiply-add, and q0 + remainder * fl(1/3) rounds to the
 // quotient. Checked against the division for every length there is (the
-// roots of 0 .. 3 * 255^2) when the program starts (length_checks).
+// roots of 0 .. 3 * 255^2) on first use (third_exact).
 inline __m256d third_of(__m256d l) {
     const __m256d third = _mm256_set1_pd(1.0 / 3.0);
     const __m256d q0 = _mm256_mul_pd(l, third);
@@ -341,32 +250,11 @@ inline __m256d third_of(__m256d l) {
     return _mm256_fmadd_pd(remainder, third, q0);
 }
 
-// Checks third_of against the division for every length (the hardware
-// square roots of 0 .. 3 * 255^2); it is used only if it held.
-struct length_checks {
-    bool third = false;
-    length_checks() {
-        if (static_cast<int>(simd_supported()) < static_cast<int>(simd_level::avx2)) return;
-        third = true;
-        alignas(32) double exact[4], thirds[4];
-        for (uint32_t q = 0; q <= max_square_sum; q += 4) {
-            const __m256d l = _mm256_sqrt_pd(
-                _mm256_cvtepi32_pd(_mm_add_epi32(_mm_set1_epi32(static_cast<int>(q)), _mm_setr_epi32(0, 1, 2, 3))));
-            _mm256_store_pd(exact, l);
-            _mm256_store_pd(thirds, third_of(l));
-            for (int k = 0; k < 4 && q + k <= max_square_sum; ++k)
-                if (thirds[k] != _mm_cvtsd_f64(_mm_div_sd(_mm_set_sd(exact[k]), _mm_set_sd(3.0)))) third = false;
-        }
-    }
-};
-
-const length_checks checked;
-
 template <bool third>
 void lengths(const color_type *src, double *l, size_t n) {
     const uint8_t *p = reinterpret_cast<const uint8_t *>(src);
     const __m256d three = _mm256_set1_pd(3.0);
-    const bool fused = checked.third;
+    const bool fused = third_exact();
     size_t x = 0;
     for (; x + 8 <= n; x += 8) {
         const __m256i q = square_sums8(load_pixels8(p + 3 * x));
@@ -385,8 +273,13 @@ void lengths(const color_type *src, double *l, size_t n) {
     }
 }
 
-void length_avx2(const color_type *src, double *l, size_t n) { lengths<false>(src, l, n); }
-void third_length_avx2(const color_type *src, double *l, size_t n) { lengths<true>(src, l, n); }
+}  // namespace
+
+void length(const color_type *src, double *l, size_t n) { lengths<false>(src, l, n); }
+
+void third_length(const color_type *src, double *l, size_t n) { lengths<true>(src, l, n); }
+
+namespace {
 
 // 32-bit lanes 0, 2, 4, 6 of a vector of 64-bit masks.
 inline __m128i narrow_mask(__m256d m) {
@@ -414,15 +307,19 @@ inline void gradient4(const double *l0, const double *l1, const double *l2, uint
     _mm_storeu_si128(reinterpret_cast<__m128i *>(ratio + x), r);
 }
 
-void gradient_avx2(const double *l0, const double *l1, const double *l2, uint32_t *mag, int32_t *ratio, size_t n) {
+}  // namespace
+
+void gradient(const double *l0, const double *l1, const double *l2, uint32_t *mag, int32_t *ratio, size_t n) {
     if (n < 4) {
-        portable_kernels().gradient(l0, l1, l2, mag, ratio, n);
+        portable::gradient(l0, l1, l2, mag, ratio, n);
         return;
     }
     size_t x = 0;
     for (; x + 4 <= n; x += 4) gradient4(l0, l1, l2, mag, ratio, x);
     if (x < n) gradient4(l0, l1, l2, mag, ratio, n - 4);
 }
+
+namespace {
 
 // 8 magnitudes at c + d, biased so that signed compares order them unsigned.
 inline __m256i biased8(const uint32_t *c, ptrdiff_t d) {
@@ -431,8 +328,8 @@ inline __m256i biased8(const uint32_t *c, ptrdiff_t d) {
 }
 
 // Edge masks (32-bit lanes) of 8 pixels centred on mag[0].
-inline __m256i suppress8(const uint32_t *c, const int32_t *ratio, ptrdiff_t w, __m256i strong_bound, bool all_strong) {
-    const canny_bounds &b = suppression_bounds();
+inline __m256i suppress8(const uint32_t *c, const int32_t *ratio, ptrdiff_t w, __m256i strong_bound, bool all_strong,
+                         const canny_bounds &b) {
     const __m256i m = biased8(c, 0);
     const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(ratio));
     const __m256i steep =
@@ -454,27 +351,32 @@ inline __m256i suppress8(const uint32_t *c, const int32_t *ratio, ptrdiff_t w, _
     return edge;
 }
 
-void suppress_avx2(const uint32_t *mag, const int32_t *ratio, size_t stride, size_t n, int64_t bound,
+}  // namespace
+
+void suppress(const uint32_t *mag, const int32_t *ratio, size_t stride, size_t n, int64_t bound,
                    const color_type *save, color_type *dst) {
     if (n < 16 || bound >= 4294967295ll) {
-        portable_kernels().suppress(mag, ratio, stride, n, bound, save, dst);
+        portable::suppress(mag, ratio, stride, n, bound, save, dst);
         return;
     }
     const ptrdiff_t w = static_cast<ptrdiff_t>(stride);
     const bool all_strong = bound < 0;
     const __m256i strong_bound =
         _mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(all_strong ? 0 : bound) ^ 0x80000000u));
+    const canny_bounds &b = suppression_bounds();
     const uint8_t *s = reinterpret_cast<const uint8_t *>(save);
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
     size_t x = 0;
     while (x < n) {
         if (x + 16 > n) x = n - 16;  // the last block again, overlapping: same bytes
-        const __m128i edges = pack_masks16(suppress8(mag + x, ratio + x, w, strong_bound, all_strong),
-                                           suppress8(mag + x + 8, ratio + x + 8, w, strong_bound, all_strong));
+        const __m128i edges = pack_masks16(suppress8(mag + x, ratio + x, w, strong_bound, all_strong, b),
+                                           suppress8(mag + x + 8, ratio + x + 8, w, strong_bound, all_strong, b));
         blend_red16(s + 3 * x, d + 3 * x, edges);
         x += 16;
     }
 }
+
+namespace {
 
 // ---- Combo edge directions --------------------------------------------------
 
@@ -507,7 +409,8 @@ inline __m128i double_index4(__m256d r) {
 // reference arithmetic stays within 1e-12 of the exact angle). The other
 // lanes take the exact double quotient's table bucket, and where that has
 // no level either, the reference arithmetic.
-inline __m256i direction8(const double *t0, const double *t1, const double *t2, size_t x) {
+inline __m256i direction8(const double *t0, const double *t1, const double *t2, size_t x,
+                          const unsigned char *table) {
     __m256d gx0, gy0, gx1, gy1;
     gradients4(t0, t1, t2, x, gx0, gy0);
     gradients4(t0, t1, t2, x + 4, gx1, gy1);
@@ -537,7 +440,7 @@ inline __m256i direction8(const double *t0, const double *t1, const double *t2, 
         // The exact quotients, and their buckets from the double's bits.
         const __m256d r0 = _mm256_div_pd(gy0, gx0), r1 = _mm256_div_pd(gy1, gx1);
         const __m256i exact = _mm256_and_si256(
-            _mm256_i32gather_epi32(reinterpret_cast<const int *>(direction_table),
+            _mm256_i32gather_epi32(reinterpret_cast<const int *>(table),
                                    _mm256_set_m128i(double_index4(r1), double_index4(r0)), 1),
             _mm256_set1_epi32(0xFF));
         level = _mm256_blendv_epi8(level, exact, undecided);
@@ -550,28 +453,34 @@ inline __m256i direction8(const double *t0, const double *t1, const double *t2, 
             _mm256_store_pd(r + 4, r1);
             _mm256_store_si256(reinterpret_cast<__m256i *>(out), level);
             for (int k = 0; k < 8; ++k)
-                if (lanes & (1 << k)) out[k] = direction_level_reference(r[k]);
+                if (lanes & (1 << k)) out[k] = direction_level_of_reference(r[k]);
             level = _mm256_load_si256(reinterpret_cast<const __m256i *>(out));
         }
     }
     return level;
 }
 
-inline void direction16(const double *t0, const double *t1, const double *t2, uint8_t *d, size_t x) {
-    const __m256i a = direction8(t0, t1, t2, x), b = direction8(t0, t1, t2, x + 8);
+inline void direction16(const double *t0, const double *t1, const double *t2, uint8_t *d, size_t x,
+                        const unsigned char *table) {
+    const __m256i a = direction8(t0, t1, t2, x, table), b = direction8(t0, t1, t2, x + 8, table);
     store_grey16(d + 3 * x, _mm_packus_epi16(words8(a), words8(b)));
 }
 
-void direction_avx2(const double *t0, const double *t1, const double *t2, color_type *dst, size_t n) {
+}  // namespace
+
+void direction(const double *t0, const double *t1, const double *t2, color_type *dst, size_t n) {
     if (n < 16) {
-        portable_kernels().direction(t0, t1, t2, dst, n);
+        portable::direction(t0, t1, t2, dst, n);
         return;
     }
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
     size_t x = 0;
-    for (; x + 16 <= n; x += 16) direction16(t0, t1, t2, d, x);
-    if (x < n) direction16(t0, t1, t2, d, n - 16);
+    const unsigned char *table = direction_table();
+    for (; x + 16 <= n; x += 16) direction16(t0, t1, t2, d, x, table);
+    if (x < n) direction16(t0, t1, t2, d, n - 16, table);
 }
+
+namespace {
 
 // ---- Point filters ----------------------------------------------------------
 
@@ -588,9 +497,11 @@ inline void edge32(const uint8_t *row, const uint8_t *below, uint8_t *dst, size_
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + i), _mm256_adds_epu8(_mm256_slli_epi16(t, 2), t));
 }
 
-void edge_avx2(const uint8_t *row, const uint8_t *below, uint8_t *dst, size_t n) {
+}  // namespace
+
+void edge(const uint8_t *row, const uint8_t *below, uint8_t *dst, size_t n) {
     if (n < 32) {
-        portable_kernels().edge(row, below, dst, n);
+        portable::edge(row, below, dst, n);
         return;
     }
     size_t i = 0;
@@ -598,14 +509,18 @@ void edge_avx2(const uint8_t *row, const uint8_t *below, uint8_t *dst, size_t n)
     if (i < n) edge32(row, below, dst, n - 32);
 }
 
+namespace {
+
 inline void threshold16(const uint8_t *s, uint8_t *d, __m256i first_black) {
     const __m256i q0 = square_sums8(load_pixels8(s)), q1 = square_sums8(load_pixels8(s + 24));
     store_grey16(d, pack_masks16(_mm256_cmpgt_epi32(first_black, q0), _mm256_cmpgt_epi32(first_black, q1)));
 }
 
-void threshold_avx2(const color_type *src, color_type *dst, size_t n, uint32_t first_black) {
+}  // namespace
+
+void threshold(const color_type *src, color_type *dst, size_t n, uint32_t first_black) {
     if (n < 16) {
-        portable_kernels().threshold(src, dst, n, first_black);
+        portable::threshold(src, dst, n, first_black);
         return;
     }
     const uint8_t *s = reinterpret_cast<const uint8_t *>(src);
@@ -616,6 +531,8 @@ void threshold_avx2(const color_type *src, color_type *dst, size_t n, uint32_t f
     if (x < n) threshold16(s + 3 * (n - 16), d + 3 * (n - 16), fb);
 }
 
+namespace {
+
 inline void classify16(const uint8_t *s, uint8_t *cls, __m256i above, __m256i below) {
     const __m256i q0 = square_sums8(load_pixels8(s)), q1 = square_sums8(load_pixels8(s + 24));
     const __m128i not_above = pack_masks16(_mm256_cmpgt_epi32(above, q0), _mm256_cmpgt_epi32(above, q1));
@@ -624,9 +541,11 @@ inline void classify16(const uint8_t *s, uint8_t *cls, __m256i above, __m256i be
     _mm_storeu_si128(reinterpret_cast<__m128i *>(cls), c);
 }
 
-void classify_avx2(const color_type *src, uint8_t *cls, size_t n, uint32_t above, uint32_t below) {
+}  // namespace
+
+void classify(const color_type *src, uint8_t *cls, size_t n, uint32_t above, uint32_t below) {
     if (n < 16) {
-        portable_kernels().classify(src, cls, n, above, below);
+        portable::classify(src, cls, n, above, below);
         return;
     }
     const uint8_t *s = reinterpret_cast<const uint8_t *>(src);
@@ -640,7 +559,7 @@ void classify_avx2(const color_type *src, uint8_t *cls, size_t n, uint32_t above
 // 1 or 2, each pixel's reference is simply the class of the pixel before
 // (every pixel either matches it or crosses and takes over), so the
 // crossings are the changes of class; anything else goes pixel by pixel.
-void cross_row_avx2(const uint8_t *cls, color_type *dst, size_t n, unsigned int *reference) {
+void cross_row(const uint8_t *cls, color_type *dst, size_t n, unsigned int *reference) {
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
     unsigned int r = *reference;
     size_t x = 0;
@@ -648,18 +567,18 @@ void cross_row_avx2(const uint8_t *cls, color_type *dst, size_t n, unsigned int 
         if (r == 0) break;  // a reference at the threshold never crosses
         const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(cls + x));
         if (_mm_movemask_epi8(_mm_cmpeq_epi8(c, _mm_setzero_si128())) != 0) {
-            portable_kernels().cross_row(cls + x, dst + x, 16, &r);
+            portable::cross_row(cls + x, dst + x, 16, &r);
             continue;
         }
         const __m128i before = _mm_alignr_epi8(c, _mm_set1_epi8(static_cast<char>(r)), 15);
         store_grey16(d + 3 * x, _mm_xor_si128(_mm_cmpeq_epi8(c, before), _mm_set1_epi8(-1)));
         r = static_cast<unsigned int>(_mm_extract_epi8(c, 15));
     }
-    if (x < n) portable_kernels().cross_row(cls + x, dst + x, n - x, &r);
+    if (x < n) portable::cross_row(cls + x, dst + x, n - x, &r);
     *reference = r;
 }
 
-void cross_column_avx2(const uint8_t *cls, uint8_t *reference, color_type *dst, size_t n) {
+void cross_column(const uint8_t *cls, uint8_t *reference, color_type *dst, size_t n) {
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
     const __m128i three = _mm_set1_epi8(3);
     size_t x = 0;
@@ -671,13 +590,13 @@ void cross_column_avx2(const uint8_t *cls, uint8_t *reference, color_type *dst, 
         _mm_storeu_si128(reinterpret_cast<__m128i *>(reference + x), _mm_blendv_epi8(r, c, cross));
         or_grey16(d + 3 * x, cross);
     }
-    if (x < n) portable_kernels().cross_column(cls + x, reference + x, dst + x, n - x);
+    if (x < n) portable::cross_column(cls + x, reference + x, dst + x, n - x);
 }
 
 // Erode: the tests that look only at the rows above and below, and the
 // camera pixels' red bytes, 16 pixels at a time; then the dependence on the
 // pixel to the left, 4 pixels per step of erode_steps; then the output.
-void erode_avx2(const uint8_t *cp, const uint8_t *cc, const uint8_t *cn, const color_type *up,
+void erode(const uint8_t *cp, const uint8_t *cc, const uint8_t *cn, const color_type *up,
                 const color_type *save, color_type *out, size_t n, unsigned int *left) {
     const uint8_t *u = reinterpret_cast<const uint8_t *>(up);
     const uint8_t *s = reinterpret_cast<const uint8_t *>(save);
@@ -714,12 +633,12 @@ void erode_avx2(const uint8_t *cp, const uint8_t *cc, const uint8_t *cn, const c
         const unsigned int marks = (a | (h & ~left_marked)) & 0xFFFF;
         blend_red16(s + 3 * x, d + 3 * x, bits_to_bytes16(marks));
     }
-    if (x < n) portable_kernels().erode(cp + x, cc + x, cn + x, up + x, save + x, out + x, n - x, &carry);
+    if (x < n) portable::erode(cp + x, cc + x, cn + x, up + x, save + x, out + x, n - x, &carry);
     *left = carry;
 }
 
 // floor((s + l) / 2) = rounded-up average minus the lost low bit.
-void average_avx2(const uint8_t *src, uint8_t *last, uint8_t *dst, size_t n) {
+void average(const uint8_t *src, uint8_t *last, uint8_t *dst, size_t n) {
     const __m256i one = _mm256_set1_epi8(1);
     size_t i = 0;
     for (; i + 32 <= n; i += 32) {
@@ -729,8 +648,10 @@ void average_avx2(const uint8_t *src, uint8_t *last, uint8_t *dst, size_t n) {
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + i), avg);
         _mm256_storeu_si256(reinterpret_cast<__m256i *>(last + i), s);
     }
-    if (i < n) portable_kernels().average(src + i, last + i, dst + i, n - i);
+    if (i < n) portable::average(src + i, last + i, dst + i, n - i);
 }
+
+namespace {
 
 // ---- RC filter --------------------------------------------------------------
 
@@ -763,7 +684,9 @@ inline __m256 rc_step8(const float *state, __m128i x8) {
     return _mm256_blendv_ps(f, _mm256_set1_ps(255.0f), _mm256_cmp_ps(f, _mm256_set1_ps(255.0f), _CMP_GT_OQ));
 }
 
-void rc_avx2(const color_type *src, float *state, color_type *dst, size_t n) {
+}  // namespace
+
+void rc(const color_type *src, float *state, color_type *dst, size_t n) {
     const uint8_t *s = reinterpret_cast<const uint8_t *>(src);
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
     size_t p = 0;
@@ -784,16 +707,20 @@ void rc_avx2(const color_type *src, float *state, color_type *dst, size_t n) {
         _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 3 * p), out_lo);
         _mm_storel_epi64(reinterpret_cast<__m128i *>(d + 3 * p + 16), out_hi);
     }
-    if (p < n) portable_kernels().rc(src + p, state + 3 * p, dst + p, n - p);
+    if (p < n) portable::rc(src + p, state + 3 * p, dst + p, n - p);
 }
 
+namespace {
+
 // ---- Tracking ---------------------------------------------------------------
+
+}  // namespace
 
 // m = trunc(sqrt(dq)) for dq >= min_sum, else 0. A float root is exact
 // enough: dq < 2^24 is exact in a float, and for a non-square dq the root
 // stays more than 1/884 below the next integer, far more than a float's
 // rounding error below 512.
-void track_avx2(const color_type *src, color_type *last, color_type *dst, size_t n, unsigned int x0, bool diff,
+void track(const color_type *src, color_type *last, color_type *dst, size_t n, unsigned int x0, bool diff,
                 uint64_t *total, uint64_t *moment) {
     const uint8_t *s = reinterpret_cast<const uint8_t *>(src);
     uint8_t *l = reinterpret_cast<uint8_t *>(last);
@@ -842,36 +769,31 @@ void track_avx2(const color_type *src, color_type *last, color_type *dst, size_t
     for (int k = 0; k < 4; ++k) mx += xms[k];
     *total += t;
     *moment += mx;
-    if (x < n) portable_kernels().track(src + x, last + x, dst + x, n - x, x0 + static_cast<unsigned int>(x), diff,
+    if (x < n) portable::track(src + x, last + x, dst + x, n - x, x0 + static_cast<unsigned int>(x), diff,
                                         total, moment);
 }
 
-const row_kernels avx2_set = {
-    gauss5_avx2,    laplace5_avx2,     sharpen3_avx2, emboss3_avx2,   scale_avx2,        sobel_avx2,
-    length_avx2,    third_length_avx2, gradient_avx2, suppress_avx2,  direction_avx2,    edge_avx2,
-    threshold_avx2, classify_avx2,     cross_row_avx2, cross_column_avx2, erode_avx2,    average_avx2,
-    rc_avx2,        track_avx2,
-};
-
-}  // namespace
-}  // namespace fast
-
-#if defined(__clang__)
-#pragma clang attribute pop
-#elif defined(__GNUC__)
-#pragma GCC pop_options
-#endif
-
-const fast::row_kernels *fast::avx2_kernels() {
-    return static_cast<int>(simd_supported()) >= static_cast<int>(simd_level::avx2) ? &avx2_set : nullptr;
+// Checks third_of against the division for every length (the hardware
+// square roots of 0 .. 3 * 255^2), once, on first use.
+bool third_exact() {
+    static const bool exact = [] {
+        count_proof();
+        alignas(32) double lengths[4], thirds[4];
+        for (uint32_t q = 0; q <= max_square_sum; q += 4) {
+            const __m256d l = _mm256_sqrt_pd(
+                _mm256_cvtepi32_pd(_mm_add_epi32(_mm_set1_epi32(static_cast<int>(q)), _mm_setr_epi32(0, 1, 2, 3))));
+            _mm256_store_pd(lengths, l);
+            _mm256_store_pd(thirds, third_of(l));
+            for (int k = 0; k < 4 && q + k <= max_square_sum; ++k)
+                if (thirds[k] != _mm_cvtsd_f64(_mm_div_sd(_mm_set_sd(lengths[k]), _mm_set_sd(3.0)))) return false;
+        }
+        return true;
+    }();
+    return exact;
 }
 
-bool fast::avx2_third_checked() { return checked.third; }
 
-#else
-
-const fast::row_kernels *fast::avx2_kernels() { return nullptr; }
-
-bool fast::avx2_third_checked() { return false; }
+}  // namespace avx2
+}  // namespace kernels
 
 #endif

@@ -1,4 +1,4 @@
-#include "filters/workers.h"
+#include "common/workers.h"
 
 #include <algorithm>
 #include <atomic>

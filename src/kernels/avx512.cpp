@@ -1,4 +1,4 @@
-// AVX-512 row kernels: the AVX2 set with two kernels replaced, where the
+// AVX-512 row kernels: the AVX2 set with four kernels replaced, where the
 // AVX2 versions are limited by the number of instructions rather than by
 // the arithmetic units:
 // - the RC update, 16 pixels (48 channels) a step: it must be done in double
@@ -10,15 +10,17 @@
 // - the Sobel sums, 8 channels per instruction.
 // Each computes exactly what its AVX2 counterpart does (see there).
 //
-// Compiled for the AVX-512 target (F, BW, VL, VBMI) by a pragma, or by MSVC
-// as is; entered only after the run-time check in simd.cpp. As in the AVX2
-// file, everything after the pragma has internal linkage and nothing from a
-// library header is instantiated there.
-#include "filters/fast_rows.h"
-#include "filters/simd.h"
+// This file alone is compiled for the AVX-512 target (F, BW, VL, VBMI; its
+// own flags in src/CMakeLists.txt) and is entered only through the
+// dispatcher, after the run-time check. As in avx2.cpp, the headers it
+// shares give their inline functions internal linkage.
+#include "kernels/dispatch.h"
 
 #if LUMIVEX_HAVE_AVX2_ROWS
-#include <immintrin.h>
+#if (defined(__GNUC__) || defined(__clang__)) && \
+    !(defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__) && defined(__AVX512VBMI__))
+#error "avx512.cpp must be compiled with -mavx512f -mavx512bw -mavx512vl -mavx512vbmi"
+#endif
 
 // GCC 12's AVX-512 headers start some results from _mm512_undefined_*(),
 // which -Wuninitialized and -Wmaybe-uninitialized report (GCC bug 105593).
@@ -27,15 +29,13 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx2,fma"))), \
-                             apply_to = function)
-#elif defined(__GNUC__)
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vl,avx512vbmi,avx2,fma")
-#endif
+#include "kernels/exact.h"
+#include "kernels/kernels.h"
+#include "kernels/steps.h"
+#include "kernels/x86.h"
 
-namespace fast {
+namespace kernels {
+namespace avx512 {
 namespace {
 
 // s * 0.99f + x * 0.01f in double for 16 channels, rounded to float; below 0
@@ -60,7 +60,9 @@ inline __m512 rc_step16(const float *state, __m128i x16) {
     return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(f, top, _CMP_GT_OQ), f, top);
 }
 
-void rc_avx512(const color_type *src, float *state, color_type *dst, size_t n) {
+}  // namespace
+
+void rc(const color_type *src, float *state, color_type *dst, size_t n) {
     // Byte k of 16 pixels <-> byte 3 (k / 3) + 2 - k % 3: b g r <-> r g b.
     alignas(64) uint8_t order[64];
     for (int k = 0; k < 64; ++k) order[k] = static_cast<uint8_t>(k < 48 ? 3 * (k / 3) + 2 - k % 3 : k);
@@ -83,12 +85,14 @@ void rc_avx512(const color_type *src, float *state, color_type *dst, size_t n) {
         out = _mm512_inserti32x4(out, _mm512_cvtepi32_epi8(_mm512_cvttps_epi32(f2)), 2);
         _mm512_mask_storeu_epi8(d + 3 * p, bytes48, _mm512_permutexvar_epi8(reverse, out));
     }
-    if (p < n) avx2_kernels()->rc(src + p, state + 3 * p, dst + p, n - p);
+    if (p < n) avx2::rc(src + p, state + 3 * p, dst + p, n - p);
 }
+
+namespace {
 
 // ---- Combo edge directions ---------------------------------------------------
 
-// The Sobel-pattern sums of fast_rows_avx2.cpp (sobel_sums), 8 lanes.
+// The Sobel-pattern sums of avx2.cpp (sobel_sums), 8 lanes.
 inline void sobel_sums8(const double *r0, const double *r1, const double *r2, size_t x, __m512d &p, __m512d &q) {
     const __m512d a0 = _mm512_loadu_pd(r0 + x - 1), a1 = _mm512_loadu_pd(r0 + x), a2 = _mm512_loadu_pd(r0 + x + 1);
     const __m512d a3 = _mm512_loadu_pd(r1 + x - 1), a5 = _mm512_loadu_pd(r1 + x + 1);
@@ -125,8 +129,9 @@ inline __m512 floats16(__m512d lo, __m512d hi) {
 }
 
 // Levels of 16 pixels at x: the estimate, then the exact quotient's bucket,
-// then the reference arithmetic, as direction8 in fast_rows_avx2.cpp.
-inline __m512i direction16(const double *t0, const double *t1, const double *t2, size_t x) {
+// then the reference arithmetic, as direction8 in avx2.cpp.
+inline __m512i direction16(const double *t0, const double *t1, const double *t2, size_t x,
+                           const unsigned char *table) {
     __m512d gx0, gy0, gx1, gy1;
     sobel_sums8(t0, t1, t2, x, gx0, gy0);
     sobel_sums8(t0, t1, t2, x + 8, gx1, gy1);
@@ -158,7 +163,7 @@ inline __m512i direction16(const double *t0, const double *t1, const double *t2,
         const __m512i index =
             _mm512_inserti64x4(_mm512_castsi256_si512(double_index8(r0)), double_index8(r1), 1);
         const __m512i exact =
-            _mm512_and_si512(_mm512_i32gather_epi32(index, direction_table, 1), _mm512_set1_epi32(0xFF));
+            _mm512_and_si512(_mm512_i32gather_epi32(index, table, 1), _mm512_set1_epi32(0xFF));
         level = _mm512_mask_mov_epi32(level, undecided, exact);
         const __mmask16 lanes = undecided & _mm512_cmpeq_epi32_mask(exact, _mm512_set1_epi32(255));
         if (lanes != 0) {  // near a step between levels: the reference arithmetic
@@ -168,40 +173,37 @@ inline __m512i direction16(const double *t0, const double *t1, const double *t2,
             _mm512_store_pd(r + 8, r1);
             _mm512_store_si512(out, level);
             for (int k = 0; k < 16; ++k)
-                if (lanes & (1u << k)) out[k] = direction_level_reference(r[k]);
+                if (lanes & (1u << k)) out[k] = direction_level_of_reference(r[k]);
             level = _mm512_load_si512(out);
         }
     }
     return level;
 }
 
-// One byte per pixel to all three channels of 16 pixels (48 bytes).
-inline void store_grey16(uint8_t *d, __m128i v) {
-    const __m128i s0 = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
-    const __m128i s1 = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, 8, 8, 8, 9, 9, 9, 10, 10);
-    const __m128i s2 = _mm_setr_epi8(10, 11, 11, 11, 12, 12, 12, 13, 13, 13, 14, 14, 14, 15, 15, 15);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(d), _mm_shuffle_epi8(v, s0));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 16), _mm_shuffle_epi8(v, s1));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 32), _mm_shuffle_epi8(v, s2));
-}
+}  // namespace
 
-void direction_avx512(const double *t0, const double *t1, const double *t2, color_type *dst, size_t n) {
+void direction(const double *t0, const double *t1, const double *t2, color_type *dst, size_t n) {
     if (n < 16) {
-        avx2_kernels()->direction(t0, t1, t2, dst, n);
+        avx2::direction(t0, t1, t2, dst, n);
         return;
     }
+    const unsigned char *table = direction_table();
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
     size_t x = 0;
     while (x < n) {
         if (x + 16 > n) x = n - 16;  // the last block again, overlapping: same bytes
-        store_grey16(d + 3 * x, _mm512_cvtepi32_epi8(direction16(t0, t1, t2, x)));
+        store_grey16(d + 3 * x, _mm512_cvtepi32_epi8(direction16(t0, t1, t2, x, table)));
         x += 16;
     }
 }
 
+namespace {
+
 // ---- Sobel in double precision -----------------------------------------------
 
-void scale_avx512(const uint8_t *src, double *t, size_t n, double scale) {
+}  // namespace
+
+void scale(const uint8_t *src, double *t, size_t n, double scale) {
     const __m512d s = _mm512_set1_pd(scale);
     size_t j = 0;
     for (; j + 16 <= n; j += 16) {
@@ -209,11 +211,13 @@ void scale_avx512(const uint8_t *src, double *t, size_t n, double scale) {
         _mm512_storeu_pd(t + j, _mm512_mul_pd(s, _mm512_cvtepi32_pd(_mm512_castsi512_si256(v))));
         _mm512_storeu_pd(t + j + 8, _mm512_mul_pd(s, _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(v, 1))));
     }
-    if (j < n) avx2_kernels()->scale(src + j, t + j, n - j, scale);
+    if (j < n) avx2::scale(src + j, t + j, n - j, scale);
 }
 
+namespace {
+
 // Eight Sobel outputs at channels i .. i+7 (neighbours 3 channels apart), as
-// sobel4 in fast_rows_avx2.cpp.
+// sobel4 in avx2.cpp.
 inline __m256i sobel8(const double *t0, const double *t1, const double *t2, size_t i) {
     const __m512d a0 = _mm512_loadu_pd(t0 + i - 3), a1 = _mm512_loadu_pd(t0 + i), a2 = _mm512_loadu_pd(t0 + i + 3);
     const __m512d a3 = _mm512_loadu_pd(t1 + i - 3), a5 = _mm512_loadu_pd(t1 + i + 3);
@@ -236,9 +240,11 @@ inline __m256i sobel8(const double *t0, const double *t1, const double *t2, size
     return _mm256_min_epi32(_mm256_slli_epi32(_mm512_cvttpd_epi32(w), 3), _mm256_set1_epi32(255));
 }
 
-void sobel_avx512(const double *t0, const double *t1, const double *t2, uint8_t *dst, size_t n) {
+}  // namespace
+
+void sobel(const double *t0, const double *t1, const double *t2, uint8_t *dst, size_t n) {
     if (n < 16) {
-        avx2_kernels()->sobel(t0, t1, t2, dst, n);
+        avx2::sobel(t0, t1, t2, dst, n);
         return;
     }
     size_t i = 0;
@@ -250,30 +256,8 @@ void sobel_avx512(const double *t0, const double *t1, const double *t2, uint8_t 
     }
 }
 
-}  // namespace
-}  // namespace fast
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#elif defined(__GNUC__)
-#pragma GCC pop_options
-#endif
-
-const fast::row_kernels *fast::avx512_kernels() {
-    if (simd_supported() != simd_level::avx512) return nullptr;
-    static const row_kernels set = [] {
-        row_kernels k = *avx2_kernels();
-        k.rc = rc_avx512;
-        k.direction = direction_avx512;
-        k.scale = scale_avx512;
-        k.sobel = sobel_avx512;
-        return k;
-    }();
-    return &set;
-}
-
-#else
-
-const fast::row_kernels *fast::avx512_kernels() { return nullptr; }
+}  // namespace avx512
+}  // namespace kernels
 
 #endif
