@@ -5,7 +5,7 @@
 set -euo pipefail
 
 pkgs_app="cmake g++ make pkg-config libsdl2-dev libx11-dev libv4l-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core"
-pkgs_test="googletest libgtest-dev xvfb xauth xdotool x11-utils imagemagick"
+pkgs_test="googletest libgtest-dev xvfb xauth xdotool x11-utils imagemagick libjpeg62-turbo-dev"
 pkgs_bench="libbenchmark-dev libopencv-dev"
 pkgs_package="dpkg-dev file"
 pkgs_windows="g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 xvfb xauth xdotool x11-utils"

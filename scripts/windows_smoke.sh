@@ -10,6 +10,13 @@
 # ControlStream called and the camera run after it; Wine's ControlStream is a
 # stub whose trace shows pointers, not the times passed.
 #
+# With FAKECAM_LIB (the emulated V4L2 camera, tests/support/fakecam) and
+# FAKECAM_CHECK (its picture checker) set, a second run gives Wine that
+# camera: Wine's device enumerator lists it, its capture filter (on libv4l2)
+# feeds the program's graph, "R" saves the camera's frame upright in the
+# right colours, "G" then "R" saves a later one flipped, and Escape ends the
+# program with exit code 0.
+#
 # Usage: scripts/windows_smoke.sh [path/to/lumivex.exe]
 # Needs wine (64-bit), Xvfb and xdotool: bash scripts/setup.sh windows.
 # Every wait has a time limit; any failed check ends the script with exit
@@ -245,6 +252,50 @@ if grep -q -E 'enum_moniker_Next Returning [1-9][0-9]* monikers' "$work/app.log"
     note "camera: ControlStream reached and the graph run"
 else
     note "Wine lists no camera: ControlStream is not reached here (the stop time is tested on the portable layer)"
+fi
+
+# --- the emulated camera --------------------------------------------------------
+if [ -n "${FAKECAM_LIB:-}" ]; then
+    [ -f "$FAKECAM_LIB" ] || fail "no emulated camera at $FAKECAM_LIB"
+    [ -x "${FAKECAM_CHECK:-}" ] || fail "FAKECAM_CHECK does not name the picture checker"
+    deadline=$(($(date +%s) + 120))
+    rm -rf "$work/run" && mkdir "$work/run"
+    (cd "$work/run" && LD_PRELOAD="$FAKECAM_LIB" FAKECAM_FORMATS=YUYV FAKECAM_LOG="$work/fakecam.log" \
+        WINEDEBUG=-all,+devenum exec timeout -k 5 100 wine "$exe") >"$work/app.log" 2>&1 &
+    app_pid=$!
+    wid=""
+    wait_for 40 "the window \"Lumivex\" did not appear with the emulated camera" window_found
+    grep -q 'property_bag_Write .*name L"FriendlyName".*L"Lumivex Fakecam"' "$work/app.log" ||
+        fail "Wine's device enumerator did not list the emulated camera"
+    note "Wine lists the emulated camera \"Lumivex Fakecam\" (/dev/video0)"
+    sleep 2
+    press r
+    wait_for 15 "\"R\" did not write 1.bmp with the emulated camera" snapshot_done 1.bmp
+    "$FAKECAM_CHECK" "$work/run/1.bmp" --size 640x480 --orientation upright --colours right --max-diff 8 \
+        --mean-diff 1 >"$work/1.txt" || fail "1.bmp is not the camera's frame: $(cat "$work/1.txt")"
+    note "R: $(sed 's|.*/||' "$work/1.txt")"
+    grep -q "VIDIOC_STREAMON: ok" "$work/fakecam.log" || fail "Wine never started the camera streaming"
+    press g
+    sleep 1
+    press r
+    wait_for 15 "a second \"R\" did not write 2.bmp with the emulated camera" snapshot_done 2.bmp
+    "$FAKECAM_CHECK" "$work/run/2.bmp" --size 640x480 --orientation flipped --colours right --max-diff 8 \
+        --mean-diff 1 >"$work/2.txt" || fail "2.bmp is not the camera's frame flipped: $(cat "$work/2.txt")"
+    first=$(sed -n 's/.* frame \([0-9]*\) .*/\1/p' "$work/1.txt")
+    second=$(sed -n 's/.* frame \([0-9]*\) .*/\1/p' "$work/2.txt")
+    [ "$second" -gt "$first" ] || fail "2.bmp holds frame $second, not later than 1.bmp's frame $first"
+    note "G then R: $(sed 's|.*/||' "$work/2.txt")"
+    press Escape
+    end=$(($(date +%s) + 20))
+    while kill -0 "$app_pid" 2>/dev/null; do
+        [ "$(date +%s)" -lt "$end" ] || fail "Escape did not end the program within 20 s"
+        sleep 0.2
+    done
+    code=0
+    wait "$app_pid" || code=$?
+    app_pid=""
+    [ "$code" -eq 0 ] || fail "lumivex.exe exited with code $code after Escape (emulated camera), expected 0"
+    note "emulated camera: Escape, exit code 0"
 fi
 
 note "passed in $(($(date +%s) - start)) s"

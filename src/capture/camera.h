@@ -29,6 +29,13 @@ void camera_create();
 // connected, the test pattern; creates every frame buffer on the way. A failure shows as a status line, never
 // ends the program.
 void camera_start();
+// Called on the window thread a few times a second: reports a streaming
+// camera that has sent nothing for two seconds (once), or treats it as lost
+// when it is no longer listed; when the camera in use was lost (the graph's
+// EC_DEVICE_LOST), says so and lets the test pattern take over at the same size;
+// then, about once a second, looks for the same camera (by name) and
+// connects it again.
+void camera_watch();
 // Stops the graph or the pattern (without frame_lock held), then releases
 // every frame buffer. Harmless when repeated.
 void camera_stop();

@@ -482,3 +482,22 @@ void VideoCapture::GetSize(int &width, int &height) {
     width = frame_width;
     height = frame_height;
 }
+
+bool VideoCapture::DeviceLost() {
+    if (!graph) return false;
+    IMediaEvent *events = nullptr;
+    if (FAILED(graph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void **>(&events))) || !events)
+        return false;
+    bool lost = false;
+    long code = 0;
+    LONG_PTR param1 = 0;
+    LONG_PTR param2 = 0;
+    while (events->GetEvent(&code, &param1, &param2, 0) == S_OK) {
+        // EC_DEVICE_LOST's second parameter is 0 when the device went away, 1
+        // when it came back.
+        if ((code == EC_DEVICE_LOST && param2 == 0) || code == EC_ERRORABORT) lost = true;
+        events->FreeEventParams(code, param1, param2);
+    }
+    events->Release();
+    return lost;
+}

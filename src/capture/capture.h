@@ -81,6 +81,9 @@ class VideoCapture {
     // both filters stay in the graph) and forgets the frame size.
     void Disconnect();
     void GetSize(int &width, int &height);
+    // Takes the graph's pending events; true if one says the device was lost
+    // (unplugged) or streaming was aborted. Never throws.
+    bool DeviceLost();
 
     void InitializeGraph();
     void SetSourceFilters();

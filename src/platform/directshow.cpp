@@ -247,7 +247,8 @@ void stop_streams_at_exit();
 class FilterGraph final
     : public ComObject<FilterGraph,
                        Implements<IFilterGraph2, IID_IFilterGraph, IID_IGraphBuilder, IID_IFilterGraph2>,
-                       Implements<IMediaControl, IID_IMediaControl>> {
+                       Implements<IMediaControl, IID_IMediaControl>,
+                       Implements<IMediaEvent, IID_IMediaEvent, IID_IMediaEventEx>> {
   public:
     ~FilterGraph() {
         stop(true);
@@ -327,6 +328,21 @@ class FilterGraph final
         running = false;
         return S_OK;
     }
+
+    HRESULT STDMETHODCALLTYPE GetEvent(long *code, LONG_PTR *param1, LONG_PTR *param2,
+                                       long timeout_ms) override {
+        if (!code || !param1 || !param2) return E_POINTER;
+        std::unique_lock<std::mutex> lock(event_mutex);
+        if (!event_added.wait_for(lock, std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms),
+                                  [this] { return !events.empty(); }))
+            return E_ABORT;
+        *code = events.front();
+        *param1 = 0;
+        *param2 = 0;
+        events.erase(events.begin());
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE FreeEventParams(long, LONG_PTR, LONG_PTR) override { return S_OK; }
 
     // Connects source -> grabber -> renderer (RenderStream).
     HRESULT render(IUnknown *source_object, IBaseFilter *middle, IBaseFilter *sink) {
@@ -437,7 +453,13 @@ class FilterGraph final
         while (!stop_requested.load()) {
             SampleData data;
             DeviceStream::Next next = stream.next(data);
-            if (next == DeviceStream::Next::end) break;
+            if (next == DeviceStream::Next::end) {
+                // The device went away by itself: tell the application.
+                std::lock_guard<std::mutex> lock(event_mutex);
+                events.push_back(EC_DEVICE_LOST);
+                event_added.notify_all();
+                break;
+            }
             if (next == DeviceStream::Next::idle || !stream_callback) continue;
             REFERENCE_TIME at = data.time;
             if (at < 0) {
@@ -479,6 +501,10 @@ class FilterGraph final
   private:
     std::mutex mutex;
     std::vector<Filter *> filters;  // each holds a reference
+    // Events for GetEvent; the streaming thread adds them.
+    std::mutex event_mutex;
+    std::condition_variable event_added;
+    std::vector<long> events;
     bool running = false;
     std::thread thread;
     std::atomic<bool> stop_requested{false};

@@ -69,6 +69,8 @@ extern const IID IID_IFilterGraph2;
 extern const IID IID_ICaptureGraphBuilder2;
 extern const IID IID_ICreateDevEnum;
 extern const IID IID_IMediaControl;
+extern const IID IID_IMediaEvent;
+extern const IID IID_IMediaEventEx;
 extern const IID IID_IMediaSample;
 extern const IID IID_ISampleGrabber;
 extern const IID IID_ISampleGrabberCB;
@@ -84,6 +86,11 @@ extern const IID IID_IAMStreamConfig;
 #define VFW_E_NOT_IN_GRAPH ((HRESULT)0x8004025F)
 #define VFW_E_NO_CAPTURE_HARDWARE ((HRESULT)0x80040275)
 #define VFW_S_DUPLICATE_NAME ((HRESULT)0x0004022D)
+#define VFW_E_NO_ACCEPTABLE_TYPES ((HRESULT)0x80040207)
+
+// Graph events.
+#define EC_ERRORABORT 0x03
+#define EC_DEVICE_LOST 0x1F
 
 // A filter of the layer: a device's source, the sample grabber or the null
 // renderer. The program uses no method of its own.
@@ -191,6 +198,18 @@ class IMediaControl : public IUnknown {
     // VFW_E_WRONG_STATE and nothing is stopped. A device that refuses to stop
     // (test devices can) gives its failure and the stream runs on.
     virtual HRESULT STDMETHODCALLTYPE StopWhenReady() = 0;
+};
+
+class IMediaEvent : public IUnknown {
+  public:
+    // The oldest event not yet taken: S_OK with its code and parameters;
+    // E_ABORT when none came within timeout_ms (0: do not wait). A device
+    // whose stream ends by itself (unplugged) gives EC_DEVICE_LOST with
+    // param2 0.
+    virtual HRESULT STDMETHODCALLTYPE GetEvent(long *code, LONG_PTR *param1, LONG_PTR *param2,
+                                               long timeout_ms) = 0;
+    // Frees what an event's parameters hold (nothing, for the events above).
+    virtual HRESULT STDMETHODCALLTYPE FreeEventParams(long code, LONG_PTR param1, LONG_PTR param2) = 0;
 };
 
 class IMediaSample : public IUnknown {

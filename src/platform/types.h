@@ -17,6 +17,7 @@ typedef uint32_t DWORD;
 typedef int32_t LONG;
 typedef uint32_t ULONG;
 typedef int64_t LONGLONG;
+typedef intptr_t LONG_PTR;
 typedef unsigned int UINT;
 typedef int32_t HRESULT;
 typedef char CHAR;
@@ -74,6 +75,11 @@ typedef HMENU__ *HMENU;
 #define E_FAIL ((HRESULT)0x80004005)
 #define E_OUTOFMEMORY ((HRESULT)0x8007000E)
 #define E_INVALIDARG ((HRESULT)0x80070057)
+#define E_ABORT ((HRESULT)0x80004004)
+#define E_ACCESSDENIED ((HRESULT)0x80070005)
+#define ERROR_BUSY 170L
+#define ERROR_DEVICE_NOT_CONNECTED 1167L
+#define HRESULT_FROM_WIN32(x) ((HRESULT)(((unsigned long)(x) & 0x0000FFFFUL) | 0x80070000UL))
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
 

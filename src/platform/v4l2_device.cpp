@@ -43,6 +43,24 @@ int xioctl(int fd, unsigned long request, void *arg) {
     return r;
 }
 
+// What a failed call on a node means to the graph: permission, a camera
+// held by another program and a vanished node have codes of their own.
+HRESULT errno_result(int error, HRESULT otherwise) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+            return E_ACCESSDENIED;
+        case EBUSY:
+            return HRESULT_FROM_WIN32(ERROR_BUSY);
+        case ENODEV:
+        case ENOENT:
+        case ENXIO:
+            return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
+        default:
+            return otherwise;
+    }
+}
+
 const int wanted_width = 640;
 const int wanted_height = 480;
 const unsigned buffer_count = 4;
@@ -74,7 +92,8 @@ class V4l2Stream : public DeviceStream {
         request.count = buffer_count;
         request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         request.memory = V4L2_MEMORY_MMAP;
-        if (xioctl(fd, VIDIOC_REQBUFS, &request) == -1 || request.count == 0) return VFW_E_CANNOT_CONNECT;
+        if (xioctl(fd, VIDIOC_REQBUFS, &request) == -1) return errno_result(errno, VFW_E_CANNOT_CONNECT);
+        if (request.count == 0) return VFW_E_CANNOT_CONNECT;
         for (unsigned i = 0; i < request.count; ++i) {
             v4l2_buffer buffer;
             std::memset(&buffer, 0, sizeof buffer);
@@ -89,7 +108,7 @@ class V4l2Stream : public DeviceStream {
             if (xioctl(fd, VIDIOC_QBUF, &buffer) == -1) return fail_start();
         }
         v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        if (xioctl(fd, VIDIOC_STREAMON, &type) == -1) return fail_start();
+        if (xioctl(fd, VIDIOC_STREAMON, &type) == -1) return fail_start(errno);
         streaming = true;
         failures = 0;
         return S_OK;
@@ -146,9 +165,9 @@ class V4l2Stream : public DeviceStream {
         return source_stride * static_cast<size_t>(frame_height - 1) + static_cast<size_t>(frame_width) * 3;
     }
 
-    HRESULT fail_start() {
+    HRESULT fail_start(int error = 0) {
         release_buffers();
-        return VFW_E_CANNOT_CONNECT;
+        return errno_result(error, VFW_E_CANNOT_CONNECT);
     }
 
     void release_buffers() {
@@ -196,25 +215,43 @@ class V4l2Device : public CaptureDevice {
 
     HRESULT connect(std::unique_ptr<DeviceStream> &stream) override {
         int fd = v4l2_ops().open(path.c_str(), O_RDWR | O_NONBLOCK);
-        if (fd < 0) return VFW_E_CANNOT_CONNECT;
+        if (fd < 0) return errno_result(errno, VFW_E_CANNOT_CONNECT);
         v4l2_format format;
-        std::memset(&format, 0, sizeof format);
-        format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        // The driver answers with the nearest size it can deliver.
-        format.fmt.pix.width = static_cast<__u32>(wanted_w);
-        format.fmt.pix.height = static_cast<__u32>(wanted_h);
-        format.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
-        format.fmt.pix.field = V4L2_FIELD_ANY;
-        bool usable = xioctl(fd, VIDIOC_S_FMT, &format) == 0 &&
-                      format.fmt.pix.pixelformat == V4L2_PIX_FMT_BGR24 && format.fmt.pix.width > 0 &&
+        // A driver may set another size than the one asked for; libv4l2 then
+        // answers with the camera's own format at that size. Asking once more
+        // for BGR at the size the driver chose settles it.
+        int width = wanted_w;
+        int height = wanted_h;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            std::memset(&format, 0, sizeof format);
+            format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            format.fmt.pix.width = static_cast<uint32_t>(width);
+            format.fmt.pix.height = static_cast<uint32_t>(height);
+            format.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
+            format.fmt.pix.field = V4L2_FIELD_ANY;
+            if (xioctl(fd, VIDIOC_S_FMT, &format) == -1) {
+                HRESULT hr = errno_result(errno, VFW_E_CANNOT_CONNECT);
+                v4l2_ops().close(fd);
+                return hr;
+            }
+            bool resized = format.fmt.pix.width != static_cast<uint32_t>(width) ||
+                           format.fmt.pix.height != static_cast<uint32_t>(height);
+            if (format.fmt.pix.pixelformat == V4L2_PIX_FMT_BGR24 || !resized) break;
+            width = static_cast<int>(format.fmt.pix.width);
+            height = static_cast<int>(format.fmt.pix.height);
+        }
+        // libv4l2 answers with the camera's own format when it cannot
+        // convert that to 24-bit BGR.
+        bool usable = format.fmt.pix.pixelformat == V4L2_PIX_FMT_BGR24 && format.fmt.pix.width > 0 &&
                       format.fmt.pix.height > 0 && format.fmt.pix.width <= 16384 &&
                       format.fmt.pix.height <= 16384;
         if (!usable) {
             v4l2_ops().close(fd);
-            return VFW_E_CANNOT_CONNECT;
+            return format.fmt.pix.pixelformat == V4L2_PIX_FMT_BGR24 ? VFW_E_CANNOT_CONNECT
+                                                                    : VFW_E_NO_ACCEPTABLE_TYPES;
         }
-        int width = static_cast<int>(format.fmt.pix.width);
-        int height = static_cast<int>(format.fmt.pix.height);
+        width = static_cast<int>(format.fmt.pix.width);
+        height = static_cast<int>(format.fmt.pix.height);
         size_t source_stride = std::max<size_t>(format.fmt.pix.bytesperline, static_cast<size_t>(width) * 3);
         stream.reset(new V4l2Stream(fd, width, height, source_stride));
         return S_OK;
@@ -260,7 +297,15 @@ DeviceList v4l2_devices() {
     std::sort(nodes.begin(), nodes.end());
     for (const auto &node : nodes) {
         int fd = ops.open(node.second.c_str(), O_RDWR | O_NONBLOCK);
-        if (fd < 0) continue;
+        if (fd < 0) {
+            // A node we may not open or that another program holds is listed
+            // under its own name, so that connecting it can say why it fails.
+            if (errno == EACCES || errno == EPERM || errno == EBUSY) {
+                result.push_back(std::make_shared<V4l2Device>(
+                    node.second, node.second.substr(node.second.rfind('/') + 1)));
+            }
+            continue;
+        }
         v4l2_capability caps;
         std::memset(&caps, 0, sizeof caps);
         if (xioctl(fd, VIDIOC_QUERYCAP, &caps) == 0) {

@@ -19,6 +19,9 @@ namespace {
 
 const unsigned int fps_timer = 2;
 const unsigned int fps_period_ms = 1000;
+// How often the camera is checked for having been lost or being back.
+const unsigned int camera_timer = 3;
+const unsigned int camera_period_ms = 250;
 
 std::atomic<bool> shut_down{false};
 
@@ -62,6 +65,7 @@ void system_startup(void (*start_camera)()) {
     add_line("Look at readme.txt for usage");
     start_camera();
     SetTimer(system_hwnd, fps_timer, fps_period_ms, nullptr);
+    SetTimer(system_hwnd, camera_timer, camera_period_ms, nullptr);
 }
 
 void system_shutdown() {
@@ -90,6 +94,7 @@ BOOL WINAPI console_control(DWORD event) {
 }
 
 void timer_message(unsigned int id) {
+    if (id == camera_timer && !shut_down) camera_watch();
     if (id != fps_timer) return;
     // One atomic step, so a frame counted meanwhile is neither lost nor counted twice.
     fps = frames.exchange(0);

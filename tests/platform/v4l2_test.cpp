@@ -341,7 +341,7 @@ TEST_F(V4l2Devices, ACameraWithoutBgrCannotBeConnected) {
         capture->Select(capture->GetDevices());
         FAIL() << "Select did not throw";
     } catch (long hr) {
-        EXPECT_EQ(hr, static_cast<long>(VFW_E_CANNOT_CONNECT));
+        EXPECT_EQ(hr, static_cast<long>(VFW_E_NO_ACCEPTABLE_TYPES));
     }
     EXPECT_EQ(fake->opens, fake->closes);
 }

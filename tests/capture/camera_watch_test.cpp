@@ -1,0 +1,191 @@
+// A camera that is not all right: failures told in words, a camera lost
+// while streaming giving way to the test pattern, and coming back.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "capture/camera.h"
+#include "capture/capture.h"
+#include "capture/pattern.h"
+#include "display/display.h"
+#include "pipeline/process.h"
+#include "shell/main.h"
+#include "support/dshow_test.h"
+
+namespace {
+
+class CameraTrouble : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dshow_test::use_test_devices();
+        clear_text_area();
+    }
+    void TearDown() override {
+        camera_stop();
+        delete vc;
+        vc = nullptr;
+        devices = nullptr;
+        dshow_test::reset();
+    }
+    // Lists the test devices in a new capture object and starts the camera.
+    void start() {
+        delete vc;
+        ::testing::internal::CaptureStderr();
+        camera_create();
+        camera_start();
+        stderr_text = ::testing::internal::GetCapturedStderr();
+    }
+    std::string line(int i) {
+        std::lock_guard<std::recursive_mutex> lock(frame_lock);
+        return status_line(i);
+    }
+    bool has_line(const std::string &text) {
+        for (int i = 0; i < 5; ++i) {
+            if (line(i) == text) return true;
+        }
+        return false;
+    }
+    // Calls camera_watch (as the window's timer does) until a status line
+    // is `text`, for up to 5 seconds.
+    bool watch_until(const std::string &text) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!has_line(text)) {
+            if (std::chrono::steady_clock::now() > until) return false;
+            camera_watch();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+    std::string stderr_text;
+};
+
+struct Failure {
+    HRESULT render;
+    HRESULT run;
+    const char *line;
+};
+
+TEST_F(CameraTrouble, KnownFailuresAreToldInWordsOthersByTheirCode) {
+    const Failure cases[] = {
+        {E_ACCESSDENIED, S_OK, "Camera Test camera: permission denied: showing test pattern"},
+        {HRESULT_FROM_WIN32(ERROR_BUSY), S_OK,
+         "Camera Test camera: in use by another program: showing test pattern"},
+        {S_OK, HRESULT_FROM_WIN32(ERROR_BUSY),
+         "Camera Test camera: in use by another program: showing test pattern"},
+        {VFW_E_NO_ACCEPTABLE_TYPES, S_OK,
+         "Camera Test camera: offers no format Lumivex can show: showing test pattern"},
+        {E_FAIL, S_OK, "Camera error 0x80004005: showing test pattern"},
+        {S_OK, E_INVALIDARG, "Camera error 0x80070057: showing test pattern"},
+    };
+    for (const Failure &f : cases) {
+        SCOPED_TRACE(f.line);
+        dshow_test::reset();
+        dshow_test::use_test_devices();
+        clear_text_area();
+        dshow_test::Device d;
+        d.render_result = f.render;
+        d.run_result = f.run;
+        dshow_test::add_device(d);
+        start();
+        EXPECT_TRUE(has_line(f.line));
+        EXPECT_TRUE(pattern_running());
+        bool worded = std::string(f.line).rfind("Camera error", 0) != 0;
+        EXPECT_EQ(stderr_text.find(f.line) != std::string::npos, worded) << stderr_text;
+        camera_stop();
+    }
+}
+
+TEST_F(CameraTrouble, PermissionDeniedGivesAHintAndLongNamesAreShortened) {
+    dshow_test::Device d;
+    d.friendly_name = std::u16string(100, u'N');
+    d.render_result = E_ACCESSDENIED;
+    dshow_test::add_device(d);
+    start();
+    const std::string tail = ": permission denied: showing test pattern";
+    std::string shown;
+    for (int i = 0; i < 5; ++i) {
+        if (line(i).rfind("Camera N", 0) == 0) shown = line(i);
+    }
+    EXPECT_EQ(shown.size(), 79u);
+    EXPECT_EQ(shown.substr(0, 8), "Camera N");
+    EXPECT_EQ(shown.substr(shown.size() - tail.size()), tail);
+    EXPECT_NE(stderr_text.find("'video' group"), std::string::npos) << stderr_text;
+}
+
+TEST_F(CameraTrouble, ALostCameraGivesWayToThePatternAndIsConnectedAgain) {
+    // The first stream ends after a few frames, as on unplugging; the
+    // device is listed again afterwards and streams on.
+    auto streams = std::make_shared<std::atomic<int>>(0);
+    dshow_test::Device d;
+    d.width = 320;
+    d.height = 240;
+    d.produce = [streams](dshow_test::Sample &s) {
+        if (s.index == 0) ++*streams;
+        return !(*streams == 1 && s.index >= 3);
+    };
+    dshow_test::add_device(d);
+    start();
+    ASSERT_TRUE(watch_until("Camera Test camera: lost: showing test pattern"));
+    EXPECT_TRUE(pattern_running());
+    // The pattern keeps the camera's size and buffers.
+    EXPECT_EQ(camera_x_size, 320);
+    EXPECT_EQ(camera_y_size, 240);
+    int before = frames;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_GT(frames, before) << "the pattern delivers frames";
+
+    ASSERT_TRUE(watch_until("Camera Test camera: reconnected"));
+    EXPECT_FALSE(pattern_running());
+    EXPECT_EQ(*streams, 2);
+    EXPECT_EQ(dshow_test::open_streams(), 1) << "the lost camera's graph is let go";
+    before = frames;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_GT(frames, before) << "the camera delivers frames again";
+    // Stopping after a reconnection stops the new graph.
+    camera_stop();
+    EXPECT_FALSE(pattern_running());
+    before = frames;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(frames, before);
+}
+
+TEST_F(CameraTrouble, ASilentCameraIsReportedOrTakenAsLostWhenNoLongerListed) {
+    // Streams, but every sample is unusable: nothing reaches the intake.
+    dshow_test::Device d;
+    d.interval_ms = 20;
+    d.produce = [](dshow_test::Sample &s) {
+        s.pointer_result = E_FAIL;
+        return true;
+    };
+    dshow_test::add_device(d);
+    start();
+    EXPECT_TRUE(watch_until("Camera Test camera: no picture"));
+    EXPECT_FALSE(pattern_running()) << "a listed camera is kept";
+
+    // Gone from the list while silent: lost, and the pattern takes over.
+    camera_stop();
+    clear_text_area();
+    start();
+    dshow_test::reset();
+    dshow_test::use_test_devices();
+    EXPECT_TRUE(watch_until("Camera Test camera: lost: showing test pattern"));
+    EXPECT_TRUE(pattern_running());
+}
+
+TEST_F(CameraTrouble, AGraphWithoutStreamControlStillStreams) {
+    dshow_test::Device d;
+    d.control_result = E_NOTIMPL;
+    dshow_test::add_device(d);
+    start();
+    EXPECT_FALSE(pattern_running());
+    int before = frames;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_GT(frames, before);
+}
+
+}  // namespace

@@ -1,0 +1,328 @@
+// The whole program, in this process, against the emulated V4L2 camera
+// (tests/support/fakecam, preloaded): the real libv4l2 opens, negotiates and
+// converts, the portable DirectShow streams, the camera intake shows. Each
+// test runs in a process of its own with the camera configured by the
+// FAKECAM_* variables that tests/CMakeLists.txt gives it; run without the
+// emulation, the tests are skipped.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "capture/camera.h"
+#include "display/display.h"
+#include "pipeline/process.h"
+#include "shell/main.h"
+#include "support/fakecam/picture.h"
+#include "support/program.h"
+
+namespace {
+
+using namespace test_support;
+
+bool emulated() {
+    const char *preload = std::getenv("LD_PRELOAD");
+    return preload && std::strstr(preload, "fakecam");
+}
+
+std::string env(const char *name, const char *otherwise = "") {
+    const char *value = std::getenv(name);
+    return value ? value : otherwise;
+}
+
+// The first format the camera offers, as configured.
+std::string first_format() {
+    std::string formats = env("FAKECAM_FORMATS", "YUYV");
+    return formats.substr(0, formats.find(','));
+}
+
+bool lossless(const std::string &format) {
+    return format == "BGR3" || format == "BGR24" || format == "RGB3" || format == "RGB24";
+}
+
+// Status line i, read under the frame lock (the window thread writes it).
+std::string line(int i) {
+    std::lock_guard<std::recursive_mutex> lock(frame_lock);
+    return status_line(i);
+}
+
+// Whether any of the five status lines is `text`.
+bool has_line(const std::string &text) {
+    for (int i = 0; i < 5; ++i) {
+        if (text == line(i)) return true;
+    }
+    return false;
+}
+
+// Status line i as drawn under the picture, as far as the window shows it.
+bool shows_line(const HeadlessImage &img, int i, const std::string &text) {
+    HeadlessImage part = text_image(text);
+    int visible = std::min(part.width, img.width - 2);
+    HeadlessImage cut;
+    cut.width = visible;
+    cut.height = part.height;
+    for (int y = 0; y < part.height; ++y) {
+        auto row = part.pixels.begin() + static_cast<long>(y) * part.width * 3;
+        cut.pixels.insert(cut.pixels.end(), row, row + visible * 3);
+    }
+    return contains_at(img, cut, 2, display_y + 16 * i + 1);
+}
+
+// The picture area of the window, read as the emulated camera's picture.
+fakecam_reading read_picture(const ProgramRun &run, int tolerance = 48) {
+    HeadlessImage img = run.image();
+    fakecam_reading r;
+    fakecam_read(img.pixels.data(), static_cast<size_t>(img.width) * 3, display_x, display_y, tolerance, &r);
+    return r;
+}
+
+// Waits (real time) until `done`, moving the program's clock on a quarter of
+// a second every quarter of a second, so its timers run as they would.
+bool wait_until(const ProgramRun &, const std::function<bool()> &done, double seconds = 10) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        headless_advance_clock(250);
+    }
+    return true;
+}
+
+// A key pressed while frames keep the window thread busy (settling would
+// wait for a quiet moment that may not come).
+void press(const ProgramRun &run, unsigned int vk) {
+    headless_press(run.hwnd(), vk);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+
+// Escape, and the exit code.
+int escape(ProgramRun &run) {
+    headless_press(run.hwnd(), VK_ESCAPE);
+    return run.finish();
+}
+
+struct Snapshot {
+    int width = 0;
+    int height = 0;
+    std::vector<unsigned char> top_down;  // rows top first, unpadded
+    fakecam_reading reading{};
+    int max_diff = 0;  // against the frame it says it is
+    double mean_diff = 0;
+};
+
+Snapshot read_snapshot(const std::string &path) {
+    Snapshot s;
+    std::vector<unsigned char> file = read_file(path);
+    if (file.size() < 54) return s;
+    auto field = [&](size_t at) {
+        return static_cast<int32_t>(file[at] | file[at + 1] << 8 | file[at + 2] << 16 |
+                                    static_cast<uint32_t>(file[at + 3]) << 24);
+    };
+    s.width = field(18);
+    s.height = field(22);
+    size_t stride = (static_cast<size_t>(s.width) * 3 + 3) & ~static_cast<size_t>(3);
+    size_t row = static_cast<size_t>(s.width) * 3;
+    if (file.size() < 54 + stride * static_cast<size_t>(s.height)) return Snapshot();
+    s.top_down.resize(row * static_cast<size_t>(s.height));
+    for (int y = 0; y < s.height; ++y)
+        std::memcpy(&s.top_down[row * static_cast<size_t>(y)],
+                    &file[54 + stride * static_cast<size_t>(s.height - 1 - y)], row);
+    fakecam_read(s.top_down.data(), row, s.width, s.height, 48, &s.reading);
+    std::vector<unsigned char> expected(s.top_down.size());
+    fakecam_draw_bgr(expected.data(), row, s.width, s.height, s.reading.frame);
+    double total = 0;
+    for (int y = 0; y < s.height; ++y) {
+        int from = s.reading.marker_bottom_left ? s.height - 1 - y : y;
+        for (size_t i = 0; i < row; ++i) {
+            int d = std::abs(static_cast<int>(s.top_down[row * y + i]) - expected[row * from + i]);
+            if (d > s.max_diff) s.max_diff = d;
+            total += d;
+        }
+    }
+    s.mean_diff = total / static_cast<double>(s.top_down.size());
+    return s;
+}
+
+// R, then waits (up to 10 s) for the file: snapshots are written to a
+// temporary file and renamed, so a file that exists is whole.
+bool save(const ProgramRun &run, const std::string &path) {
+    headless_press(run.hwnd(), 'R');
+    return wait_until(run, [&] { return file_exists(path); });
+}
+
+class Emulated : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!emulated()) GTEST_SKIP() << "needs the emulated camera preloaded (run through ctest)";
+    }
+    TempDir dir;
+};
+
+// The camera's frames reach the window and the snapshots in the right
+// colours and orientation, exactly for the uncompressed formats, and G flips
+// both.
+TEST_F(Emulated, ShowsAndSavesTheCamerasFrames) {
+    const std::string format = first_format();
+    ProgramRun run;
+    ASSERT_TRUE(run.start_program());
+    ASSERT_TRUE(wait_until(run, [&] { return read_picture(run).marker_top_left; }))
+        << "the window never showed the camera's picture";
+    fakecam_reading shown = read_picture(run);
+    EXPECT_TRUE(shown.bars_right) << "colour bars out of order (red/blue swapped: " << shown.bars_swapped
+                                  << ")";
+    EXPECT_TRUE(shows_line(run.image(), 0, "Look at readme.txt for usage"));
+    EXPECT_EQ(line(1), "") << "a healthy camera adds no line";
+    EXPECT_EQ(camera_x_size, 640);
+    EXPECT_EQ(camera_y_size, 480);
+
+    ASSERT_TRUE(save(run, dir.file("1.bmp")));
+    Snapshot first = read_snapshot(dir.file("1.bmp"));
+    ASSERT_EQ(first.width, 640);
+    ASSERT_EQ(first.height, 480);
+    EXPECT_TRUE(first.reading.marker_top_left);
+    EXPECT_TRUE(first.reading.bars_right);
+    // libv4l2's conversions: none or a byte swap for RGB, YUV arithmetic for
+    // YUYV, a JPEG decoder for MJPEG (whose edges ring: only the mean holds).
+    int allowed = lossless(format) ? 0 : format == "YUYV" ? 8 : 255;
+    double mean_allowed = format == "MJPG" ? 3.0 : 1.0;
+    EXPECT_LE(first.max_diff, allowed) << format << ": snapshot differs from frame " << first.reading.frame;
+    EXPECT_LE(first.mean_diff, mean_allowed) << format;
+
+    // Fresh frames: a later snapshot holds a later frame.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    press(run, 'G');
+    ASSERT_TRUE(wait_until(run, [&] { return read_picture(run).marker_bottom_left; }))
+        << "G did not turn the picture upside down";
+    ASSERT_TRUE(save(run, dir.file("2.bmp")));
+    Snapshot second = read_snapshot(dir.file("2.bmp"));
+    EXPECT_TRUE(second.reading.marker_bottom_left) << "the snapshot is not stored flipped";
+    EXPECT_LE(second.max_diff, allowed);
+    EXPECT_LE(second.mean_diff, mean_allowed);
+    EXPECT_GT(second.reading.frame, first.reading.frame);
+
+    press(run, 'G');
+    EXPECT_TRUE(wait_until(run, [&] { return read_picture(run).marker_top_left; }));
+    EXPECT_EQ(escape(run), 0);
+}
+
+// A device that answers S_FMT with another size than the nearest: the
+// program takes the size the device reports.
+TEST_F(Emulated, TakesTheSizeTheDeviceSets) {
+    ProgramRun run;
+    ASSERT_TRUE(run.start_program());
+    ASSERT_TRUE(wait_until(run, [&] { return read_picture(run).marker_top_left; }));
+    EXPECT_EQ(camera_x_size, 320);
+    EXPECT_EQ(camera_y_size, 240);
+    ASSERT_TRUE(save(run, dir.file("1.bmp")));
+    Snapshot s = read_snapshot(dir.file("1.bmp"));
+    EXPECT_EQ(s.width, 320);
+    EXPECT_EQ(s.height, 240);
+    EXPECT_TRUE(s.reading.bars_right);
+    EXPECT_EQ(escape(run), 0);
+}
+
+// The FPS figure counts the frames the device sends: FAKECAM_FPS (or the
+// slow fault's 5), give or take the edges of the second.
+TEST_F(Emulated, TheFpsFigureFollowsTheDevice) {
+    int rate = env("FAKECAM_FAULT") == "slow" ? 5 : std::atoi(env("FAKECAM_FPS", "30").c_str());
+    ProgramRun run;
+    ASSERT_TRUE(run.start_program());
+    ASSERT_TRUE(wait_until(run, [&] { return read_picture(run).marker_top_left; }));
+    press(run, 'F');
+    headless_advance_clock(1000);
+    auto from = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    headless_advance_clock(1000);
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The timer's count is what the device sent since the last tick (about
+    // two seconds here): never more than the device's rate allows. A slow
+    // device is followed closely (any machine keeps up with 5 frames a
+    // second); at 30 a loaded machine or a sanitizer may drop frames.
+    int counted = fps;
+    EXPECT_LE(counted, static_cast<int>(rate * elapsed) + 2);
+    EXPECT_GT(counted, 0);
+    if (rate <= 5) {
+        EXPECT_GE(counted, static_cast<int>(rate * elapsed / 2));
+    }
+    char figure[16];
+    std::snprintf(figure, sizeof figure, "FPS: %3d", counted);
+    EXPECT_TRUE(wait_until(
+        run, [&] { return contains_at(run.image(), text_image(figure), 2, 2); }, 3))
+        << "the window does not show " << figure;
+    EXPECT_EQ(escape(run), 0);
+}
+
+// A camera that cannot be used: the line LUMIVEX_EXPECT_LINE on the strip,
+// the moving test pattern in the picture, keys and Escape as always.
+TEST_F(Emulated, ACameraThatCannotBeUsedSaysWhy) {
+    const std::string expected = env("LUMIVEX_EXPECT_LINE");
+    ASSERT_FALSE(expected.empty());
+    ProgramRun run;
+    ASSERT_TRUE(run.start_program());
+    EXPECT_EQ(line(1), expected);
+    EXPECT_TRUE(wait_until(
+        run, [&] { return shows_line(run.image(), 1, expected); }, 3));
+    EXPECT_LE(expected.size(), 79u);
+    EXPECT_TRUE(wait_until(run, [&] { return frames > 0 || fps > 0; })) << "no pattern frames";
+    EXPECT_FALSE(read_picture(run).marker_top_left) << "the camera's picture shows anyway";
+    EXPECT_TRUE(save(run, dir.file("1.bmp")));
+    EXPECT_EQ(escape(run), 0);
+}
+
+// A camera that streams but never sends a frame: the program says so once
+// and keeps answering.
+TEST_F(Emulated, AStalledCameraIsReported) {
+    ProgramRun run;
+    ASSERT_TRUE(run.start_program());
+    EXPECT_TRUE(wait_until(run, [&] { return has_line("Camera Lumivex Fakecam: no picture"); }))
+        << "line 1: " << line(1);
+    EXPECT_EQ(fps, 0);
+    press(run, 'G');
+    EXPECT_TRUE(has_line("Fast Capture"));
+    EXPECT_EQ(escape(run), 0);
+}
+
+// Unplugged while streaming: a line says so, the pattern takes over within
+// a second, keys and snapshots go on; when FAKECAM_REPLUG_AFTER is set the
+// camera comes back by itself.
+TEST_F(Emulated, ALostCameraGivesWayToThePatternAndComesBack) {
+    const bool returns = !env("FAKECAM_REPLUG_AFTER").empty();
+    ProgramRun run;
+    ASSERT_TRUE(run.start_program());
+    ASSERT_TRUE(wait_until(run, [&] { return read_picture(run).marker_top_left; }));
+    ASSERT_TRUE(wait_until(run, [&] { return line(1) != ""; }));
+    EXPECT_EQ(line(1), "Camera Lumivex Fakecam: lost: showing test pattern");
+    auto lost_at = std::chrono::steady_clock::now();
+    EXPECT_TRUE(wait_until(
+        run, [&] { return !read_picture(run).marker_top_left; }, 1.0))
+        << "the camera's last picture stayed";
+    EXPECT_LT(std::chrono::steady_clock::now() - lost_at, std::chrono::milliseconds(1500));
+    EXPECT_TRUE(save(run, dir.file("1.bmp")));
+    Snapshot during = read_snapshot(dir.file("1.bmp"));
+    EXPECT_EQ(during.width, 640) << "the pattern keeps the camera's size";
+    EXPECT_FALSE(during.reading.marker_top_left);
+    press(run, 'G');
+    EXPECT_TRUE(has_line("Fast Capture"));
+    if (returns) {
+        EXPECT_TRUE(wait_until(run, [&] { return has_line("Camera Lumivex Fakecam: reconnected"); }));
+        EXPECT_TRUE(wait_until(run, [&] {
+            fakecam_reading r = read_picture(run, 80);
+            return r.marker_top_left || r.marker_bottom_left;
+        })) << "the camera's picture did not come back";
+    } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        headless_advance_clock(1500);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_FALSE(has_line("Camera Lumivex Fakecam: reconnected"));
+    }
+    EXPECT_TRUE(save(run, dir.file("2.bmp")));
+    EXPECT_EQ(escape(run), 0);
+}
+
+}  // namespace

@@ -1,0 +1,49 @@
+/* An emulated V4L2 camera for tests, loaded into a process with LD_PRELOAD.
+ *
+ * It makes /dev/video0 (and more nodes on request) exist for the process by
+ * answering the C library calls that reach a video node: open, open64,
+ * openat (and their _2 forms), close, ioctl, read, mmap/mmap64, poll, ppoll,
+ * select, pselect, stat/lstat/fstat/fstatat (and the __xstat forms), access,
+ * opendir/readdir on /dev, and syscall() for the calls libv4l2 makes
+ * directly. Everything else goes to the C library unchanged.
+ *
+ * The node answers what a capture driver answers: QUERYCAP (capture,
+ * read/write and streaming), ENUM_FMT, ENUM_FRAMESIZES (discrete sizes),
+ * ENUM_FRAMEINTERVALS, G/S/TRY_FMT (an unknown format becomes the first one
+ * offered; the size snaps to the nearest offered one), G/S_PARM, ENUMINPUT,
+ * G/S_INPUT, REQBUFS (memory-mapped, 2 to 8 buffers), QUERYBUF, QBUF, DQBUF,
+ * STREAMON, STREAMOFF; read() and poll/select readiness paced at the frame
+ * rate (a frame missed while no buffer was queued is dropped, as a real
+ * camera drops it). Controls (QUERYCTRL and the like) fail with EINVAL, as
+ * from a driver without controls; any other request fails with ENOTTY.
+ * Each frame is the picture of picture.h for its sequence number.
+ *
+ * Configuration, read once when the library loads:
+ *   FAKECAM_NODES        number of nodes, /dev/video0 upwards (default 1, at most 8)
+ *   FAKECAM_CARD         card name (default "Lumivex Fakecam"; node N > 0 adds " N")
+ *   FAKECAM_FORMATS      formats offered, in order, comma-separated (default "YUYV,MJPG"):
+ *                        BGR3 (or BGR24), RGB3 (RGB24), YUYV, MJPG (MJPEG: real JPEG),
+ *                        H264 (never converted by anything: the frames are noise)
+ *   FAKECAM_SIZES        sizes offered, e.g. "640x480,320x240" (default "640x480,320x240,160x120")
+ *   FAKECAM_FPS          frames a second (default 30)
+ *   FAKECAM_FAULT        comma-separated faults:
+ *                          eacces       open fails with EACCES (the node is root:video 0660)
+ *                          fmt-busy     S_FMT fails with EBUSY (another program holds it)
+ *                          stream-busy  STREAMON fails with EBUSY
+ *                          unplug       the node goes away FAKECAM_UNPLUG_AFTER seconds
+ *                                       after its first STREAMON: every call on an open
+ *                                       handle then fails with ENODEV, poll reports
+ *                                       POLLERR | POLLHUP, and the node is gone from /dev
+ *                          stall        streams but never delivers a frame
+ *                          slow         5 frames a second whatever FAKECAM_FPS says
+ *                          size-change  the first S_FMT on a handle sets the offered size after
+ *                                       the nearest one (later ones behave)
+ *   FAKECAM_UNPLUG_AFTER seconds (default 1)
+ *   FAKECAM_REPLUG_AFTER seconds after unplugging when the node comes back (default: never)
+ *   FAKECAM_LOG          a file that gets one line per call the emulation answers
+ *                        (QBUF and DQBUF only when they fail, unless FAKECAM_LOG_ALL is set)
+ */
+#ifndef FAKECAM_H
+#define FAKECAM_H
+#include "picture.h"
+#endif
