@@ -4,7 +4,11 @@
 # the real capture graph building, the no-camera path and the test pattern.
 # Checks: the window "Lumivex" appears; "R" writes 1.bmp, a whole 640 x 480
 # 24-bit BMP holding a picture; a second "R" writes 2.bmp showing the pattern
-# moved on; Escape ends the program with exit code 0.
+# moved on; Escape ends the program with exit code 0. From Wine's traces: the
+# capture graph's steps, COLORONCOLOR set once on the window's device context
+# (a relay trace of gdi32.SetStretchBltMode), and, when Wine lists a camera,
+# ControlStream called and the camera run after it; Wine's ControlStream is a
+# stub whose trace shows pointers, not the times passed.
 #
 # With FAKECAM_LIB (the emulated V4L2 camera, tests/support/fakecam) and
 # FAKECAM_CHECK (its picture checker) set, a second run gives Wine that
@@ -121,10 +125,17 @@ timeout -k 5 90 wine wineboot -i >"$work/wineboot.log" 2>&1 || fail "wineboot fa
 timeout -k 5 30 wineserver -w || fail "wineserver did not settle within 30 s after wineboot"
 note "Wine prefix ready in $(($(date +%s) - t)) s"
 
+# Relay tracing (calls into Wine's DLLs with their arguments) for one
+# function only: the stretch mode the program sets.
+timeout -k 5 30 wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d gdi32.SetStretchBltMode /f \
+    >>"$work/wineboot.log" 2>&1 || fail "could not set Wine's relay filter"
+timeout -k 5 30 wineserver -w || fail "wineserver did not settle after setting the relay filter"
+
 # --- start the program ------------------------------------------------------
-# Wine's traces of its DirectShow (quartz) and device enumerator (devenum)
-# show the capture graph being built.
-(cd "$work/run" && WINEDEBUG=-all,+quartz,+devenum exec timeout -k 5 150 wine "$exe") >"$work/app.log" 2>&1 &
+# Wine's traces of its DirectShow (quartz, which also names the capture graph
+# builder's calls) and device enumerator (devenum) show the capture graph
+# being built; the relay trace shows SetStretchBltMode's arguments.
+(cd "$work/run" && WINEDEBUG=-all,+quartz,+devenum,+relay exec timeout -k 5 150 wine "$exe") >"$work/app.log" 2>&1 &
 app_pid=$!
 
 window_found() {
@@ -222,7 +233,26 @@ graph_step 'major type MEDIATYPE_Video, subtype MEDIASUBTYPE_RGB24' "the grabber
 graph_step 'SetCallback .*method 0' "the grabber's sample callback"
 graph_step 'Created null renderer' "the null renderer (CLSID_NullRenderer)"
 graph_step 'AddFilter .*name L"Null Renderer"' "the null renderer joining the graph"
-note "capture graph built under Wine: filter graph, builder, device listing (no camera), sample grabber, null renderer"
+note "capture graph built under Wine: filter graph, builder, device listing, sample grabber, null renderer"
+
+# COLORONCOLOR (3) once on the window's device context; Wine answers with the
+# previous mode, the default BLACKONWHITE (1).
+modes="$(grep -c -E 'Call gdi32\.SetStretchBltMode\([0-9a-f]+,0*3\)' "$work/app.log" || true)"
+[ "$modes" -eq 1 ] || fail "SetStretchBltMode(COLORONCOLOR) called $modes times, expected once"
+others="$(grep -E 'Call gdi32\.SetStretchBltMode\(' "$work/app.log" | grep -c -v -E ',0*3\)' || true)"
+[ "$others" -eq 0 ] || fail "SetStretchBltMode called with another mode"
+note "stretch mode: COLORONCOLOR set once on the window's device context"
+
+# With a camera listed, ControlStream must be reached and its answer (Wine's
+# is a stub: no stream control, as far as the program can tell) must not stop
+# the camera from running.
+if grep -q -E 'enum_moniker_Next Returning [1-9][0-9]* monikers' "$work/app.log"; then
+    graph_step 'fnCaptureGraphBuilder2_ControlStream' "ControlStream on the camera's capture pin"
+    graph_step 'MediaControl_Run' "the graph running with the camera after ControlStream"
+    note "camera: ControlStream reached and the graph run"
+else
+    note "Wine lists no camera: ControlStream is not reached here (the stop time is tested on the portable layer)"
+fi
 
 # --- the emulated camera --------------------------------------------------------
 if [ -n "${FAKECAM_LIB:-}" ]; then

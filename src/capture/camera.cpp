@@ -283,8 +283,14 @@ void camera_start() {
                 vc->GetSize(camera_x_size, camera_y_size);
             });
             use_camera = camera_x_size > 0 && camera_y_size > 0;
-            if (!use_camera)
-                std::snprintf(message, sizeof message, "Camera has no frame size: showing test pattern");
+            if (!use_camera) {
+                // A negative height is a top-down source, which this program
+                // does not take; either way the device is let go.
+                std::snprintf(
+                    message, sizeof message, "%s: showing test pattern",
+                    camera_y_size < 0 ? "Camera sends top-down frames" : "Camera has no frame size");
+                vc->Disconnect();
+            }
         } catch (long hr) {
             if (hr == E_INVALIDARG && vc->NumDevices() == 0) {
                 std::snprintf(message, sizeof message, "No camera found: showing test pattern");

@@ -1,5 +1,9 @@
 #include "capture/capture.h"
 
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "shell/utility.h"
@@ -46,6 +50,43 @@ void delete_media_type(AM_MEDIA_TYPE *type) {
     free_media_type(*type);
     CoTaskMemFree(type);
 }
+
+// What ControlStream answers for a pin without stream control; such a pin
+// streams from Run to Stop anyway.
+bool no_stream_control(HRESULT hr) { return hr == E_FAIL || hr == E_NOTIMPL || hr == E_NOINTERFACE; }
+
+// UTF-8 form of a zero-terminated UTF-16 name, for the console.
+std::string utf8_name(const WCHAR *name) {
+    std::string out;
+    for (size_t i = 0; name[i] != 0; ++i) {
+        unsigned long c = static_cast<unsigned short>(name[i]);
+        if (c >= 0xD800 && c < 0xDC00 && name[i + 1] >= 0xDC00 && name[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<unsigned short>(name[i + 1]) - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;  // a lone surrogate
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// True on a thread while it runs SampleCB.
+thread_local bool in_sample_callback = false;
 
 // The device's "DevicePath" property as 8-bit text, or empty.
 std::string device_path(IPropertyBag *properties) {
@@ -140,7 +181,20 @@ ULONG STDMETHODCALLTYPE VideoCapture::CallbackHandler::AddRef() { return 1; }
 ULONG STDMETHODCALLTYPE VideoCapture::CallbackHandler::Release() { return 2; }
 
 HRESULT STDMETHODCALLTYPE VideoCapture::CallbackHandler::SampleCB(double, IMediaSample *sample) {
-    if (!sample) return S_OK;
+    // Counted before the check, so Detach either sees this call or this call
+    // sees Detach.
+    struct InFlight {
+        std::atomic<int> &count;
+        explicit InFlight(std::atomic<int> &c) : count(c) {
+            ++count;
+            in_sample_callback = true;
+        }
+        ~InFlight() {
+            in_sample_callback = false;
+            --count;
+        }
+    } in_flight_guard(in_flight);
+    if (detached || !sample) return S_OK;
     BYTE *data = nullptr;
     if (sample->GetPointer(&data) != S_OK) return S_OK;
     AM_MEDIA_TYPE *type = nullptr;
@@ -153,6 +207,16 @@ HRESULT STDMETHODCALLTYPE VideoCapture::CallbackHandler::SampleCB(double, IMedia
 }
 
 HRESULT STDMETHODCALLTYPE VideoCapture::CallbackHandler::BufferCB(double, BYTE *, LONG) { return S_OK; }
+
+void VideoCapture::CallbackHandler::Detach() {
+    detached = true;
+    if (in_sample_callback) return;
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (in_flight > 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void VideoCapture::CallbackHandler::Attach() { detached = false; }
 
 void VideoCapture::CallbackHandler::SetMediaType(AM_MEDIA_TYPE *type) {
     if (IsEqualGUID(type->subtype, MEDIASUBTYPE_RGB555)) {
@@ -208,6 +272,10 @@ VideoCapture::~VideoCapture() {
 void VideoCapture::release_graph() {
     if (playing && control) control->StopWhenReady();
     playing = false;
+    // Whether or not the graph stopped, no sample reaches the frame function
+    // from here on, and the grabber lets go of the handler before it is freed.
+    if (sample_handler) sample_handler->Detach();
+    if (grabber) grabber->SetCallback(nullptr, 0);
     current_device = nullptr;
     if (device_list) {
         for (int i = 0; i < max_devices; ++i) release(device_list[i].filter);
@@ -256,6 +324,8 @@ void VideoCapture::SetSourceFilters() {
     monikers->Next(max_devices, table, &fetched);
     if (fetched > static_cast<ULONG>(max_devices)) fetched = max_devices;
 
+    // The names as read, for telling identical devices apart.
+    std::u16string read_names[max_devices];
     for (ULONG i = 0; i < fetched; ++i) {
         IPropertyBag *properties = nullptr;
         if (SUCCEEDED(table[i]->BindToStorage(nullptr, nullptr, IID_IPropertyBag,
@@ -266,19 +336,35 @@ void VideoCapture::SetSourceFilters() {
             if (FAILED(read)) read = properties->Read(OLESTR("FriendlyName"), &name, nullptr);
             if (SUCCEEDED(read) && V_VT(&name) == VT_BSTR && V_BSTR(&name)) {
                 VideoDevice &d = device_list[device_count];
-                ++device_count;
                 const OLECHAR *text = V_BSTR(&name);
-                int n = 0;
-                for (; n < max_name && text[n] != 0; ++n) {
-                    d.filter_name[n] = text[n];
-                    d.display_name[n] = static_cast<char>(text[n] & 0xFF);
+                std::u16string &read = read_names[device_count];
+                read.clear();
+                for (int k = 0; k < max_name && text[k] != 0; ++k)
+                    read.push_back(static_cast<char16_t>(text[k]));
+                // A second (third, ...) device of the same name is told apart
+                // by " #2" (" #3", ...), cutting the name to make room.
+                int same = 0;
+                for (int k = 0; k < device_count; ++k) same += read_names[k] == read;
+                ++device_count;
+                std::u16string shown = read;
+                if (same > 0) {
+                    std::string suffix = " #" + std::to_string(same + 1);
+                    shown.resize(std::min(shown.size(), static_cast<size_t>(max_name) - suffix.size()));
+                    for (char c : suffix) shown.push_back(static_cast<char16_t>(c));
+                }
+                size_t n = 0;
+                for (; n < shown.size(); ++n) {
+                    d.filter_name[n] = static_cast<WCHAR>(shown[n]);
+                    d.display_name[n] = static_cast<char>(shown[n] & 0xFF);
                 }
                 d.filter_name[n] = 0;
                 d.display_name[n] = 0;
-                console("fname: %s", d.display_name);
+                // The console gets the whole name, not its low bytes.
+                console("fname: %s", utf8_name(d.filter_name).c_str());
                 d.device_path = device_path(properties);
                 HRESULT added = graph->AddSourceFilterForMoniker(table[i], nullptr, d.filter_name, &d.filter);
-                if (added != S_OK) {
+                // Success codes such as VFW_S_DUPLICATE_NAME still add the filter.
+                if (FAILED(added) || !d.filter) {
                     // Not counted: the next device takes this entry.
                     if (d.filter) {
                         graph->RemoveFilter(d.filter);
@@ -322,14 +408,7 @@ void VideoCapture::Select(VideoDevice *device) {
         check(control->StopWhenReady());
         playing = false;
     }
-    if (current_device) {
-        // Both filters go back unconnected; the grabber loses its link to
-        // the null renderer too.
-        graph->RemoveFilter(current_device->filter);
-        graph->RemoveFilter(grabber_filter);
-        graph->AddFilter(grabber_filter, OLESTR("Sample Grabber"));
-        graph->AddFilter(current_device->filter, current_device->filter_name);
-    }
+    unplug_current();
     current_device = device;
     if (wanted_width > 0 && wanted_height > 0) ask_size(builder, device->filter, wanted_width, wanted_height);
     check_ok(builder->RenderStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, device->filter, grabber_filter,
@@ -347,14 +426,13 @@ void VideoCapture::Select(VideoDevice *device) {
         free_media_type(type);
     }
 
-    // 100-ns units; the stop time is 0x7FFFFFFF, not the 64-bit maximum.
+    // 100-ns units. MAXLONGLONG cancels any stop: a finite stop time would
+    // end a stream-controlled pin's frames once it is reached.
     REFERENCE_TIME start = 0;
-    REFERENCE_TIME stop = 2147483647;
+    REFERENCE_TIME stop = MAXLONGLONG;
     HRESULT controlled =
         builder->ControlStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, device->filter, &start, &stop, 1, 2);
-    // A builder without stream control (E_NOTIMPL: Wine's) streams from Run
-    // to Stop anyway.
-    if (controlled != E_NOTIMPL) check(controlled);
+    if (FAILED(controlled) && !no_stream_control(controlled)) throw static_cast<long>(controlled);
 
     if (was_playing) {
         check(control->Run());
@@ -362,14 +440,42 @@ void VideoCapture::Select(VideoDevice *device) {
     }
 }
 
+void VideoCapture::unplug_current() {
+    if (!current_device) return;
+    // Both filters go back unconnected; the grabber loses its link to the
+    // null renderer too.
+    graph->RemoveFilter(current_device->filter);
+    graph->RemoveFilter(grabber_filter);
+    graph->AddFilter(grabber_filter, OLESTR("Sample Grabber"));
+    graph->AddFilter(current_device->filter, current_device->filter_name);
+}
+
 void VideoCapture::Start() {
+    sample_handler->Attach();
     check(control->Run());
     playing = true;
 }
 
 void VideoCapture::Stop() {
-    check(control->StopWhenReady());
+    HRESULT hr = control->StopWhenReady();
+    if (FAILED(hr)) {
+        // The stream may run on: cut it off from the frame function, whose
+        // buffers the caller is about to free.
+        sample_handler->Detach();
+        throw static_cast<long>(hr);
+    }
     playing = false;
+}
+
+void VideoCapture::Disconnect() {
+    if (playing) {
+        control->StopWhenReady();
+        playing = false;
+    }
+    unplug_current();
+    current_device = nullptr;
+    frame_width = 0;
+    frame_height = 0;
 }
 
 void VideoCapture::GetSize(int &width, int &height) {

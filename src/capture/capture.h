@@ -4,6 +4,7 @@
 // A failing platform call is thrown as its HRESULT, as a `long`.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "platform/dshow.h"
@@ -44,8 +45,19 @@ class VideoCapture {
         // RGB32 32); any other subtype leaves it as it was.
         void SetMediaType(AM_MEDIA_TYPE *type);
 
+        // From now on samples are dropped without calling the frame function;
+        // returns once no call of it is running (waiting at most 2 s, and not
+        // at all when called from inside one).
+        void Detach();
+        // Samples reach the frame function again.
+        void Attach();
+
         int bits_per_pixel;
         frame_function_type frame_function;
+
+      private:
+        std::atomic<bool> detached{false};
+        std::atomic<int> in_flight{0};  // SampleCB calls between their check and their end
     };
 
     explicit VideoCapture(frame_function_type function);
@@ -60,8 +72,14 @@ class VideoCapture {
     // has no filter. While playing, the graph is stopped and run again.
     void Select(VideoDevice *device);
     void Start();
-    // Returns only when no sample callback is running or will start.
+    // Returns only when no sample callback is running or will start. When the
+    // graph fails to stop, the frame function is cut off before the failure
+    // is thrown, so none of its calls runs or will start either way.
     void Stop();
+    // Undoes Select's connection: stops the graph if it runs, takes the
+    // device's and the grabber's connections away (the device is closed;
+    // both filters stay in the graph) and forgets the frame size.
+    void Disconnect();
     void GetSize(int &width, int &height);
     // Takes the graph's pending events; true if one says the device was lost
     // (unplugged) or streaming was aborted. Never throws.
@@ -94,5 +112,6 @@ class VideoCapture {
 
   private:
     void release_graph();
+    void unplug_current();
     bool com_initialised;  // CoInitialize succeeded, so CoUninitialize is owed
 };

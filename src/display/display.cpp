@@ -42,7 +42,13 @@ const void *dib_rows(int width, int height) {
 
 void display() {
     std::lock_guard<std::recursive_mutex> lock(frame_lock);
-    if (!camera_buffer) return;
+    if (!camera_buffer) {
+        // No picture, but the strip (which may say why) is redrawn and the
+        // window validated: an unvalidated paint would come straight back.
+        display_text();
+        ValidateRect(main_win, nullptr);
+        return;
+    }
     int w = camera_x_size;
     int h = camera_y_size;
     const void *bits = dib_rows(w, h);

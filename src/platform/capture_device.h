@@ -20,6 +20,8 @@ struct SampleData {
     HRESULT pointer_result = S_OK;  // GetPointer
     HRESULT type_result = S_FALSE;  // GetMediaType: S_OK = changed to `subtype`
     GUID subtype = {};
+    // Stream time in 100 ns units since Run; -1: the layer's clock gives it.
+    REFERENCE_TIME time = -1;
 };
 
 // An opened, connected device.
@@ -55,8 +57,12 @@ class CaptureDevice {
     virtual void request_size(int width, int height) = 0;
     // Opens the device and negotiates 24-bit BGR (RenderStream).
     virtual HRESULT connect(std::unique_ptr<DeviceStream> &stream) = 0;
-    // Result of ControlStream for this device.
+    // Result of ControlStream for this device: a failure means it has no
+    // stream control.
     virtual HRESULT control_stream() { return S_OK; }
+    // Result of StopWhenReady for this device's stream: a failure leaves it
+    // streaming.
+    virtual HRESULT stop_result() { return S_OK; }
 };
 
 typedef std::vector<std::shared_ptr<CaptureDevice>> DeviceList;
@@ -82,10 +88,12 @@ HRESULT test_class_enumerator_result();
 
 // A graph's state, for tests: the names of the filters in a graph (made by
 // CLSID_FilterGraph) in the order they were added, whether `from` feeds `to`
-// directly, whether a filter has any connection, whether a graph runs.
+// directly, whether a filter has any connection, whether a sample grabber
+// holds a callback, whether a graph runs.
 std::vector<std::u16string> graph_filter_names(IUnknown *graph);
 bool graph_filters_connected(IBaseFilter *from, IBaseFilter *to);
 bool graph_filter_has_connections(IBaseFilter *filter);
+bool graph_has_callback(IBaseFilter *grabber);
 bool graph_is_running(IUnknown *graph);
 
 // The layer's classes, for CoCreateInstance.

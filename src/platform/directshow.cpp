@@ -87,7 +87,10 @@ class SourceFilter final : public Filter, public IAMStreamConfig {
 
     std::shared_ptr<CaptureDevice> device;
     std::unique_ptr<DeviceStream> stream;  // open while connected
-    int width = 640;                       // the size asked for at the next connection
+    // Stream times set by ControlStream (100 ns units since Run).
+    REFERENCE_TIME start_time = 0;
+    REFERENCE_TIME stop_time = MAXLONGLONG;
+    int width = 640;  // the size asked for at the next connection
     int height = 480;
 
   protected:
@@ -102,13 +105,15 @@ class NullRenderer final : public Filter {
     NullRenderer() : Filter(Kind::renderer) {}
 };
 
+// A negative height (a top-down source) is kept in the bitmap header.
 void fill_video_type(AM_MEDIA_TYPE &type, const GUID &subtype, int width, int height, int bits) {
     size_t stride = dib_stride(static_cast<size_t>(width), static_cast<size_t>(bits));
+    size_t rows = static_cast<size_t>(height < 0 ? -static_cast<long long>(height) : height);
     std::memset(&type, 0, sizeof type);
     type.majortype = MEDIATYPE_Video;
     type.subtype = subtype;
     type.bFixedSizeSamples = TRUE;
-    type.lSampleSize = static_cast<ULONG>(stride * static_cast<size_t>(height));
+    type.lSampleSize = static_cast<ULONG>(stride * rows);
     type.formattype = FORMAT_VideoInfo;
     VIDEOINFOHEADER *info = static_cast<VIDEOINFOHEADER *>(CoTaskMemAlloc(sizeof(VIDEOINFOHEADER)));
     if (!info) return;
@@ -248,7 +253,7 @@ class FilterGraph final
                        Implements<IMediaEvent, IID_IMediaEvent, IID_IMediaEventEx>> {
   public:
     ~FilterGraph() {
-        StopWhenReady();
+        stop(true);
         std::lock_guard<std::mutex> lock(mutex);
         while (!filters.empty()) remove_locked(filters.back());
     }
@@ -294,6 +299,8 @@ class FilterGraph final
             stream_grabber = grabber;
             stream_callback = grabber->callback;
             stream_method = grabber->method;
+            stream_start = source->start_time;
+            stream_stop = source->stop_time;
             stop_requested = false;
             static bool exit_hook = std::atexit(stop_streams_at_exit) == 0;
             (void)exit_hook;
@@ -319,11 +326,16 @@ class FilterGraph final
         return S_OK;
     }
 
-    HRESULT STDMETHODCALLTYPE StopWhenReady() override {
+    HRESULT STDMETHODCALLTYPE StopWhenReady() override { return stop(false); }
+
+    // `forced`: the graph is going, so a device's refusal does not count.
+    HRESULT stop(bool forced) {
         std::lock_guard<std::mutex> lock(mutex);
         if (!running) return S_OK;
         if (thread.joinable()) {
             if (thread.get_id() == std::this_thread::get_id()) return VFW_E_WRONG_STATE;
+            HRESULT refused = stream_source->device->stop_result();
+            if (!forced && FAILED(refused)) return refused;
             stop_requested = true;
             thread.join();
             stream_source->stream->stop();
@@ -375,7 +387,8 @@ class FilterGraph final
             hr = E_OUTOFMEMORY;
         }
         if (FAILED(hr)) return hr;
-        if (!stream || stream->width() <= 0 || stream->height() <= 0) return VFW_E_CANNOT_CONNECT;
+        // A negative height is a top-down source.
+        if (!stream || stream->width() <= 0 || stream->height() == 0) return VFW_E_CANNOT_CONNECT;
         source->stream = std::move(stream);
         source->downstream = grabber;
         grabber->upstream = source;
@@ -387,11 +400,15 @@ class FilterGraph final
         return hr;
     }
 
-    HRESULT control(IBaseFilter *filter) {
+    HRESULT control(IBaseFilter *filter, const REFERENCE_TIME *start, const REFERENCE_TIME *stop) {
         std::lock_guard<std::mutex> lock(mutex);
         SourceFilter *source = dynamic_cast<SourceFilter *>(as_filter(filter));
         if (!source || source->graph != this || !source->downstream) return E_FAIL;
-        return source->device->control_stream();
+        HRESULT hr = source->device->control_stream();
+        if (FAILED(hr)) return hr;
+        source->start_time = (!start || *start == MAXLONGLONG) ? 0 : *start;
+        source->stop_time = !stop ? 0 : *stop;
+        return hr;
     }
 
     std::vector<std::u16string> names() {
@@ -470,8 +487,17 @@ class FilterGraph final
                 break;
             }
             if (next == DeviceStream::Next::idle || !stream_callback) continue;
+            REFERENCE_TIME at = data.time;
+            if (at < 0) {
+                at = std::chrono::duration_cast<
+                         std::chrono::duration<REFERENCE_TIME, std::ratio<1, 10000000>>>(
+                         std::chrono::steady_clock::now() - start)
+                         .count();
+            }
+            // Outside the times ControlStream set, the pin delivers nothing.
+            if (at < stream_start || at >= stream_stop) continue;
             sample.sample = data;
-            double time = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            double time = static_cast<double>(at) / 1e7;
             if (stream_method == 0) {
                 stream_callback->SampleCB(time, &sample);
             } else if (data.pointer_result == S_OK) {
@@ -512,6 +538,8 @@ class FilterGraph final
     SampleGrabber *stream_grabber = nullptr;
     ISampleGrabberCB *stream_callback = nullptr;
     LONG stream_method = 0;
+    REFERENCE_TIME stream_start = 0;
+    REFERENCE_TIME stream_stop = MAXLONGLONG;
 };
 
 // Asks every streaming thread to end after its current callback and waits
@@ -573,11 +601,12 @@ class CaptureGraphBuilder final
     }
 
     HRESULT STDMETHODCALLTYPE ControlStream(const GUID *category, const GUID *type, IBaseFilter *filter,
-                                            REFERENCE_TIME *, REFERENCE_TIME *, WORD, WORD) override {
+                                            REFERENCE_TIME *start, REFERENCE_TIME *stop, WORD,
+                                            WORD) override {
         if (!graph) return E_UNEXPECTED;
         if (!category || *category != PIN_CATEGORY_CAPTURE) return E_FAIL;
         if (type && *type != MEDIATYPE_Video) return E_FAIL;
-        return graph->control(filter);
+        return graph->control(filter, start, stop);
     }
 
     HRESULT STDMETHODCALLTYPE FindInterface(const GUID *category, const GUID *type, IBaseFilter *filter,
@@ -732,6 +761,11 @@ bool graph_filters_connected(IBaseFilter *from, IBaseFilter *to) {
 bool graph_filter_has_connections(IBaseFilter *filter) {
     Filter *f = as_filter(filter);
     return f && (f->upstream || f->downstream);
+}
+
+bool graph_has_callback(IBaseFilter *grabber) {
+    SampleGrabber *g = dynamic_cast<SampleGrabber *>(as_filter(grabber));
+    return g && g->callback;
 }
 
 bool graph_is_running(IUnknown *graph) {

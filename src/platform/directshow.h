@@ -17,6 +17,12 @@
 // of 4 bytes. The next frame is fetched only after the callback has returned.
 // A device that goes away while streaming ends the stream: no more samples,
 // the graph stays in its running state until StopWhenReady.
+//
+// Stream times: a sample's time is counted in 100 ns units from Run (the
+// time since Run on a steady clock; test devices may step it per sample).
+// A device source with stream control delivers only the samples whose time
+// lies in [start, stop) as ControlStream set them; the graph keeps running
+// past the stop time, it just delivers nothing more.
 #pragma once
 
 #include "platform/com.h"
@@ -133,10 +139,13 @@ class ICaptureGraphBuilder2 : public IUnknown {
     // cannot be opened or cannot deliver 24-bit BGR.
     virtual HRESULT STDMETHODCALLTYPE RenderStream(const GUID *category, const GUID *type, IUnknown *source,
                                                    IBaseFilter *intermediate, IBaseFilter *sink) = 0;
-    // Records the start and stop times for a connected device source; S_OK.
-    // The layer has no reference clock: a stream runs from Run until it is
-    // stopped whatever the times. E_FAIL for a filter that is not a connected
-    // device source of the graph.
+    // Sets the start and stop times of a connected device source's capture
+    // stream. `start`: nullptr or MAXLONGLONG starts with the stream (time 0);
+    // `stop`: MAXLONGLONG cancels any stop, nullptr stops at once (time 0).
+    // The cookies are accepted and unused. S_OK, or what the device answers
+    // when it has no stream control (E_FAIL, E_NOTIMPL, E_NOINTERFACE; the
+    // times are then not recorded and it streams from Run until stopped).
+    // E_FAIL for a filter that is not a connected device source of the graph.
     virtual HRESULT STDMETHODCALLTYPE ControlStream(const GUID *category, const GUID *type,
                                                     IBaseFilter *filter, REFERENCE_TIME *start,
                                                     REFERENCE_TIME *stop, WORD start_cookie,
@@ -186,7 +195,8 @@ class IMediaControl : public IUnknown {
     // Stops streaming and returns only when the streaming thread has finished
     // its last callback and ended; afterwards no callback runs or will start.
     // Stopped already: S_OK. Called from the streaming thread itself:
-    // VFW_E_WRONG_STATE and nothing is stopped.
+    // VFW_E_WRONG_STATE and nothing is stopped. A device that refuses to stop
+    // (test devices can) gives its failure and the stream runs on.
     virtual HRESULT STDMETHODCALLTYPE StopWhenReady() = 0;
 };
 

@@ -38,7 +38,25 @@ int clamp_to(long long value, int low, int high) {
 // index i of a span of `dest`.
 long long sample(long long i, long long source, long long dest) { return (2 * i + 1) * source / (2 * dest); }
 
+// The source indices that meet in destination index i: [first, last].
+// Shrinking, every one of them; otherwise the nearest alone.
+void meeting(long long i, long long source, long long dest, long long &first, long long &last) {
+    if (source <= dest) {
+        first = last = sample(i, source, dest);
+        return;
+    }
+    first = i * source / dest;
+    last = (i + 1) * source / dest - 1;
+}
+
 }  // namespace
+
+int SetStretchBltMode(HDC hdc, int mode) {
+    if (!hdc || mode < BLACKONWHITE || mode > COLORONCOLOR) return 0;
+    return from_hdc(hdc)->stretch_mode.exchange(mode);
+}
+
+int GetStretchBltMode(HDC hdc) { return hdc ? from_hdc(hdc)->stretch_mode.load() : 0; }
 
 int StretchDIBits(HDC hdc, int dest_x, int dest_y, int dest_width, int dest_height, int src_x, int src_y,
                   int src_width, int src_height, const void *bits, const BITMAPINFO *info, UINT usage,
@@ -59,6 +77,42 @@ int StretchDIBits(HDC hdc, int dest_x, int dest_y, int dest_width, int dest_heig
     // Source byte offset of each destination column, -1 outside the bitmap.
     // Kept per thread so that a frame's drawing allocates nothing once warm.
     thread_local std::vector<long long> columns;
+
+    const int mode = from_hdc(hdc)->stretch_mode;
+    if (mode != COLORONCOLOR && (span_w > dest_width || span_h > dest_height)) {
+        // Shrinking with AND or OR of the pixels that meet.
+        const bool use_and = mode == BLACKONWHITE;
+        bool drawn = with_surface(hdc, [&](Surface &s) {
+            const size_t dst_stride = static_cast<size_t>(s.width) * 3;
+            for (int y = std::max(dest_y, 0);
+                 y < s.height && y - static_cast<long long>(dest_y) < dest_height; ++y) {
+                long long t0, t1;
+                meeting(y - static_cast<long long>(dest_y), span_h, dest_height, t0, t1);
+                for (int x = std::max(dest_x, 0);
+                     x < s.width && x - static_cast<long long>(dest_x) < dest_width; ++x) {
+                    long long u0, u1;
+                    meeting(x - static_cast<long long>(dest_x), span_w, dest_width, u0, u1);
+                    unsigned char out[3] = {0, 0, 0};
+                    if (use_and) out[0] = out[1] = out[2] = 0xff;
+                    bool any = false;
+                    for (long long t = t0; t <= t1; ++t) {
+                        long long r =
+                            src_height > 0 ? src_y + src_height - 1 - t : src_y + src_height + 1 + t;
+                        if (r < 0 || r >= bitmap_h) continue;
+                        for (long long u = u0; u <= u1; ++u) {
+                            long long c = src_width > 0 ? src_x + u : src_x - u;
+                            if (c < 0 || c >= bitmap_w) continue;
+                            const unsigned char *p = src + static_cast<size_t>(r) * src_stride + c * 3;
+                            for (int k = 0; k < 3; ++k) out[k] = use_and ? (out[k] & p[k]) : (out[k] | p[k]);
+                            any = true;
+                        }
+                    }
+                    if (any) std::memcpy(&s.pixels[y * dst_stride + static_cast<size_t>(x) * 3], out, 3);
+                }
+            }
+        });
+        return drawn ? dest_height : 0;
+    }
 
     bool drawn = with_surface(hdc, [&](Surface &s) {
         int x0 = clamp_to(dest_x, 0, s.width);

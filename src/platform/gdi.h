@@ -12,15 +12,33 @@
 #define DIB_RGB_COLORS 0
 #define SRCCOPY 0x00CC0020
 
+// Stretch modes: how StretchDIBits treats source pixels that shrinking
+// leaves out.
+#define BLACKONWHITE 1  // the default: AND of the pixels that meet
+#define WHITEONBLACK 2  // OR of the pixels that meet
+#define COLORONCOLOR 3  // nearest neighbour: the others are dropped
+#define STRETCH_ANDSCANS BLACKONWHITE
+#define STRETCH_ORSCANS WHITEONBLACK
+#define STRETCH_DELETESCANS COLORONCOLOR
+
+// Sets the device context's stretch mode, which stays until set again, and
+// returns the previous one; 0 (nothing changed) for a null device context
+// or another mode.
+int SetStretchBltMode(HDC hdc, int mode);
+// The current stretch mode; 0 for a null device context.
+int GetStretchBltMode(HDC hdc);
+
 // Copies the source rectangle of a 24-bit uncompressed bottom-up DIB
 // (biHeight > 0, rows padded to 4 bytes) into the destination rectangle,
-// nearest-neighbour: destination pixel i of a span of D takes source pixel
-// floor((2i + 1) * S / (2D)) of a span of S, in each direction
-// independently. Source y counts rows from the bottom of the bitmap, as in
-// Windows: with src_height > 0 the rectangle is rows src_y .. src_y +
-// src_height - 1 and its top row is the last of them; a negative src_height
-// takes rows src_y, src_y - 1, ..., src_y + src_height + 1 and so mirrors
-// the picture top to bottom (likewise a negative src_width mirrors left to
+// nearest-neighbour in COLORONCOLOR mode: destination pixel i of a span of D
+// takes source pixel floor((2i + 1) * S / (2D)) of a span of S, in each
+// direction independently. In BLACKONWHITE (WHITEONBLACK) mode, a direction
+// that shrinks (S > D) instead combines, byte by byte with AND (OR), all
+// the source pixels floor(i * S / D) .. floor((i + 1) * S / D) - 1 that meet
+// in destination pixel i; a direction that does not shrink samples as above. Source y counts rows from the
+// bottom of the bitmap, as in Windows: with src_height > 0 the rectangle is rows src_y .. src_y + src_height
+// - 1 and its top row is the last of them; a negative src_height takes rows src_y, src_y - 1, ..., src_y +
+// src_height + 1 and so mirrors the picture top to bottom (likewise a negative src_width mirrors left to
 // right). Source pixels outside the bitmap leave the destination as it was.
 // Returns the destination height, or 0 (nothing drawn) for a null or dead
 // device context, a null bitmap, another bitmap format, a destination

@@ -27,7 +27,8 @@ struct Surface {
     int width = 0;
     int height = 0;
     std::vector<uint8_t> pixels;
-    Window *window = nullptr;  // owner, or null for a free surface
+    Window *window = nullptr;          // owner, or null for a free surface
+    std::atomic<int> stretch_mode{1};  // BLACKONWHITE, the default of a new device context
 };
 
 // Per-thread message queue. Guarded by core_mutex().
@@ -59,8 +60,7 @@ struct Window {
     bool destroying = false;   // guarded by core_mutex(): WM_DESTROY is being sent
     bool visible = false;      // guarded by core_mutex()
     bool needs_paint = false;  // guarded by core_mutex()
-    uint64_t paint_not_before =
-        0;  // guarded by core_mutex(): a repaint left unvalidated comes back no sooner
+    uint64_t paints = 0;       // guarded by core_mutex(): WM_PAINT messages taken so far
     Surface surface;
     std::atomic<bool> changed{false};  // pixels drawn since the backend last presented them
     void *backend_data = nullptr;      // owned by the backend, window thread only
@@ -129,5 +129,9 @@ void close_all_windows();
 // (0 x 0 when minimised). Resizes the surface, keeps the old pixels in the
 // overlap (white elsewhere), asks for a repaint and queues WM_SIZE.
 void resize_client(Window *window, int width, int height);
+
+// For backends (any thread): a console event (CTRL_C_EVENT,
+// CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT) as SetConsoleCtrlHandler describes.
+void console_event(DWORD event);
 
 }  // namespace lvx

@@ -60,6 +60,8 @@ typedef HMENU__ *HMENU;
 #define FALSE 0
 #endif
 
+#define MAXLONGLONG ((LONGLONG)0x7fffffffffffffffLL)
+
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define STD_INPUT_HANDLE ((DWORD)-10)
 #define STD_OUTPUT_HANDLE ((DWORD)-11)

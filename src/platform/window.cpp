@@ -30,7 +30,6 @@ ATOM next_atom = 0xC000;
 
 const int frame_width = 7;
 const int frame_height = 27;
-const uint64_t repaint_retry_ms = 100;
 const UINT min_timer_ms = 10;
 const uint64_t no_deadline = UINT64_MAX;
 
@@ -55,11 +54,9 @@ bool take_posted(Queue &queue, Window *only, MSG &msg) {
     return false;
 }
 
-Window *due_paint(Queue &queue, Window *only, uint64_t now) {
+Window *due_paint(Queue &queue, Window *only) {
     for (auto &w : windows) {
-        if (w->queue == &queue && w->alive && w->needs_paint && w->paint_not_before <= now &&
-            takes(only, w.get()))
-            return w.get();
+        if (w->queue == &queue && w->alive && w->needs_paint && takes(only, w.get())) return w.get();
     }
     return nullptr;
 }
@@ -74,10 +71,6 @@ Queue::Timer *due_timer(Queue &queue, Window *only, uint64_t now) {
 
 uint64_t next_deadline(Queue &queue, Window *only) {
     uint64_t deadline = no_deadline;
-    for (auto &w : windows) {
-        if (w->queue == &queue && w->alive && w->needs_paint && takes(only, w.get()))
-            deadline = std::min(deadline, w->paint_not_before);
-    }
     for (auto &t : queue.timers) {
         if (takes(only, t.window)) deadline = std::min(deadline, t.due);
     }
@@ -132,7 +125,7 @@ void wake_all_queues() {
 }
 
 bool queue_idle(Queue &queue, uint64_t now) {
-    return queue.posted.empty() && !queue.quit && !due_paint(queue, nullptr, now) &&
+    return queue.posted.empty() && !queue.quit && !due_paint(queue, nullptr) &&
            !due_timer(queue, nullptr, now);
 }
 
@@ -186,7 +179,6 @@ void resize_client(Window *window, int width, int height) {
         std::lock_guard<std::mutex> lock(core);
         if (!is_live(window)) return;
         window->needs_paint = true;
-        window->paint_not_before = 0;
         WPARAM kind = (width == 0 && height == 0) ? SIZE_MINIMIZED : SIZE_RESTORED;
         window->queue->posted.push_back(
             make_msg(window, WM_SIZE, kind, size_lparam(width, height), backend().now_ms()));
@@ -253,7 +245,6 @@ HWND CreateWindowExA(DWORD, LPCSTR class_name, LPCSTR caption, DWORD, int x, int
     std::lock_guard<std::mutex> lock(core);
     if (!is_live(window)) return nullptr;
     window->needs_paint = true;
-    window->paint_not_before = 0;
     return hwnd;
 }
 
@@ -327,8 +318,9 @@ BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT, UINT) {
             *msg = make_msg(nullptr, WM_QUIT, static_cast<WPARAM>(q.quit_code), 0, now);
             return FALSE;
         }
-        if (Window *w = due_paint(q, only, now)) {
-            w->paint_not_before = now + repaint_retry_ms;
+        if (Window *w = due_paint(q, only)) {
+            // Stays marked: a paint that does not validate comes back at once.
+            ++w->paints;
             *msg = make_msg(w, WM_PAINT, 0, 0, now);
             return TRUE;
         }
@@ -431,7 +423,6 @@ BOOL InvalidateRect(HWND hwnd, const RECT *, BOOL) {
     if (!w) return FALSE;
     if (!w->needs_paint) {
         w->needs_paint = true;
-        w->paint_not_before = 0;
         backend().wake(*w->queue);
     }
     return TRUE;
@@ -442,6 +433,5 @@ BOOL ValidateRect(HWND hwnd, const RECT *) {
     Window *w = live(hwnd);
     if (!w) return FALSE;
     w->needs_paint = false;
-    w->paint_not_before = 0;
     return TRUE;
 }

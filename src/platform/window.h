@@ -69,6 +69,7 @@ typedef MSG *LPMSG;
 #define WM_KEYUP 0x0101
 #define WM_CHAR 0x0102
 #define WM_TIMER 0x0113
+#define WM_APP 0x8000  // WM_APP and above: the program's own messages
 
 #define VK_ESCAPE 0x1B
 
@@ -142,8 +143,9 @@ HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name);
 // there is none. Order: posted and input messages (first in, first out),
 // then WM_QUIT once PostQuitMessage was called (result 0, wParam the exit
 // code), then WM_PAINT for a window marked by InvalidateRect, then WM_TIMER
-// (wParam the timer id) for a timer that is due. A repaint that the
-// procedure leaves unvalidated is delivered again, at most every 100 ms.
+// (wParam the timer id) for a timer that is due. As on Windows, a repaint
+// that the procedure leaves unvalidated is delivered again at once, ahead of
+// any timer.
 // `hwnd` non-null takes only that window's messages (and WM_QUIT); the
 // message-range filters are ignored. Returns nonzero for any message but
 // WM_QUIT.

@@ -1,5 +1,9 @@
 #include "shell/main.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 #include "capture/camera.h"
 #include "display/display.h"
 #include "pipeline/process.h"
@@ -20,6 +24,14 @@ const unsigned int camera_timer = 3;
 const unsigned int camera_period_ms = 250;
 
 std::atomic<bool> shut_down{false};
+
+// The window a console event asks to shut down, set when it is created.
+std::atomic<HWND> shutdown_window{nullptr};
+const UINT shutdown_request = WM_APP + 1;
+// system_shutdown has finished, for console_control to wait on.
+std::mutex shutdown_mutex;
+std::condition_variable shutdown_finished;
+bool shutdown_done = false;
 
 }  // namespace
 
@@ -63,6 +75,22 @@ void system_shutdown() {
     // Not under frame_lock: stopping waits for the delivery thread, which may be waiting for it.
     camera_stop();
     PostQuitMessage(0);
+    std::lock_guard<std::mutex> lock(shutdown_mutex);
+    shutdown_done = true;
+    shutdown_finished.notify_all();
+}
+
+BOOL WINAPI console_control(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    // Runs on a thread of its own: the shutdown itself is the window thread's.
+    if (!shut_down) {
+        HWND hwnd = shutdown_window;
+        if (!hwnd || !PostMessageA(hwnd, shutdown_request, 0, 0)) return FALSE;
+    }
+    // Returning lets a closing console end the process: not before the camera has stopped.
+    std::unique_lock<std::mutex> lock(shutdown_mutex);
+    shutdown_finished.wait_for(lock, std::chrono::seconds(4), [] { return shutdown_done; });
+    return TRUE;
 }
 
 void timer_message(unsigned int id) {
@@ -83,6 +111,7 @@ LRESULT CALLBACK WinProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) 
     switch (message) {
         case WM_CREATE:
             system_hwnd = hwnd;
+            shutdown_window = hwnd;
             return 0;
         case WM_DESTROY:
             system_shutdown();
@@ -101,6 +130,9 @@ LRESULT CALLBACK WinProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) 
             return 0;
         case WM_TIMER:
             timer_message(static_cast<unsigned int>(wparam));
+            return 0;
+        case shutdown_request:
+            system_shutdown();
             return 0;
         default:
             return DefWindowProcA(hwnd, message, wparam, lparam);

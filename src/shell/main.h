@@ -27,3 +27,8 @@ void system_shutdown();
 void timer_message(unsigned int id);
 // Runs the pipeline over camera_buffer, counts the frame and draws it.
 void frame_ready();
+// Console handler for Ctrl+C, Ctrl+Break and closing the console window:
+// has the window thread run system_shutdown, as Escape does, and returns
+// TRUE only once it is done (or after 4 s). FALSE, leaving the event to the
+// default handling, before the window exists and for other events.
+BOOL WINAPI console_control(DWORD event);

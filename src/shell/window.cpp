@@ -38,6 +38,10 @@ int setup_window(HINSTANCE instance, int show_command) {
     if (!hwnd) return 1;
     main_win = hwnd;
     main_dc = GetDC(main_win);
+    // Shrinking by dropping pixels rather than AND-ing them (the default),
+    // which would darken the picture and wipe out one-pixel marks. The
+    // class has its own device context, so this lasts.
+    SetStretchBltMode(main_dc, COLORONCOLOR);
     ShowWindow(main_win, show_command);
     return 0;
 }

@@ -175,6 +175,30 @@ TEST_F(CameraIntake, ACameraThatCannotBeConnectedIsReportedAndAnsweredByThePatte
     EXPECT_TRUE(wait_for_frames(1));
 }
 
+TEST_F(CameraIntake, ACameraWithoutStreamControlIsUsed) {
+    dshow_test::Device d = camera(320, 240);
+    d.control_result = E_FAIL;
+    dshow_test::add_device(d);
+    rebuild();
+    camera_start();
+    EXPECT_STREQ(status_line(0), "");
+    EXPECT_FALSE(pattern_running());
+    EXPECT_EQ(camera_x_size, 320);
+    EXPECT_TRUE(wait_for_frames(2));
+}
+
+TEST_F(CameraIntake, ATopDownCameraIsLetGoAndTheLineSaysSo) {
+    dshow_test::add_device(camera(320, -240));
+    rebuild();
+    camera_start();
+    EXPECT_STREQ(status_line(0), "Camera sends top-down frames: showing test pattern");
+    EXPECT_EQ(dshow_test::open_streams(), 0) << "the device is closed";
+    EXPECT_EQ(vc->current_device, nullptr);
+    EXPECT_EQ(camera_y_size, 480);
+    EXPECT_TRUE(pattern_running());
+    EXPECT_TRUE(wait_for_frames(1));
+}
+
 TEST_F(CameraIntake, ACameraThatCannotStartLeavesThePatternAtItsSize) {
     dshow_test::Device d = camera(320, 240);
     d.run_result = E_UNEXPECTED;

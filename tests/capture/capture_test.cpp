@@ -72,7 +72,14 @@ dshow_test::Device marked(const std::u16string &name, unsigned char marker) {
 
 class CaptureGraph : public ::testing::Test {
   protected:
-    void SetUp() override { dshow_test::use_test_devices(); }
+    void SetUp() override {
+        dshow_test::use_test_devices();
+        std::lock_guard<std::mutex> lock(seen.mutex);
+        seen.lengths.clear();
+        seen.bits.clear();
+        seen.first_bytes.clear();
+        seen.count = 0;
+    }
     void TearDown() override {
         capture.reset();
         dshow_test::reset();
@@ -147,20 +154,48 @@ TEST_F(CaptureGraph, UnreadableDevicesAreSkippedAndTheirEntryReused) {
 TEST_F(CaptureGraph, DeviceWhoseFilterCannotBeAddedIsPrintedButNotCounted) {
     dshow_test::Device refused = named(u"Refused long name");
     refused.add_result = E_FAIL;
-    // A success code other than S_OK is not counted either, and its filter
-    // does not stay in the graph.
-    dshow_test::Device odd = named(u"Odd");
-    odd.add_result = S_FALSE;
     dshow_test::add_device(refused);
-    dshow_test::add_device(odd);
     dshow_test::add_device(named(u"Taken"));
-    EXPECT_EQ(build(), "fname: Refused long namefname: Oddfname: Taken");
-    ASSERT_EQ(capture->NumDevices(), 1);
+    // A success code other than S_OK still adds the filter: counted.
+    dshow_test::Device renamed = named(u"Renamed");
+    renamed.add_result = VFW_S_DUPLICATE_NAME;
+    dshow_test::add_device(renamed);
+    EXPECT_EQ(build(), "fname: Refused long namefname: Takenfname: Renamed");
+    ASSERT_EQ(capture->NumDevices(), 2);
     // The entry was taken again: the name is the new device's, cut right after it.
     EXPECT_EQ(name(0), "Taken");
     EXPECT_EQ(std::u16string(capture->GetDevices()[0].filter_name), u"Taken");
+    EXPECT_EQ(name(1), "Renamed");
+    EXPECT_NE(capture->GetDevices()[1].filter, nullptr);
     std::vector<std::u16string> names = dshow_test::filter_names(capture->graph);
-    EXPECT_EQ(names, (std::vector<std::u16string>{u"Taken", u"Sample Grabber", u"Null Renderer"}));
+    EXPECT_EQ(names,
+              (std::vector<std::u16string>{u"Taken", u"Renamed", u"Sample Grabber", u"Null Renderer"}));
+    capture->Select(&capture->GetDevices()[1]);
+    EXPECT_TRUE(dshow_test::is_connected(capture->GetDevices()[1].filter, capture->grabber_filter));
+}
+
+TEST_F(CaptureGraph, IdenticalCamerasAreBothUsableUnderDistinctNames) {
+    dshow_test::add_device(marked(u"USB Camera", 0xA1));
+    dshow_test::add_device(marked(u"USB Camera", 0xB2));
+    dshow_test::add_device(marked(u"USB Camera", 0xC3));
+    std::u16string long_name(79, u'x');
+    dshow_test::add_device(named(long_name));
+    dshow_test::add_device(named(long_name));
+    std::string printed = build();
+    EXPECT_EQ(printed.substr(0, 57), "fname: USB Camerafname: USB Camera #2fname: USB Camera #3");
+    ASSERT_EQ(capture->NumDevices(), 5);
+    EXPECT_EQ(name(1), "USB Camera #2");
+    EXPECT_EQ(std::u16string(capture->GetDevices()[2].filter_name), u"USB Camera #3");
+    // Still at most 79 characters: the name gives way to the number.
+    EXPECT_EQ(name(4), std::string(76, 'x') + " #2");
+    // The second one streams its own frames.
+    capture->Select(&capture->GetDevices()[1]);
+    capture->Start();
+    wait_for_frames(2);
+    capture->Stop();
+    std::lock_guard<std::mutex> lock(seen.mutex);
+    ASSERT_FALSE(seen.first_bytes.empty());
+    EXPECT_EQ(seen.first_bytes.back(), 0xB2);
 }
 
 TEST_F(CaptureGraph, OnlyTheFirstEightDevicesAreLooked_at) {
@@ -184,6 +219,15 @@ TEST_F(CaptureGraph, LongAndWideNamesAreCutAndNarrowed) {
     // Low 8 bits only in the 8-bit copy; the UTF-16 copy stays whole.
     EXPECT_EQ(name(1), std::string("\x41\xf3\x64\x7a"));
     EXPECT_EQ(std::u16string(capture->GetDevices()[1].filter_name), u"\u0141\u00f3d\u017a");
+}
+
+TEST_F(CaptureGraph, TheConsoleShowsWideNamesWhole) {
+    dshow_test::add_device(named(u"\u0141\u00f3d\u017a"));   // "Łódź"
+    dshow_test::add_device(named(u"Cam \u00e9\U0001F4F7"));  // beyond the 16-bit range too
+    EXPECT_EQ(build(),
+              "fname: \xc5\x81\xc3\xb3"
+              "d\xc5\xba"
+              "fname: Cam \xc3\xa9\xf0\x9f\x93\xb7");
 }
 
 TEST_F(CaptureGraph, FailuresWhileBuildingAreThrownAsLong) {
@@ -240,13 +284,14 @@ TEST_F(CaptureGraph, SelectThrowsWhatRenderStreamAndControlStreamReturn) {
     cannot.render_result = VFW_E_CANNOT_CONNECT;
     dshow_test::Device no_preview = named(u"Odd success");
     no_preview.render_result = 0x0004027E;  // a success code that is not S_OK
-    dshow_test::Device uncontrolled = named(u"Uncontrolled");
-    uncontrolled.control_result = E_FAIL;
+    dshow_test::Device broken = named(u"Broken");
+    broken.control_result = E_OUTOFMEMORY;  // not just a missing stream control
     dshow_test::add_device(cannot);
     dshow_test::add_device(no_preview);
-    dshow_test::add_device(uncontrolled);
+    dshow_test::add_device(broken);
     build();
-    const long expected[] = {static_cast<long>(VFW_E_CANNOT_CONNECT), 0x0004027E, static_cast<long>(E_FAIL)};
+    const long expected[] = {static_cast<long>(VFW_E_CANNOT_CONNECT), 0x0004027E,
+                             static_cast<long>(E_OUTOFMEMORY)};
     for (int i = 0; i < 3; ++i) {
         try {
             capture->Select(&capture->GetDevices()[i]);
@@ -255,6 +300,102 @@ TEST_F(CaptureGraph, SelectThrowsWhatRenderStreamAndControlStreamReturn) {
             EXPECT_EQ(hr, expected[i]) << "device " << i;
         }
     }
+}
+
+// Ten seconds of stream time per sample: a stop time of 0x7FFFFFFF (214.7 s)
+// would end a stream-controlled pin after 22 samples.
+const REFERENCE_TIME ten_seconds = 100000000;
+
+TEST_F(CaptureGraph, TheStreamHasNoStopTimeAndPinsWithoutStreamControlAreAccepted) {
+    dshow_test::Device controlled = named(u"Controlled");
+    controlled.sample_time_step = ten_seconds;
+    dshow_test::add_device(controlled);
+    for (HRESULT none : {E_FAIL, E_NOTIMPL, E_NOINTERFACE}) {
+        dshow_test::Device uncontrolled = named(u"Uncontrolled");
+        uncontrolled.control_result = none;
+        dshow_test::add_device(uncontrolled);
+    }
+    build();
+    ASSERT_EQ(capture->NumDevices(), 4);
+    for (int i = 0; i < 4; ++i) {
+        int before = seen.count;
+        capture->Select(&capture->GetDevices()[i]);
+        capture->Start();
+        wait_for_frames(before + 40);
+        capture->Stop();
+        EXPECT_GE(seen.count, before + 40) << "device " << i;
+    }
+}
+
+TEST_F(CaptureGraph, AStreamControlledTestDeviceHonoursItsTimes) {
+    // What the test above relies on: the device stops delivering at the stop time.
+    dshow_test::Device controlled = named(u"Controlled");
+    controlled.sample_time_step = ten_seconds;
+    dshow_test::add_device(controlled);
+    build();
+    VideoDevice *device = capture->GetDevices();
+    capture->Select(device);
+    REFERENCE_TIME start = 2 * ten_seconds;
+    REFERENCE_TIME stop = 5 * ten_seconds;
+    ASSERT_EQ(capture->builder->ControlStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, device->filter, &start,
+                                              &stop, 1, 2),
+              S_OK);
+    capture->Start();
+    wait_for_frames(3);
+    // Time for more samples: 50 of them at 2 ms each.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    capture->Stop();
+    EXPECT_EQ(seen.count, 3) << "samples at 20, 30 and 40 s";
+}
+
+TEST_F(CaptureGraph, AGraphThatFailsToStopNoLongerReachesTheFrameFunction) {
+    dshow_test::Device stuck = named(u"Stuck");
+    stuck.interval_ms = 0;
+    stuck.stop_result = E_FAIL;
+    dshow_test::add_device(stuck);
+    build();
+    capture->Select(capture->GetDevices());
+    seen.delay_ms = 5;
+    capture->Start();
+    wait_for_frames(3);
+    EXPECT_THROW(capture->Stop(), long);
+    EXPECT_FALSE(seen.inside);
+    int after = seen.count;
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    EXPECT_EQ(seen.count, after);
+    EXPECT_TRUE(dshow_test::is_running(capture->graph)) << "the stream itself runs on";
+    seen.delay_ms = 0;
+}
+
+TEST_F(CaptureGraph, TheGrabberLetsGoOfTheHandlerBeforeItIsFreed) {
+    dshow_test::add_device(named(u"Cam"));
+    build();
+    capture->Select(capture->GetDevices());
+    // Something else keeps the grabber alive past the capture object.
+    IBaseFilter *grabber = capture->grabber_filter;
+    grabber->AddRef();
+    EXPECT_TRUE(dshow_test::has_callback(grabber));
+    capture.reset();
+    EXPECT_FALSE(dshow_test::has_callback(grabber));
+    grabber->Release();
+}
+
+TEST_F(CaptureGraph, DisconnectClosesTheDeviceAndLeavesBothFiltersInTheGraph) {
+    dshow_test::add_device(named(u"Cam"));
+    build();
+    VideoDevice *device = capture->GetDevices();
+    capture->Select(device);
+    capture->Start();
+    wait_for_frames(1);
+    capture->Disconnect();
+    EXPECT_FALSE(capture->playing);
+    EXPECT_EQ(capture->current_device, nullptr);
+    EXPECT_EQ(dshow_test::open_streams(), 0);
+    EXPECT_FALSE(dshow_test::has_connections(device->filter));
+    EXPECT_FALSE(dshow_test::has_connections(capture->null_renderer));
+    EXPECT_EQ(dshow_test::filter_names(capture->graph).size(), 3u);
+    capture->Select(device);
+    EXPECT_TRUE(dshow_test::is_connected(device->filter, capture->grabber_filter));
 }
 
 TEST_F(CaptureGraph, SamplesCarryTheirLengthAndTheCurrentBitDepth) {

@@ -1,6 +1,7 @@
 // The picture and the strip as they land on the window's surface.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,31 @@ TEST(FrameDisplay, SmallFrameIsStretchedToFillThePictureArea) {
     // The strip starts right below.
     EXPECT_EQ(img.at(100, 400), 0x000000u);
     EXPECT_TRUE(contains_at(img, text_image("Look at readme.txt for usage"), 2, 401));
+}
+
+TEST(FrameDisplay, ShrinkingKeepsWholePixelsSoOnePixelMarksSurvive) {
+    // 640 x 480 into the 360 x 300 picture area: each shown pixel is one
+    // frame pixel, nearest to its place, never a blend of neighbours.
+    ProgramRun run;
+    ASSERT_TRUE(run.start_with_frame(640, 480));
+    deliver_frame(position_frame(640, 480));
+    HeadlessImage img = run.image();
+    for (int y = 0; y < 300; ++y) {
+        for (int x = 0; x < 360; ++x) {
+            ASSERT_EQ(source_x(img.at(x, y)), (2 * x + 1) * 640 / 720) << x << "," << y;
+            ASSERT_EQ(source_y(img.at(x, y)), 479 - (2 * y + 1) * 480 / 600) << x << "," << y;
+        }
+    }
+    // A white one-pixel line on black, in a frame row that shares its screen
+    // row with a black one, still shows.
+    std::vector<unsigned char> marks(640 * 480 * 3, 0);
+    std::memset(&marks[static_cast<size_t>(477) * 640 * 3], 0xff, 640 * 3);
+    deliver_frame(marks);
+    img = run.image();
+    int white = 0;
+    for (int y = 0; y < 300; ++y) white += img.at(100, y) == 0xffffffu;
+    EXPECT_EQ(white, 1);
+    EXPECT_EQ(img.at(100, 1), 0xffffffu);
 }
 
 TEST(FrameDisplay, FastCaptureShowsTheSameFrameUpsideDown) {

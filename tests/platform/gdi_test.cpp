@@ -68,6 +68,39 @@ TEST(StretchDIBits, StretchesEachDirectionIndependentlyTopRowFirst) {
     for (int row = 0; row < 240; ++row) EXPECT_TRUE(shown[row] == 1 || shown[row] == 2) << row;
 }
 
+TEST(StretchDIBits, ShrinkingCombinesOrDropsPixelsByStretchMode) {
+    // One row of four pixels into two, and four rows of one into two.
+    const uint32_t values[] = {0x0F0F0F, 0xF0F0F0, 0x3C3C3C, 0xFFFFFF};
+    auto row = make_dib(4, 1, [&](int x, int) { return values[x]; });
+    auto column = make_dib(1, 4, [&](int, int r) { return values[3 - r]; });  // top row first: values[0]
+    BITMAPINFO row_info = dib(4, 1);
+    BITMAPINFO column_info = dib(1, 4);
+    struct Case {
+        int mode;
+        uint32_t first, second;
+    };
+    const Case cases[] = {{BLACKONWHITE, 0x000000, 0x3C3C3C},
+                          {WHITEONBLACK, 0xFFFFFF, 0xFFFFFF},
+                          {COLORONCOLOR, 0xF0F0F0, 0xFFFFFF}};
+    for (const Case &c : cases) {
+        HDC dc = headless_create_surface(2, 2);
+        EXPECT_EQ(GetStretchBltMode(dc), BLACKONWHITE) << "the default";
+        if (c.mode != BLACKONWHITE) {
+            EXPECT_EQ(SetStretchBltMode(dc, c.mode), BLACKONWHITE);
+        }
+        StretchDIBits(dc, 0, 0, 2, 1, 0, 0, 4, 1, row.data(), &row_info, DIB_RGB_COLORS, SRCCOPY);
+        StretchDIBits(dc, 0, 0, 1, 2, 0, 0, 1, 4, column.data(), &column_info, DIB_RGB_COLORS, SRCCOPY);
+        HeadlessImage img = headless_read(dc);
+        EXPECT_EQ(img.at(0, 0), c.first) << "mode " << c.mode;
+        EXPECT_EQ(img.at(1, 0), c.second) << "mode " << c.mode;
+        EXPECT_EQ(img.at(0, 1), c.second) << "mode " << c.mode;
+    }
+    HDC dc = headless_create_surface(2, 2);
+    EXPECT_EQ(SetStretchBltMode(dc, 4), 0) << "not a mode of the layer";
+    EXPECT_EQ(SetStretchBltMode(nullptr, COLORONCOLOR), 0);
+    EXPECT_EQ(GetStretchBltMode(dc), BLACKONWHITE);
+}
+
 TEST(StretchDIBits, NegativeSourceHeightMirrorsTopToBottom) {
     auto bits = make_dib(4, 6, encode);
     BITMAPINFO info = dib(4, 6);

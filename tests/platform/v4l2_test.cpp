@@ -275,9 +275,8 @@ TEST_F(V4l2Devices, ListsCaptureNodesInNumericOrderByCardName) {
                  "Kamera \x41\xF3"
                  "d\x7A");
     EXPECT_EQ(std::u16string(capture->GetDevices()[1].filter_name), u"Kamera \u0141\u00F3d\u017A");
-    EXPECT_EQ(printed,
-              "fname: Zero Camfname: Kamera \x41\xF3"
-              "d\x7A");
+    // The console gets the card name as it came: UTF-8.
+    EXPECT_EQ(printed, "fname: Zero Camfname: Kamera \u0141\u00F3d\u017A");
     // Listing left no node open.
     EXPECT_EQ(fake->opens, fake->closes);
 }

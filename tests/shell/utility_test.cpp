@@ -15,6 +15,15 @@ TEST(Console, WritesInCallOrderWithoutLineEnds) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "fname: Cam Onefname: Cam Two");
 }
 
+TEST(Console, TextReachesTheConsoleAsUnicodeFromUtf8OrAnsi) {
+    testing::internal::CaptureStderr();
+    console("fname: %s|",
+            "\xc5\x81\xc3\xb3"
+            "d\xc5\xba");             // UTF-8 "Łódź"
+    console("fname: %s", "caf\xe9");  // not UTF-8: the ANSI code page's "café"
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "fname: \u0141\u00f3d\u017a|fname: caf\u00e9");
+}
+
 TEST(Console, LongTextIsCutTo1023Characters) {
     std::string text(5000, 'z');
     testing::internal::CaptureStderr();

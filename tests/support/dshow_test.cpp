@@ -26,7 +26,8 @@ class TestStream : public DeviceStream {
         sample = dshow_test::Sample();
         sample.width = device.width;
         sample.height = device.height;
-        sample.data.assign(dib_stride(device.width) * static_cast<size_t>(device.height), 0);
+        size_t rows = static_cast<size_t>(device.height < 0 ? -device.height : device.height);
+        sample.data.assign(dib_stride(device.width) * rows, 0);
         return S_OK;
     }
 
@@ -45,6 +46,9 @@ class TestStream : public DeviceStream {
         out.pointer_result = sample.pointer_result;
         out.type_result = sample.type_result;
         out.subtype = sample.subtype;
+        out.time = device.sample_time_step > 0
+                       ? static_cast<REFERENCE_TIME>(sample.index - 1) * device.sample_time_step
+                       : -1;
         return Next::sample;
     }
 
@@ -87,6 +91,7 @@ class TestDevice : public CaptureDevice {
     }
 
     HRESULT control_stream() override { return device.control_result; }
+    HRESULT stop_result() override { return device.stop_result; }
 
   private:
     dshow_test::Device device;
@@ -194,6 +199,8 @@ std::vector<std::u16string> filter_names(IUnknown *graph) { return graph_filter_
 bool is_connected(IBaseFilter *from, IBaseFilter *to) { return graph_filters_connected(from, to); }
 
 bool has_connections(IBaseFilter *filter) { return graph_filter_has_connections(filter); }
+
+bool has_callback(IBaseFilter *grabber) { return graph_has_callback(grabber); }
 
 bool is_running(IUnknown *graph) { return graph_is_running(graph); }
 

@@ -35,10 +35,14 @@ struct Device {
     HRESULT read_result = S_OK;                                    // IPropertyBag::Read of any property
     HRESULT add_result = S_OK;      // AddSourceFilterForMoniker (a success code adds the filter)
     HRESULT render_result = S_OK;   // RenderStream (a success code connects)
-    HRESULT control_result = S_OK;  // ControlStream
+    HRESULT control_result = S_OK;  // ControlStream: a failure means no stream control
     HRESULT run_result = S_OK;      // the device's start in Run
+    HRESULT stop_result = S_OK;     // StopWhenReady: a failure leaves it streaming
     int width = 640;
-    int height = 480;
+    int height = 480;  // negative: a top-down source
+    // Stream time added per sample (100 ns units), so a stop time far off
+    // comes within a test's reach; 0: the time since Run.
+    REFERENCE_TIME sample_time_step = 0;
     bool any_size = false;  // takes the size asked for through IAMStreamConfig
     // Called on the streaming thread before each sample; false ends the
     // stream as an unplugged camera would. Empty: unchanged frames forever.
@@ -70,6 +74,8 @@ std::vector<std::u16string> filter_names(IUnknown *graph);
 bool is_connected(IBaseFilter *from, IBaseFilter *to);
 // True when the filter has any connection.
 bool has_connections(IBaseFilter *filter);
+// True while the sample grabber holds a callback.
+bool has_callback(IBaseFilter *grabber);
 bool is_running(IUnknown *graph);
 // Test device streams open now (connected devices).
 int open_streams();

@@ -109,6 +109,8 @@ void headless_advance_clock(unsigned int milliseconds) {
     wake_all_queues();
 }
 
+void headless_console_event(DWORD event) { console_event(event); }
+
 HeadlessWindowInfo headless_window_info(HWND hwnd) {
     HeadlessWindowInfo info;
     Window *w = from_hwnd(hwnd);
@@ -118,6 +120,7 @@ HeadlessWindowInfo headless_window_info(HWND hwnd) {
     info.alive = w->alive;
     info.visible = w->visible;
     info.needs_paint = w->needs_paint;
+    info.paints = w->paints;
     info.caption = w->caption;
     info.class_name = w->class_name;
     info.x = w->x;

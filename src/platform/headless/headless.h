@@ -28,6 +28,10 @@ void headless_press(HWND hwnd, unsigned int vk);
 void headless_resize(HWND hwnd, int width, int height);
 // The user pressed the window's close button.
 void headless_close(HWND hwnd);
+// The user pressed Ctrl+C (CTRL_C_EVENT) or Ctrl+Break in the console, or
+// closed it (CTRL_CLOSE_EVENT): the console handlers run, and the process
+// may end, as SetConsoleCtrlHandler says. Returns at once.
+void headless_console_event(DWORD event);
 
 // Moves the simulated clock on and wakes every waiting thread.
 void headless_advance_clock(unsigned int milliseconds);
@@ -37,6 +41,7 @@ struct HeadlessWindowInfo {
     bool alive = false;
     bool visible = false;
     bool needs_paint = false;
+    uint64_t paints = 0;  // WM_PAINT messages its thread has taken
     std::string caption;
     std::string class_name;
     int client_width = 0;
