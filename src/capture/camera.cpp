@@ -133,7 +133,7 @@ void setup_frame_buffers(int width, int height) {
 void reconnect() {
     VideoCapture *fresh = nullptr;
     try {
-        fresh = new VideoCapture(frame_callback);
+        fresh = new VideoCapture(frame_callback, false);
     } catch (...) {
         return;
     }
@@ -184,7 +184,7 @@ void reconnect() {
 bool camera_listed() {
     VideoCapture *listing = nullptr;
     try {
-        listing = new VideoCapture(frame_callback);
+        listing = new VideoCapture(frame_callback, false);
     } catch (...) {
         return false;
     }

@@ -228,7 +228,7 @@ void VideoCapture::CallbackHandler::SetMediaType(AM_MEDIA_TYPE *type) {
     }
 }
 
-VideoCapture::VideoCapture(frame_function_type function)
+VideoCapture::VideoCapture(frame_function_type function, bool announce)
     : graph(nullptr),
       builder(nullptr),
       control(nullptr),
@@ -242,7 +242,8 @@ VideoCapture::VideoCapture(frame_function_type function)
       frame_width(0),
       frame_height(0),
       sample_handler(nullptr),
-      com_initialised(false) {
+      com_initialised(false),
+      announce_devices(announce) {
     com_initialised = SUCCEEDED(CoInitialize(nullptr));
     sample_handler = new CallbackHandler(function);
     device_list = new VideoDevice[max_devices];
@@ -360,7 +361,7 @@ void VideoCapture::SetSourceFilters() {
                 d.filter_name[n] = 0;
                 d.display_name[n] = 0;
                 // The console gets the whole name, not its low bytes.
-                console("fname: %s", utf8_name(d.filter_name).c_str());
+                if (announce_devices) console("fname: %s", utf8_name(d.filter_name).c_str());
                 d.device_path = device_path(properties);
                 HRESULT added = graph->AddSourceFilterForMoniker(table[i], nullptr, d.filter_name, &d.filter);
                 // Success codes such as VFW_S_DUPLICATE_NAME still add the filter.

@@ -60,7 +60,10 @@ class VideoCapture {
         std::atomic<int> in_flight{0};  // SampleCB calls between their check and their end
     };
 
-    explicit VideoCapture(frame_function_type function);
+    // `announce` writes each device's "fname:" line to the console; the
+    // objects made only to look for a camera that went away pass false, so
+    // the console shows the devices once, not on every look.
+    explicit VideoCapture(frame_function_type function, bool announce = true);
     ~VideoCapture();
     VideoCapture(const VideoCapture &) = delete;
     VideoCapture &operator=(const VideoCapture &) = delete;
@@ -114,4 +117,5 @@ class VideoCapture {
     void release_graph();
     void unplug_current();
     bool com_initialised;  // CoInitialize succeeded, so CoUninitialize is owed
+    bool announce_devices;
 };

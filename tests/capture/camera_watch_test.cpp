@@ -139,7 +139,14 @@ TEST_F(CameraTrouble, ALostCameraGivesWayToThePatternAndIsConnectedAgain) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_GT(frames, before) << "the pattern delivers frames";
 
-    ASSERT_TRUE(watch_until("Camera Test camera: reconnected"));
+    // Looking for the camera again does not list the devices on the console
+    // again: they were shown once, at the start.
+    ::testing::internal::CaptureStderr();
+    bool reconnected = watch_until("Camera Test camera: reconnected");
+    std::string looked = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(reconnected);
+    EXPECT_EQ(looked.find("fname:"), std::string::npos) << looked;
+    EXPECT_NE(stderr_text.find("fname: Test camera"), std::string::npos);
     EXPECT_FALSE(pattern_running());
     EXPECT_EQ(*streams, 2);
     EXPECT_EQ(dshow_test::open_streams(), 1) << "the lost camera's graph is let go";
