@@ -128,21 +128,43 @@ BOOL WriteConsoleA(HANDLE console, const void *buffer, DWORD count, LPDWORD writ
 BOOL WriteConsoleW(HANDLE console, const void *buffer, DWORD count, LPDWORD written, LPVOID) {
     if (written) *written = 0;
     if (console != stderr_handle) return FALSE;
-    const WCHAR *text = static_cast<const WCHAR *>(buffer);
+    if (count > 0) {
+        const WCHAR *text = static_cast<const WCHAR *>(buffer);
+        int length = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(count), nullptr, 0, nullptr, nullptr);
+        std::string out(static_cast<size_t>(length), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(count), &out[0], length, nullptr, nullptr);
+        if (!write_all(out.data(), out.size())) return FALSE;
+    }
+    if (written) *written = count;
+    return TRUE;
+}
+
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int count, LPSTR bytes, int bytes_count,
+                        LPCSTR default_char, LPBOOL used_default) {
+    if (code_page != CP_UTF8 || flags != 0 || default_char || used_default) return 0;
+    if (!wide || count == 0 || count < -1 || bytes_count < 0) return 0;
+    size_t end = 0;
+    if (count == -1) {
+        while (wide[end] != 0) ++end;
+        ++end;
+    } else {
+        end = static_cast<size_t>(count);
+    }
     std::string out;
-    for (DWORD i = 0; i < count; ++i) {
-        unsigned long c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < count && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+    for (size_t i = 0; i < end; ++i) {
+        unsigned long c = wide[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < end && wide[i + 1] >= 0xDC00 && wide[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (wide[i + 1] - 0xDC00);
             ++i;
         } else if (c >= 0xD800 && c < 0xE000) {
-            c = 0xFFFD;
+            c = 0xFFFD;  // a lone surrogate
         }
         append_utf8(out, c);
     }
-    if (!write_all(out.data(), out.size())) return FALSE;
-    if (written) *written = count;
-    return TRUE;
+    if (bytes_count == 0) return static_cast<int>(out.size());
+    if (!bytes || out.size() > static_cast<size_t>(bytes_count)) return 0;
+    std::copy(out.begin(), out.end(), bytes);
+    return static_cast<int>(out.size());
 }
 
 int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int count, LPWSTR wide, int wide_count) {

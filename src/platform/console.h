@@ -31,6 +31,14 @@ BOOL WriteConsoleW(HANDLE console, const void *buffer, DWORD count, LPDWORD writ
 // a result that does not fit fails. Other code pages fail.
 int MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR text, int count, LPWSTR wide, int wide_count);
 
+// Converts `count` UTF-16 code units (-1: up to and including the terminating
+// zero) to UTF-8 and returns the number of bytes, or 0 on failure; a lone
+// surrogate becomes U+FFFD. Only CP_UTF8, with flags 0 and no default
+// character (the last two arguments null). With `bytes_count` 0 only the
+// length is returned; a result that does not fit fails.
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR wide, int count, LPSTR bytes, int bytes_count,
+                        LPCSTR default_char, LPBOOL used_default);
+
 #define CTRL_C_EVENT 0
 #define CTRL_BREAK_EVENT 1
 #define CTRL_CLOSE_EVENT 2

@@ -11,6 +11,7 @@
 #define APIENTRY
 
 typedef int BOOL;
+typedef BOOL *LPBOOL;
 typedef unsigned char BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;

@@ -40,6 +40,15 @@ TEST(ConsoleText, MultiByteToWideCharAndWriteConsoleW) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "\u0141\U0001F4F7\uFFFD!");
     EXPECT_EQ(written, 5u);
     EXPECT_FALSE(WriteConsoleW(INVALID_HANDLE_VALUE, text, 5, &written, nullptr));
+
+    // The same conversion, asked for directly: -1 takes the zero too.
+    char bytes[16];
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"\u00e9!", -1, bytes, sizeof bytes, nullptr, nullptr), 4);
+    EXPECT_EQ(std::string(bytes, 4), std::string("\xc3\xa9!", 4)) << "with its zero";
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, 5, nullptr, 0, nullptr, nullptr), 10) << "length only";
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text, 5, bytes, 9, nullptr, nullptr), 0) << "does not fit";
+    EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, text, 5, bytes, sizeof bytes, nullptr, nullptr), 0)
+        << "only UTF-8";
 }
 
 std::vector<int> order;
