@@ -130,7 +130,8 @@ BOOL WriteConsoleW(HANDLE console, const void *buffer, DWORD count, LPDWORD writ
     if (console != stderr_handle) return FALSE;
     if (count > 0) {
         const WCHAR *text = static_cast<const WCHAR *>(buffer);
-        int length = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(count), nullptr, 0, nullptr, nullptr);
+        int length =
+            WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(count), nullptr, 0, nullptr, nullptr);
         std::string out(static_cast<size_t>(length), '\0');
         WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(count), &out[0], length, nullptr, nullptr);
         if (!write_all(out.data(), out.size())) return FALSE;
