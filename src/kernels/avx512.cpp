@@ -38,52 +38,90 @@ namespace kernels {
 namespace avx512 {
 namespace {
 
-// s * 0.99f + x * 0.01f in double for 16 channels, rounded to float; below 0
-// becomes 0 and above 255 becomes 255, compared as the reference does.
-inline __m512 rc_step16(const float *state, __m128i x16) {
+// Byte k of the 48 bytes of 16 pixels holds state channel rc_channel(k) and
+// the other way round: b g r <-> r g b (an involution).
+constexpr int rc_channel(int k) { return 3 * (k / 3) + 2 - k % 3; }
+
+struct rc_tables {
+    // Per 8 state channels from group g: the qword 2^52 + x as a double's
+    // bytes (x, five zeros, 0x30, 0x43; 64 + i picks byte i of the
+    // constants, which hold 0, 0x30, 0x43).
+    alignas(64) uint8_t camera[6][64];
+    alignas(64) uint8_t constants[64];
+    // The output bytes: byte 0 of each 32-bit lane, first from the lanes
+    // of channels 0..31, then 32..47 added.
+    alignas(64) uint8_t low[64];
+    alignas(64) uint8_t high[64];
+    constexpr rc_tables() : camera(), constants(), low(), high() {
+        for (int g = 0; g < 6; ++g)
+            for (int j = 0; j < 8; ++j) {
+                camera[g][8 * j] = static_cast<uint8_t>(rc_channel(8 * g + j));
+                for (int b = 1; b < 6; ++b) camera[g][8 * j + b] = 64;
+                camera[g][8 * j + 6] = 65;
+                camera[g][8 * j + 7] = 66;
+            }
+        constants[1] = 0x30;
+        constants[2] = 0x43;
+        for (int o = 0; o < 64; ++o) {
+            const int c = o < 48 ? rc_channel(o) : 0;
+            low[o] = static_cast<uint8_t>(c < 16 ? 4 * c : (c < 32 ? 64 + 4 * (c - 16) : 0));
+            high[o] = static_cast<uint8_t>(c < 32 ? o : 64 + 4 * (c - 32));
+        }
+    }
+};
+constexpr rc_tables rc_table{};
+
+// The reference's sum s * 0.99f + x * 0.01f, one rounding to double, of 8
+// channels: x * 0.01f is exact in double (8 x 24 bits), here as
+// (2^52 + x) * 0.01f - 2^52 * 0.01f in one fused multiply-subtract (the
+// exact result is that product, so it comes out unrounded); s * 0.99f is
+// exact too (24 x 24 bits), so one fused multiply-add rounds exactly as the
+// reference's product and sum.
+inline __m512d rc_sum8(const float *state, __m512i magic_x) {
     const __m512d keep = _mm512_set1_pd(static_cast<double>(0.99f));
     const __m512d take = _mm512_set1_pd(static_cast<double>(0.01f));
-    const __m512 s = _mm512_loadu_ps(state);
-    const __m512i x = _mm512_cvtepu8_epi32(x16);
-    const __m512d s_lo = _mm512_cvtps_pd(_mm512_castps512_ps256(s));
-    const __m512d s_hi = _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(s), 1)));
-    const __m512d x_lo = _mm512_cvtepi32_pd(_mm512_castsi512_si256(x));
-    const __m512d x_hi = _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(x, 1));
-    // Both products are exact in double (24 x 24 and 8 x 24 bits), so one
-    // fused multiply-add rounds exactly as the reference's product and sum.
-    const __m256 f_lo = _mm512_cvtpd_ps(_mm512_fmadd_pd(s_lo, keep, _mm512_mul_pd(x_lo, take)));
-    const __m256 f_hi = _mm512_cvtpd_ps(_mm512_fmadd_pd(s_hi, keep, _mm512_mul_pd(x_hi, take)));
-    __m512 f = _mm512_castpd_ps(
-        _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(f_lo)), _mm256_castps_pd(f_hi), 1));
-    f = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(f, _mm512_setzero_ps(), _CMP_LT_OQ), f, _mm512_setzero_ps());
-    const __m512 top = _mm512_set1_ps(255.0f);
-    return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(f, top, _CMP_GT_OQ), f, top);
+    const __m512d take_big = _mm512_set1_pd(4503599627370496.0 * static_cast<double>(0.01f));
+    const __m512d x = _mm512_fmsub_pd(_mm512_castsi512_pd(magic_x), take, take_big);
+    return _mm512_fmadd_pd(_mm512_cvtps_pd(_mm256_loadu_ps(state)), keep, x);
+}
+
+// 16 channels rounded to float; below 0 becomes +0 and above 255 becomes
+// 255, NaN and -0 stay (max and min return their second operand unless the
+// first is strictly greater or smaller, as the reference compares).
+inline __m512 rc_store16(float *state, __m512d lo, __m512d hi) {
+    __m512 f =
+        _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(_mm512_cvtpd_ps(lo))),
+                                            _mm256_castps_pd(_mm512_cvtpd_ps(hi)), 1));
+    f = _mm512_max_ps(_mm512_setzero_ps(), f);
+    f = _mm512_min_ps(_mm512_set1_ps(255.0f), f);
+    _mm512_storeu_ps(state, f);
+    return f;
 }
 
 }  // namespace
 
 void rc(const color_type *src, float *state, color_type *dst, size_t n) {
-    // Byte k of 16 pixels <-> byte 3 (k / 3) + 2 - k % 3: b g r <-> r g b.
-    alignas(64) uint8_t order[64];
-    for (int k = 0; k < 64; ++k) order[k] = static_cast<uint8_t>(k < 48 ? 3 * (k / 3) + 2 - k % 3 : k);
-    const __m512i reverse = _mm512_load_si512(order);
     const __mmask64 bytes48 = 0xFFFFFFFFFFFFull;
+    const __m512i constants = _mm512_load_si512(rc_table.constants);
+    __m512i camera[6];
+    for (int g = 0; g < 6; ++g) camera[g] = _mm512_load_si512(rc_table.camera[g]);
+    const __m512i low = _mm512_load_si512(rc_table.low), high = _mm512_load_si512(rc_table.high);
     const uint8_t *s = reinterpret_cast<const uint8_t *>(src);
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
     size_t p = 0;
     for (; p + 16 <= n; p += 16) {
         float *st = state + 3 * p;
-        const __m512i in = _mm512_permutexvar_epi8(reverse, _mm512_maskz_loadu_epi8(bytes48, s + 3 * p));
-        const __m512 f0 = rc_step16(st, _mm512_castsi512_si128(in));
-        const __m512 f1 = rc_step16(st + 16, _mm512_extracti32x4_epi32(in, 1));
-        const __m512 f2 = rc_step16(st + 32, _mm512_extracti32x4_epi32(in, 2));
-        _mm512_storeu_ps(st, f0);
-        _mm512_storeu_ps(st + 16, f1);
-        _mm512_storeu_ps(st + 32, f2);
-        __m512i out = _mm512_castsi128_si512(_mm512_cvtepi32_epi8(_mm512_cvttps_epi32(f0)));
-        out = _mm512_inserti32x4(out, _mm512_cvtepi32_epi8(_mm512_cvttps_epi32(f1)), 1);
-        out = _mm512_inserti32x4(out, _mm512_cvtepi32_epi8(_mm512_cvttps_epi32(f2)), 2);
-        _mm512_mask_storeu_epi8(d + 3 * p, bytes48, _mm512_permutexvar_epi8(reverse, out));
+        const __m512i in = _mm512_maskz_loadu_epi8(bytes48, s + 3 * p);
+        __m512i bytes[3];
+        for (int k = 0; k < 3; ++k) {
+            const __m512d lo = rc_sum8(st + 16 * k, _mm512_permutex2var_epi8(in, camera[2 * k], constants));
+            const __m512d hi =
+                rc_sum8(st + 16 * k + 8, _mm512_permutex2var_epi8(in, camera[2 * k + 1], constants));
+            bytes[k] = _mm512_cvttps_epi32(rc_store16(st + 16 * k, lo, hi));
+        }
+        const __m512i out =
+            _mm512_permutex2var_epi8(_mm512_permutex2var_epi8(bytes[0], low, bytes[1]), high, bytes[2]);
+        _mm512_mask_storeu_epi8(d + 3 * p, bytes48, out);
     }
     if (p < n) avx2::rc(src + p, state + 3 * p, dst + p, n - p);
 }
@@ -93,10 +131,13 @@ namespace {
 // ---- Combo edge directions ---------------------------------------------------
 
 // The Sobel-pattern sums of avx2.cpp (sobel_sums), 8 lanes.
-inline void sobel_sums8(const double *r0, const double *r1, const double *r2, size_t x, __m512d &p, __m512d &q) {
-    const __m512d a0 = _mm512_loadu_pd(r0 + x - 1), a1 = _mm512_loadu_pd(r0 + x), a2 = _mm512_loadu_pd(r0 + x + 1);
+inline void sobel_sums8(const double *r0, const double *r1, const double *r2, size_t x, __m512d &p,
+                        __m512d &q) {
+    const __m512d a0 = _mm512_loadu_pd(r0 + x - 1), a1 = _mm512_loadu_pd(r0 + x),
+                  a2 = _mm512_loadu_pd(r0 + x + 1);
     const __m512d a3 = _mm512_loadu_pd(r1 + x - 1), a5 = _mm512_loadu_pd(r1 + x + 1);
-    const __m512d a6 = _mm512_loadu_pd(r2 + x - 1), a7 = _mm512_loadu_pd(r2 + x), a8 = _mm512_loadu_pd(r2 + x + 1);
+    const __m512d a6 = _mm512_loadu_pd(r2 + x - 1), a7 = _mm512_loadu_pd(r2 + x),
+                  a8 = _mm512_loadu_pd(r2 + x + 1);
     const __m512d one = _mm512_set1_pd(1.0), two = _mm512_set1_pd(2.0);
     p = _mm512_sub_pd(a2, a0);
     p = _mm512_fnmadd_pd(a3, two, p);
@@ -135,7 +176,8 @@ inline __m512i direction16(const double *t0, const double *t1, const double *t2,
     __m512d gx0, gy0, gx1, gy1;
     sobel_sums8(t0, t1, t2, x, gx0, gy0);
     sobel_sums8(t0, t1, t2, x + 8, gx1, gy1);
-    const __m512i gxb = _mm512_castps_si512(floats16(gx0, gx1)), gyb = _mm512_castps_si512(floats16(gy0, gy1));
+    const __m512i gxb = _mm512_castps_si512(floats16(gx0, gx1)),
+                  gyb = _mm512_castps_si512(floats16(gy0, gy1));
     const __m512i sign_bit = _mm512_set1_epi32(static_cast<int>(0x80000000u));
     const __m512 ax = _mm512_castsi512_ps(_mm512_andnot_si512(sign_bit, gxb));
     const __m512 ay = _mm512_castsi512_ps(_mm512_andnot_si512(sign_bit, gyb));
@@ -151,8 +193,9 @@ inline __m512i direction16(const double *t0, const double *t1, const double *t2,
     const __m512 f = _mm512_fmadd_ps(angle, _mm512_set1_ps(81.1690209769f), _mm512_set1_ps(127.5f));
     const __m512 whole = _mm512_roundscale_ps(f, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
     const __m512 part = _mm512_sub_ps(f, whole);
-    const __mmask16 near_whole = _mm512_cmp_ps_mask(part, _mm512_set1_ps(direction_margin), _CMP_LT_OQ) |
-                                 _mm512_cmp_ps_mask(part, _mm512_set1_ps(1.0f - direction_margin), _CMP_GT_OQ);
+    const __mmask16 near_whole =
+        _mm512_cmp_ps_mask(part, _mm512_set1_ps(direction_margin), _CMP_LT_OQ) |
+        _mm512_cmp_ps_mask(part, _mm512_set1_ps(1.0f - direction_margin), _CMP_GT_OQ);
     const __mmask16 zero = static_cast<__mmask16>(
         _mm512_cmp_pd_mask(gx0, _mm512_setzero_pd(), _CMP_EQ_OQ) |
         (static_cast<unsigned int>(_mm512_cmp_pd_mask(gx1, _mm512_setzero_pd(), _CMP_EQ_OQ)) << 8));
@@ -219,9 +262,11 @@ namespace {
 // Eight Sobel outputs at channels i .. i+7 (neighbours 3 channels apart), as
 // sobel4 in avx2.cpp.
 inline __m256i sobel8(const double *t0, const double *t1, const double *t2, size_t i) {
-    const __m512d a0 = _mm512_loadu_pd(t0 + i - 3), a1 = _mm512_loadu_pd(t0 + i), a2 = _mm512_loadu_pd(t0 + i + 3);
+    const __m512d a0 = _mm512_loadu_pd(t0 + i - 3), a1 = _mm512_loadu_pd(t0 + i),
+                  a2 = _mm512_loadu_pd(t0 + i + 3);
     const __m512d a3 = _mm512_loadu_pd(t1 + i - 3), a5 = _mm512_loadu_pd(t1 + i + 3);
-    const __m512d a6 = _mm512_loadu_pd(t2 + i - 3), a7 = _mm512_loadu_pd(t2 + i), a8 = _mm512_loadu_pd(t2 + i + 3);
+    const __m512d a6 = _mm512_loadu_pd(t2 + i - 3), a7 = _mm512_loadu_pd(t2 + i),
+                  a8 = _mm512_loadu_pd(t2 + i + 3);
     const __m512d one = _mm512_set1_pd(1.0), two = _mm512_set1_pd(2.0);
     __m512d p = _mm512_sub_pd(a2, a0);
     p = _mm512_fnmadd_pd(a3, two, p);
@@ -233,10 +278,10 @@ inline __m256i sobel8(const double *t0, const double *t1, const double *t2, size
     q = _mm512_fmadd_pd(a7, two, q);
     q = _mm512_fmadd_pd(a8, one, q);
     const __m512i magnitude = _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFll);
-    const __m512d w = _mm512_min_pd(
-        _mm512_add_pd(_mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(p), magnitude)),
-                      _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(q), magnitude))),
-        _mm512_set1_pd(32.0));
+    const __m512d w =
+        _mm512_min_pd(_mm512_add_pd(_mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(p), magnitude)),
+                                    _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(q), magnitude))),
+                      _mm512_set1_pd(32.0));
     return _mm256_min_epi32(_mm256_slli_epi32(_mm512_cvttpd_epi32(w), 3), _mm256_set1_epi32(255));
 }
 
@@ -250,12 +295,12 @@ void sobel(const double *t0, const double *t1, const double *t2, uint8_t *dst, s
     size_t i = 0;
     while (i < n) {
         if (i + 16 > n) i = n - 16;  // the last block again, overlapping: same bytes
-        const __m512i v = _mm512_inserti64x4(_mm512_castsi256_si512(sobel8(t0, t1, t2, i)), sobel8(t0, t1, t2, i + 8), 1);
+        const __m512i v =
+            _mm512_inserti64x4(_mm512_castsi256_si512(sobel8(t0, t1, t2, i)), sobel8(t0, t1, t2, i + 8), 1);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm512_cvtepi32_epi8(v));
         i += 16;
     }
 }
-
 
 }  // namespace avx512
 }  // namespace kernels

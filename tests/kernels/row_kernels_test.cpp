@@ -1,0 +1,123 @@
+// Row kernels of each instruction-set level against the portable ones on
+// the same rows: the inputs the filters' tests rarely reach (states far out
+// of range, rows of every length around the vector widths, magnitudes on
+// both sides of the bound in every pattern).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "kernels/dispatch.h"
+
+namespace {
+
+std::vector<simd_level> vector_levels() {
+    std::vector<simd_level> out;
+    for (simd_level s : {simd_level::avx2, simd_level::avx512})
+        if (static_cast<int>(s) <= static_cast<int>(simd_supported())) out.push_back(s);
+    return out;
+}
+
+// A state value: in range, on and next to whole numbers, below 1 (where the
+// sum needs more than a double's bits), tiny, negative, -0, above 255,
+// infinite.
+float any_state(std::mt19937 &g) {
+    std::uniform_real_distribution<float> in_range(0.0f, 255.0f), small(0.0f, 1.0f);
+    const float whole = float(g() % 256);
+    switch (g() % 12) {
+        case 0:
+            return whole;
+        case 1:
+            return std::nextafter(whole, 0.0f);
+        case 2:
+            return std::nextafter(whole, 256.0f);
+        case 3:
+            return small(g);
+        case 4:
+            return std::ldexp(small(g), -int(g() % 140));  // down to subnormals
+        case 5:
+            return -in_range(g);
+        case 6:
+            return g() % 2 ? -0.0f : 0.0f;
+        case 7:
+            return 255.0f + in_range(g);
+        case 8:
+            return std::nextafter(255.0f, 256.0f);
+        case 9:
+            return g() % 2 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity();
+        default:
+            return in_range(g);
+    }
+}
+
+}  // namespace
+
+TEST(RowKernels, RcMatchesThePortableUpdateForAnyState) {
+    const auto levels = vector_levels();
+    if (levels.empty()) GTEST_SKIP() << "no vector level on this processor";
+    const kernels::row_kernels &portable = kernels::kernels_for(simd_level::portable);
+    std::mt19937 g(7);
+    for (simd_level level : levels) {
+        const kernels::row_kernels &k = kernels::kernels_for(level);
+        for (size_t n : {0, 1, 7, 8, 15, 16, 17, 31, 32, 33, 47, 48, 49, 64, 100, 1000}) {
+            for (int round = 0; round < 20; ++round) {
+                SCOPED_TRACE(std::string(simd_name(level)) + ", " + std::to_string(n) + " pixels");
+                std::vector<color_type> src(n + 1);
+                for (auto &p : src) p = color_type{uint8_t(g()), uint8_t(g()), uint8_t(g())};
+                std::vector<float> state(3 * n + 3);
+                for (float &s : state) s = any_state(g);
+                std::vector<float> state_fast = state;
+                std::vector<color_type> ref(n + 1), fast(n + 1);
+                for (size_t i = 0; i <= n; ++i) ref[i] = fast[i] = color_type{uint8_t(g()), 1, 2};
+                portable.rc(src.data(), state.data(), ref.data(), n);
+                k.rc(src.data(), state_fast.data(), fast.data(), n);
+                ASSERT_EQ(std::memcmp(state.data(), state_fast.data(), state.size() * sizeof(float)), 0);
+                ASSERT_EQ(std::memcmp(ref.data(), fast.data(), ref.size() * sizeof(color_type)), 0);
+            }
+        }
+    }
+}
+
+TEST(RowKernels, SuppressionMatchesThePortableRowsAroundTheBound) {
+    const auto levels = vector_levels();
+    if (levels.empty()) GTEST_SKIP() << "no vector level on this processor";
+    const kernels::row_kernels &portable = kernels::kernels_for(simd_level::portable);
+    std::mt19937 g(11);
+    const size_t stride = 70;
+    for (simd_level level : levels) {
+        const kernels::row_kernels &k = kernels::kernels_for(level);
+        for (size_t n : {16, 17, 30, 33, 48, 68}) {
+            for (int64_t bound : {int64_t(-1), int64_t(0), int64_t(42), int64_t(300), int64_t(0xFFFFFFF0)}) {
+                for (int round = 0; round < 30; ++round) {
+                    SCOPED_TRACE(std::string(simd_name(level)) + ", " + std::to_string(n) +
+                                 " pixels, bound " + std::to_string(bound));
+                    // Three rows of magnitudes; runs of weak pixels (at or
+                    // below the bound) of random lengths, so that whole
+                    // blocks of 16 are weak or have one strong pixel.
+                    std::vector<uint32_t> mag(3 * stride);
+                    std::vector<int32_t> ratio(3 * stride);
+                    const uint32_t weak = bound < 0 ? 0 : uint32_t(bound);
+                    for (size_t i = 0; i < mag.size(); ++i) {
+                        const unsigned int kind = g() % 8;
+                        mag[i] = kind < 5 ? weak - (weak > 0 ? g() % 2 : 0)
+                                          : (kind < 7 ? weak + 1 + g() % 50 : uint32_t(g()));
+                        ratio[i] = int32_t(g());
+                    }
+                    if (round % 3 == 0)  // a single strong pixel in the middle row
+                        mag[stride + 1 + g() % n] = weak + 1 + (g() % 2 ? 0 : g() % 100);
+                    std::vector<color_type> save(n), ref(n), fast(n);
+                    for (auto &p : save) p = color_type{uint8_t(g()), uint8_t(g()), uint8_t(g())};
+                    for (size_t i = 0; i < n; ++i) ref[i] = fast[i] = color_type{uint8_t(g()), 3, 4};
+                    portable.suppress(mag.data() + stride + 1, ratio.data() + stride + 1, stride, n, bound,
+                                      save.data(), ref.data());
+                    k.suppress(mag.data() + stride + 1, ratio.data() + stride + 1, stride, n, bound,
+                               save.data(), fast.data());
+                    ASSERT_EQ(std::memcmp(ref.data(), fast.data(), n * sizeof(color_type)), 0);
+                }
+            }
+        }
+    }
+}
