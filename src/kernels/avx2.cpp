@@ -382,6 +382,17 @@ void suppress(const uint32_t *mag, const int32_t *ratio, size_t stride, size_t n
     size_t x = 0;
     while (x < n) {
         if (x + 16 > n) x = n - 16;  // the last block again, overlapping: same bytes
+        if (!all_strong) {  // no magnitude passes: the save_frame pixels (most blocks of smooth content)
+            const __m256i strong = _mm256_or_si256(_mm256_cmpgt_epi32(biased8(mag + x, 0), strong_bound),
+                                                   _mm256_cmpgt_epi32(biased8(mag + x + 8, 0), strong_bound));
+            if (_mm256_testz_si256(strong, strong)) {
+                _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 3 * x),
+                                    _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + 3 * x)));
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 3 * x + 32), load128(s + 3 * x + 32));
+                x += 16;
+                continue;
+            }
+        }
         const __m128i edges =
             pack_masks16(suppress8(mag + x, ratio + x, w, strong_bound, all_strong, b),
                          suppress8(mag + x + 8, ratio + x + 8, w, strong_bound, all_strong, b));
@@ -684,23 +695,52 @@ inline void reverse_triples(__m128i a, __m128i b, __m128i &lo, __m128i &hi) {
     hi = _mm_shuffle_epi8(b, tail);
 }
 
-// s * 0.99f + x * 0.01f in double, rounded to float; below 0 becomes 0 and
-// above 255 becomes 255 (compared as the reference does, so -0 stays -0).
-inline __m256 rc_step8(const float *state, __m128i x8) {
+// Byte k of 8 pixels holds state channel rc_channel(k) and the other way round.
+constexpr int rc_channel(int k) { return 3 * (k / 3) + 2 - k % 3; }
+
+// Per 4 state channels from group g: the byte shuffle that puts each
+// channel's camera byte at the bottom of its 64-bit lane, from the 16 bytes
+// 0..15 (groups 0..2) or 8..23 (groups 3..5) in both halves.
+struct rc_shuffles {
+    alignas(32) int8_t camera[6][32];
+    constexpr rc_shuffles() : camera() {
+        for (int g = 0; g < 6; ++g)
+            for (int j = 0; j < 4; ++j) {
+                const int lane = 16 * (j / 2) + 8 * (j % 2);
+                camera[g][lane] = static_cast<int8_t>(rc_channel(4 * g + j) - (g < 3 ? 0 : 8));
+                for (int b = 1; b < 8; ++b) camera[g][lane + b] = -128;
+            }
+    }
+};
+constexpr rc_shuffles rc_shuffle{};
+
+// The reference's sum s * 0.99f + x * 0.01f, one rounding to double, of 4
+// channels. `bytes` holds each camera byte x at the bottom of its 64-bit
+// lane; with the exponent bits of 2^52 set, the lane is the double 2^52 + x,
+// and (2^52 + x) * 0.01f - 2^52 * 0.01f is x * 0.01f exactly (8 x 24 bits
+// fit a double), in one fused multiply-subtract. s * 0.99f is exact too
+// (24 x 24 bits), so one fused multiply-add rounds exactly as the
+// reference's product and sum.
+inline __m128 rc_sum4(const float *state, __m256i bytes) {
     const __m256d keep = _mm256_set1_pd(static_cast<double>(0.99f));
     const __m256d take = _mm256_set1_pd(static_cast<double>(0.01f));
-    const __m256 s = _mm256_loadu_ps(state);
-    const __m256i x = _mm256_cvtepu8_epi32(x8);
-    // Both products are exact in double (24 x 24 and 8 x 24 bits), so one
-    // fused multiply-add rounds exactly as the reference's product and sum.
-    const __m256d lo = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(s)), keep,
-                                       _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(x)), take));
-    const __m256d hi =
-        _mm256_fmadd_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(s, 1)), keep,
-                        _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(x, 1)), take));
-    __m256 f = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)), _mm256_cvtpd_ps(hi), 1);
-    f = _mm256_blendv_ps(f, _mm256_setzero_ps(), _mm256_cmp_ps(f, _mm256_setzero_ps(), _CMP_LT_OQ));
-    return _mm256_blendv_ps(f, _mm256_set1_ps(255.0f), _mm256_cmp_ps(f, _mm256_set1_ps(255.0f), _CMP_GT_OQ));
+    const __m256d take_big = _mm256_set1_pd(4503599627370496.0 * static_cast<double>(0.01f));
+    const __m256d magic =
+        _mm256_castsi256_pd(_mm256_or_si256(bytes, _mm256_set1_epi64x(0x4330000000000000ll)));
+    const __m256d x = _mm256_fmsub_pd(magic, take, take_big);
+    return _mm256_cvtpd_ps(_mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(state)), keep, x));
+}
+
+// 8 channels: below 0 becomes +0 and above 255 becomes 255; NaN and -0
+// stay (max and min return their second operand unless the first is
+// strictly greater or smaller, as the reference compares). Stored; the
+// truncated values returned.
+inline __m256i rc_store8(float *state, __m128 lo, __m128 hi) {
+    __m256 f = _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+    f = _mm256_max_ps(_mm256_setzero_ps(), f);
+    f = _mm256_min_ps(_mm256_set1_ps(255.0f), f);
+    _mm256_storeu_ps(state, f);
+    return _mm256_cvttps_epi32(f);
 }
 
 }  // namespace
@@ -708,23 +748,32 @@ inline __m256 rc_step8(const float *state, __m128i x8) {
 void rc(const color_type *src, float *state, color_type *dst, size_t n) {
     const uint8_t *s = reinterpret_cast<const uint8_t *>(src);
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
+    __m256i camera[6];
+    for (int g = 0; g < 6; ++g)
+        camera[g] = _mm256_load_si256(reinterpret_cast<const __m256i *>(rc_shuffle.camera[g]));
     size_t p = 0;
     for (; p + 8 <= n; p += 8) {
         const uint8_t *in = s + 3 * p;
         float *st = state + 3 * p;
-        __m128i lo, hi;
-        reverse_triples(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in)),
-                        _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 8)), lo, hi);
-        const __m256 f0 = rc_step8(st, lo), f1 = rc_step8(st + 8, _mm_srli_si128(lo, 8)),
-                     f2 = rc_step8(st + 16, hi);
-        _mm256_storeu_ps(st, f0);
-        _mm256_storeu_ps(st + 8, f1);
-        _mm256_storeu_ps(st + 16, f2);
-        const __m128i b01 =
-            _mm_packus_epi16(words8(_mm256_cvttps_epi32(f0)), words8(_mm256_cvttps_epi32(f1)));
-        const __m128i b2 = _mm_packus_epi16(words8(_mm256_cvttps_epi32(f2)), _mm_setzero_si128());
+        const __m256i b0 =
+            _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in)));
+        const __m256i b1 =
+            _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 8)));
+        __m256i v[3];
+        for (int k = 0; k < 3; ++k) {
+            const __m256i from = k == 0 ? b0 : (k == 2 ? b1 : b0);
+            const __m256i from_hi = k == 0 ? b0 : b1;
+            v[k] = rc_store8(st + 8 * k, rc_sum4(st + 8 * k, _mm256_shuffle_epi8(from, camera[2 * k])),
+                             rc_sum4(st + 8 * k + 4, _mm256_shuffle_epi8(from_hi, camera[2 * k + 1])));
+        }
+        // Bytes: channels 0-3 8-11 16-19 16-19 | 4-7 12-15 20-23 20-23, then
+        // 0..15 in the low half and 8..23 in the high half.
+        const __m256i words = _mm256_packus_epi32(v[0], v[1]);
+        const __m256i bytes = _mm256_packus_epi16(words, _mm256_packus_epi32(v[2], v[2]));
+        const __m256i ordered = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 1, 5, 2, 6));
         __m128i out_lo, out_hi;
-        reverse_triples(b01, _mm_alignr_epi8(b2, b01, 8), out_lo, out_hi);
+        reverse_triples(_mm256_castsi256_si128(ordered), _mm256_extracti128_si256(ordered, 1), out_lo,
+                        out_hi);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 3 * p), out_lo);
         _mm_storel_epi64(reinterpret_cast<__m128i *>(d + 3 * p + 16), out_hi);
     }
