@@ -131,6 +131,7 @@ const row_kernels &avx512_set() {
         k.scale = avx512::scale;
         k.sobel = avx512::sobel;
         k.direction = avx512::direction;
+        k.gradient = avx512::gradient;
         k.rc = avx512::rc;
         return k;
     }();

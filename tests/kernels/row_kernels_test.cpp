@@ -121,3 +121,51 @@ TEST(RowKernels, SuppressionMatchesThePortableRowsAroundTheBound) {
         }
     }
 }
+
+TEST(RowKernels, GradientsMatchThePortableRowsIncludingWholeQuotients) {
+    const auto levels = vector_levels();
+    if (levels.empty()) GTEST_SKIP() << "no vector level on this processor";
+    const kernels::row_kernels &portable = kernels::kernels_for(simd_level::portable);
+    std::mt19937 g(5);
+    for (simd_level level : levels) {
+        const kernels::row_kernels &k = kernels::kernels_for(level);
+        for (size_t n : {8, 9, 15, 16, 17, 40, 203}) {
+            for (int round = 0; round < 200; ++round) {
+                SCOPED_TRACE(std::string(simd_name(level)) + ", " + std::to_string(n) + " pixels, round " +
+                             std::to_string(round));
+                // Lengths of few distinct sums (many equal neighbours: gx or
+                // gy 0, |gy| = |gx|, |gy| = 2 |gx|, ...), of any sum, or tiny
+                // differences between large lengths (quotients that saturate).
+                std::vector<double> rows[3];
+                const unsigned int kind = round % 4;
+                for (auto &r : rows) {
+                    r.resize(n + 2);
+                    for (double &v : r) {
+                        switch (kind) {
+                            case 0:
+                                v = std::sqrt(double(g() % 4));
+                                break;
+                            case 1:
+                                v = std::sqrt(double(g() % 195076));
+                                break;
+                            case 2:
+                                v = std::sqrt(double(1000 + g() % 3)) * double(1 + g() % 2);
+                                break;
+                            default:
+                                v = 300.0 + std::ldexp(double(g() % 3), -40);
+                                break;
+                        }
+                    }
+                }
+                std::vector<uint32_t> mag(n), mag_fast(n);
+                std::vector<int32_t> ratio(n), ratio_fast(n);
+                portable.gradient(rows[0].data() + 1, rows[1].data() + 1, rows[2].data() + 1, mag.data(),
+                                  ratio.data(), n);
+                k.gradient(rows[0].data() + 1, rows[1].data() + 1, rows[2].data() + 1, mag_fast.data(),
+                           ratio_fast.data(), n);
+                ASSERT_EQ(mag, mag_fast);
+                ASSERT_EQ(ratio, ratio_fast);
+            }
+        }
+    }
+}
