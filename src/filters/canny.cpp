@@ -44,13 +44,17 @@ size_t frame_pixels() { return static_cast<size_t>(size_x) * size_y; }
 // Rows of colour lengths kept per strip of columns: wide enough that frames
 // up to 2050 pixels wide are done in one strip.
 const size_t strip_pixels = 2048;
+// Lengths per chunk where canny_edge interleaves them with the gradients.
+const size_t length_chunk = 128;
 
 // Rolling colour lengths of three rows over one strip of columns.
 struct length_rows {
     double l[3][strip_pixels + 2];
     const color_type *image;
     size_t x0, len;
-    void fill(const kernels::row_kernels &k, size_t y) { k.length(image + y * size_x + x0 - 1, l[y % 3], len + 2); }
+    void fill(const kernels::row_kernels &k, size_t y) {
+        k.length(image + y * size_x + x0 - 1, l[y % 3], len + 2);
+    }
     void gradients(const kernels::row_kernels &k, size_t y) const {
         const size_t i = y * size_x + x0;
         k.gradient(l[(y - 1) % 3] + 1, l[y % 3] + 1, l[(y + 1) % 3] + 1, grad_mag + i, grad_ratio + i, len);
@@ -200,9 +204,34 @@ void canny_edge(color_type *source, color_type *destination, double threshold, d
         rows.fill(k, b - 1);
         rows.fill(k, b);
         for (size_t y = b; y < e; ++y) {
-            rows.fill(k, y + 1);
-            rows.gradients(k, y);
-            if (y >= b + 2) output_row(k, destination, y - 1, bound);
+            // Column chunks, so that the square roots of one chunk and the
+            // gradient arithmetic and suppression of the chunk before run
+            // side by side (they use different units).
+            const bool suppress = y >= b + 2;
+            const size_t i = y * w + 1, lengths = w;  // lengths of pixels 0 .. w-1
+            double *next = rows.l[(y + 1) % 3];
+            size_t filled = 0, done = 0, shown = 0;
+            if (suppress) destination[(y - 1) * w] = black;
+            while (filled < lengths) {
+                const size_t end = filled + length_chunk < lengths ? filled + length_chunk : lengths;
+                k.length(source + (y + 1) * w + filled, next + filled, end - filled);
+                filled = end;
+                const size_t ready = filled - 2;  // pixel j (from 1) needs the lengths of j-1 .. j+1
+                k.gradient(rows.l[(y - 1) % 3] + 1 + done, rows.l[y % 3] + 1 + done, next + 1 + done,
+                           grad_mag + i + done, grad_ratio + i + done, ready - done);
+                done = ready;
+                // Row y-1 up to the pixel before the last gradient (all of it
+                // once the gradients are done: the last column's magnitude is
+                // a border entry).
+                const size_t to = done == w - 2 ? done : done - 1;
+                if (suppress && to > shown) {
+                    const size_t at = (y - 1) * w + 1 + shown;
+                    k.suppress(grad_mag + at, grad_ratio + at, w, to - shown, bound, save_frame + at,
+                               destination + at);
+                    shown = to;
+                }
+            }
+            if (suppress) destination[(y - 1) * w + w - 1] = black;
         }
     };
     run_bands(1, size_y - 1, pixels, inner);
