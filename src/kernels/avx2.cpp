@@ -11,6 +11,8 @@
 // run-time check. Nothing in it runs before main. The headers it shares with
 // other files give their inline functions internal linkage, so no AVX2 copy
 // of one can stand in for the plain one elsewhere.
+#include <cmath>
+
 #include "kernels/dispatch.h"
 
 #if LUMIVEX_HAVE_AVX2_ROWS
@@ -168,9 +170,33 @@ namespace {
 
 }  // namespace
 
+// t = fl(v * scale). For a positive scale: the byte v is shuffled into the
+// bottom of a 64-bit lane holding the exponent of 2^52, which makes the
+// double 2^52 + v, and (2^52 + v) * scale - 2^52 * scale has the exact value
+// v * scale, rounded once by the fused multiply-subtract: the reference's
+// product (v = 0 gives +0, as 0 * scale does).
 void scale(const uint8_t *src, double *t, size_t n, double scale) {
     const __m256d s = _mm256_set1_pd(scale);
+    const double shifted = 4503599627370496.0 * scale;
     size_t j = 0;
+    if (scale > 0.0 && std::isfinite(shifted)) {
+        const char z = -128;
+        const __m256i first = _mm256_setr_epi8(0, z, z, z, z, z, z, z, 1, z, z, z, z, z, z, z,  //
+                                               2, z, z, z, z, z, z, z, 3, z, z, z, z, z, z, z);
+        const __m256i four = _mm256_set1_epi8(4);
+        const __m256i exponent = _mm256_set1_epi64x(0x4330000000000000ll);
+        const __m256d big = _mm256_set1_pd(shifted);
+        for (; j + 16 <= n; j += 16) {
+            const __m256i b =
+                _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + j)));
+            __m256i at = first;  // the indices of channels 4k .. 4k+3 (0x80 and up give 0)
+            for (int k = 0; k < 4; ++k) {
+                const __m256d v = _mm256_castsi256_pd(_mm256_or_si256(_mm256_shuffle_epi8(b, at), exponent));
+                _mm256_storeu_pd(t + j + 4 * k, _mm256_fmsub_pd(v, s, big));
+                at = _mm256_add_epi8(at, four);
+            }
+        }
+    }
     for (; j + 16 <= n; j += 16) {
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + j));
         _mm256_storeu_pd(t + j, _mm256_mul_pd(s, _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(b))));
@@ -221,8 +247,7 @@ inline __m128i sobel4(const double *t0, const double *t1, const double *t2, size
                _mm256_loadu_pd(t2 + i), _mm256_loadu_pd(t2 + i + 3), p, q);
     // trunc(w) * 8 for w < 32, else 255.
     const __m256d w = _mm256_min_pd(_mm256_add_pd(abs_pd(p), abs_pd(q)), _mm256_set1_pd(32.0));
-    const __m128i v = _mm_slli_epi32(_mm256_cvttpd_epi32(w), 3);
-    return _mm_min_epi32(v, _mm_set1_epi32(255));
+    return _mm_slli_epi32(_mm256_cvttpd_epi32(w), 3);  // 256 saturates to 255 when packed
 }
 
 inline void sobel16(const double *t0, const double *t1, const double *t2, uint8_t *dst, size_t i) {

@@ -169,3 +169,25 @@ TEST(RowKernels, GradientsMatchThePortableRowsIncludingWholeQuotients) {
         }
     }
 }
+
+TEST(RowKernels, ScaledRowsMatchThePortableProductsForAnyScale) {
+    const auto levels = vector_levels();
+    if (levels.empty()) GTEST_SKIP() << "no vector level on this processor";
+    const kernels::row_kernels &portable = kernels::kernels_for(simd_level::portable);
+    std::mt19937 g(3);
+    const double scales[] = {1.0 / 3.0, 1.0,    0.1,   -1.0 / 3.0, 0.0, -0.0,
+                             1e-310,    3e-320, 1e300, 1.7e308,    2.5, -7.25};
+    for (simd_level level : levels) {
+        const kernels::row_kernels &k = kernels::kernels_for(level);
+        for (double scale : scales)
+            for (size_t n : {1, 15, 16, 17, 33, 70}) {
+                SCOPED_TRACE(std::string(simd_name(level)) + ", scale " + std::to_string(scale));
+                std::vector<uint8_t> src(n);
+                for (size_t i = 0; i < n; ++i) src[i] = i % 5 == 0 ? 0 : (i % 7 == 0 ? 255 : uint8_t(g()));
+                std::vector<double> ref(n), fast(n);
+                portable.scale(src.data(), ref.data(), n, scale);
+                k.scale(src.data(), fast.data(), n, scale);
+                ASSERT_EQ(std::memcmp(ref.data(), fast.data(), n * sizeof(double)), 0);
+            }
+    }
+}
