@@ -38,6 +38,80 @@ namespace kernels {
 namespace avx512 {
 namespace {
 
+// ---- Gaussian ------------------------------------------------------------------
+
+// avx2.cpp's Gaussian (column responses A, B, C in 16 bits, then
+// A(i-6) + B(i-3) + C(i) + B(i+3) + A(i+6), divided by 159 as
+// (s * 52759) >> 23), 32 channels per instruction.
+inline __m512i load32_u8_as_u16(const uint8_t *p) {
+    return _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
+}
+
+inline void gauss_columns32(const uint8_t *const r[5], size_t ch, uint16_t *A, uint16_t *B, uint16_t *C,
+                            size_t j) {
+    const __m512i k2 = _mm512_set1_epi16(2), k4 = _mm512_set1_epi16(4), k5 = _mm512_set1_epi16(5);
+    const __m512i k9 = _mm512_set1_epi16(9), k12 = _mm512_set1_epi16(12), k15 = _mm512_set1_epi16(15);
+    const __m512i u = _mm512_add_epi16(load32_u8_as_u16(r[0] + ch), load32_u8_as_u16(r[4] + ch));
+    const __m512i v = _mm512_add_epi16(load32_u8_as_u16(r[1] + ch), load32_u8_as_u16(r[3] + ch));
+    const __m512i w = load32_u8_as_u16(r[2] + ch);
+    const __m512i a = _mm512_add_epi16(_mm512_add_epi16(_mm512_mullo_epi16(u, k2), _mm512_mullo_epi16(v, k4)),
+                                       _mm512_mullo_epi16(w, k5));
+    const __m512i b = _mm512_add_epi16(_mm512_add_epi16(_mm512_mullo_epi16(u, k4), _mm512_mullo_epi16(v, k9)),
+                                       _mm512_mullo_epi16(w, k12));
+    const __m512i c = _mm512_add_epi16(
+        _mm512_add_epi16(_mm512_mullo_epi16(u, k5), _mm512_mullo_epi16(v, k12)), _mm512_mullo_epi16(w, k15));
+    _mm512_storeu_si512(A + j, a);
+    _mm512_storeu_si512(B + j, b);
+    _mm512_storeu_si512(C + j, c);
+}
+
+inline __m512i gauss_quotients32(const uint16_t *A, const uint16_t *B, const uint16_t *C, size_t k) {
+    __m512i s =
+        _mm512_add_epi16(_mm512_add_epi16(_mm512_loadu_si512(A + k), _mm512_loadu_si512(A + k + 12)),
+                         _mm512_add_epi16(_mm512_loadu_si512(B + k + 3), _mm512_loadu_si512(B + k + 9)));
+    s = _mm512_add_epi16(s, _mm512_loadu_si512(C + k + 6));
+    return _mm512_srli_epi16(_mm512_mulhi_epu16(s, _mm512_set1_epi16(static_cast<short>(52759))), 7);
+}
+
+// 64 bytes from two vectors of 32 16-bit lanes (each at most 255).
+inline void store64_u8(uint8_t *d, __m512i a, __m512i b) {
+    const __m512i packed =
+        _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7), _mm512_packus_epi16(a, b));
+    _mm512_storeu_si512(d, packed);
+}
+
+}  // namespace
+
+void gauss5(const uint8_t *const r[5], uint8_t *dst, size_t begin, size_t end, int offset) {
+    if (end - begin < 64) {
+        avx2::gauss5(r, dst, begin, end, offset);
+        return;
+    }
+    const size_t chunk = 512;
+    alignas(64) uint16_t A[chunk + 12], B[chunk + 12], C[chunk + 12];
+    size_t c0 = begin;
+    while (c0 < end) {
+        size_t len = end - c0 < chunk ? end - c0 : chunk;
+        if (len < 64) {  // short last chunk: redo the last 64 outputs
+            c0 = end - 64;
+            len = 64;
+        }
+        const size_t base = c0 - 6, count = len + 12;
+        size_t j = 0;
+        for (; j + 32 <= count; j += 32) gauss_columns32(r, base + j, A, B, C, j);
+        if (j < count) gauss_columns32(r, base + count - 32, A, B, C, count - 32);
+        size_t k = 0;
+        for (; k + 64 <= len; k += 64)
+            store64_u8(dst + c0 + k, gauss_quotients32(A, B, C, k), gauss_quotients32(A, B, C, k + 32));
+        if (k < len)
+            store64_u8(dst + c0 + len - 64, gauss_quotients32(A, B, C, len - 64),
+                       gauss_quotients32(A, B, C, len - 32));
+        c0 += len;
+    }
+}
+
+namespace {
+
 // Byte k of the 48 bytes of 16 pixels holds state channel rc_channel(k) and
 // the other way round: b g r <-> r g b (an involution).
 constexpr int rc_channel(int k) { return 3 * (k / 3) + 2 - k % 3; }

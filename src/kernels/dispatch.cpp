@@ -132,6 +132,7 @@ const row_kernels &avx512_set() {
         k.sobel = avx512::sobel;
         k.direction = avx512::direction;
         k.gradient = avx512::gradient;
+        k.gauss5 = avx512::gauss5;
         k.rc = avx512::rc;
         return k;
     }();

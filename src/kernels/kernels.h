@@ -117,6 +117,7 @@ LUMIVEX_ROW_KERNELS(LUMIVEX_ROW_KERNEL_DECLARATION)
 bool third_exact();
 }  // namespace avx2
 namespace avx512 {
+gauss5_row gauss5;
 gradient_row gradient;
 scale_row scale;
 sobel_row sobel;

@@ -54,12 +54,14 @@ TEST(Dispatch, TablesAreCompleteAndFilledByName) {
     EXPECT_EQ(avx512.direction, &kernels::avx512::direction);
     EXPECT_EQ(avx512.rc, &kernels::avx512::rc);
     EXPECT_EQ(avx512.gradient, &kernels::avx512::gradient);
+    EXPECT_EQ(avx512.gauss5, &kernels::avx512::gauss5);
     kernels::row_kernels rest = avx512;
     rest.scale = avx2.scale;
     rest.sobel = avx2.sobel;
     rest.direction = avx2.direction;
     rest.rc = avx2.rc;
     rest.gradient = avx2.gradient;
+    rest.gauss5 = avx2.gauss5;
     EXPECT_EQ(entries(rest), a);
 #endif
 }

@@ -191,3 +191,30 @@ TEST(RowKernels, ScaledRowsMatchThePortableProductsForAnyScale) {
             }
     }
 }
+
+TEST(RowKernels, GaussianRowsMatchThePortableRowsForEveryRangeLength) {
+    const auto levels = vector_levels();
+    if (levels.empty()) GTEST_SKIP() << "no vector level on this processor";
+    const kernels::row_kernels &portable = kernels::kernels_for(simd_level::portable);
+    std::mt19937 g(9);
+    const size_t width = 1200;  // channels; outputs in [6, width - 6)
+    std::vector<uint8_t> rows[5];
+    for (auto &r : rows) {
+        r.resize(width);
+        for (auto &v : r) v = g() % 3 == 0 ? 255 : uint8_t(g());
+    }
+    const uint8_t *const r[5] = {rows[0].data(), rows[1].data(), rows[2].data(), rows[3].data(),
+                                 rows[4].data()};
+    for (simd_level level : levels) {
+        const kernels::row_kernels &k = kernels::kernels_for(level);
+        for (size_t len : {1, 31, 32, 33, 63, 64, 65, 100, 511, 512, 513, 575, 576, 577, 1000, 1188}) {
+            const size_t begin = 6 + g() % (width - 12 - len + 1);
+            SCOPED_TRACE(std::string(simd_name(level)) + ", " + std::to_string(len) + " channels from " +
+                         std::to_string(begin));
+            std::vector<uint8_t> ref(width, 7), fast(width, 7);
+            portable.gauss5(r, ref.data(), begin, begin + len, 0);
+            k.gauss5(r, fast.data(), begin, begin + len, 0);
+            ASSERT_EQ(ref, fast);
+        }
+    }
+}
