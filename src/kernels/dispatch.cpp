@@ -133,6 +133,7 @@ const row_kernels &avx512_set() {
         k.direction = avx512::direction;
         k.gradient = avx512::gradient;
         k.gauss5 = avx512::gauss5;
+        k.suppress = avx512::suppress;
         k.rc = avx512::rc;
         return k;
     }();

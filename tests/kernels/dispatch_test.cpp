@@ -55,6 +55,7 @@ TEST(Dispatch, TablesAreCompleteAndFilledByName) {
     EXPECT_EQ(avx512.rc, &kernels::avx512::rc);
     EXPECT_EQ(avx512.gradient, &kernels::avx512::gradient);
     EXPECT_EQ(avx512.gauss5, &kernels::avx512::gauss5);
+    EXPECT_EQ(avx512.suppress, &kernels::avx512::suppress);
     kernels::row_kernels rest = avx512;
     rest.scale = avx2.scale;
     rest.sobel = avx2.sobel;
@@ -62,6 +63,7 @@ TEST(Dispatch, TablesAreCompleteAndFilledByName) {
     rest.rc = avx2.rc;
     rest.gradient = avx2.gradient;
     rest.gauss5 = avx2.gauss5;
+    rest.suppress = avx2.suppress;
     EXPECT_EQ(entries(rest), a);
 #endif
 }
