@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kernels/dispatch.h"
+#include "kernels/exact.h"
 
 namespace {
 
@@ -104,7 +105,21 @@ TEST(RowKernels, SuppressionMatchesThePortableRowsAroundTheBound) {
                         const unsigned int kind = g() % 8;
                         mag[i] = kind < 5 ? weak - (weak > 0 ? g() % 2 : 0)
                                           : (kind < 7 ? weak + 1 + g() % 50 : uint32_t(g()));
-                        ratio[i] = int32_t(g());
+                        // Steep, diagonal either way, or flat; some exactly at a bound.
+                        const kernels::canny_bounds &b = kernels::suppression_bounds();
+                        const int64_t edges[] = {b.steep_above, b.steep_below, b.diagonal_above,
+                                                 b.diagonal_below};
+                        switch (g() % 4) {
+                            case 0:
+                                ratio[i] = int32_t(g());
+                                break;
+                            case 1:
+                                ratio[i] = int32_t(edges[g() % 4] + int64_t(g() % 3) - 1);
+                                break;
+                            default:
+                                ratio[i] = int32_t(int64_t(g() % 400001) - 200000);
+                                break;
+                        }
                     }
                     if (round % 3 == 0)  // a single strong pixel in the middle row
                         mag[stride + 1 + g() % n] = weak + 1 + (g() % 2 ? 0 : g() % 100);
