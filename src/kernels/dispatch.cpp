@@ -134,6 +134,7 @@ const row_kernels &avx512_set() {
         k.gradient = avx512::gradient;
         k.gauss5 = avx512::gauss5;
         k.suppress = avx512::suppress;
+        k.length = avx512::length;
         k.rc = avx512::rc;
         return k;
     }();

@@ -118,6 +118,7 @@ bool third_exact();
 }  // namespace avx2
 namespace avx512 {
 gauss5_row gauss5;
+length_row length;
 suppress_row suppress;
 gradient_row gradient;
 scale_row scale;

@@ -56,6 +56,7 @@ TEST(Dispatch, TablesAreCompleteAndFilledByName) {
     EXPECT_EQ(avx512.gradient, &kernels::avx512::gradient);
     EXPECT_EQ(avx512.gauss5, &kernels::avx512::gauss5);
     EXPECT_EQ(avx512.suppress, &kernels::avx512::suppress);
+    EXPECT_EQ(avx512.length, &kernels::avx512::length);
     kernels::row_kernels rest = avx512;
     rest.scale = avx2.scale;
     rest.sobel = avx2.sobel;
@@ -64,6 +65,7 @@ TEST(Dispatch, TablesAreCompleteAndFilledByName) {
     rest.gradient = avx2.gradient;
     rest.gauss5 = avx2.gauss5;
     rest.suppress = avx2.suppress;
+    rest.length = avx2.length;
     EXPECT_EQ(entries(rest), a);
 #endif
 }

@@ -233,3 +233,24 @@ TEST(RowKernels, GaussianRowsMatchThePortableRowsForEveryRangeLength) {
         }
     }
 }
+
+TEST(RowKernels, LengthsMatchThePortableRoots) {
+    const auto levels = vector_levels();
+    if (levels.empty()) GTEST_SKIP() << "no vector level on this processor";
+    const kernels::row_kernels &portable = kernels::kernels_for(simd_level::portable);
+    std::mt19937 g(13);
+    for (simd_level level : levels) {
+        const kernels::row_kernels &k = kernels::kernels_for(level);
+        for (size_t n : {1, 7, 8, 15, 16, 17, 31, 32, 33, 100, 1000}) {
+            SCOPED_TRACE(std::string(simd_name(level)) + ", " + std::to_string(n) + " pixels");
+            std::vector<color_type> src(n);
+            for (size_t i = 0; i < n; ++i)
+                src[i] = i % 4 == 0 ? color_type{255, 255, 255}
+                                    : color_type{uint8_t(g()), uint8_t(g() % 3 ? g() : 0), uint8_t(g())};
+            std::vector<double> ref(n + 1, 0.5), fast(n + 1, 0.5);
+            portable.length(src.data(), ref.data(), n);
+            k.length(src.data(), fast.data(), n);
+            ASSERT_EQ(std::memcmp(ref.data(), fast.data(), ref.size() * sizeof(double)), 0);
+        }
+    }
+}
