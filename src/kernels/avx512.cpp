@@ -365,6 +365,37 @@ void length(const color_type *src, double *l, size_t n) {
 
 namespace {
 
+// avx2.cpp's division-free third (third_of), 8 lanes: the same operations.
+inline __m512d third_of8(__m512d l) {
+    const __m512d third = _mm512_set1_pd(1.0 / 3.0);
+    const __m512d q0 = _mm512_mul_pd(l, third);
+    const __m512d remainder = _mm512_fnmadd_pd(_mm512_set1_pd(3.0), q0, l);
+    return _mm512_fmadd_pd(remainder, third, q0);
+}
+
+}  // namespace
+
+void third_length(const color_type *src, double *l, size_t n) {
+    if (!avx2::third_exact()) {
+        avx2::third_length(src, l, n);
+        return;
+    }
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(src);
+    const __m512i lo = _mm512_load_si512(square_table.words[0]),
+                  hi = _mm512_load_si512(square_table.words[1]);
+    size_t x = 0;
+    for (; x + 16 <= n; x += 16) {
+        const __m512i in = _mm512_inserti32x4(
+            _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 3 * x))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 3 * x + 32)), 2);
+        _mm512_storeu_pd(l + x, third_of8(lengths8(in, lo)));
+        _mm512_storeu_pd(l + x + 8, third_of8(lengths8(in, hi)));
+    }
+    if (x < n) avx2::third_length(src + x, l + x, n - x);
+}
+
+namespace {
+
 // ---- Canny gradients ----------------------------------------------------------
 
 // The 16.16 ratio from q = |gy| * 65536 / gx (or its estimate): 0 where gx

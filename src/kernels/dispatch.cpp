@@ -135,6 +135,7 @@ const row_kernels &avx512_set() {
         k.gauss5 = avx512::gauss5;
         k.suppress = avx512::suppress;
         k.length = avx512::length;
+        k.third_length = avx512::third_length;
         k.rc = avx512::rc;
         return k;
     }();

@@ -119,6 +119,7 @@ bool third_exact();
 namespace avx512 {
 gauss5_row gauss5;
 length_row length;
+third_length_row third_length;
 suppress_row suppress;
 gradient_row gradient;
 scale_row scale;

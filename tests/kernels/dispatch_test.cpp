@@ -57,6 +57,7 @@ TEST(Dispatch, TablesAreCompleteAndFilledByName) {
     EXPECT_EQ(avx512.gauss5, &kernels::avx512::gauss5);
     EXPECT_EQ(avx512.suppress, &kernels::avx512::suppress);
     EXPECT_EQ(avx512.length, &kernels::avx512::length);
+    EXPECT_EQ(avx512.third_length, &kernels::avx512::third_length);
     kernels::row_kernels rest = avx512;
     rest.scale = avx2.scale;
     rest.sobel = avx2.sobel;
@@ -66,6 +67,7 @@ TEST(Dispatch, TablesAreCompleteAndFilledByName) {
     rest.gauss5 = avx2.gauss5;
     rest.suppress = avx2.suppress;
     rest.length = avx2.length;
+    rest.third_length = avx2.third_length;
     EXPECT_EQ(entries(rest), a);
 #endif
 }

@@ -234,7 +234,7 @@ TEST(RowKernels, GaussianRowsMatchThePortableRowsForEveryRangeLength) {
     }
 }
 
-TEST(RowKernels, LengthsMatchThePortableRoots) {
+TEST(RowKernels, LengthsAndThirdsMatchThePortableRows) {
     const auto levels = vector_levels();
     if (levels.empty()) GTEST_SKIP() << "no vector level on this processor";
     const kernels::row_kernels &portable = kernels::kernels_for(simd_level::portable);
@@ -250,6 +250,9 @@ TEST(RowKernels, LengthsMatchThePortableRoots) {
             std::vector<double> ref(n + 1, 0.5), fast(n + 1, 0.5);
             portable.length(src.data(), ref.data(), n);
             k.length(src.data(), fast.data(), n);
+            ASSERT_EQ(std::memcmp(ref.data(), fast.data(), ref.size() * sizeof(double)), 0);
+            portable.third_length(src.data(), ref.data(), n);
+            k.third_length(src.data(), fast.data(), n);
             ASSERT_EQ(std::memcmp(ref.data(), fast.data(), ref.size() * sizeof(double)), 0);
         }
     }
