@@ -331,14 +331,14 @@ inline void gradient4(const double *l0, const double *l1, const double *l2, uint
     const __m256d ay = abs_pd(gy);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(mag + x),
                      _mm256_cvttpd_epi32(_mm256_add_pd(abs_pd(gx), ay)));
-    // |gy| * 65536 / gx, truncated; 0 where gx is 0; 2^31 or more saturates
-    // (the conversion itself gives INT32_MIN for anything at or below -2^31).
+    // |gy| * 65536 / gx, truncated; 0 where gx is 0 (the quotient is set to
+    // 0 before the conversion); from 2^31 - 1 on 2^31 - 1, which is what the
+    // reference's saturation and truncation give there (the conversion itself
+    // gives INT32_MIN for anything at or below -2^31, as the reference does).
     const __m256d q = _mm256_div_pd(_mm256_mul_pd(ay, _mm256_set1_pd(65536.0)), gx);
-    __m128i r = _mm256_cvttpd_epi32(q);
-    const __m128i big = narrow_mask(_mm256_cmp_pd(q, _mm256_set1_pd(2147483648.0), _CMP_GE_OQ));
-    const __m128i gx_zero = narrow_mask(_mm256_cmp_pd(gx, zero, _CMP_EQ_OQ));
-    r = _mm_blendv_epi8(r, _mm_set1_epi32(INT32_MAX), big);
-    r = _mm_andnot_si128(gx_zero, r);
+    const __m256d gx_zero = _mm256_cmp_pd(gx, zero, _CMP_EQ_OQ);
+    const __m128i r =
+        _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_andnot_pd(gx_zero, q), _mm256_set1_pd(2147483647.0)));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(ratio + x), r);
 }
 
