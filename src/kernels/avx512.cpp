@@ -49,8 +49,10 @@ inline __m512i load32_u8_as_u16(const uint8_t *p) {
 
 inline void gauss_columns32(const uint8_t *const r[5], size_t ch, uint16_t *A, uint16_t *B, uint16_t *C,
                             size_t j) {
-    const __m512i k2 = _mm512_set1_epi16(2), k4 = _mm512_set1_epi16(4), k5 = _mm512_set1_epi16(5);
-    const __m512i k9 = _mm512_set1_epi16(9), k12 = _mm512_set1_epi16(12), k15 = _mm512_set1_epi16(15);
+    // Multiplies, not shifts and adds (see avx2.cpp's gauss_columns).
+    const __m512i k2 = opaque(_mm512_set1_epi16(2)), k4 = opaque(_mm512_set1_epi16(4));
+    const __m512i k5 = opaque(_mm512_set1_epi16(5)), k9 = opaque(_mm512_set1_epi16(9));
+    const __m512i k12 = opaque(_mm512_set1_epi16(12)), k15 = opaque(_mm512_set1_epi16(15));
     const __m512i u = _mm512_add_epi16(load32_u8_as_u16(r[0] + ch), load32_u8_as_u16(r[4] + ch));
     const __m512i v = _mm512_add_epi16(load32_u8_as_u16(r[1] + ch), load32_u8_as_u16(r[3] + ch));
     const __m512i w = load32_u8_as_u16(r[2] + ch);
