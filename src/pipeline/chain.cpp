@@ -25,7 +25,7 @@
 namespace {
 
 const unsigned int max_bands = 4096;
-const size_t band_bytes = 48 * 1024;
+const size_t band_bytes = 192 * 1024;
 const unsigned int max_band_rows = 64;
 
 // done[j][c]: step j has finished band c. Static, so a frame allocates
@@ -34,11 +34,20 @@ std::atomic<uint8_t> done[chain_max_steps][max_bands];
 
 std::atomic<unsigned int> band_rows_setting{0};
 
+const unsigned int max_regions = 8;
+
 struct chain_state {
     const filter_rows *steps;
-    unsigned int count, bands, band_rows, height;
-    std::atomic<unsigned int> next[chain_max_steps];
+    unsigned int count, bands, band_rows, height, regions;
+    // next[j][r]: the next band of step j to take in region r (bands
+    // [r * bands / regions, (r + 1) * bands / regions)); a step that goes in
+    // frame order takes all its bands through next[j][0].
+    std::atomic<unsigned int> next[chain_max_steps][max_regions];
     std::atomic<unsigned int> remaining;
+
+    unsigned int region_begin(unsigned int r) const {
+        return static_cast<unsigned int>(static_cast<unsigned long long>(bands) * r / regions);
+    }
 };
 
 bool finished(unsigned int j, unsigned int c) { return done[j][c].load(std::memory_order_acquire) != 0; }
@@ -62,19 +71,30 @@ void run_task(chain_state &s, unsigned int j, unsigned int c) {
     s.remaining.fetch_sub(1, std::memory_order_acq_rel);
 }
 
-void work(chain_state &s) {
+// Takes and runs the next band of step j in region r if it is ready.
+bool try_take(chain_state &s, unsigned int j, unsigned int r) {
+    const bool whole = s.steps[j].in_order;
+    if (whole && r != 0) return false;
+    const unsigned int end = whole ? s.bands : s.region_begin(r + 1);
+    std::atomic<unsigned int> &next = s.next[j][r];
+    unsigned int c = next.load(std::memory_order_acquire);
+    if (c >= end || !ready(s, j, c)) return false;
+    if (!next.compare_exchange_strong(c, c + 1, std::memory_order_acq_rel)) return false;
+    run_task(s, j, c);
+    return true;
+}
+
+// Thread `self` works in its own region of the frame, so that the rows it
+// writes are mostly the rows it reads next (in its own core's cache); when
+// nothing there is ready it helps elsewhere.
+void work(chain_state &s, unsigned int self) {
     unsigned int idle = 0;
     while (s.remaining.load(std::memory_order_acquire) > 0) {
         bool ran = false;
-        for (unsigned int j = s.count; j-- > 0;) {
-            unsigned int c = s.next[j].load(std::memory_order_acquire);
-            if (c >= s.bands || !ready(s, j, c)) continue;
-            if (s.next[j].compare_exchange_strong(c, c + 1, std::memory_order_acq_rel)) {
-                run_task(s, j, c);
-                ran = true;
-                break;
-            }
-        }
+        for (unsigned int j = s.count; j-- > 0 && !ran;)
+            ran = try_take(s, j, self) || (s.steps[j].in_order && try_take(s, j, 0));
+        for (unsigned int k = 1; k < s.regions && !ran; ++k)
+            for (unsigned int j = s.count; j-- > 0 && !ran;) ran = try_take(s, j, (self + k) % s.regions);
         if (ran) {
             idle = 0;
         } else {
@@ -105,16 +125,19 @@ void run_chain(const filter_rows *steps, unsigned int count, unsigned int height
     s.band_rows = static_cast<unsigned int>(rows);
     s.height = height;
     s.bands = static_cast<unsigned int>((height + rows - 1) / rows);
+    const unsigned int threads = worker_threads();
+    s.regions = threads < max_regions ? threads : max_regions;
+    if (s.regions > s.bands) s.regions = s.bands;
     for (unsigned int j = 0; j < count; ++j) {
-        s.next[j].store(0, std::memory_order_relaxed);
+        for (unsigned int r = 0; r < s.regions; ++r) s.next[j][r].store(s.region_begin(r), std::memory_order_relaxed);
         for (unsigned int c = 0; c < s.bands; ++c) done[j][c].store(0, std::memory_order_relaxed);
     }
     s.remaining.store(count * s.bands, std::memory_order_release);
 
     // One band of run_bands per thread; each thread takes tasks until none
     // is left. Small frames stay on the calling thread.
-    auto body = [&](unsigned int, unsigned int) { work(s); };
-    run_bands(0, worker_threads(), static_cast<size_t>(height) * row_bytes / 3, body);
+    auto body = [&](unsigned int b, unsigned int) { work(s, b % s.regions); };
+    run_bands(0, s.regions, static_cast<size_t>(height) * row_bytes / 3, body);
 }
 
 void set_chain_band_rows(unsigned int rows) { band_rows_setting = rows == 0 ? 0 : (rows < 2 ? 2 : rows); }
