@@ -55,6 +55,18 @@ const Step steps[] = {
 };
 const unsigned int all_sets = 1u << 14;
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const bool sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+const bool sanitized = true;
+#else
+const bool sanitized = false;
+#endif
+#else
+const bool sanitized = false;
+#endif
+
 // Every buffer the chain reads or writes.
 struct World {
     std::vector<color_type> camera, temp, save, last;
@@ -207,16 +219,18 @@ struct BandedChain : ::testing::Test {
 }  // namespace
 
 // All 16384 flag sets at a size cut into several bands, the thread count and
-// band height changing from set to set.
+// band height changing from set to set; the buffers start with noise, so the
+// carried state (RC, last_frame) is already in play in the first frame.
+// Sanitizer builds, many times slower, take every seventh set.
 TEST_F(BandedChain, EveryFlagSetGivesTheWholeFrameBytes) {
     start(23, 17);
     threshold_1 = 100.0;  // both thresholds leave marks in this picture
     set_min_band_work(0);
     const unsigned int band_rows[] = {2, 3, 5, 17};
-    for (unsigned int set = 0; set < all_sets; ++set) {
+    for (unsigned int set = 0; set < all_sets; set += sanitized ? 7 : 1) {
         set_worker_threads(1 + set % 3);
         set_chain_band_rows(band_rows[(set / 3) % 4]);
-        const std::string d = compare(set, 2);
+        const std::string d = compare(set, 1);
         ASSERT_EQ(d, "");
     }
 }
