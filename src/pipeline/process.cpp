@@ -36,9 +36,12 @@ color_type *save_frame = nullptr;
 
 std::recursive_mutex frame_lock;
 
-// Edge reduction's column classes for the banded chain: one byte per
-// column, made with the frame buffers (without it, that step runs whole).
-uint8_t *column_classes = nullptr;
+// Edge reduction's column classes for the banded chain, one byte per
+// column; a wider frame runs that step over the whole frame instead.
+namespace {
+const unsigned int banded_columns = 16384;
+uint8_t column_classes[banded_columns];
+}  // namespace
 
 namespace {
 
@@ -127,17 +130,12 @@ void process_start() {
             return;
         }
     }
-    column_classes = static_cast<uint8_t *>(buffer_alloc(size_x > 0 ? size_x : 1));
 }
 
 void process_stop() {
     free_buffer(last_frame);
     free_buffer(temp_frame);
     free_buffer(save_frame);
-    if (column_classes) {
-        buffer_free(column_classes);
-        column_classes = nullptr;
-    }
 }
 
 void clear_buffers() {
@@ -247,7 +245,10 @@ class banded_chain {
         return true;
     }
     bool reduceedge(filter_rows *s) {
-        if (s) return reduceedge_rows(*s, source_, destination_, threshold_2, column_classes);
+        if (s) {
+            uint8_t *columns = size_x <= banded_columns ? column_classes : nullptr;
+            return reduceedge_rows(*s, source_, destination_, threshold_2, columns);
+        }
         reduceedge_frame(source_, destination_, threshold_2);
         return true;
     }
