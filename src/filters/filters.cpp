@@ -298,10 +298,15 @@ void track_band(const filter_rows &step, unsigned int b, unsigned int e) {
 
 }  // namespace
 
-bool gauss_frame(const color_type *source, color_type *destination) {
+bool gauss_rows(filter_rows &step, const color_type *source, color_type *destination) {
     if (!kernels::gauss_quotient_exact() || size_x < 5 || size_y < 5) return false;
-    filter_rows step;
     convolution_step(step, convolution::gauss, source, destination, 0);
+    return true;
+}
+
+bool gauss_frame(const color_type *source, color_type *destination) {
+    filter_rows step;
+    if (!gauss_rows(step, source, destination)) return false;
     run_whole(step);
     return true;
 }

@@ -74,6 +74,7 @@ struct filter_rows {
     int offset = 0;
     uint32_t above = 0, below = 0;
     double scale = 0.0;
+    int64_t bound = 0;
     bool diff = false;
     uint8_t *columns = nullptr;              // edge reduction: size_x classes carried down the columns
     std::atomic<uint64_t> *sums = nullptr;  // tracking: total change, x and y moments

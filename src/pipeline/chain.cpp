@@ -117,6 +117,9 @@ void run_chain(const filter_rows *steps, unsigned int count, unsigned int height
         if (rows < 4) rows = 4;
         if (rows > max_band_rows) rows = max_band_rows;
     }
+    // A band must hold every row a step reads around another band's rows.
+    for (unsigned int j = 0; j < count; ++j)
+        if (rows < steps[j].reach) rows = steps[j].reach;
     if ((height + rows - 1) / rows > max_bands) rows = (height + max_bands - 1) / max_bands;
 
     chain_state s;

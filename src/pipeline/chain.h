@@ -15,8 +15,8 @@ constexpr unsigned int chain_max_steps = 20;
 // over the whole frame after the one before: a step runs on a band of rows
 // only once the step before it has finished the band and its neighbours
 // (both what it reads and what it will overwrite), and a step that must go
-// in frame order runs its bands one after the other. Each step's reach must
-// be at most 2 rows. Allocates nothing.
+// in frame order runs its bands one after the other. Bands are at least as
+// tall as the largest reach. Allocates nothing.
 void run_chain(const filter_rows *steps, unsigned int count, unsigned int height, size_t row_bytes);
 
 // Rows per band: 0 (the default) sizes bands to about 48 KB; tests set a few

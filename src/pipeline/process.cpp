@@ -191,60 +191,61 @@ class banded_chain {
     }
 
   private:
-    // Each makes the banded form of its filter into `s` (false: none), or,
-    // given no step, runs the filter over the whole frame.
-    using maker = bool (banded_chain::*)(filter_rows *s);
+    // Each writes the banded form of its filter to `s` and returns how many
+    // steps it took (0: it has none), or, given no step, runs the filter over
+    // the whole frame.
+    using maker = unsigned int (banded_chain::*)(filter_rows *s);
 
-    bool gauss(filter_rows *s) { return convolution(s, gauss_blur, 5, gauss_factor, 0.0); }
-    bool sharpen(filter_rows *s) { return convolution(s, sharpness, 3, 1.0, 0.0); }
-    bool laplace(filter_rows *s) { return convolution(s, laplace5, 5, 1.0, 128.0); }
-    bool emboss(filter_rows *s) { return convolution(s, embossing, 3, 1.0, 128.0); }
-    bool convolution(filter_rows *s, const double *kernel, unsigned int width, double factor, double offset) {
+    unsigned int gauss(filter_rows *s) { return convolution(s, gauss_blur, 5, gauss_factor, 0.0); }
+    unsigned int sharpen(filter_rows *s) { return convolution(s, sharpness, 3, 1.0, 0.0); }
+    unsigned int laplace(filter_rows *s) { return convolution(s, laplace5, 5, 1.0, 128.0); }
+    unsigned int emboss(filter_rows *s) { return convolution(s, embossing, 3, 1.0, 128.0); }
+    unsigned int convolution(filter_rows *s, const double *kernel, unsigned int width, double factor, double offset) {
         if (s) return transform_rows(*s, source_, destination_, kernel, width, factor, offset);
         transform_frame(source_, destination_, kernel, width, factor, offset);
         return true;
     }
-    bool rc(filter_rows *s) {
+    unsigned int rc(filter_rows *s) {
         if (s) return rc_rows(*s, source_, destination_);
         rc_filter(source_, destination_);
         return true;
     }
-    bool canny(filter_rows *s) {
-        if (s) return false;
+    unsigned int canny(filter_rows *s) {
+        if (s) return canny_rows(s, source_, destination_, threshold_1) ? 4 : 0;
         canny_edge(source_, destination_, threshold_1, threshold_2, 128.0);
-        return true;
+        return 1;
     }
-    bool edgefast(filter_rows *s) {
+    unsigned int edgefast(filter_rows *s) {
         if (s) return edge_detect_rows(*s, source_, destination_);
         edge_detect_frame(source_, destination_);
         return true;
     }
-    bool sobel(filter_rows *s) {
+    unsigned int sobel(filter_rows *s) {
         if (s) return general_filter_rows(*s, source_, destination_, sobel_x, sobel_y, 3, sobel_scale);
         general_filter_frame(source_, destination_, sobel_x, sobel_y, 3, sobel_scale);
         return true;
     }
-    bool comboedge(filter_rows *s) {
+    unsigned int comboedge(filter_rows *s) {
         if (s) return combo_edgedetect_rows(*s, source_, destination_, threshold_1);
         combo_edgedetect_frame(source_, destination_, threshold_1);
         return true;
     }
-    bool average(filter_rows *s) {
+    unsigned int average(filter_rows *s) {
         if (s) return average_rows(*s, source_, destination_);
         average_frame(source_, destination_);
         return true;
     }
-    bool threshold(filter_rows *s) {
+    unsigned int threshold(filter_rows *s) {
         if (s) return threshold_rows(*s, source_, destination_, threshold_1);
         threshold_frame(source_, destination_, threshold_1);
         return true;
     }
-    bool erode(filter_rows *s) {
+    unsigned int erode(filter_rows *s) {
         if (s) return erode_rows(*s, source_, destination_, threshold_1);
         erode_frame(source_, destination_, threshold_1);
         return true;
     }
-    bool reduceedge(filter_rows *s) {
+    unsigned int reduceedge(filter_rows *s) {
         if (s) {
             uint8_t *columns = size_x <= banded_columns ? column_classes : nullptr;
             return reduceedge_rows(*s, source_, destination_, threshold_2, columns);
@@ -252,7 +253,7 @@ class banded_chain {
         reduceedge_frame(source_, destination_, threshold_2);
         return true;
     }
-    bool tracking(filter_rows *s) {
+    unsigned int tracking(filter_rows *s) {
         if (s) {
             if (!target_rows(*s, source_, destination_, sums_)) return false;
             tracking_step_ = *s;
@@ -264,12 +265,12 @@ class banded_chain {
     }
 
     void step(maker make) {
-        if (!(this->*make)(&steps_[count_])) {
+        const unsigned int made = (this->*make)(&steps_[count_]);
+        if (made == 0) {
             flush();
             (this->*make)(nullptr);
-        } else {
-            ++count_;
         }
+        count_ += made;
         swap(source_, destination_);
     }
     void add_copy(const color_type *from, color_type *to) { copy_rows(steps_[count_++], from, to); }
