@@ -117,6 +117,10 @@ LUMIVEX_ROW_KERNELS(LUMIVEX_ROW_KERNEL_DECLARATION)
 bool third_exact();
 }  // namespace avx2
 namespace avx512 {
+gauss5_row gauss5;
+laplace5_row laplace5;
+sharpen3_row sharpen3;
+emboss3_row emboss3;
 scale_row scale;
 sobel_row sobel;
 direction_row direction;

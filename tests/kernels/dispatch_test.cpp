@@ -53,7 +53,15 @@ TEST(Dispatch, TablesAreCompleteAndFilledByName) {
     EXPECT_EQ(avx512.sobel, &kernels::avx512::sobel);
     EXPECT_EQ(avx512.direction, &kernels::avx512::direction);
     EXPECT_EQ(avx512.rc, &kernels::avx512::rc);
+    EXPECT_EQ(avx512.gauss5, &kernels::avx512::gauss5);
+    EXPECT_EQ(avx512.laplace5, &kernels::avx512::laplace5);
+    EXPECT_EQ(avx512.sharpen3, &kernels::avx512::sharpen3);
+    EXPECT_EQ(avx512.emboss3, &kernels::avx512::emboss3);
     kernels::row_kernels rest = avx512;
+    rest.gauss5 = avx2.gauss5;
+    rest.laplace5 = avx2.laplace5;
+    rest.sharpen3 = avx2.sharpen3;
+    rest.emboss3 = avx2.emboss3;
     rest.scale = avx2.scale;
     rest.sobel = avx2.sobel;
     rest.direction = avx2.direction;
