@@ -7,6 +7,7 @@
 
 #include "capture/camera.h"
 #include "display/display.h"
+#include "platform/font.h"
 #include "support/program.h"
 
 namespace {
@@ -133,6 +134,42 @@ TEST(FrameDisplay, StripLinesScrollOnScreenAndFpsIsDrawnOverThePicture) {
     run.press('F');
     deliver_frame(std::vector<unsigned char>(16 * 16 * 3, 0x10));
     EXPECT_EQ(run.image().at(3, 8), 0x101010u) << "figure gone once switched off";
+}
+
+TEST(FrameDisplay, OnlyALineWithNewTextIsRasterisedAgain) {
+    ProgramRun run;
+    ASSERT_TRUE(run.start_with_frame(16, 16));
+    const std::vector<unsigned char> frame(16 * 16 * 3, 0x10);
+    deliver_frame(frame);
+    run.settle();
+    const uint64_t start = lvx::text_runs_rasterised();
+    for (int i = 0; i < 3; ++i) deliver_frame(frame);
+    run.settle();
+    EXPECT_EQ(lvx::text_runs_rasterised(), start) << "frames with the same lines";
+
+    run.press('D');  // "Show difference"
+    deliver_frame(frame);
+    EXPECT_EQ(lvx::text_runs_rasterised(), start + 1);
+    run.press('D');  // "Show normal"
+    run.press('D');  // "Show difference" again: still kept
+    EXPECT_EQ(lvx::text_runs_rasterised(), start + 2);
+    run.press('W');  // two threshold lines; the strip scrolls, the lines that move are not new
+    deliver_frame(frame);
+    EXPECT_EQ(lvx::text_runs_rasterised(), start + 4);
+    EXPECT_STREQ(status_line(0), "Show difference");
+
+    run.press('F');  // the FPS figure: once, then copied on every frame
+    deliver_frame(frame);
+    deliver_frame(frame);
+    run.settle();
+    EXPECT_EQ(lvx::text_runs_rasterised(), start + 5);
+    // What is shown is what a fresh drawing of each line gives.
+    HeadlessImage img = run.image();
+    const char *expected[] = {"Show difference", "Show normal", "Show difference", "Threshold1: 44.00",
+                              "Threshold2: 260.00"};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(contains_at(img, text_image(expected[i]), 2, 300 + 16 * i + 1)) << expected[i];
+    EXPECT_TRUE(contains_at(img, text_image("FPS:   0"), 2, 2));
 }
 
 }  // namespace
