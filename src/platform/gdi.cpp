@@ -92,34 +92,47 @@ void sample_columns(unsigned char *__restrict dst, const unsigned char *__restri
     }
 }
 
-// One destination row from one (combined) source row.
+// One destination row from one combined source row, pixel by pixel: the
+// general way, for columns that read nothing or where very many pixels meet.
 template <bool use_and>
 void combine_columns(unsigned char *__restrict dst, const unsigned char *__restrict line,
                      const Column *columns, size_t count) {
     for (size_t i = 0; i < count; ++i, dst += 3) {
         const Column &c = columns[i];
+        if (!c.count) continue;
         const unsigned char *p = line + c.offset;
-        switch (c.count) {
-            case 0:
-                break;
-            case 1:
-                dst[0] = p[0];
-                dst[1] = p[1];
-                dst[2] = p[2];
-                break;
-            case 2:
-                dst[0] = combine<use_and>(p[0], p[3]);
-                dst[1] = combine<use_and>(p[1], p[4]);
-                dst[2] = combine<use_and>(p[2], p[5]);
-                break;
-            default: {
-                unsigned char out[3] = {p[0], p[1], p[2]};
-                for (size_t k = 1; k < c.count; ++k)
-                    for (int b = 0; b < 3; ++b) out[b] = combine<use_and>(out[b], p[3 * k + b]);
-                std::memcpy(dst, out, 3);
-            }
-        }
+        unsigned char out[3] = {p[0], p[1], p[2]};
+        for (size_t k = 1; k < c.count; ++k)
+            for (int b = 0; b < 3; ++b) out[b] = combine<use_and>(out[b], p[3 * k + b]);
+        std::memcpy(dst, out, 3);
     }
+}
+
+// Where each destination column reads in the combined levels of a row:
+// level k - 1 holds, at each source pixel, the combination of it and the
+// k - 1 pixels after it, so a column where k pixels meet reads one pixel.
+// Levels are `level_stride` bytes apart, with room for a 4-byte read at the
+// end of each.
+size_t level_offset(const Column &c, size_t level_stride) { return (c.count - 1) * level_stride + c.offset; }
+
+// Fills levels 1 .. levels - 1 from level 0 (`bytes` bytes of pixels).
+template <bool use_and>
+void build_levels(unsigned char *work, size_t bytes, size_t level_stride, size_t levels) {
+    for (size_t k = 1; k < levels && 3 * k < bytes; ++k) {
+        const unsigned char *__restrict below = work + (k - 1) * level_stride;
+        const unsigned char *__restrict first = work + 3 * k;
+        unsigned char *__restrict level = work + k * level_stride;
+        for (size_t i = 0; i < bytes - 3 * k; ++i) level[i] = combine<use_and>(below[i], first[i]);
+    }
+}
+
+// One destination row, every column reading one pixel of the levels: four
+// bytes at a time (the fourth lands on the next pixel, written after it),
+// the last pixel three.
+void gather_row(unsigned char *__restrict dst, const unsigned char *__restrict work, const size_t *offsets,
+                size_t count) {
+    for (size_t i = 0; i + 1 < count; ++i, dst += 3) std::memcpy(dst, work + offsets[i], 4);
+    std::memcpy(dst, work + offsets[count - 1], 3);
 }
 
 }  // namespace
@@ -157,7 +170,8 @@ int StretchDIBits(HDC hdc, int dest_x, int dest_y, int dest_width, int dest_heig
 
     // Kept per thread so that a frame's drawing allocates nothing once warm.
     thread_local std::vector<Column> columns;
-    thread_local std::vector<unsigned char> combined;
+    thread_local std::vector<size_t> offsets;
+    thread_local std::vector<unsigned char> work;
 
     bool drawn = with_surface(hdc, [&](Surface &s) {
         const int x0 = clamp_to(dest_x, 0, s.width);
@@ -189,7 +203,15 @@ int StretchDIBits(HDC hdc, int dest_x, int dest_y, int dest_width, int dest_heig
         const size_t base = static_cast<size_t>(low) * 3;
         const size_t bytes = static_cast<size_t>(high - low + 1) * 3;
         for (Column &c : columns) c.offset = c.count ? c.offset - base : 0;
-        if (combining) combined.resize(bytes);
+        // Combining, each row's source rows are combined into level 0 of
+        // `work`, then the levels for the columns where several pixels meet.
+        const size_t level_stride = bytes + 4;
+        const bool levelled = combining && every_column && most <= 8;
+        if (combining) work.resize(level_stride * std::max<size_t>(most, 1));
+        if (levelled) {
+            offsets.resize(columns.size());
+            for (size_t i = 0; i < columns.size(); ++i) offsets[i] = level_offset(columns[i], level_stride);
+        }
 
         const size_t dst_stride = static_cast<size_t>(s.width) * 3;
         const size_t row_bytes = static_cast<size_t>(x1 - x0) * 3;
@@ -217,23 +239,29 @@ int StretchDIBits(HDC hdc, int dest_x, int dest_y, int dest_width, int dest_heig
             above_r0 = r0;
             above_r1 = r1;
             const unsigned char *line = src + static_cast<size_t>(r0) * src_stride + base;
-            if (r1 > r0) {
-                std::memcpy(combined.data(), line, bytes);
-                for (long long r = r0 + 1; r <= r1; ++r) {
-                    const unsigned char *row = src + static_cast<size_t>(r) * src_stride + base;
-                    if (use_and)
-                        combine_row<true>(combined.data(), row, bytes);
-                    else
-                        combine_row<false>(combined.data(), row, bytes);
-                }
-                line = combined.data();
-            }
-            if (most <= 1)
+            if (!combining) {
                 sample_columns(dst, line, columns.data(), columns.size());
-            else if (use_and)
-                combine_columns<true>(dst, line, columns.data(), columns.size());
-            else
-                combine_columns<false>(dst, line, columns.data(), columns.size());
+                continue;
+            }
+            std::memcpy(work.data(), line, bytes);
+            for (long long r = r0 + 1; r <= r1; ++r) {
+                const unsigned char *row = src + static_cast<size_t>(r) * src_stride + base;
+                if (use_and)
+                    combine_row<true>(work.data(), row, bytes);
+                else
+                    combine_row<false>(work.data(), row, bytes);
+            }
+            if (levelled) {
+                if (use_and)
+                    build_levels<true>(work.data(), bytes, level_stride, most);
+                else
+                    build_levels<false>(work.data(), bytes, level_stride, most);
+                gather_row(dst, work.data(), offsets.data(), offsets.size());
+            } else if (use_and) {
+                combine_columns<true>(dst, work.data(), columns.data(), columns.size());
+            } else {
+                combine_columns<false>(dst, work.data(), columns.data(), columns.size());
+            }
         }
     });
     return drawn ? dest_height : 0;
