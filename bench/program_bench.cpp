@@ -53,6 +53,8 @@ struct OwnPath {
         camera_y_size = frame_h;
         camera_setup_buffer();
         main_dc = headless_create_surface(360, 300 + strip_height);
+        // The window's device context shrinks nearest-neighbour (setup_window).
+        SetStretchBltMode(main_dc, COLORONCOLOR);
         display_x = 360;
         display_y = 300;
         clear_text_area();

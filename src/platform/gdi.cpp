@@ -206,11 +206,18 @@ int StretchDIBits(HDC hdc, int dest_x, int dest_y, int dest_width, int dest_heig
         // Combining, each row's source rows are combined into level 0 of
         // `work`, then the levels for the columns where several pixels meet.
         const size_t level_stride = bytes + 4;
-        const bool levelled = combining && every_column && most <= 8;
+        const bool levelled = every_column && most <= 8;
         if (combining) work.resize(level_stride * std::max<size_t>(most, 1));
+        // Sampling straight from the bitmap, the 4-byte reads of all pixels
+        // but the last must stay inside it: they do unless they reach past
+        // the end of its last row.
+        size_t reach = 0;
         if (levelled) {
             offsets.resize(columns.size());
-            for (size_t i = 0; i < columns.size(); ++i) offsets[i] = level_offset(columns[i], level_stride);
+            for (size_t i = 0; i < columns.size(); ++i) {
+                offsets[i] = level_offset(columns[i], level_stride);
+                if (i + 1 < columns.size()) reach = std::max(reach, offsets[i] + 4);
+            }
         }
 
         const size_t dst_stride = static_cast<size_t>(s.width) * 3;
@@ -240,7 +247,10 @@ int StretchDIBits(HDC hdc, int dest_x, int dest_y, int dest_width, int dest_heig
             above_r1 = r1;
             const unsigned char *line = src + static_cast<size_t>(r0) * src_stride + base;
             if (!combining) {
-                sample_columns(dst, line, columns.data(), columns.size());
+                if (levelled && (r0 + 1 < bitmap_h || base + reach <= src_stride))
+                    gather_row(dst, line, offsets.data(), offsets.size());
+                else
+                    sample_columns(dst, line, columns.data(), columns.size());
                 continue;
             }
             std::memcpy(work.data(), line, bytes);
