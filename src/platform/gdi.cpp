@@ -207,7 +207,7 @@ int StretchDIBits(HDC hdc, int dest_x, int dest_y, int dest_width, int dest_heig
         // `work`, then the levels for the columns where several pixels meet.
         const size_t level_stride = bytes + 4;
         const bool levelled = every_column && most <= 8;
-        if (combining) work.resize(level_stride * std::max<size_t>(most, 1));
+        if (combining) work.resize(level_stride * (levelled ? std::max<size_t>(most, 1) : 1));
         // Sampling straight from the bitmap, the 4-byte reads of all pixels
         // but the last must stay inside it: they do unless they reach past
         // the end of its last row.
