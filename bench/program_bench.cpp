@@ -19,6 +19,7 @@
 
 #include "capture/camera.h"
 #include "capture/pattern.h"
+#include "common/buffer.h"
 #include "display/display.h"
 #include "platform/dib.h"
 #include "platform/headless/headless.h"
@@ -68,8 +69,8 @@ struct OwnPath {
     }
     ~OwnPath() {
         display_fps = false;
-        camera_x_size = camera_y_size = 0;
-        camera_setup_buffer();
+        buffer_free(camera_buffer);
+        camera_buffer = nullptr;
     }
     void pattern_frame() { pattern.draw(sample.data(), n++); }
     void intake() { camera_take_frame(sample.data(), static_cast<int>(sample.size()), 24); }
