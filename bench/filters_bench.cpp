@@ -11,6 +11,7 @@
 //   lumivex_bench [--benchmark_filter=REGEX] [google benchmark flags]
 //   LUMIVEX_BENCH_ROUNDS=N   timed runs per benchmark (default 30)
 //   LUMIVEX_BENCH_SIMD=portable|avx2   a lower instruction-set level than the processor's
+//   LUMIVEX_BENCH_THREADS=N  threads for the chain rows (default: the processor count)
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -24,6 +25,11 @@
 #include <string>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "capture/camera.h"
 #include "common/buffer.h"
 #include "common/workers.h"
@@ -32,6 +38,7 @@
 #include "filters/rc_filter.h"
 #include "kernels/dispatch.h"
 #include "pipeline/process.h"
+#include "program_bench.h"
 
 #if LUMIVEX_BENCH_OPENCV
 #include <opencv2/core.hpp>
@@ -67,12 +74,13 @@ struct Size {
     const char *name;
 };
 const Size kSizes[] = {{640, 480, "640x480"}, {1920, 1080, "1920x1080"}};
+const Size k4K = {3840, 2160, "3840x2160"};
 
 enum class Content { random, pattern };
 
 // A frame like the built-in test pattern: gradients, stripes, a bright
 // block and some noise.
-void paint(std::vector<color_type> &f, unsigned int w, unsigned int h, Content c, int t) {
+void paint(color_type *f, unsigned int w, unsigned int h, Content c, int t) {
     std::mt19937 g(1234 + t);
     for (unsigned int y = 0; y < h; ++y)
         for (unsigned int x = 0; x < w; ++x) {
@@ -109,8 +117,8 @@ struct Buffers {
         const size_t n = size_t(w) * h;
         a.assign(n, color_type{});
         b.assign(n, color_type{});
-        paint(a, w, h, c, 0);
-        paint(b, w, h, c, 1);
+        paint(a.data(), w, h, c, 0);
+        paint(b.data(), w, h, c, 1);
         src = a;
         dst.assign(n, color_type{});
         save = a;
@@ -335,9 +343,38 @@ std::atomic<bool> *const all_flags[] = {
     &filter_laplace,   &filter_sobel, &filter_comboedge,  &filter_average, &filter_emboss,
     &filter_threshold, &filter_erode, &filter_reduceedge, &filter_tracking};
 
+// The stages one after the other over whole frames, each on the default
+// threads: the chain as it ran before it went in bands (for comparison).
+void run_stepwise() {
+    const size_t n = size_t(size_x) * size_y * 3;
+    std::memcpy(save_frame, camera_buffer, n);
+    color_type *s = camera_buffer, *d = temp_frame;
+    auto step = [&](auto fn) {
+        fn(s, d);
+        std::swap(s, d);
+    };
+    step([](color_type *a, color_type *b) { transform_frame(a, b, gauss_blur, 5, 1.0 / 159.0, 0.0); });
+    step([](color_type *a, color_type *b) { rc_filter(a, b); });
+    step([](color_type *a, color_type *b) { transform_frame(a, b, sharpness, 3, 1.0, 0.0); });
+    step([](color_type *a, color_type *b) { canny_edge(a, b, 42.0, 260.0, 128.0); });
+    step([](color_type *a, color_type *b) { edge_detect_frame(a, b); });
+    step([](color_type *a, color_type *b) { transform_frame(a, b, laplace5, 5, 1.0, 128.0); });
+    step([](color_type *a, color_type *b) { general_filter_frame(a, b, sobel_x, sobel_y, 3, 1.0 / 3.0); });
+    step([](color_type *a, color_type *b) { combo_edgedetect_frame(a, b, 42.0); });
+    step([](color_type *a, color_type *b) { average_frame(a, b); });
+    step([](color_type *a, color_type *b) { transform_frame(a, b, embossing, 3, 1.0, 128.0); });
+    step([](color_type *a, color_type *b) { threshold_frame(a, b, 42.0); });
+    step([](color_type *a, color_type *b) { erode_frame(a, b, 42.0); });
+    step([](color_type *a, color_type *b) { reduceedge_frame(a, b, 260.0); });
+    step([](color_type *a, color_type *b) { target_frame(a, b); });
+    std::memcpy(d, s, n);
+}
+
 // process_frame as the program runs it: the camera buffer and every
-// pipeline buffer, all fourteen stages on (or none), default threads.
-void chain_bench(benchmark::State &state, std::string name, Size size, Content content, bool all) {
+// pipeline buffer, all fourteen stages on (or none), default threads; or
+// (stepwise) the same stages one after the other over whole frames.
+void chain_bench(benchmark::State &state, std::string name, Size size, Content content, bool all, bool stepwise) {
+    if (const char *t = std::getenv("LUMIVEX_BENCH_THREADS")) set_worker_threads(static_cast<unsigned int>(std::atoi(t)));
     camera_x_size = static_cast<int>(size.w);
     camera_y_size = static_cast<int>(size.h);
     camera_setup_buffer();
@@ -347,13 +384,19 @@ void chain_bench(benchmark::State &state, std::string name, Size size, Content c
     std::vector<color_type> frames[2];
     for (int t = 0; t < 2; ++t) {
         frames[t].resize(size_t(size.w) * size.h);
-        paint(frames[t], size.w, size.h, content, t);
+        paint(frames[t].data(), size.w, size.h, content, t);
     }
     for (std::atomic<bool> *f : all_flags) *f = all;
     const size_t n = frames[0].size() * sizeof(color_type);
     int turn = 0;
     const double best = run_timed(
-        state, [&] { std::memcpy(camera_buffer, frames[turn ^= 1].data(), n); }, [] { process_frame(); });
+        state, [&] { std::memcpy(camera_buffer, frames[turn ^= 1].data(), n); },
+        [&] {
+            if (stepwise)
+                run_stepwise();
+            else
+                process_frame();
+        });
     // Three frame copies, for the no-stage goal.
     std::vector<color_type> copy(frames[0].size());
     double copy_best = 1e30;
@@ -363,7 +406,8 @@ void chain_bench(benchmark::State &state, std::string name, Size size, Content c
         copy_best = std::min(copy_best, std::chrono::duration<double, std::milli>(clock_type::now() - t0).count());
     }
     state.counters["threads"] = worker_threads();
-    double goal = all ? (size.w == 1920 ? 33.0 : 4.0) : 3 * copy_best;
+    double goal = !all ? 3 * copy_best : size.w == 3840 ? 40.0 : size.w == 1920 ? 10.0 : 4.0;
+    if (stepwise) goal = 0;
     state.counters["goal_ms"] = goal;
     record(name, best, 0, goal, nullptr);
     for (std::atomic<bool> *f : all_flags) *f = false;
@@ -372,13 +416,58 @@ void chain_bench(benchmark::State &state, std::string name, Size size, Content c
     process_stop();
     buffer_free(camera_buffer);
     camera_buffer = nullptr;
+    set_worker_threads(0);
+}
+
+// Peak memory of a process that runs all fourteen stages on a 3840 x 2160
+// camera: measured in a child forked before any benchmark has run, so the
+// figure holds the program's buffers, this program's libraries (OpenCV's
+// among them) and nothing of the benchmarks. Megabytes, or 0 if unknown.
+double peak_memory_4k_mb() {
+#if defined(__linux__)
+    int fds[2];
+    if (pipe(fds) != 0) return 0;
+    const pid_t child = fork();
+    if (child < 0) return 0;
+    if (child == 0) {
+        close(fds[0]);
+        camera_x_size = static_cast<int>(k4K.w);
+        camera_y_size = static_cast<int>(k4K.h);
+        camera_setup_buffer();
+        process_start();
+        canny_start();
+        rc_filter_start();
+        for (std::atomic<bool> *f : all_flags) *f = true;
+        for (int t = 0; t < 3; ++t) {
+            paint(camera_buffer, k4K.w, k4K.h, Content::pattern, t);
+            process_frame();
+        }
+        double kb = 0;
+        if (FILE *f = std::fopen("/proc/self/status", "r")) {
+            char line[256];
+            while (std::fgets(line, sizeof line, f))
+                if (std::sscanf(line, "VmHWM: %lf kB", &kb) == 1) break;
+            std::fclose(f);
+        }
+        const ssize_t w = write(fds[1], &kb, sizeof kb);
+        _exit(w == sizeof kb ? 0 : 1);
+    }
+    close(fds[1]);
+    double kb = 0;
+    if (read(fds[0], &kb, sizeof kb) != sizeof kb) kb = 0;
+    close(fds[0]);
+    waitpid(child, nullptr, 0);
+    return kb / 1024.0;
+#else
+    return 0;
+#endif
 }
 
 #if LUMIVEX_BENCH_DISPLAY
 // The display's stretch: a 640 x 480 frame into a 1280 x 960 surface.
 void stretch_bench(benchmark::State &state, std::string name) {
     std::vector<color_type> frame(640 * 480);
-    paint(frame, 640, 480, Content::pattern, 0);
+    paint(frame.data(), 640, 480, Content::pattern, 0);
     HDC surface = headless_create_surface(1280, 960);
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
@@ -393,6 +482,8 @@ void stretch_bench(benchmark::State &state, std::string name) {
     record(name, best, 0, 2.0, nullptr);
 }
 #endif
+
+double peak_mb = 0;
 
 void print_summary() {
     std::printf("\nSummary (best of %d runs; machine: %u threads by default)\n", rounds(), worker_threads());
@@ -416,12 +507,39 @@ void print_summary() {
         std::printf("%-44s %10.3f %10s %8s  %s%s%s\n", name.c_str(), r.best_ms, goal, ratio, verdict,
                     r.cv_name.empty() ? "" : "  vs ", r.cv_name.c_str());
     }
+
+    // Parallel efficiency: the chain on the default threads against the sum
+    // of its fourteen stages on one thread, from this run.
+    std::printf("\n%-44s %10s %10s %8s  %s\n", "parallel efficiency", "chain ms", "stages ms", "ratio", "verdict");
+    for (Size size : kSizes)
+        for (const char *content : {"random", "pattern"}) {
+            const std::string suffix = std::string("/") + size.name + "/" + content;
+            double sum = 0;
+            bool complete = true;
+            for (const Stage &stage : stages()) {
+                const auto it = results.find(std::string("stage/") + stage.name + suffix);
+                if (it == results.end()) complete = false;
+                else sum += it->second.best_ms;
+            }
+            const auto chain = results.find("chain/all" + suffix);
+            if (!complete || chain == results.end()) continue;
+            const double ratio = chain->second.best_ms / sum;
+            std::printf("%-44s %10.3f %10.3f %8.2f  %s (goal 0.55)\n", ("chain/all" + suffix).c_str(),
+                        chain->second.best_ms, sum, ratio, ratio <= 0.55 ? "met" : "MISSED");
+        }
+    if (peak_mb > 0)
+        std::printf("\n%-44s %10.1f %10s %8s  %s (goal 400 MB)\n", "peak memory, 3840x2160, all stages (MB)", peak_mb,
+                    "", "", peak_mb < 400 ? "met" : "MISSED");
+    if (const double own = own_path_total_ms(); own > 0)
+        std::printf("\n%-44s %10.3f %10.3f %8s  %s\n", "program's own per-frame cost, 640x480", own, own_path_goal_ms, "",
+                    own < own_path_goal_ms ? "met" : "MISSED");
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     const int n = rounds();
+    peak_mb = peak_memory_4k_mb();
     // LUMIVEX_SIMD caps the level for the whole process; this selects one
     // for the benchmark alone, with the same names.
     simd_level level;
@@ -445,14 +563,22 @@ int main(int argc, char **argv) {
             }
         for (Content c : {Content::random, Content::pattern}) {
             const std::string suffix = std::string("/") + size.name + (c == Content::random ? "/random" : "/pattern");
-            benchmark::RegisterBenchmark(("chain/all" + suffix).c_str(), chain_bench, "chain/all" + suffix, size, c, true)
+            for (const char *kind : {"all", "none", "stepwise"}) {
+                const std::string name = std::string("chain/") + kind + suffix;
+                benchmark::RegisterBenchmark(name.c_str(), chain_bench, name, size, c, kind[0] != 'n', kind[0] == 's')
+                    ->UseManualTime()
+                    ->Iterations(n)
+                    ->Unit(benchmark::kMillisecond);
+            }
+        }
+    }
+    for (Content c : {Content::random, Content::pattern}) {
+        const std::string suffix = std::string("/") + k4K.name + (c == Content::random ? "/random" : "/pattern");
+        for (const char *kind : {"all", "stepwise"}) {
+            const std::string name = std::string("chain/") + kind + suffix;
+            benchmark::RegisterBenchmark(name.c_str(), chain_bench, name, k4K, c, true, kind[0] == 's')
                 ->UseManualTime()
-                ->Iterations(n)
-                ->Unit(benchmark::kMillisecond);
-            benchmark::RegisterBenchmark(("chain/none" + suffix).c_str(), chain_bench, "chain/none" + suffix, size, c,
-                                         false)
-                ->UseManualTime()
-                ->Iterations(n)
+                ->Iterations(std::min(n, 10))
                 ->Unit(benchmark::kMillisecond);
         }
     }

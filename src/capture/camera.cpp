@@ -382,20 +382,25 @@ void camera_stop() {
     rc_filter_stop();
 }
 
-void frame_callback(unsigned char *data, int length, int bits) {
-    std::lock_guard<std::recursive_mutex> lock(frame_lock);
-    if (!camera_buffer || !data || bits != 24 || length < 0) return;
-    if (camera_x_size <= 0 || camera_y_size <= 0) return;
+bool camera_take_frame(const unsigned char *data, int length, int bits) {
+    if (!camera_buffer || !data || bits != 24 || length < 0) return false;
+    if (camera_x_size <= 0 || camera_y_size <= 0) return false;
     // Sample rows are padded to 4 bytes; frame rows are not.
     const size_t row = static_cast<size_t>(camera_x_size) * 3;
     const size_t stride = dib_stride(static_cast<size_t>(camera_x_size));
-    if (static_cast<size_t>(length) < stride * static_cast<size_t>(camera_y_size)) return;
+    if (static_cast<size_t>(length) < stride * static_cast<size_t>(camera_y_size)) return false;
     unsigned char *frame = reinterpret_cast<unsigned char *>(camera_buffer);
     if (row == stride) {
         std::memcpy(frame, data, row * static_cast<size_t>(camera_y_size));
     } else {
         for (int y = 0; y < camera_y_size; ++y) std::memcpy(frame + row * y, data + stride * y, row);
     }
+    return true;
+}
+
+void frame_callback(unsigned char *data, int length, int bits) {
+    std::lock_guard<std::recursive_mutex> lock(frame_lock);
+    if (!camera_take_frame(data, length, bits)) return;
     frames_taken.fetch_add(1, std::memory_order_relaxed);
     frame_ready();
 }

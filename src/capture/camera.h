@@ -43,6 +43,11 @@ void camera_watch();
 // Stops the graph or the pattern (without frame_lock held), then releases
 // every frame buffer. Harmless when repeated.
 void camera_stop();
+// The intake copy: one 24-bit frame (rows padded to 4 bytes in `data`)
+// into camera_buffer. False, copying nothing, for a sample shorter than one
+// frame, not 24-bit, or while camera_buffer is missing. The caller holds
+// frame_lock.
+bool camera_take_frame(const unsigned char *data, int length, int bits);
 // Frame entry point on the delivery thread: copies one 24-bit frame (rows
 // padded to 4 bytes in `data`) into camera_buffer and hands it to
 // frame_ready, all under frame_lock. A sample that is shorter than one

@@ -1,10 +1,12 @@
 #include "capture/pattern.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -54,12 +56,12 @@ void stop_at_exit() {
 
 const std::chrono::microseconds frame_period(33333);
 
-void deliver(void (*frame_function)(unsigned char *, int, int), std::vector<unsigned char> frame, int width,
-             int height) {
+void deliver(void (*frame_function)(unsigned char *, int, int), std::vector<unsigned char> frame,
+             PatternFrames frames) {
     Delivery &d = delivery();
     auto due = std::chrono::steady_clock::now();
     for (unsigned n = 0;; ++n) {
-        pattern_draw(frame.data(), width, height, n);
+        frames.draw(frame.data(), n);
         frame_function(frame.data(), static_cast<int>(frame.size()), 24);
         due += frame_period;
         auto now = std::chrono::steady_clock::now();
@@ -76,70 +78,151 @@ void deliver(void (*frame_function)(unsigned char *, int, int), std::vector<unsi
 
 unsigned char clamp_byte(int v) { return static_cast<unsigned char>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
-}  // namespace
+// The still part of the picture: colour bars at the top, a band of
+// diagonal stripes below them, gradients in the middle, a checkerboard at the
+// bottom. Rows count from the top.
+struct Layout {
+    int width, height;
+    int bar_bottom, stripe_bottom, checker_top, square;
+    Layout(int w, int h)
+        : width(w),
+          height(h),
+          bar_bottom(h / 6),
+          // The stripes stay still, so the disc is the only motion and the
+          // tracker follows it.
+          stripe_bottom(h / 6 + h / 16),
+          checker_top(h - h / 5),
+          square(w / 16 > 0 ? w / 16 : 1) {}
+};
 
-void pattern_draw(unsigned char *dib, int width, int height, unsigned n) {
-    if (!dib || width <= 0 || height <= 0) return;
-    const size_t stride = dib_stride(static_cast<size_t>(width));
+void background_at(const Layout &l, int x, int y, unsigned char *p) {
     static const unsigned char bars[8][3] = {// blue, green, red
                                              {255, 255, 255}, {0, 255, 255}, {255, 255, 0}, {0, 255, 0},
                                              {255, 0, 255},   {0, 0, 255},   {255, 0, 0},   {0, 0, 0}};
-    const int bar_bottom = height / 6;
-    const int checker_top = height - height / 5;
-    const int square = width / 16 > 0 ? width / 16 : 1;
+    int b, g, r;
+    if (y < l.bar_bottom) {
+        const unsigned char *bar = bars[x * 8 / l.width];
+        b = bar[0], g = bar[1], r = bar[2];
+    } else if (y >= l.checker_top) {
+        bool dark = ((x / l.square) + ((y - l.checker_top) / l.square)) % 2 == 0;
+        b = g = r = dark ? 32 : 224;
+    } else if (y < l.stripe_bottom) {
+        bool on = ((x + y) / 16) % 2 == 0;
+        b = on ? 200 : 40;
+        g = on ? 120 : 40;
+        r = on ? 40 : 90;
+    } else {
+        // Red rises to the right, green downwards, blue across the diagonal.
+        r = x * 255 / (l.width > 1 ? l.width - 1 : 1);
+        g = (y - l.stripe_bottom) * 255 /
+            (l.checker_top - l.stripe_bottom > 1 ? l.checker_top - l.stripe_bottom - 1 : 1);
+        b = 255 - (r + g) / 2;
+    }
+    p[0] = clamp_byte(b);
+    p[1] = clamp_byte(g);
+    p[2] = clamp_byte(r);
+}
 
-    // The disc travels a Lissajous path over the middle of the picture.
+// The disc of frame n: a dark rim around a white inside. It travels a
+// Lissajous path over the middle of the picture.
+struct Disc {
+    int cx, cy;
+    long long r2;      // squared distances up to this are the disc
+    long long inner2;  // and those below this its inside
+};
+
+Disc disc_of(const Layout &l, unsigned n) {
     const double t = static_cast<double>(n);
-    const int radius = height / 10 > 2 ? height / 10 : 2;
-    const int cx = static_cast<int>(width / 2 + (width / 3) * std::sin(t * 0.045));
-    const int cy =
-        static_cast<int>(height / 2 + ((checker_top - bar_bottom) / 2 - radius) * std::sin(t * 0.07 + 1.0));
-    const long long r2 = static_cast<long long>(radius) * radius;
-    const long long inner2 = static_cast<long long>(radius * 3 / 4) * (radius * 3 / 4);
-    // A band of diagonal stripes below the bars. It stays still, so the
-    // disc is the only motion and the tracker follows it.
-    const int stripe_bottom = bar_bottom + height / 16;
+    const int radius = l.height / 10 > 2 ? l.height / 10 : 2;
+    Disc d;
+    d.cx = static_cast<int>(l.width / 2 + (l.width / 3) * std::sin(t * 0.045));
+    d.cy = static_cast<int>(l.height / 2 +
+                            ((l.checker_top - l.bar_bottom) / 2 - radius) * std::sin(t * 0.07 + 1.0));
+    d.r2 = static_cast<long long>(radius) * radius;
+    d.inner2 = static_cast<long long>(radius * 3 / 4) * (radius * 3 / 4);
+    return d;
+}
 
+const unsigned char disc_rim = 16;
+const unsigned char disc_inside = 250;
+
+// The largest a >= 0 with a * a <= v, for v >= 0.
+long long root_floor(long long v) {
+    long long a = static_cast<long long>(std::sqrt(static_cast<double>(v)));
+    while (a > 0 && a * a > v) --a;
+    while ((a + 1) * (a + 1) <= v) ++a;
+    return a;
+}
+
+// Sets columns cx - half .. cx + half of a row (clipped) to one grey.
+void fill_span(unsigned char *row, int width, long long cx, long long half, unsigned char grey) {
+    const long long x0 = std::max<long long>(cx - half, 0);
+    const long long x1 = std::min<long long>(cx + half + 1, width);
+    if (x1 > x0) std::memset(row + x0 * 3, grey, static_cast<size_t>(x1 - x0) * 3);
+}
+
+}  // namespace
+
+// The plain version: every pixel on its own, from its position alone.
+void pattern_draw(unsigned char *dib, int width, int height, unsigned n) {
+    if (!dib || width <= 0 || height <= 0) return;
+    const size_t stride = dib_stride(static_cast<size_t>(width));
+    const Layout l(width, height);
+    const Disc d = disc_of(l, n);
     for (int y = 0; y < height; ++y) {
         // y counts from the top of the picture; DIB rows run bottom-up.
         unsigned char *row = dib + stride * static_cast<size_t>(height - 1 - y);
         for (int x = 0; x < width; ++x) {
             unsigned char *p = row + static_cast<size_t>(x) * 3;
-            int b, g, r;
-            if (y < bar_bottom) {
-                const unsigned char *bar = bars[x * 8 / width];
-                b = bar[0], g = bar[1], r = bar[2];
-            } else if (y >= checker_top) {
-                bool dark = ((x / square) + ((y - checker_top) / square)) % 2 == 0;
-                b = g = r = dark ? 32 : 224;
-            } else if (y < stripe_bottom) {
-                bool on = ((x + y) / 16) % 2 == 0;
-                b = on ? 200 : 40;
-                g = on ? 120 : 40;
-                r = on ? 40 : 90;
-            } else {
-                // Red rises to the right, green downwards, blue across the diagonal.
-                r = x * 255 / (width > 1 ? width - 1 : 1);
-                g = (y - stripe_bottom) * 255 /
-                    (checker_top - stripe_bottom > 1 ? checker_top - stripe_bottom - 1 : 1);
-                b = 255 - (r + g) / 2;
-            }
-            long long dx = x - cx;
-            long long dy = y - cy;
+            background_at(l, x, y, p);
+            long long dx = x - d.cx;
+            long long dy = y - d.cy;
             long long d2 = dx * dx + dy * dy;
-            if (d2 <= r2) {
-                if (d2 >= inner2) {
-                    b = g = r = 16;  // dark rim
-                } else {
-                    b = 250, g = 250, r = 250;
-                }
-            }
-            p[0] = clamp_byte(b);
-            p[1] = clamp_byte(g);
-            p[2] = clamp_byte(r);
+            if (d2 <= d.r2) p[0] = p[1] = p[2] = d2 >= d.inner2 ? disc_rim : disc_inside;
         }
         // Row padding stays zero.
         for (size_t i = static_cast<size_t>(width) * 3; i < stride; ++i) row[i] = 0;
+    }
+}
+
+bool PatternFrames::prepare(int width, int height) {
+    width_ = height_ = 0;
+    background_.clear();
+    if (width <= 0 || height <= 0) return false;
+    try {
+        background_.assign(dib_stride(static_cast<size_t>(width)) * static_cast<size_t>(height), 0);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    width_ = width;
+    height_ = height;
+    const size_t stride = dib_stride(static_cast<size_t>(width));
+    const Layout l(width, height);
+    for (int y = 0; y < height; ++y) {
+        unsigned char *row = &background_[stride * static_cast<size_t>(height - 1 - y)];
+        for (int x = 0; x < width; ++x) background_at(l, x, y, row + static_cast<size_t>(x) * 3);
+    }
+    return true;
+}
+
+void PatternFrames::draw(unsigned char *dib, unsigned n) const {
+    if (!dib || background_.empty()) return;
+    std::memcpy(dib, background_.data(), background_.size());
+    // Then the disc, row by row as spans of one grey: the rim where the
+    // squared distance reaches inner2, the inside nearer the centre.
+    const size_t stride = dib_stride(static_cast<size_t>(width_));
+    const Layout l(width_, height_);
+    const Disc d = disc_of(l, n);
+    const long long radius = root_floor(d.r2);
+    const long long y0 = std::max<long long>(d.cy - radius, 0);
+    const long long y1 = std::min<long long>(d.cy + radius + 1, height_);
+    for (long long y = y0; y < y1; ++y) {
+        const long long dy2 = (y - d.cy) * (y - d.cy);
+        if (dy2 > d.r2) continue;
+        unsigned char *row = dib + stride * static_cast<size_t>(height_ - 1 - y);
+        fill_span(row, width_, d.cx, root_floor(d.r2 - dy2), disc_rim);
+        if (d.inner2 - 1 - dy2 >= 0)
+            fill_span(row, width_, d.cx, root_floor(d.inner2 - 1 - dy2), disc_inside);
     }
 }
 
@@ -155,9 +238,11 @@ bool pattern_start(void (*frame_function)(unsigned char *, int, int), int width,
     (void)exit_hook;
     try {
         std::vector<unsigned char> frame(bytes, 0);
+        PatternFrames frames;
+        if (!frames.prepare(width, height)) return false;
         d.stop_requested = false;
         d.finished = false;
-        d.thread = std::thread(deliver, frame_function, std::move(frame), width, height);
+        d.thread = std::thread(deliver, frame_function, std::move(frame), std::move(frames));
     } catch (const std::bad_alloc &) {
         return false;
     } catch (const std::system_error &) {

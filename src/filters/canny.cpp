@@ -242,3 +242,53 @@ void canny_edge(color_type *source, color_type *destination, double threshold, d
     };
     run_bands(1, size_y - 1, pixels, edges);
 }
+
+namespace {
+
+// Rows of the smoothed frame, back into the source (step.destination).
+void copy_back_band(const filter_rows &step, unsigned int b, unsigned int e) {
+    const size_t w = size_x;
+    std::memcpy(step.destination + b * w, step.source + b * w, (e - b) * w * sizeof(color_type));
+}
+
+void gradient_band(const filter_rows &step, unsigned int b, unsigned int e) { gradient_rows(step.source, b, e); }
+
+// Output rows: black first and last rows, the suppression between.
+void suppress_band(const filter_rows &step, unsigned int b, unsigned int e) {
+    const kernels::row_kernels &k = kernels::active_kernels();
+    const size_t w = size_x;
+    for (size_t y = b; y < e; ++y) {
+        if (y == 0 || y + 1 == size_y) {
+            for (size_t x = 0; x < w; ++x) step.destination[y * w + x] = black;
+        } else {
+            output_row(k, step.destination, y, step.bound);
+        }
+    }
+}
+
+void band_step(filter_rows &step, void (*run)(const filter_rows &, unsigned int, unsigned int),
+               color_type *source, color_type *destination, unsigned int first, unsigned int last,
+               unsigned int reach) {
+    step = filter_rows();
+    step.run = run;
+    step.source = source;
+    step.destination = destination;
+    step.first = first;
+    step.last = last;
+    step.reach = reach;
+}
+
+}  // namespace
+
+bool canny_rows(filter_rows steps[4], color_type *source, color_type *destination, double threshold) {
+    if (!source || !destination || source == destination || !save_frame || save_frame == source ||
+        save_frame == destination || !canny_buffers_ready() || size_x < 5 || size_y < 5 ||
+        !gauss_rows(steps[0], source, destination))
+        return false;
+    const unsigned int h = size_y;
+    band_step(steps[1], copy_back_band, destination, source, 0, h, 0);
+    band_step(steps[2], gradient_band, source, nullptr, 1, h - 1, 1);
+    band_step(steps[3], suppress_band, nullptr, destination, 0, h, 1);
+    steps[3].bound = kernels::magnitude_bound(threshold);
+    return true;
+}

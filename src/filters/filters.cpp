@@ -67,161 +67,136 @@ convolution recognise(const double *kernel, unsigned int width, double factor, d
     return convolution::none;
 }
 
+// The whole-frame form of a step: its rows over bands on the worker pool,
+// or in one pass where they must go in frame order.
+void run_whole(const filter_rows &step) {
+    if (step.first >= step.last) return;
+    if (step.in_order) {
+        step.run(step, step.first, step.last);
+        return;
+    }
+    auto band = [&](unsigned int b, unsigned int e) { step.run(step, b, e); };
+    run_bands(step.first, step.last, frame_pixels(), band);
+}
+
+void begin_step(filter_rows &step, color_type *source, color_type *destination, unsigned int first,
+                unsigned int last, unsigned int reach) {
+    step = filter_rows();
+    step.source = source;
+    step.destination = destination;
+    step.first = first;
+    step.last = last;
+    step.reach = reach;
+}
+
 // Rows h .. size_y-h-1 of the destination, side borders black. The frame is
 // at least the kernel's width in both directions.
-void convolve(convolution kind, const color_type *source, color_type *destination, int offset) {
+void convolve_rows(const filter_rows &step, unsigned int b, unsigned int e) {
     const kernels::row_kernels &k = kernels::active_kernels();
-    const unsigned int h = (kind == convolution::gauss || kind == convolution::laplace) ? 2 : 1;
+    const convolution kind = static_cast<convolution>(step.kind);
+    const unsigned int h = step.reach;
     void (*row)(const uint8_t *const *, uint8_t *, size_t, size_t, int) =
         kind == convolution::gauss     ? k.gauss5
         : kind == convolution::laplace ? k.laplace5
         : kind == convolution::sharpen ? k.sharpen3
                                        : k.emboss3;
-    const uint8_t *s = bytes(source);
-    uint8_t *d = bytes(destination);
+    const uint8_t *s = bytes(step.source);
+    uint8_t *d = bytes(step.destination);
     const size_t stride = row_bytes(), side = 3 * static_cast<size_t>(h);
-    auto band = [&](unsigned int b, unsigned int e) {
-        const uint8_t *rows[5];
-        for (unsigned int y = b; y < e; ++y) {
-            for (unsigned int m = 0; m < 2 * h + 1; ++m) rows[m] = s + static_cast<size_t>(y - h + m) * stride;
-            uint8_t *out = d + static_cast<size_t>(y) * stride;
-            row(rows, out, side, stride - side, offset);
-            std::memset(out, 0, side);
-            std::memset(out + stride - side, 0, side);
-        }
-    };
-    run_bands(h, size_y - h, frame_pixels(), band);
-}
-
-}  // namespace
-
-bool gauss_frame(const color_type *source, color_type *destination) {
-    if (!kernels::gauss_quotient_exact() || size_x < 5 || size_y < 5) return false;
-    convolve(convolution::gauss, source, destination, 0);
-    return true;
-}
-
-double color_size(color_type colour) { return kernels::length_of_sum(kernels::square_sum(colour)); }
-
-void transform_frame(color_type *source, color_type *destination, const double *kernel, unsigned int width,
-                     double factor, double offset) {
-    int int_offset = 0;
-    const convolution kind = (source && destination && kernel && source != destination)
-                                 ? recognise(kernel, width, factor, offset, int_offset)
-                                 : convolution::none;
-    if (kind == convolution::none || size_x < width || size_y < width) {
-        transform_frame_reference(source, destination, kernel, width, factor, offset);
-        return;
+    const uint8_t *rows[5];
+    for (unsigned int y = b; y < e; ++y) {
+        for (unsigned int m = 0; m < 2 * h + 1; ++m) rows[m] = s + static_cast<size_t>(y - h + m) * stride;
+        uint8_t *out = d + static_cast<size_t>(y) * stride;
+        row(rows, out, side, stride - side, step.offset);
+        std::memset(out, 0, side);
+        std::memset(out + stride - side, 0, side);
     }
-    convolve(kind, source, destination, int_offset);
+}
+
+void convolution_step(filter_rows &step, convolution kind, const color_type *source, color_type *destination,
+                      int offset) {
+    const unsigned int h = (kind == convolution::gauss || kind == convolution::laplace) ? 2 : 1;
+    begin_step(step, const_cast<color_type *>(source), destination, h, size_y - h, h);
+    step.run = convolve_rows;
+    step.kind = static_cast<int>(kind);
+    step.offset = offset;
 }
 
 // The Sobel pair in double precision: each tap scaled in its own lane, the
 // products and sums in the reference's order (kernels/avx2.cpp), so the
 // 1/3-per-tap rounding comes out exactly as in the reference.
-void general_filter_frame(color_type *source, color_type *destination, const double *kernel_1,
-                          const double *kernel_2, unsigned int width, double scale) {
-    if (!source || !destination || !kernel_1 || !kernel_2 || source == destination || size_x < 3 || size_y < 3 ||
-        !std::isfinite(scale) || !same_table(kernel_1, sobel_x, 9) || !same_table(kernel_2, sobel_y, 9)) {
-        general_filter_frame_reference(source, destination, kernel_1, kernel_2, width, scale);
-        return;
-    }
+void sobel_rows(const filter_rows &step, unsigned int b, unsigned int e) {
     const kernels::row_kernels &k = kernels::active_kernels();
-    const uint8_t *s = bytes(source);
-    uint8_t *d = bytes(destination);
+    const uint8_t *s = bytes(step.source);
+    uint8_t *d = bytes(step.destination);
     const size_t stride = row_bytes(), first = 3, last = stride - 3;
-    auto band = [&](unsigned int b, unsigned int e) {
-        const size_t strip = 2048;  // channels: 49 KB of rows
-        double t[3][strip + 6];
-        for (size_t c0 = first; c0 < last; c0 += strip) {
-            const size_t len = last - c0 < strip ? last - c0 : strip;
-            auto fill = [&](unsigned int row) { k.scale(s + row * stride + c0 - 3, t[row % 3], len + 6, scale); };
-            fill(b - 1);
-            fill(b);
-            for (unsigned int y = b; y < e; ++y) {
-                fill(y + 1);
-                k.sobel(t[(y - 1) % 3] + 3, t[y % 3] + 3, t[(y + 1) % 3] + 3, d + y * stride + c0, len);
-            }
+    const size_t strip = 2048;  // channels: 49 KB of rows
+    double t[3][strip + 6];
+    for (size_t c0 = first; c0 < last; c0 += strip) {
+        const size_t len = last - c0 < strip ? last - c0 : strip;
+        auto fill = [&](unsigned int row) { k.scale(s + row * stride + c0 - 3, t[row % 3], len + 6, step.scale); };
+        fill(b - 1);
+        fill(b);
+        for (unsigned int y = b; y < e; ++y) {
+            fill(y + 1);
+            k.sobel(t[(y - 1) % 3] + 3, t[y % 3] + 3, t[(y + 1) % 3] + 3, d + y * stride + c0, len);
         }
-    };
-    run_bands(1, size_y - 1, frame_pixels(), band);
+    }
 }
 
-void edge_detect_frame(color_type *source, color_type *destination) {
-    if (!source || !destination || source == destination || size_x < 2 || size_y < 2) {
-        edge_detect_frame_reference(source, destination);
-        return;
-    }
+void edge_rows(const filter_rows &step, unsigned int b, unsigned int e) {
     const kernels::row_kernels &k = kernels::active_kernels();
-    const uint8_t *s = bytes(source);
-    uint8_t *d = bytes(destination);
+    const uint8_t *s = bytes(step.source);
+    uint8_t *d = bytes(step.destination);
     const size_t stride = row_bytes();
-    auto band = [&](unsigned int b, unsigned int e) {
-        for (size_t y = b; y < e; ++y) k.edge(s + y * stride, s + (y + 1) * stride, d + y * stride, stride - 3);
-    };
-    run_bands(0, size_y - 1, frame_pixels(), band);
+    for (size_t y = b; y < e; ++y) k.edge(s + y * stride, s + (y + 1) * stride, d + y * stride, stride - 3);
 }
 
-void threshold_frame(color_type *source, color_type *destination, double threshold) {
-    if (!source || !destination || source == destination) {
-        threshold_frame_reference(source, destination, threshold);
-        return;
-    }
-    const kernels::row_kernels &k = kernels::active_kernels();
-    const uint32_t first_black = kernels::first_sum_above(threshold);
+void threshold_band(const filter_rows &step, unsigned int b, unsigned int e) {
     const size_t w = size_x;
-    auto band = [&](unsigned int b, unsigned int e) {
-        k.threshold(source + b * w, destination + b * w, (e - b) * w, first_black);
-    };
-    run_bands(0, size_y, frame_pixels(), band);
+    kernels::active_kernels().threshold(step.source + b * w, step.destination + b * w, (e - b) * w, step.above);
 }
 
-void average_frame(color_type *source, color_type *destination) {
-    if (!source || !destination || !last_frame || source == destination || source == last_frame ||
-        destination == last_frame) {
-        average_frame_reference(source, destination);
-        return;
-    }
-    const kernels::row_kernels &k = kernels::active_kernels();
-    uint8_t *s = bytes(source), *l = bytes(last_frame), *d = bytes(destination);
+void average_band(const filter_rows &step, unsigned int b, unsigned int e) {
     const size_t stride = row_bytes();
-    auto band = [&](unsigned int b, unsigned int e) {
-        k.average(s + b * stride, l + b * stride, d + b * stride, (e - b) * stride);
-    };
-    run_bands(0, size_y, frame_pixels(), band);
+    kernels::active_kernels().average(bytes(step.source) + b * stride, bytes(last_frame) + b * stride,
+                                      bytes(step.destination) + b * stride, (e - b) * stride);
+}
+
+void copy_band(const filter_rows &step, unsigned int b, unsigned int e) {
+    const size_t stride = row_bytes();
+    std::memcpy(bytes(step.destination) + b * stride, bytes(step.source) + b * stride, (e - b) * stride);
 }
 
 // In frame order every mark depends on the marks to its left, above and
-// above-left, so the pass cannot be split into bands. It goes strip by strip
-// from left to right and, within a strip, row by row: each pixel still sees
-// those three neighbours final. Only the colour-length classes (above or
-// below the threshold, as exact integer bounds) are worked out ahead, a
-// strip row at a time.
-void erode_frame(color_type *source, color_type *destination, double threshold) {
-    if (!source || !destination || !save_frame || source == destination || destination == save_frame ||
-        size_x < 3 || size_y < 3) {
-        erode_frame_reference(source, destination, threshold);
-        return;
-    }
+// above-left, so rows go in frame order. Within a band the pass goes strip
+// by strip from left to right and, within a strip, row by row: each pixel
+// still sees those three neighbours final. Only the colour-length classes
+// (above or below the threshold, as exact integer bounds) are worked out
+// ahead, a strip row at a time. The first and last rows and the side
+// columns are the saved frame's.
+void erode_band(const filter_rows &step, unsigned int b, unsigned int e) {
     const kernels::row_kernels &k = kernels::active_kernels();
-    const uint32_t above = kernels::first_sum_above(threshold), below = kernels::first_sum_not_below(threshold);
     const size_t w = size_x, h = size_y;
-    const color_type *save = save_frame;
-
-    std::memcpy(destination, save, w * 3);
-    std::memcpy(destination + (h - 1) * w, save + (h - 1) * w, w * 3);
-    for (size_t y = 1; y + 1 < h; ++y) {
+    const color_type *save = save_frame, *source = step.source;
+    color_type *destination = step.destination;
+    if (b == 0) std::memcpy(destination, save, w * 3);
+    if (e == h) std::memcpy(destination + (h - 1) * w, save + (h - 1) * w, w * 3);
+    const size_t first = b > 1 ? b : 1, last = e < h - 1 ? e : h - 1;
+    if (first >= last) return;
+    for (size_t y = first; y < last; ++y) {
         destination[y * w] = save[y * w];
         destination[y * w + w - 1] = save[y * w + w - 1];
     }
-
     uint8_t cls[3][strip_pixels + 2];  // cls[r % 3][j]: class of column x0 - 1 + j in row r
     for (size_t x0 = 1; x0 + 1 < w; x0 += strip_pixels) {
         const size_t len = w - 1 - x0 < strip_pixels ? w - 1 - x0 : strip_pixels;
-        auto fill = [&](size_t row) { k.classify(source + row * w + x0 - 1, cls[row % 3], len + 2, above, below); };
-        fill(0);
-        fill(1);
-        for (size_t y = 1; y + 1 < h; ++y) {
+        auto fill = [&](size_t row) {
+            k.classify(source + row * w + x0 - 1, cls[row % 3], len + 2, step.above, step.below);
+        };
+        fill(first - 1);
+        fill(first);
+        for (size_t y = first; y < last; ++y) {
             fill(y + 1);
             color_type *out = destination + y * w;
             unsigned int left = out[x0 - 1].r == 255;
@@ -231,82 +206,278 @@ void erode_frame(color_type *source, color_type *destination, double threshold) 
     }
 }
 
+// Edge reduction's row pass over rows [b, e): a crossing is one class above
+// the threshold and the other below it.
+void reduce_along_rows(const filter_rows &step, unsigned int b, unsigned int e) {
+    const kernels::row_kernels &k = kernels::active_kernels();
+    const size_t w = size_x;
+    uint8_t cls[strip_pixels];
+    for (size_t y = b; y < e; ++y) {
+        const color_type *in = step.source + y * w;
+        color_type *out = step.destination + y * w;
+        unsigned int reference = 0;
+        for (size_t x0 = 0; x0 < w; x0 += strip_pixels) {
+            const size_t len = w - x0 < strip_pixels ? w - x0 : strip_pixels;
+            k.classify(in + x0, cls, len, step.above, step.below);
+            if (x0 == 0) {
+                reference = cls[0];
+                out[0] = black;
+                k.cross_row(cls + 1, out + 1, len - 1, &reference);
+            } else {
+                k.cross_row(cls, out + x0, len, &reference);
+            }
+        }
+    }
+}
+
+// The column pass over rows [b, e) of columns [x0, x0 + len), each column's
+// reference class in reference[] carried from the rows above (row 0 sets it).
+void reduce_down_columns(const filter_rows &step, size_t x0, size_t len, size_t b, size_t e, uint8_t *reference) {
+    const kernels::row_kernels &k = kernels::active_kernels();
+    const size_t w = size_x;
+    uint8_t cls[strip_pixels];
+    if (b == 0) {
+        k.classify(step.source + x0, reference, len, step.above, step.below);
+        b = 1;
+    }
+    for (size_t y = b; y < e; ++y) {
+        k.classify(step.source + y * w + x0, cls, len, step.above, step.below);
+        k.cross_column(cls, reference, step.destination + y * w + x0, len);
+    }
+}
+
+// Both passes over a band, the column references kept in step.columns.
+void reduce_band(const filter_rows &step, unsigned int b, unsigned int e) {
+    reduce_along_rows(step, b, e);
+    for (size_t x0 = 0; x0 < size_x; x0 += strip_pixels) {
+        const size_t len = size_x - x0 < strip_pixels ? size_x - x0 : strip_pixels;
+        reduce_down_columns(step, x0, len, b, e, step.columns + x0);
+    }
+}
+
+// Levels from gy / gx through kernels::direction_level (exact, see kernels/exact.cpp).
+void combo_rows(const filter_rows &step, unsigned int b, unsigned int e) {
+    const kernels::row_kernels &k = kernels::active_kernels();
+    const size_t w = size_x;
+    const color_type *source = step.source;
+    color_type *destination = step.destination;
+    double t[3][strip_pixels + 2];
+    for (size_t y = b; y < e; ++y) {
+        color_type *out = destination + y * w;
+        out[0] = out[1] = out[w - 2] = out[w - 1] = black;
+    }
+    for (size_t x0 = 2; x0 + 2 < w; x0 += strip_pixels) {
+        const size_t len = w - 2 - x0 < strip_pixels ? w - 2 - x0 : strip_pixels;
+        auto fill = [&](size_t row) { k.third_length(source + row * w + x0 - 1, t[row % 3], len + 2); };
+        fill(b - 1);
+        fill(b);
+        for (size_t y = b; y < e; ++y) {
+            fill(y + 1);
+            k.direction(t[(y - 1) % 3] + 1, t[y % 3] + 1, t[(y + 1) % 3] + 1, destination + y * w + x0, len);
+        }
+    }
+}
+
+// The change of every pixel, the difference picture or the copy, and the
+// update of last_frame; the integer totals are added to step.sums.
+void track_band(const filter_rows &step, unsigned int b, unsigned int e) {
+    const kernels::row_kernels &k = kernels::active_kernels();
+    const size_t w = size_x;
+    uint64_t t = 0, mx = 0, my = 0;
+    for (size_t y = b; y < e; ++y) {
+        uint64_t row_total = 0;
+        k.track(step.source + y * w, last_frame + y * w, step.destination + y * w, w, 0, step.diff, &row_total,
+                &mx);
+        t += row_total;
+        my += y * row_total;
+    }
+    step.sums[0] += t;
+    step.sums[1] += mx;
+    step.sums[2] += my;
+}
+
+}  // namespace
+
+bool gauss_rows(filter_rows &step, const color_type *source, color_type *destination) {
+    if (!kernels::gauss_quotient_exact() || size_x < 5 || size_y < 5) return false;
+    convolution_step(step, convolution::gauss, source, destination, 0);
+    return true;
+}
+
+bool gauss_frame(const color_type *source, color_type *destination) {
+    filter_rows step;
+    if (!gauss_rows(step, source, destination)) return false;
+    run_whole(step);
+    return true;
+}
+
+double color_size(color_type colour) { return kernels::length_of_sum(kernels::square_sum(colour)); }
+
+bool transform_rows(filter_rows &step, color_type *source, color_type *destination, const double *kernel,
+                    unsigned int width, double factor, double offset) {
+    int int_offset = 0;
+    const convolution kind = (source && destination && kernel && source != destination)
+                                 ? recognise(kernel, width, factor, offset, int_offset)
+                                 : convolution::none;
+    if (kind == convolution::none || size_x < width || size_y < width) return false;
+    convolution_step(step, kind, source, destination, int_offset);
+    return true;
+}
+
+void transform_frame(color_type *source, color_type *destination, const double *kernel, unsigned int width,
+                     double factor, double offset) {
+    filter_rows step;
+    if (transform_rows(step, source, destination, kernel, width, factor, offset))
+        run_whole(step);
+    else
+        transform_frame_reference(source, destination, kernel, width, factor, offset);
+}
+
+bool general_filter_rows(filter_rows &step, color_type *source, color_type *destination, const double *kernel_1,
+                         const double *kernel_2, unsigned int /*width*/, double scale) {
+    if (!source || !destination || !kernel_1 || !kernel_2 || source == destination || size_x < 3 || size_y < 3 ||
+        !std::isfinite(scale) || !same_table(kernel_1, sobel_x, 9) || !same_table(kernel_2, sobel_y, 9))
+        return false;
+    begin_step(step, source, destination, 1, size_y - 1, 1);
+    step.run = sobel_rows;
+    step.scale = scale;
+    return true;
+}
+
+void general_filter_frame(color_type *source, color_type *destination, const double *kernel_1,
+                          const double *kernel_2, unsigned int width, double scale) {
+    filter_rows step;
+    if (general_filter_rows(step, source, destination, kernel_1, kernel_2, width, scale))
+        run_whole(step);
+    else
+        general_filter_frame_reference(source, destination, kernel_1, kernel_2, width, scale);
+}
+
+bool edge_detect_rows(filter_rows &step, color_type *source, color_type *destination) {
+    if (!source || !destination || source == destination || size_x < 2 || size_y < 2) return false;
+    begin_step(step, source, destination, 0, size_y - 1, 1);
+    step.run = edge_rows;
+    return true;
+}
+
+void edge_detect_frame(color_type *source, color_type *destination) {
+    filter_rows step;
+    if (edge_detect_rows(step, source, destination))
+        run_whole(step);
+    else
+        edge_detect_frame_reference(source, destination);
+}
+
+bool threshold_rows(filter_rows &step, color_type *source, color_type *destination, double threshold) {
+    if (!source || !destination || source == destination) return false;
+    begin_step(step, source, destination, 0, size_y, 0);
+    step.run = threshold_band;
+    step.above = kernels::first_sum_above(threshold);
+    return true;
+}
+
+void threshold_frame(color_type *source, color_type *destination, double threshold) {
+    filter_rows step;
+    if (threshold_rows(step, source, destination, threshold))
+        run_whole(step);
+    else
+        threshold_frame_reference(source, destination, threshold);
+}
+
+bool average_rows(filter_rows &step, color_type *source, color_type *destination) {
+    if (!source || !destination || !last_frame || source == destination || source == last_frame ||
+        destination == last_frame)
+        return false;
+    begin_step(step, source, destination, 0, size_y, 0);
+    step.run = average_band;
+    return true;
+}
+
+void average_frame(color_type *source, color_type *destination) {
+    filter_rows step;
+    if (average_rows(step, source, destination))
+        run_whole(step);
+    else
+        average_frame_reference(source, destination);
+}
+
+void copy_rows(filter_rows &step, const color_type *source, color_type *destination) {
+    begin_step(step, const_cast<color_type *>(source), destination, 0, size_y, 0);
+    step.run = copy_band;
+}
+
+bool erode_rows(filter_rows &step, color_type *source, color_type *destination, double threshold) {
+    if (!source || !destination || !save_frame || source == destination || destination == save_frame ||
+        size_x < 3 || size_y < 3)
+        return false;
+    begin_step(step, source, destination, 0, size_y, 1);
+    step.run = erode_band;
+    step.in_order = true;
+    step.above = kernels::first_sum_above(threshold);
+    step.below = kernels::first_sum_not_below(threshold);
+    return true;
+}
+
+void erode_frame(color_type *source, color_type *destination, double threshold) {
+    filter_rows step;
+    if (erode_rows(step, source, destination, threshold))
+        run_whole(step);
+    else
+        erode_frame_reference(source, destination, threshold);
+}
+
+bool reduceedge_rows(filter_rows &step, color_type *source, color_type *destination, double threshold,
+                     uint8_t *columns) {
+    if (!source || !destination || source == destination || size_x == 0 || size_y == 0 || !columns) return false;
+    begin_step(step, source, destination, 0, size_y, 0);
+    step.run = reduce_band;
+    step.in_order = true;
+    step.above = kernels::first_sum_above(threshold);
+    step.below = kernels::first_sum_not_below(threshold);
+    step.columns = columns;
+    return true;
+}
+
 // Both passes of the reference, on colour-length classes: the row pass in
 // bands of rows, then the column pass in bands of column strips, each strip
-// carrying the reference class of its columns down the frame. A crossing is
-// one class above the threshold and the other below it.
+// carrying the reference class of its columns down the frame.
 void reduceedge_frame(color_type *source, color_type *destination, double threshold) {
     if (!source || !destination || source == destination || size_x == 0 || size_y == 0) {
         reduceedge_frame_reference(source, destination, threshold);
         return;
     }
-    const kernels::row_kernels &k = kernels::active_kernels();
-    const uint32_t above = kernels::first_sum_above(threshold), below = kernels::first_sum_not_below(threshold);
-    const size_t w = size_x, h = size_y;
-
-    auto rows = [&](unsigned int b, unsigned int e) {
-        uint8_t cls[strip_pixels];
-        for (size_t y = b; y < e; ++y) {
-            const color_type *in = source + y * w;
-            color_type *out = destination + y * w;
-            unsigned int reference = 0;
-            for (size_t x0 = 0; x0 < w; x0 += strip_pixels) {
-                const size_t len = w - x0 < strip_pixels ? w - x0 : strip_pixels;
-                k.classify(in + x0, cls, len, above, below);
-                if (x0 == 0) {
-                    reference = cls[0];
-                    out[0] = black;
-                    k.cross_row(cls + 1, out + 1, len - 1, &reference);
-                } else {
-                    k.cross_row(cls, out + x0, len, &reference);
-                }
-            }
-        }
-    };
+    filter_rows step;
+    begin_step(step, source, destination, 0, size_y, 0);
+    step.above = kernels::first_sum_above(threshold);
+    step.below = kernels::first_sum_not_below(threshold);
+    auto rows = [&](unsigned int b, unsigned int e) { reduce_along_rows(step, b, e); };
     run_bands(0, size_y, frame_pixels(), rows);
 
+    const size_t w = size_x;
     const unsigned int strips = static_cast<unsigned int>((w + strip_pixels - 1) / strip_pixels);
     auto columns = [&](unsigned int b, unsigned int e) {
-        uint8_t reference[strip_pixels], cls[strip_pixels];
+        uint8_t reference[strip_pixels];
         for (size_t s = b; s < e; ++s) {
             const size_t x0 = s * strip_pixels;
-            const size_t len = w - x0 < strip_pixels ? w - x0 : strip_pixels;
-            k.classify(source + x0, reference, len, above, below);
-            for (size_t y = 1; y < h; ++y) {
-                k.classify(source + y * w + x0, cls, len, above, below);
-                k.cross_column(cls, reference, destination + y * w + x0, len);
-            }
+            reduce_down_columns(step, x0, w - x0 < strip_pixels ? w - x0 : strip_pixels, 0, size_y, reference);
         }
     };
     run_bands(0, strips, frame_pixels(), columns);
 }
 
-// Levels from gy / gx through kernels::direction_level (exact, see kernels/exact.cpp).
+bool combo_edgedetect_rows(filter_rows &step, color_type *source, color_type *destination, double /*threshold*/) {
+    if (!source || !destination || source == destination || size_x < 5 || size_y < 5) return false;
+    begin_step(step, source, destination, 2, size_y - 2, 1);
+    step.run = combo_rows;
+    return true;
+}
+
 void combo_edgedetect_frame(color_type *source, color_type *destination, double threshold) {
-    if (!source || !destination || source == destination || size_x < 5 || size_y < 5) {
+    filter_rows step;
+    if (combo_edgedetect_rows(step, source, destination, threshold))
+        run_whole(step);
+    else
         combo_edgedetect_frame_reference(source, destination, threshold);
-        return;
-    }
-    const kernels::row_kernels &k = kernels::active_kernels();
-    const size_t w = size_x;
-    auto band = [&](unsigned int b, unsigned int e) {
-        double t[3][strip_pixels + 2];
-        for (size_t y = b; y < e; ++y) {
-            color_type *out = destination + y * w;
-            out[0] = out[1] = out[w - 2] = out[w - 1] = black;
-        }
-        for (size_t x0 = 2; x0 + 2 < w; x0 += strip_pixels) {
-            const size_t len = w - 2 - x0 < strip_pixels ? w - 2 - x0 : strip_pixels;
-            auto fill = [&](size_t row) { k.third_length(source + row * w + x0 - 1, t[row % 3], len + 2); };
-            fill(b - 1);
-            fill(b);
-            for (size_t y = b; y < e; ++y) {
-                fill(y + 1);
-                k.direction(t[(y - 1) % 3] + 1, t[y % 3] + 1, t[(y + 1) % 3] + 1, destination + y * w + x0, len);
-            }
-        }
-    };
-    run_bands(2, size_y - 2, frame_pixels(), band);
 }
 
 // Fills [x1, x2) x [y1, y2) with red after clamping every bound to the last
@@ -323,40 +494,40 @@ void draw_box(unsigned int x1, unsigned int y1, unsigned int x2, unsigned int y2
     }
 }
 
-// The change of every pixel, the difference picture or the copy, and the
-// update of last_frame in one pass over row bands; the integer totals are
-// summed across bands. d_frame is read once for the whole step.
+bool target_rows(filter_rows &step, color_type *source, color_type *destination, std::atomic<uint64_t> *sums) {
+    if (!source || !destination || !last_frame || !sums || source == destination || source == last_frame ||
+        destination == last_frame || size_x >= (1u << 22))
+        return false;
+    begin_step(step, source, destination, 0, size_y, 0);
+    step.run = track_band;
+    step.diff = d_frame;
+    step.sums = sums;
+    for (int i = 0; i < 3; ++i) sums[i] = 0;
+    return true;
+}
+
+// The crosshair and box at the centre of change, once every row is done.
+void target_finish(const filter_rows &step) {
+    const uint64_t sum = step.sums[0].load();
+    if (sum <= 10000) return;
+    const size_t w = size_x;
+    color_type *destination = step.destination;
+    const unsigned int cx = static_cast<unsigned int>(step.sums[1].load() / sum);
+    const unsigned int cy = static_cast<unsigned int>(step.sums[2].load() / sum);
+    for (size_t y = 0; y < size_y; ++y) destination[y * w + cx].g = 255;
+    for (size_t x = 0; x < w; ++x) destination[cy * w + x].g = 255;
+    draw_box(cx - 5, cy - 5, cx + 5, cy + 5, destination);
+}
+
+// d_frame is read once for the whole step.
 void target_frame(color_type *source, color_type *destination) {
     if (!source || !destination || !last_frame) return;
-    if (source == destination || source == last_frame || destination == last_frame || size_x >= (1u << 22)) {
+    std::atomic<uint64_t> sums[3];
+    filter_rows step;
+    if (!target_rows(step, source, destination, sums)) {
         target_frame_reference(source, destination);
         return;
     }
-    const kernels::row_kernels &k = kernels::active_kernels();
-    const bool diff = d_frame;
-    const size_t w = size_x;
-    color_type *last = last_frame;
-    std::atomic<uint64_t> total{0}, moment_x{0}, moment_y{0};
-    auto band = [&](unsigned int b, unsigned int e) {
-        uint64_t t = 0, mx = 0, my = 0;
-        for (size_t y = b; y < e; ++y) {
-            uint64_t row_total = 0;
-            k.track(source + y * w, last + y * w, destination + y * w, w, 0, diff, &row_total, &mx);
-            t += row_total;
-            my += y * row_total;
-        }
-        total += t;
-        moment_x += mx;
-        moment_y += my;
-    };
-    run_bands(0, size_y, frame_pixels(), band);
-
-    const uint64_t sum = total.load();
-    if (sum > 10000) {
-        const unsigned int cx = static_cast<unsigned int>(moment_x.load() / sum);
-        const unsigned int cy = static_cast<unsigned int>(moment_y.load() / sum);
-        for (size_t y = 0; y < size_y; ++y) destination[y * w + cx].g = 255;
-        for (size_t x = 0; x < w; ++x) destination[cy * w + x].g = 255;
-        draw_box(cx - 5, cy - 5, cx + 5, cy + 5, destination);
-    }
+    run_whole(step);
+    target_finish(step);
 }

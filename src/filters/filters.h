@@ -4,6 +4,7 @@
 // of the current geometry size_x x size_y, and allocates nothing.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "common/pixel.h"
@@ -52,3 +53,51 @@ void erode_frame_reference(color_type *source, color_type *destination, double t
 void reduceedge_frame_reference(color_type *source, color_type *destination, double threshold);
 void combo_edgedetect_frame_reference(color_type *source, color_type *destination, double threshold);
 void target_frame_reference(color_type *source, color_type *destination);
+
+// A filter as rows of work, so that a chain of filters can run over short
+// bands of rows that stay in the caches (pipeline/chain.h). run(step, b, e)
+// computes the destination rows [b, e), which lie in [first, last); a row
+// reads the source up to `reach` rows above and below it. A step that is
+// `in_order` carries state down the frame and must be run over its rows in
+// frame order, band after band; the others may run in any order and at once.
+// Rows a step does not compute keep what the destination held, exactly as
+// with the whole-frame function.
+struct filter_rows {
+    void (*run)(const filter_rows &step, unsigned int begin, unsigned int end) = nullptr;
+    unsigned int first = 0, last = 0;
+    unsigned int reach = 0;
+    bool in_order = false;
+    color_type *source = nullptr;
+    color_type *destination = nullptr;
+    // The filter's own arguments, each used by some filters only.
+    int kind = 0;
+    int offset = 0;
+    uint32_t above = 0, below = 0;
+    double scale = 0.0;
+    int64_t bound = 0;
+    bool diff = false;
+    uint8_t *columns = nullptr;              // edge reduction: size_x classes carried down the columns
+    std::atomic<uint64_t> *sums = nullptr;  // tracking: total change, x and y moments
+};
+
+// Each fills `step` with the filter's fast path over the same arguments as
+// the whole-frame function and returns true; false where the fast path does
+// not apply (the whole-frame function then runs its reference).
+bool transform_rows(filter_rows &step, color_type *source, color_type *destination, const double *kernel,
+                    unsigned int width, double factor, double offset);
+bool general_filter_rows(filter_rows &step, color_type *source, color_type *destination, const double *kernel_1,
+                         const double *kernel_2, unsigned int width, double scale);
+bool edge_detect_rows(filter_rows &step, color_type *source, color_type *destination);
+bool threshold_rows(filter_rows &step, color_type *source, color_type *destination, double threshold);
+bool average_rows(filter_rows &step, color_type *source, color_type *destination);
+bool erode_rows(filter_rows &step, color_type *source, color_type *destination, double threshold);
+// `columns`: size_x bytes that stay the step's own until its last row is done.
+bool reduceedge_rows(filter_rows &step, color_type *source, color_type *destination, double threshold,
+                     uint8_t *columns);
+bool combo_edgedetect_rows(filter_rows &step, color_type *source, color_type *destination, double threshold);
+// `sums`: three counters, zeroed here; target_finish draws the crosshair
+// once every row is done.
+bool target_rows(filter_rows &step, color_type *source, color_type *destination, std::atomic<uint64_t> *sums);
+void target_finish(const filter_rows &step);
+// A plain copy of rows, source to destination (the pipeline's own copies).
+void copy_rows(filter_rows &step, const color_type *source, color_type *destination);

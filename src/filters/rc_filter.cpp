@@ -50,15 +50,26 @@ void rc_filter_stop() {
 }
 
 
+bool rc_rows(filter_rows &step, color_type *source, color_type *destination) {
+    if (!source || !destination || !rc_state_ready()) return false;
+    step = filter_rows();
+    step.source = source;
+    step.destination = destination;
+    step.first = 0;
+    step.last = size_y;
+    step.run = [](const filter_rows &s, unsigned int b, unsigned int e) {
+        const size_t w = size_x;
+        kernels::active_kernels().rc(s.source + b * w, image_state + 3 * b * w, s.destination + b * w, (e - b) * w);
+    };
+    return true;
+}
+
 void rc_filter(color_type *source, color_type *destination) {
-    if (!source || !destination || !rc_state_ready()) {
+    filter_rows step;
+    if (!rc_rows(step, source, destination)) {
         rc_filter_reference(source, destination);
         return;
     }
-    const kernels::row_kernels &k = kernels::active_kernels();
-    const size_t w = size_x;
-    auto band = [&](unsigned int b, unsigned int e) {
-        k.rc(source + b * w, image_state + 3 * b * w, destination + b * w, (e - b) * w);
-    };
-    run_bands(0, size_y, w * size_y, band);
+    auto band = [&](unsigned int b, unsigned int e) { step.run(step, b, e); };
+    run_bands(0, size_y, static_cast<size_t>(size_x) * size_y, band);
 }

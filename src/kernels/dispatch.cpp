@@ -128,11 +128,14 @@ const row_kernels &avx2_set() {
 const row_kernels &avx512_set() {
     static const row_kernels set = [] {
         row_kernels k = avx2_set();
+        k.gauss5 = avx512::gauss5;
+        k.laplace5 = avx512::laplace5;
+        k.sharpen3 = avx512::sharpen3;
+        k.emboss3 = avx512::emboss3;
         k.scale = avx512::scale;
         k.sobel = avx512::sobel;
         k.direction = avx512::direction;
         k.gradient = avx512::gradient;
-        k.gauss5 = avx512::gauss5;
         k.suppress = avx512::suppress;
         k.length = avx512::length;
         k.third_length = avx512::third_length;

@@ -118,6 +118,9 @@ bool third_exact();
 }  // namespace avx2
 namespace avx512 {
 gauss5_row gauss5;
+laplace5_row laplace5;
+sharpen3_row sharpen3;
+emboss3_row emboss3;
 length_row length;
 third_length_row third_length;
 suppress_row suppress;

@@ -8,6 +8,7 @@
 #include "display/display.h"
 #include "filters/canny.h"
 #include "filters/rc_filter.h"
+#include "pipeline/chain.h"
 
 std::atomic<bool> filter_gauss{false};
 std::atomic<bool> filter_rc{false};
@@ -34,6 +35,13 @@ color_type *temp_frame = nullptr;
 color_type *save_frame = nullptr;
 
 std::recursive_mutex frame_lock;
+
+// Edge reduction's column classes for the banded chain, one byte per
+// column; a wider frame runs that step over the whole frame instead.
+namespace {
+const unsigned int banded_columns = 16384;
+uint8_t column_classes[banded_columns];
+}  // namespace
 
 namespace {
 
@@ -81,6 +89,8 @@ const double sobel_scale = 1.0 / 3.0;
 const unsigned int min_filter_size = 5;
 
 size_t frame_bytes() { return static_cast<size_t>(size_x) * size_y * 3; }
+
+bool filters_fit() { return size_x >= min_filter_size && size_y >= min_filter_size && last_frame; }
 
 // Frees *buffer if present and allocates one frame for it.
 bool make_buffer(color_type *&buffer, size_t bytes) {
@@ -142,75 +152,150 @@ void swap(color_type *&a, color_type *&b) {
     b = t;
 }
 
+namespace {
+
+// The chain in bands of rows (pipeline/chain.h), giving the bytes of one
+// filter after the other over whole frames: the steps that have a
+// banded form are gathered and run together; a step without one (Canny, or
+// a filter whose fast path does not apply) runs over the whole frame between
+// two such runs. The flags and thresholds are read once, in chain order.
+class banded_chain {
+  public:
+    void run() {
+        add_copy(camera_buffer, save_frame);
+        if (filters_fit()) {
+            if (filter_gauss) step(&banded_chain::gauss);
+            if (filter_rc) step(&banded_chain::rc);
+            if (filter_sharpness) step(&banded_chain::sharpen);
+            if (filter_canny) step(&banded_chain::canny);
+            if (filter_edgefast) step(&banded_chain::edgefast);
+            if (filter_laplace) step(&banded_chain::laplace);
+            if (filter_sobel) step(&banded_chain::sobel);
+            if (filter_comboedge) step(&banded_chain::comboedge);
+            if (filter_average) step(&banded_chain::average);
+            if (filter_emboss) step(&banded_chain::emboss);
+            if (filter_threshold) step(&banded_chain::threshold);
+            if (filter_erode) step(&banded_chain::erode);
+            if (filter_reduceedge) step(&banded_chain::reduceedge);
+            if (filter_tracking) step(&banded_chain::tracking);
+        }
+        if (tracked_) {
+            // The crosshair needs every row of the step: finish it, then copy.
+            flush();
+            target_finish(tracking_step_);
+            parallel_copy(destination_, source_, frame_bytes());
+        } else {
+            add_copy(source_, destination_);
+            flush();
+        }
+    }
+
+  private:
+    // Each writes the banded form of its filter to `s` and returns how many
+    // steps it took (0: it has none), or, given no step, runs the filter over
+    // the whole frame.
+    using maker = unsigned int (banded_chain::*)(filter_rows *s);
+
+    unsigned int gauss(filter_rows *s) { return convolution(s, gauss_blur, 5, gauss_factor, 0.0); }
+    unsigned int sharpen(filter_rows *s) { return convolution(s, sharpness, 3, 1.0, 0.0); }
+    unsigned int laplace(filter_rows *s) { return convolution(s, laplace5, 5, 1.0, 128.0); }
+    unsigned int emboss(filter_rows *s) { return convolution(s, embossing, 3, 1.0, 128.0); }
+    unsigned int convolution(filter_rows *s, const double *kernel, unsigned int width, double factor, double offset) {
+        if (s) return transform_rows(*s, source_, destination_, kernel, width, factor, offset);
+        transform_frame(source_, destination_, kernel, width, factor, offset);
+        return true;
+    }
+    unsigned int rc(filter_rows *s) {
+        if (s) return rc_rows(*s, source_, destination_);
+        rc_filter(source_, destination_);
+        return true;
+    }
+    unsigned int canny(filter_rows *s) {
+        if (s) return canny_rows(s, source_, destination_, threshold_1) ? 4 : 0;
+        canny_edge(source_, destination_, threshold_1, threshold_2, 128.0);
+        return 1;
+    }
+    unsigned int edgefast(filter_rows *s) {
+        if (s) return edge_detect_rows(*s, source_, destination_);
+        edge_detect_frame(source_, destination_);
+        return true;
+    }
+    unsigned int sobel(filter_rows *s) {
+        if (s) return general_filter_rows(*s, source_, destination_, sobel_x, sobel_y, 3, sobel_scale);
+        general_filter_frame(source_, destination_, sobel_x, sobel_y, 3, sobel_scale);
+        return true;
+    }
+    unsigned int comboedge(filter_rows *s) {
+        if (s) return combo_edgedetect_rows(*s, source_, destination_, threshold_1);
+        combo_edgedetect_frame(source_, destination_, threshold_1);
+        return true;
+    }
+    unsigned int average(filter_rows *s) {
+        if (s) return average_rows(*s, source_, destination_);
+        average_frame(source_, destination_);
+        return true;
+    }
+    unsigned int threshold(filter_rows *s) {
+        if (s) return threshold_rows(*s, source_, destination_, threshold_1);
+        threshold_frame(source_, destination_, threshold_1);
+        return true;
+    }
+    unsigned int erode(filter_rows *s) {
+        if (s) return erode_rows(*s, source_, destination_, threshold_1);
+        erode_frame(source_, destination_, threshold_1);
+        return true;
+    }
+    unsigned int reduceedge(filter_rows *s) {
+        if (s) {
+            uint8_t *columns = size_x <= banded_columns ? column_classes : nullptr;
+            return reduceedge_rows(*s, source_, destination_, threshold_2, columns);
+        }
+        reduceedge_frame(source_, destination_, threshold_2);
+        return true;
+    }
+    unsigned int tracking(filter_rows *s) {
+        if (s) {
+            if (!target_rows(*s, source_, destination_, sums_)) return false;
+            tracking_step_ = *s;
+            tracked_ = true;
+            return true;
+        }
+        target_frame(source_, destination_);
+        return true;
+    }
+
+    void step(maker make) {
+        const unsigned int made = (this->*make)(&steps_[count_]);
+        if (made == 0) {
+            flush();
+            (this->*make)(nullptr);
+        }
+        count_ += made;
+        swap(source_, destination_);
+    }
+    void add_copy(const color_type *from, color_type *to) { copy_rows(steps_[count_++], from, to); }
+    void flush() {
+        run_chain(steps_, count_, size_y, static_cast<size_t>(size_x) * 3);
+        count_ = 0;
+    }
+
+    filter_rows steps_[chain_max_steps];
+    unsigned int count_ = 0;
+    color_type *source_ = camera_buffer;
+    color_type *destination_ = temp_frame;
+    std::atomic<uint64_t> sums_[3];
+    filter_rows tracking_step_;
+    bool tracked_ = false;
+};
+
+}  // namespace
+
 void process_frame() {
     std::lock_guard<std::recursive_mutex> lock(frame_lock);
     // Without the work buffers there is nothing to copy into.
     if (!camera_buffer || !temp_frame || !save_frame) return;
-    size_t n = frame_bytes();
-    parallel_copy(save_frame, camera_buffer, n);
-
-    color_type *source = camera_buffer;
-    color_type *destination = temp_frame;
-    bool filters_fit = size_x >= min_filter_size && size_y >= min_filter_size && last_frame;
-    if (filters_fit) {
-        if (filter_gauss) {
-            transform_frame(source, destination, gauss_blur, 5, gauss_factor, 0.0);
-            swap(source, destination);
-        }
-        if (filter_rc) {
-            rc_filter(source, destination);
-            swap(source, destination);
-        }
-        if (filter_sharpness) {
-            transform_frame(source, destination, sharpness, 3, 1.0, 0.0);
-            swap(source, destination);
-        }
-        if (filter_canny) {
-            canny_edge(source, destination, threshold_1, threshold_2, 128.0);
-            swap(source, destination);
-        }
-        if (filter_edgefast) {
-            edge_detect_frame(source, destination);
-            swap(source, destination);
-        }
-        if (filter_laplace) {
-            transform_frame(source, destination, laplace5, 5, 1.0, 128.0);
-            swap(source, destination);
-        }
-        if (filter_sobel) {
-            general_filter_frame(source, destination, sobel_x, sobel_y, 3, sobel_scale);
-            swap(source, destination);
-        }
-        if (filter_comboedge) {
-            combo_edgedetect_frame(source, destination, threshold_1);
-            swap(source, destination);
-        }
-        if (filter_average) {
-            average_frame(source, destination);
-            swap(source, destination);
-        }
-        if (filter_emboss) {
-            transform_frame(source, destination, embossing, 3, 1.0, 128.0);
-            swap(source, destination);
-        }
-        if (filter_threshold) {
-            threshold_frame(source, destination, threshold_1);
-            swap(source, destination);
-        }
-        if (filter_erode) {
-            erode_frame(source, destination, threshold_1);
-            swap(source, destination);
-        }
-        if (filter_reduceedge) {
-            reduceedge_frame(source, destination, threshold_2);
-            swap(source, destination);
-        }
-        if (filter_tracking) {
-            target_frame(source, destination);
-            swap(source, destination);
-        }
-    }
-    parallel_copy(destination, source, n);
+    banded_chain chain;
+    chain.run();
 }
 
 void show_filters() {

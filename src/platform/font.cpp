@@ -5,7 +5,9 @@
 #include FT_FREETYPE_H
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -130,50 +132,100 @@ Font &font() {
     return instance;
 }
 
-}  // namespace
+// A run of text as its cell shows it: one grey level per pixel (the text is
+// black on white, so the three bytes of a pixel are equal), width x
+// text_cell_height, top row first. The cell does not depend on where it is
+// drawn nor on what was under it, and the font never changes, so a run drawn
+// again (a status line on every frame, even after it scrolled to another
+// slot) is copied rather than laid out and rasterised again.
+struct Run {
+    std::string text;
+    int width = 0;
+    std::vector<uint8_t> levels;
+    uint64_t last_use = 0;
+};
 
-int draw_text(Surface &surface, int x, int y, const unsigned char *text, int length) {
-    std::lock_guard<std::mutex> lock(font_lock);
-    Font &f = font();
+// The five status lines and the FPS figure, with room to spare; the least
+// recently drawn run makes way for a new one. Longer texts are not kept.
+const size_t cached_runs = 16;
+const int longest_cached_run = 256;
+Run runs[cached_runs];
+Run uncached_run;
+uint64_t use_clock = 0;
+std::atomic<uint64_t> rasterised{0};
+
+void rasterise(Font &f, Run &run, const unsigned char *text, int length) {
+    ++rasterised;
+    run.text.assign(reinterpret_cast<const char *>(text), static_cast<size_t>(length));
     int width = 0;
     for (int i = 0; i < length; ++i) width += f.glyph(text[i]).advance;
-
-    // Clip the cell to the surface.
-    int x0 = std::max(x, 0);
-    int y0 = std::max(y, 0);
-    int x1 = static_cast<int>(std::min<long long>(static_cast<long long>(x) + width, surface.width));
-    int y1 =
-        static_cast<int>(std::min<long long>(static_cast<long long>(y) + text_cell_height, surface.height));
-    if (x1 <= x0 || y1 <= y0) return width;
-
-    const size_t stride = static_cast<size_t>(surface.width) * 3;
-    for (int row = y0; row < y1; ++row)
-        std::fill_n(&surface.pixels[row * stride + x0 * 3], (x1 - x0) * 3, 0xff);
-
-    int pen = x;
-    int baseline = y + f.baseline();
+    run.width = std::max(width, 0);
+    run.levels.assign(static_cast<size_t>(run.width) * text_cell_height, 0xff);
+    int pen = 0;
     for (int i = 0; i < length; ++i) {
         const Glyph &g = f.glyph(text[i]);
         for (int gy = 0; gy < g.rows; ++gy) {
-            int py = baseline - g.top + gy;
-            if (py < y0 || py >= y1) continue;
-            uint8_t *dst_row = &surface.pixels[py * stride];
+            int py = f.baseline() - g.top + gy;
+            if (py < 0 || py >= text_cell_height) continue;
+            uint8_t *row = &run.levels[static_cast<size_t>(py) * run.width];
             for (int gx = 0; gx < g.width; ++gx) {
                 int px = pen + g.left + gx;
-                if (px < x0 || px >= x1) continue;
+                if (px < 0 || px >= run.width) continue;
                 uint8_t level =
                     static_cast<uint8_t>(255 - g.coverage[static_cast<size_t>(gy) * g.width + gx]);
-                uint8_t *p = dst_row + px * 3;
-                // Black over white: the glyph's coverage darkens the cell; overlapping glyphs keep the
-                // darker.
-                p[0] = std::min(p[0], level);
-                p[1] = std::min(p[1], level);
-                p[2] = std::min(p[2], level);
+                // The glyph's coverage darkens the cell; overlapping glyphs keep the darker.
+                row[px] = std::min(row[px], level);
             }
         }
         pen += g.advance;
     }
-    return width;
 }
+
+// The run for this text, rasterised now if it is not kept. font_lock held.
+const Run &run_of(const unsigned char *text, int length) {
+    Font &f = font();
+    if (length > longest_cached_run) {
+        rasterise(f, uncached_run, text, length);
+        return uncached_run;
+    }
+    ++use_clock;
+    Run *oldest = &runs[0];
+    for (Run &run : runs) {
+        if (run.last_use != 0 && run.text.size() == static_cast<size_t>(length) &&
+            std::memcmp(run.text.data(), text, static_cast<size_t>(length)) == 0) {
+            run.last_use = use_clock;
+            return run;
+        }
+        if (run.last_use < oldest->last_use) oldest = &run;
+    }
+    rasterise(f, *oldest, text, length);
+    oldest->last_use = use_clock;
+    return *oldest;
+}
+
+}  // namespace
+
+int draw_text(Surface &surface, int x, int y, const unsigned char *text, int length) {
+    std::lock_guard<std::mutex> lock(font_lock);
+    const Run &run = run_of(text, length);
+
+    // Clip the cell to the surface.
+    int x0 = std::max(x, 0);
+    int y0 = std::max(y, 0);
+    int x1 = static_cast<int>(std::min<long long>(static_cast<long long>(x) + run.width, surface.width));
+    int y1 =
+        static_cast<int>(std::min<long long>(static_cast<long long>(y) + text_cell_height, surface.height));
+    if (x1 <= x0 || y1 <= y0) return run.width;
+
+    const size_t stride = static_cast<size_t>(surface.width) * 3;
+    for (int row = y0; row < y1; ++row) {
+        const uint8_t *levels = &run.levels[static_cast<size_t>(row - y) * run.width + (x0 - x)];
+        uint8_t *p = &surface.pixels[row * stride + static_cast<size_t>(x0) * 3];
+        for (int i = 0; i < x1 - x0; ++i, p += 3) p[0] = p[1] = p[2] = levels[i];
+    }
+    return run.width;
+}
+
+uint64_t text_runs_rasterised() { return rasterised.load(); }
 
 }  // namespace lvx

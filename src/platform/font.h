@@ -16,4 +16,9 @@ const int text_cell_height = 16;
 // usable font every character shows as a hollow box. Returns the cell width.
 int draw_text(Surface &surface, int x, int y, const unsigned char *text, int length);
 
+// How many runs of text draw_text has laid out and rasterised so far. A run
+// drawn again while it is still kept (the 16 most recently drawn texts of up
+// to 256 bytes) is copied instead and not counted.
+uint64_t text_runs_rasterised();
+
 }  // namespace lvx

@@ -39,14 +39,100 @@ int clamp_to(long long value, int low, int high) {
 long long sample(long long i, long long source, long long dest) { return (2 * i + 1) * source / (2 * dest); }
 
 // The source indices that meet in destination index i: [first, last].
-// Shrinking, every one of them; otherwise the nearest alone.
-void meeting(long long i, long long source, long long dest, long long &first, long long &last) {
-    if (source <= dest) {
+// Combining a span that shrinks, every one of them; otherwise the nearest
+// alone.
+void meeting(long long i, long long source, long long dest, bool combine, long long &first, long long &last) {
+    if (!combine || source <= dest) {
         first = last = sample(i, source, dest);
         return;
     }
     first = i * source / dest;
     last = (i + 1) * source / dest - 1;
+}
+
+// The bitmap indices that span indices [first, last] name, counted forwards
+// from `start` (or backwards when `backwards`), clipped to 0 .. size - 1:
+// [low, high], empty when low > high.
+void to_bitmap(long long first, long long last, long long start, bool backwards, long long size,
+               long long &low, long long &high) {
+    low = backwards ? start - last : start + first;
+    high = backwards ? start - first : start + last;
+    low = std::max<long long>(low, 0);
+    high = std::min<long long>(high, size - 1);
+}
+
+// Where one destination column reads in a (combined) source row: the byte
+// offset of its first source pixel and how many pixels meet there (0: none
+// inside the bitmap, the destination pixel stays as it was).
+struct Column {
+    size_t offset;
+    size_t count;
+};
+
+template <bool use_and>
+inline unsigned char combine(unsigned char a, unsigned char b) {
+    return use_and ? static_cast<unsigned char>(a & b) : static_cast<unsigned char>(a | b);
+}
+
+// Combines `bytes` bytes of `row` into `into`.
+template <bool use_and>
+void combine_row(unsigned char *__restrict into, const unsigned char *__restrict row, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i) into[i] = combine<use_and>(into[i], row[i]);
+}
+
+// One destination row from one source row, one source pixel (or none) each.
+void sample_columns(unsigned char *__restrict dst, const unsigned char *__restrict line,
+                    const Column *columns, size_t count) {
+    for (size_t i = 0; i < count; ++i, dst += 3) {
+        if (!columns[i].count) continue;
+        const unsigned char *p = line + columns[i].offset;
+        dst[0] = p[0];
+        dst[1] = p[1];
+        dst[2] = p[2];
+    }
+}
+
+// One destination row from one combined source row, pixel by pixel: the
+// general way, for columns that read nothing or where very many pixels meet.
+template <bool use_and>
+void combine_columns(unsigned char *__restrict dst, const unsigned char *__restrict line,
+                     const Column *columns, size_t count) {
+    for (size_t i = 0; i < count; ++i, dst += 3) {
+        const Column &c = columns[i];
+        if (!c.count) continue;
+        const unsigned char *p = line + c.offset;
+        unsigned char out[3] = {p[0], p[1], p[2]};
+        for (size_t k = 1; k < c.count; ++k)
+            for (int b = 0; b < 3; ++b) out[b] = combine<use_and>(out[b], p[3 * k + b]);
+        std::memcpy(dst, out, 3);
+    }
+}
+
+// Where each destination column reads in the combined levels of a row:
+// level k - 1 holds, at each source pixel, the combination of it and the
+// k - 1 pixels after it, so a column where k pixels meet reads one pixel.
+// Levels are `level_stride` bytes apart, with room for a 4-byte read at the
+// end of each.
+size_t level_offset(const Column &c, size_t level_stride) { return (c.count - 1) * level_stride + c.offset; }
+
+// Fills levels 1 .. levels - 1 from level 0 (`bytes` bytes of pixels).
+template <bool use_and>
+void build_levels(unsigned char *work, size_t bytes, size_t level_stride, size_t levels) {
+    for (size_t k = 1; k < levels && 3 * k < bytes; ++k) {
+        const unsigned char *__restrict below = work + (k - 1) * level_stride;
+        const unsigned char *__restrict first = work + 3 * k;
+        unsigned char *__restrict level = work + k * level_stride;
+        for (size_t i = 0; i < bytes - 3 * k; ++i) level[i] = combine<use_and>(below[i], first[i]);
+    }
+}
+
+// One destination row, every column reading one pixel of the levels: four
+// bytes at a time (the fourth lands on the next pixel, written after it),
+// the last pixel three.
+void gather_row(unsigned char *__restrict dst, const unsigned char *__restrict work, const size_t *offsets,
+                size_t count) {
+    for (size_t i = 0; i + 1 < count; ++i, dst += 3) std::memcpy(dst, work + offsets[i], 4);
+    std::memcpy(dst, work + offsets[count - 1], 3);
 }
 
 }  // namespace
@@ -73,73 +159,118 @@ int StretchDIBits(HDC hdc, int dest_x, int dest_y, int dest_width, int dest_heig
     const unsigned char *src = static_cast<const unsigned char *>(bits);
     const long long span_w = src_width < 0 ? -static_cast<long long>(src_width) : src_width;
     const long long span_h = src_height < 0 ? -static_cast<long long>(src_height) : src_height;
-
-    // Source byte offset of each destination column, -1 outside the bitmap.
-    // Kept per thread so that a frame's drawing allocates nothing once warm.
-    thread_local std::vector<long long> columns;
-
+    // In BLACKONWHITE and WHITEONBLACK, when either direction shrinks, the
+    // pixels that meet are combined. AND (OR) over a rectangle of them is the
+    // same as over each column of the rows combined first, so each
+    // destination row combines its source rows once, then each destination
+    // pixel its columns of that.
     const int mode = from_hdc(hdc)->stretch_mode;
-    if (mode != COLORONCOLOR && (span_w > dest_width || span_h > dest_height)) {
-        // Shrinking with AND or OR of the pixels that meet.
-        const bool use_and = mode == BLACKONWHITE;
-        bool drawn = with_surface(hdc, [&](Surface &s) {
-            const size_t dst_stride = static_cast<size_t>(s.width) * 3;
-            for (int y = std::max(dest_y, 0);
-                 y < s.height && y - static_cast<long long>(dest_y) < dest_height; ++y) {
-                long long t0, t1;
-                meeting(y - static_cast<long long>(dest_y), span_h, dest_height, t0, t1);
-                for (int x = std::max(dest_x, 0);
-                     x < s.width && x - static_cast<long long>(dest_x) < dest_width; ++x) {
-                    long long u0, u1;
-                    meeting(x - static_cast<long long>(dest_x), span_w, dest_width, u0, u1);
-                    unsigned char out[3] = {0, 0, 0};
-                    if (use_and) out[0] = out[1] = out[2] = 0xff;
-                    bool any = false;
-                    for (long long t = t0; t <= t1; ++t) {
-                        long long r =
-                            src_height > 0 ? src_y + src_height - 1 - t : src_y + src_height + 1 + t;
-                        if (r < 0 || r >= bitmap_h) continue;
-                        for (long long u = u0; u <= u1; ++u) {
-                            long long c = src_width > 0 ? src_x + u : src_x - u;
-                            if (c < 0 || c >= bitmap_w) continue;
-                            const unsigned char *p = src + static_cast<size_t>(r) * src_stride + c * 3;
-                            for (int k = 0; k < 3; ++k) out[k] = use_and ? (out[k] & p[k]) : (out[k] | p[k]);
-                            any = true;
-                        }
-                    }
-                    if (any) std::memcpy(&s.pixels[y * dst_stride + static_cast<size_t>(x) * 3], out, 3);
-                }
-            }
-        });
-        return drawn ? dest_height : 0;
-    }
+    const bool combining = mode != COLORONCOLOR && (span_w > dest_width || span_h > dest_height);
+    const bool use_and = mode == BLACKONWHITE;
+
+    // Kept per thread so that a frame's drawing allocates nothing once warm.
+    thread_local std::vector<Column> columns;
+    thread_local std::vector<size_t> offsets;
+    thread_local std::vector<unsigned char> work;
 
     bool drawn = with_surface(hdc, [&](Surface &s) {
-        int x0 = clamp_to(dest_x, 0, s.width);
-        int x1 = clamp_to(static_cast<long long>(dest_x) + dest_width, 0, s.width);
-        int y0 = clamp_to(dest_y, 0, s.height);
-        int y1 = clamp_to(static_cast<long long>(dest_y) + dest_height, 0, s.height);
+        const int x0 = clamp_to(dest_x, 0, s.width);
+        const int x1 = clamp_to(static_cast<long long>(dest_x) + dest_width, 0, s.width);
+        const int y0 = clamp_to(dest_y, 0, s.height);
+        const int y1 = clamp_to(static_cast<long long>(dest_y) + dest_height, 0, s.height);
         if (x1 <= x0 || y1 <= y0) return;
+
+        // The columns, and the bitmap columns low .. high that any of them reads.
         columns.resize(static_cast<size_t>(x1 - x0));
+        long long low = bitmap_w, high = -1;
+        size_t most = 0;           // the most source pixels meeting in one column
+        bool every_column = true;  // every column reads a source pixel
         for (int x = x0; x < x1; ++x) {
-            long long t = sample(x - static_cast<long long>(dest_x), span_w, dest_width);
-            long long c = src_width > 0 ? src_x + t : src_x - t;
-            columns[x - x0] = (c >= 0 && c < bitmap_w) ? c * 3 : -1;
+            long long first, last, c0, c1;
+            meeting(x - static_cast<long long>(dest_x), span_w, dest_width, combining, first, last);
+            to_bitmap(first, last, src_x, src_width < 0, bitmap_w, c0, c1);
+            Column &c = columns[x - x0];
+            c.offset = c1 >= c0 ? static_cast<size_t>(c0) * 3 : 0;
+            c.count = c1 >= c0 ? static_cast<size_t>(c1 - c0 + 1) : 0;
+            if (c1 >= c0) {
+                low = std::min(low, c0);
+                high = std::max(high, c1);
+            }
+            most = std::max(most, c.count);
+            every_column = every_column && c.count > 0;
         }
+        if (high < low) return;
+        const size_t base = static_cast<size_t>(low) * 3;
+        const size_t bytes = static_cast<size_t>(high - low + 1) * 3;
+        for (Column &c : columns) c.offset = c.count ? c.offset - base : 0;
+        // Combining, each row's source rows are combined into level 0 of
+        // `work`, then the levels for the columns where several pixels meet.
+        const size_t level_stride = bytes + 4;
+        const bool levelled = every_column && most <= 8;
+        if (combining) work.resize(level_stride * (levelled ? std::max<size_t>(most, 1) : 1));
+        // Sampling straight from the bitmap, the 4-byte reads of all pixels
+        // but the last must stay inside it: they do unless they reach past
+        // the end of its last row.
+        size_t reach = 0;
+        if (levelled) {
+            offsets.resize(columns.size());
+            for (size_t i = 0; i < columns.size(); ++i) {
+                offsets[i] = level_offset(columns[i], level_stride);
+                if (i + 1 < columns.size()) reach = std::max(reach, offsets[i] + 4);
+            }
+        }
+
         const size_t dst_stride = static_cast<size_t>(s.width) * 3;
+        const size_t row_bytes = static_cast<size_t>(x1 - x0) * 3;
+        // Enlarging repeats source rows: a destination row that reads the same
+        // rows as the one above it, and writes every pixel, is a copy of it.
+        long long above_r0 = -1, above_r1 = -1;
         for (int y = y0; y < y1; ++y) {
-            long long t = sample(y - static_cast<long long>(dest_y), span_h, dest_height);
-            // The rectangle's top row is the last row of its run upwards from src_y.
-            long long r = src_height > 0 ? src_y + src_height - 1 - t : src_y + src_height + 1 + t;
-            if (r < 0 || r >= bitmap_h) continue;
-            const unsigned char *src_row = src + static_cast<size_t>(r) * src_stride;
+            long long first, last, r0, r1;
+            meeting(y - static_cast<long long>(dest_y), span_h, dest_height, combining, first, last);
+            // The rectangle's top row is the last row of its run upwards from
+            // src_y; a negative height runs downwards from src_y.
+            if (src_height > 0)
+                to_bitmap(first, last, src_y + src_height - 1, true, bitmap_h, r0, r1);
+            else
+                to_bitmap(first, last, src_y + src_height + 1, false, bitmap_h, r0, r1);
+            if (r1 < r0) {
+                above_r0 = above_r1 = -1;
+                continue;
+            }
             unsigned char *dst = &s.pixels[y * dst_stride + static_cast<size_t>(x0) * 3];
-            for (int i = 0; i < x1 - x0; ++i, dst += 3) {
-                long long c = columns[i];
-                if (c < 0) continue;
-                dst[0] = src_row[c];
-                dst[1] = src_row[c + 1];
-                dst[2] = src_row[c + 2];
+            if (every_column && r0 == above_r0 && r1 == above_r1) {
+                std::memcpy(dst, dst - dst_stride, row_bytes);
+                continue;
+            }
+            above_r0 = r0;
+            above_r1 = r1;
+            const unsigned char *line = src + static_cast<size_t>(r0) * src_stride + base;
+            if (!combining) {
+                if (levelled && (r0 + 1 < bitmap_h || base + reach <= src_stride))
+                    gather_row(dst, line, offsets.data(), offsets.size());
+                else
+                    sample_columns(dst, line, columns.data(), columns.size());
+                continue;
+            }
+            std::memcpy(work.data(), line, bytes);
+            for (long long r = r0 + 1; r <= r1; ++r) {
+                const unsigned char *row = src + static_cast<size_t>(r) * src_stride + base;
+                if (use_and)
+                    combine_row<true>(work.data(), row, bytes);
+                else
+                    combine_row<false>(work.data(), row, bytes);
+            }
+            if (levelled) {
+                if (use_and)
+                    build_levels<true>(work.data(), bytes, level_stride, most);
+                else
+                    build_levels<false>(work.data(), bytes, level_stride, most);
+                gather_row(dst, work.data(), offsets.data(), offsets.size());
+            } else if (use_and) {
+                combine_columns<true>(dst, work.data(), columns.data(), columns.size());
+            } else {
+                combine_columns<false>(dst, work.data(), columns.data(), columns.size());
             }
         }
     });
@@ -165,12 +296,13 @@ BOOL Rectangle(HDC hdc, int left, int top, int right, int bottom) {
         int y1 = clamp_to(bottom, 0, s.height);
         const size_t stride = static_cast<size_t>(s.width) * 3;
         for (int y = y0; y < y1; ++y) {
-            bool edge_row = y == top || y == bottom - 1;
+            const bool edge_row = y == top || y == bottom - 1;
             unsigned char *row = &s.pixels[y * stride];
-            for (int x = x0; x < x1; ++x) {
-                unsigned char v = (edge_row || x == left || x == right - 1) ? 0x00 : 0xff;
-                std::memset(row + static_cast<size_t>(x) * 3, v, 3);
-            }
+            std::memset(row + static_cast<size_t>(x0) * 3, edge_row ? 0x00 : 0xff,
+                        static_cast<size_t>(x1 - x0) * 3);
+            if (left >= x0 && left < x1) std::memset(row + static_cast<size_t>(left) * 3, 0x00, 3);
+            if (right - 1 >= x0 && right - 1 < x1)
+                std::memset(row + static_cast<size_t>(right - 1) * 3, 0x00, 3);
         }
     });
     return drawn ? TRUE : FALSE;

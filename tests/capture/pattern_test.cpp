@@ -57,6 +57,27 @@ TEST(TestPattern, KeepsRowPaddingZeroForOddWidths) {
     }
 }
 
+TEST(TestPattern, FramesOfADeliveryAreThePlainPictureByteForByte) {
+    const int sizes[][2] = {{640, 480}, {322, 240}, {7, 3}, {1, 1}, {40, 400}, {641, 97}};
+    for (const auto &size : sizes) {
+        const int w = size[0], h = size[1];
+        PatternFrames frames;
+        ASSERT_TRUE(frames.prepare(w, h));
+        std::vector<unsigned char> plain(stride_of(w) * h), fast(stride_of(w) * h, 0xAB);
+        // Over a whole period of the disc's path, which crosses the edges of the smaller pictures.
+        for (unsigned n = 0; n < 400; n += 3) {
+            pattern_draw(plain.data(), w, h, n);
+            frames.draw(fast.data(), n);
+            ASSERT_TRUE(plain == fast) << w << "x" << h << " frame " << n;
+        }
+    }
+    PatternFrames none;
+    EXPECT_FALSE(none.prepare(0, 480));
+    std::vector<unsigned char> untouched(16, 0x5A);
+    none.draw(untouched.data(), 0);
+    EXPECT_EQ(untouched, std::vector<unsigned char>(16, 0x5A));
+}
+
 std::atomic<int> calls{0};
 std::atomic<bool> inside{false};
 std::atomic<int> last_length{0};

@@ -6,7 +6,13 @@
 #include <vector>
 
 #include "capture/camera.h"
+#include "capture/pattern.h"
+#include "common/buffer.h"
 #include "display/display.h"
+#include "platform/font.h"
+#include "shell/main.h"
+#include "shell/window.h"
+#include "support/new_limit.h"
 #include "support/program.h"
 
 namespace {
@@ -133,6 +139,85 @@ TEST(FrameDisplay, StripLinesScrollOnScreenAndFpsIsDrawnOverThePicture) {
     run.press('F');
     deliver_frame(std::vector<unsigned char>(16 * 16 * 3, 0x10));
     EXPECT_EQ(run.image().at(3, 8), 0x101010u) << "figure gone once switched off";
+}
+
+TEST(FrameDisplay, OnlyALineWithNewTextIsRasterisedAgain) {
+    ProgramRun run;
+    ASSERT_TRUE(run.start_with_frame(16, 16));
+    const std::vector<unsigned char> frame(16 * 16 * 3, 0x10);
+    deliver_frame(frame);
+    run.settle();
+    const uint64_t start = lvx::text_runs_rasterised();
+    for (int i = 0; i < 3; ++i) deliver_frame(frame);
+    run.settle();
+    EXPECT_EQ(lvx::text_runs_rasterised(), start) << "frames with the same lines";
+
+    run.press('D');  // "Show difference"
+    deliver_frame(frame);
+    EXPECT_EQ(lvx::text_runs_rasterised(), start + 1);
+    run.press('D');  // "Show normal"
+    run.press('D');  // "Show difference" again: still kept
+    EXPECT_EQ(lvx::text_runs_rasterised(), start + 2);
+    run.press('W');  // two threshold lines; the strip scrolls, the lines that move are not new
+    deliver_frame(frame);
+    EXPECT_EQ(lvx::text_runs_rasterised(), start + 4);
+    EXPECT_STREQ(status_line(0), "Show difference");
+
+    run.press('F');  // the FPS figure: once, then copied on every frame
+    deliver_frame(frame);
+    deliver_frame(frame);
+    run.settle();
+    EXPECT_EQ(lvx::text_runs_rasterised(), start + 5);
+    // What is shown is what a fresh drawing of each line gives.
+    HeadlessImage img = run.image();
+    const char *expected[] = {"Show difference", "Show normal", "Show difference", "Threshold1: 44.00",
+                              "Threshold2: 260.00"};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(contains_at(img, text_image(expected[i]), 2, 300 + 16 * i + 1)) << expected[i];
+    EXPECT_TRUE(contains_at(img, text_image("FPS:   0"), 2, 2));
+}
+
+TEST(FrameDisplay, AFrameOfThePatternAllocatesNothingOnceWarm) {
+    // The delivery thread's work for one frame with no filter on, outside
+    // the pipeline: the pattern, the intake copy, the display with the strip
+    // full and the FPS figure on.
+    main_dc = headless_create_surface(360, 300 + strip_height);
+    SetStretchBltMode(main_dc, COLORONCOLOR);
+    camera_x_size = pattern_width;
+    camera_y_size = pattern_height;
+    camera_setup_buffer();
+    ASSERT_NE(camera_buffer, nullptr);
+    for (const char *line : {"Look at readme.txt for usage", "Filters: gauss sobel ", "Threshold1: 42.00",
+                             "Threshold2: 260.00", "Save to: 1.bmp", "Show difference"})
+        add_line(line);
+    display_fps = true;
+    PatternFrames pattern;
+    ASSERT_TRUE(pattern.prepare(pattern_width, pattern_height));
+    std::vector<unsigned char> sample(((pattern_width * 3 + 3) & ~3) * pattern_height);
+    auto frame = [&](unsigned n) {
+        pattern.draw(sample.data(), n);
+        ASSERT_TRUE(camera_take_frame(sample.data(), static_cast<int>(sample.size()), 24));
+        display();
+    };
+    frame(0);
+    const size_t before = allocations_made();
+    for (unsigned n = 1; n < 6; ++n) frame(n);
+    EXPECT_EQ(allocations_made(), before);
+    // And what it drew is the pattern's frame, shrunk by sampling.
+    pattern_draw(sample.data(), pattern_width, pattern_height, 5);
+    HeadlessImage img = headless_read(main_dc);
+    for (int y = 0; y < 300; y += 7) {
+        for (int x = 0; x < 360; x += 5) {
+            if (x < 80 && y < 18) continue;  // the FPS figure
+            const int sx = (2 * x + 1) * pattern_width / 720, sy = (2 * y + 1) * pattern_height / 600;
+            const unsigned char *p =
+                &sample[((pattern_width * 3 + 3) & ~3) * (pattern_height - 1 - sy) + sx * 3];
+            ASSERT_EQ(img.at(x, y), static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16)) << x << "," << y;
+        }
+    }
+    display_fps = false;
+    buffer_free(camera_buffer);
+    camera_buffer = nullptr;
 }
 
 }  // namespace

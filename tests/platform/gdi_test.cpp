@@ -1,8 +1,13 @@
 // Drawing calls of the portable layer, on free surfaces of the headless backend.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <string>
 #include <vector>
 
+#include "platform/font.h"
 #include "platform/headless/headless.h"
 #include "platform/win32.h"
 #include "support/program.h"
@@ -99,6 +104,95 @@ TEST(StretchDIBits, ShrinkingCombinesOrDropsPixelsByStretchMode) {
     EXPECT_EQ(SetStretchBltMode(dc, 4), 0) << "not a mode of the layer";
     EXPECT_EQ(SetStretchBltMode(nullptr, COLORONCOLOR), 0);
     EXPECT_EQ(GetStretchBltMode(dc), BLACKONWHITE);
+}
+
+// StretchDIBits pixel by pixel, as its header describes it: what `before`
+// becomes. Slow and plain, to hold the drawing's row and column maps to.
+HeadlessImage plain_stretch(HeadlessImage before, int mode, int dest_x, int dest_y, int dest_w, int dest_h,
+                            int src_x, int src_y, int src_w, int src_h,
+                            const std::vector<unsigned char> &bits, int bitmap_w, int bitmap_h) {
+    const long long span_w = src_w < 0 ? -src_w : src_w, span_h = src_h < 0 ? -src_h : src_h;
+    const bool combine = mode != COLORONCOLOR && (span_w > dest_w || span_h > dest_h);
+    auto meet = [&](long long i, long long source, long long dest, long long &first, long long &last) {
+        if (!combine || source <= dest) {
+            first = last = (2 * i + 1) * source / (2 * dest);
+        } else {
+            first = i * source / dest;
+            last = (i + 1) * source / dest - 1;
+        }
+    };
+    const size_t stride = (static_cast<size_t>(bitmap_w) * 3 + 3) & ~static_cast<size_t>(3);
+    for (int y = 0; y < before.height; ++y) {
+        for (int x = 0; x < before.width; ++x) {
+            if (x < dest_x || x >= dest_x + dest_w || y < dest_y || y >= dest_y + dest_h) continue;
+            long long t0, t1, u0, u1;
+            meet(y - dest_y, span_h, dest_h, t0, t1);
+            meet(x - dest_x, span_w, dest_w, u0, u1);
+            unsigned char out[3] = {0, 0, 0};
+            if (mode == BLACKONWHITE) out[0] = out[1] = out[2] = 0xff;
+            bool any = false;
+            for (long long t = t0; t <= t1; ++t) {
+                long long r = src_h > 0 ? src_y + src_h - 1 - t : src_y + src_h + 1 + t;
+                if (r < 0 || r >= bitmap_h) continue;
+                for (long long u = u0; u <= u1; ++u) {
+                    long long c = src_w > 0 ? src_x + u : src_x - u;
+                    if (c < 0 || c >= bitmap_w) continue;
+                    const unsigned char *p =
+                        &bits[static_cast<size_t>(r) * stride + static_cast<size_t>(c) * 3];
+                    for (int k = 0; k < 3; ++k)
+                        out[k] = mode == WHITEONBLACK ? (out[k] | p[k]) : (out[k] & p[k]);
+                    if (mode == COLORONCOLOR || !combine) std::copy(p, p + 3, out);
+                    any = true;
+                }
+            }
+            if (any) std::copy(out, out + 3, &before.pixels[(static_cast<size_t>(y) * before.width + x) * 3]);
+        }
+    }
+    return before;
+}
+
+TEST(StretchDIBits, EveryModeDirectionAndClipGivesThePlainPixels) {
+    std::mt19937 random(7);
+    auto noise = [&](int, int) { return static_cast<uint32_t>(random() & 0xffffff); };
+    struct Case {
+        int bitmap_w, bitmap_h, surface_w, surface_h;
+        int dest_x, dest_y, dest_w, dest_h, src_x, src_y, src_w, src_h;
+    };
+    const Case cases[] = {
+        {640, 480, 360, 382, 0, 0, 360, 300, 0, 0, 640, 480},     // the default window
+        {640, 480, 360, 382, 0, 0, 360, 300, 0, 479, 640, -480},  // upside down
+        {321, 241, 200, 100, 0, 0, 200, 100, 0, 0, 321, 241},     // odd width, rows padded
+        {100, 60, 300, 200, 0, 0, 300, 200, 0, 0, 100, 60},       // enlarging
+        {100, 60, 80, 200, 0, 0, 80, 200, 0, 0, 100, 60},         // narrower but taller
+        {30, 20, 40, 40, 0, 0, 7, 3, 0, 0, 30, 20},               // several pixels meet
+        {50, 40, 60, 50, -9, -5, 40, 30, 0, 0, 50, 40},           // off the surface's top left
+        {50, 40, 60, 50, 35, 30, 40, 30, 0, 0, 50, 40},           // off its bottom right
+        {50, 40, 60, 50, 3, 4, 45, 35, -10, -6, 70, 55},          // source partly outside the bitmap
+        {50, 40, 60, 50, 3, 4, 20, 25, 45, 30, -50, 40},          // mirrored both ways, partly outside
+        {50, 40, 60, 50, 0, 0, 60, 50, 60, 50, 10, 10},           // source wholly outside
+    };
+    for (int mode : {BLACKONWHITE, WHITEONBLACK, COLORONCOLOR}) {
+        for (const Case &c : cases) {
+            auto bits = make_dib(c.bitmap_w, c.bitmap_h, noise);
+            auto ground = make_dib(c.surface_w, c.surface_h, noise);
+            BITMAPINFO info = dib(c.bitmap_w, c.bitmap_h);
+            BITMAPINFO ground_info = dib(c.surface_w, c.surface_h);
+            HDC dc = headless_create_surface(c.surface_w, c.surface_h);
+            SetStretchBltMode(dc, COLORONCOLOR);
+            StretchDIBits(dc, 0, 0, c.surface_w, c.surface_h, 0, 0, c.surface_w, c.surface_h, ground.data(),
+                          &ground_info, DIB_RGB_COLORS, SRCCOPY);
+            SetStretchBltMode(dc, mode);
+            HeadlessImage before = headless_read(dc);
+            StretchDIBits(dc, c.dest_x, c.dest_y, c.dest_w, c.dest_h, c.src_x, c.src_y, c.src_w, c.src_h,
+                          bits.data(), &info, DIB_RGB_COLORS, SRCCOPY);
+            HeadlessImage expected =
+                plain_stretch(before, mode, c.dest_x, c.dest_y, c.dest_w, c.dest_h, c.src_x, c.src_y, c.src_w,
+                              c.src_h, bits, c.bitmap_w, c.bitmap_h);
+            EXPECT_TRUE(headless_read(dc).pixels == expected.pixels)
+                << "mode " << mode << ", " << c.bitmap_w << "x" << c.bitmap_h << " into " << c.dest_w << "x"
+                << c.dest_h << " at " << c.dest_x << "," << c.dest_y;
+        }
+    }
 }
 
 TEST(StretchDIBits, NegativeSourceHeightMirrorsTopToBottom) {
@@ -211,6 +305,40 @@ TEST(TextOutA, BlackTextOnAnOpaqueWhiteCell) {
     // Clipped at the surface's edges without harm.
     EXPECT_TRUE(TextOutA(dc, 15, 12, "Wide text", 9));
     EXPECT_TRUE(TextOutA(dc, -30, -10, "Wide text", 9));
+}
+
+TEST(TextOutA, ARunDrawnAgainIsCopiedNotRasterisedAgain) {
+    HDC dc = headless_create_surface(300, 60);
+    const char *text = "Threshold1: 42.00";
+    const int length = static_cast<int>(std::strlen(text));
+    TextOutA(dc, 0, 0, text, length);
+    const uint64_t once = lvx::text_runs_rasterised();
+    HeadlessImage first = headless_read(dc);
+    // Elsewhere, and clipped at the surface's left and bottom edges: the same
+    // cell, copied, not laid out again.
+    TextOutA(dc, 40, 20, text, length);
+    TextOutA(dc, -7, 50, text, length);
+    EXPECT_EQ(lvx::text_runs_rasterised(), once);
+    HeadlessImage img = headless_read(dc);
+    for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 200; ++x) {
+            ASSERT_EQ(img.at(40 + x, 20 + y), first.at(x, y)) << x << "," << y;
+            if (y < 10 && x >= 7) {
+                ASSERT_EQ(img.at(x - 7, 50 + y), first.at(x, y)) << x << "," << y;
+            }
+        }
+    }
+    // A changed text is laid out anew, and only once.
+    TextOutA(dc, 0, 0, "Threshold1: 43.00", length);
+    EXPECT_EQ(lvx::text_runs_rasterised(), once + 1);
+    TextOutA(dc, 0, 20, "Threshold1: 43.00", length);
+    TextOutA(dc, 0, 0, text, length);
+    EXPECT_EQ(lvx::text_runs_rasterised(), once + 1);
+    // Texts too long to keep are drawn all the same.
+    std::string wide(300, 'W');
+    TextOutA(dc, 0, 0, wide.c_str(), static_cast<int>(wide.size()));
+    TextOutA(dc, 0, 0, wide.c_str(), static_cast<int>(wide.size()));
+    EXPECT_EQ(lvx::text_runs_rasterised(), once + 3);
 }
 
 }  // namespace

@@ -8,8 +8,10 @@
 namespace {
 
 std::atomic<size_t> limit{SIZE_MAX};
+std::atomic<size_t> made{0};
 
 void *allocate(size_t bytes) {
+    made.fetch_add(1, std::memory_order_relaxed);
     if (bytes > limit.load(std::memory_order_relaxed)) throw std::bad_alloc();
     void *p = std::malloc(bytes ? bytes : 1);
     if (!p) throw std::bad_alloc();
@@ -22,6 +24,8 @@ namespace test_support {
 
 NewLimit::NewLimit(size_t bytes) { limit = bytes; }
 NewLimit::~NewLimit() { limit = SIZE_MAX; }
+
+size_t allocations_made() { return made.load(); }
 
 }  // namespace test_support
 

@@ -17,4 +17,7 @@ class NewLimit {
     NewLimit &operator=(const NewLimit &) = delete;
 };
 
+// How many times operator new has been called in this process so far.
+size_t allocations_made();
+
 }  // namespace test_support
