@@ -114,10 +114,14 @@ void rc(const color_type *src, float *state, color_type *dst, size_t n) {
     size_t p = 0;
     for (; p + 16 <= n; p += 16) {
         float *st = state + 3 * p;
-        // The 48 bytes by plain loads (masked loads and stores are slow on Zen 4).
-        const __m512i in = _mm512_inserti32x4(
-            _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + 3 * p))),
-            _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 3 * p + 32)), 2);
+        // The 48 bytes by plain loads (masked loads and stores are slow on
+        // Zen 4): 64 where the row has 6 more pixels, else 32 and 16.
+        const __m512i in =
+            p + 22 <= n
+                ? _mm512_loadu_si512(s + 3 * p)
+                : _mm512_inserti32x4(_mm512_castsi256_si512(
+                                         _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + 3 * p))),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 3 * p + 32)), 2);
         __m512i bytes[3];
         for (int k = 0; k < 3; ++k) {
             const __m512d lo = rc_sum8(st + 16 * k, _mm512_permutex2var_epi8(in, camera[2 * k], constants));
