@@ -77,6 +77,12 @@ TEST(RowKernels, RcMatchesThePortableUpdateForAnyState) {
                 k.rc(src.data(), state_fast.data(), fast.data(), n);
                 ASSERT_EQ(std::memcmp(state.data(), state_fast.data(), state.size() * sizeof(float)), 0);
                 ASSERT_EQ(std::memcmp(ref.data(), fast.data(), ref.size() * sizeof(color_type)), 0);
+                // In place: the destination is the source.
+                std::vector<color_type> in_ref = src, in_fast = src;
+                portable.rc(in_ref.data(), state.data(), in_ref.data(), n);
+                k.rc(in_fast.data(), state_fast.data(), in_fast.data(), n);
+                ASSERT_EQ(std::memcmp(in_ref.data(), in_fast.data(), in_ref.size() * sizeof(color_type)), 0);
+                ASSERT_EQ(std::memcmp(state.data(), state_fast.data(), state.size() * sizeof(float)), 0);
             }
         }
     }
