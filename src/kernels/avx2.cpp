@@ -365,31 +365,37 @@ inline __m256i biased8(const uint32_t *c, ptrdiff_t d) {
                             _mm256_set1_epi32(static_cast<int>(0x80000000u)));
 }
 
-// Edge masks (32-bit lanes) of 8 pixels centred on mag[0].
-inline __m256i suppress8(const uint32_t *c, const int32_t *ratio, ptrdiff_t w, __m256i strong_bound,
-                         bool all_strong, const canny_bounds &b) {
-    const __m256i m = biased8(c, 0);
+// The suppression bounds (see canny_bounds), one per lane.
+struct ratio_bounds8 {
+    __m256i steep_above, steep_below, diagonal_above, diagonal_below;
+    explicit ratio_bounds8(const canny_bounds &b)
+        : steep_above(_mm256_set1_epi32(static_cast<int>(b.steep_above))),
+          steep_below(_mm256_set1_epi32(static_cast<int>(b.steep_below))),
+          diagonal_above(_mm256_set1_epi32(static_cast<int>(b.diagonal_above))),
+          diagonal_below(_mm256_set1_epi32(static_cast<int>(b.diagonal_below))) {}
+};
+
+// Edge masks (32-bit lanes) of 8 pixels centred on mag[0] (biased: m), of
+// those whose lane in `strong` is set.
+inline __m256i suppress8(const uint32_t *c, __m256i m, const int32_t *ratio, ptrdiff_t w, __m256i strong,
+                         const ratio_bounds8 &b) {
     const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(ratio));
     const __m256i steep =
-        _mm256_or_si256(_mm256_cmpgt_epi32(r, _mm256_set1_epi32(static_cast<int>(b.steep_above))),
-                        _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(b.steep_below)), r));
+        _mm256_or_si256(_mm256_cmpgt_epi32(r, b.steep_above), _mm256_cmpgt_epi32(b.steep_below, r));
     const __m256i rows =
         _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -w)), _mm256_cmpgt_epi32(m, biased8(c, w)));
     const __m256i ok2 = _mm256_and_si256(steep, rows);
     const __m256i diag_up =
         _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -w + 1)), _mm256_cmpgt_epi32(m, biased8(c, w - 1)));
-    const __m256i ok3 = _mm256_andnot_si256(
-        steep, _mm256_and_si256(_mm256_cmpgt_epi32(r, _mm256_set1_epi32(static_cast<int>(b.diagonal_above))),
-                                diag_up));
+    const __m256i ok3 =
+        _mm256_andnot_si256(steep, _mm256_and_si256(_mm256_cmpgt_epi32(r, b.diagonal_above), diag_up));
     const __m256i diag_down =
         _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -w - 1)), _mm256_cmpgt_epi32(m, biased8(c, w + 1)));
-    const __m256i ok4 = _mm256_and_si256(
-        _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(b.diagonal_below)), r), diag_down);
+    const __m256i ok4 = _mm256_and_si256(_mm256_cmpgt_epi32(b.diagonal_below, r), diag_down);
     const __m256i ok5 =
         _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -1)), _mm256_cmpgt_epi32(m, biased8(c, 1)));
-    __m256i edge = _mm256_or_si256(_mm256_or_si256(ok2, ok3), _mm256_or_si256(ok4, ok5));
-    if (!all_strong) edge = _mm256_and_si256(edge, _mm256_cmpgt_epi32(m, strong_bound));
-    return edge;
+    const __m256i edge = _mm256_or_si256(_mm256_or_si256(ok2, ok3), _mm256_or_si256(ok4, ok5));
+    return _mm256_and_si256(edge, strong);
 }
 
 }  // namespace
@@ -404,27 +410,28 @@ void suppress(const uint32_t *mag, const int32_t *ratio, size_t stride, size_t n
     const bool all_strong = bound < 0;
     const __m256i strong_bound =
         _mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(all_strong ? 0 : bound) ^ 0x80000000u));
-    const canny_bounds &b = suppression_bounds();
+    const ratio_bounds8 b(suppression_bounds());
+    const __m256i all = _mm256_set1_epi32(-1);
     const uint8_t *s = reinterpret_cast<const uint8_t *>(save);
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
     size_t x = 0;
     while (x < n) {
         if (x + 16 > n) x = n - 16;  // the last block again, overlapping: same bytes
-        if (!all_strong) {  // no magnitude passes: the save_frame pixels (most blocks of smooth content)
-            const __m256i strong = _mm256_or_si256(_mm256_cmpgt_epi32(biased8(mag + x, 0), strong_bound),
-                                                   _mm256_cmpgt_epi32(biased8(mag + x + 8, 0), strong_bound));
-            if (_mm256_testz_si256(strong, strong)) {
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 3 * x),
-                                    _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + 3 * x)));
-                _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 3 * x + 32), load128(s + 3 * x + 32));
-                x += 16;
-                continue;
-            }
+        const __m256i m0 = biased8(mag + x, 0), m1 = biased8(mag + x + 8, 0);
+        const __m256i strong0 = all_strong ? all : _mm256_cmpgt_epi32(m0, strong_bound);
+        const __m256i strong1 = all_strong ? all : _mm256_cmpgt_epi32(m1, strong_bound);
+        const bool weak0 = _mm256_testz_si256(strong0, strong0), weak1 = _mm256_testz_si256(strong1, strong1);
+        if (weak0 && weak1) {  // no magnitude passes: the save_frame pixels (most blocks of smooth content)
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 3 * x),
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + 3 * x)));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 3 * x + 32), load128(s + 3 * x + 32));
+            x += 16;
+            continue;
         }
-        const __m128i edges =
-            pack_masks16(suppress8(mag + x, ratio + x, w, strong_bound, all_strong, b),
-                         suppress8(mag + x + 8, ratio + x + 8, w, strong_bound, all_strong, b));
-        blend_red16(s + 3 * x, d + 3 * x, edges);
+        const __m256i zero = _mm256_setzero_si256();
+        const __m256i e0 = weak0 ? zero : suppress8(mag + x, m0, ratio + x, w, strong0, b);
+        const __m256i e1 = weak1 ? zero : suppress8(mag + x + 8, m1, ratio + x + 8, w, strong1, b);
+        blend_red16(s + 3 * x, d + 3 * x, pack_masks16(e0, e1));
         x += 16;
     }
 }
