@@ -272,18 +272,6 @@ void suppress_band(const filter_rows &step, unsigned int b, unsigned int e) {
     }
 }
 
-void band_step(filter_rows &step, void (*run)(const filter_rows &, unsigned int, unsigned int),
-               color_type *source, color_type *destination, unsigned int first, unsigned int last,
-               unsigned int reach) {
-    step = filter_rows();
-    step.run = run;
-    step.source = source;
-    step.destination = destination;
-    step.first = first;
-    step.last = last;
-    step.reach = reach;
-}
-
 }  // namespace
 
 bool canny_rows(filter_rows steps[4], color_type *source, color_type *destination, double threshold) {
@@ -292,9 +280,9 @@ bool canny_rows(filter_rows steps[4], color_type *source, color_type *destinatio
         !gauss_rows(steps[0], source, destination))
         return false;
     const unsigned int h = size_y;
-    band_step(steps[1], copy_back_band, destination, source, 0, h, 0);
-    band_step(steps[2], gradient_band, source, nullptr, 1, h - 1, 1);
-    band_step(steps[3], suppress_band, nullptr, destination, 0, h, 1);
+    steps[1] = filter_rows(copy_back_band, destination, source, 0, h, 0);
+    steps[2] = filter_rows(gradient_band, source, nullptr, 1, h - 1, 1);
+    steps[3] = filter_rows(suppress_band, nullptr, destination, 0, h, 1);
     steps[3].bound = kernels::magnitude_bound(threshold);
     return true;
 }

@@ -29,7 +29,6 @@ const double sobel_y[9] = {-1, -2, -1, 0, 0, 0, 1, 2, 1};
 const color_type black = {0, 0, 0};
 const color_type red = {0, 0, 255};
 
-
 // Pixel columns per strip in the strip-wise passes: frames up to this wide
 // go row by row (strips of a narrower width walk down the frame once per
 // strip, which costs more than it saves). The stack buffers stay under
@@ -55,11 +54,14 @@ enum class convolution { none, gauss, laplace, sharpen, emboss };
 // 1 and an integer offset b, S + b is exact too and the output is S + b
 // clamped; the Gaussian's trunc(S / 159) is checked on first use
 // (kernels::gauss_quotient_exact).
-convolution recognise(const double *kernel, unsigned int width, double factor, double offset, int &int_offset) {
+convolution recognise(const double *kernel, unsigned int width, double factor, double offset,
+                      int &int_offset) {
     int_offset = 0;
-    if (width == 5 && factor == 1.0 / 159.0 && offset == 0.0 && same_table(kernel, kernels::gauss_weights, 25))
+    if (width == 5 && factor == 1.0 / 159.0 && offset == 0.0 &&
+        same_table(kernel, kernels::gauss_weights, 25))
         return kernels::gauss_quotient_exact() ? convolution::gauss : convolution::none;
-    if (factor != 1.0 || !(std::fabs(offset) <= 1024.0) || offset != std::floor(offset)) return convolution::none;
+    if (factor != 1.0 || !(std::fabs(offset) <= 1024.0) || offset != std::floor(offset))
+        return convolution::none;
     int_offset = static_cast<int>(offset);
     if (width == 5 && same_table(kernel, kernels::laplace_weights, 25)) return convolution::laplace;
     if (width == 3 && same_table(kernel, kernels::sharpen_weights, 9)) return convolution::sharpen;
@@ -77,16 +79,6 @@ void run_whole(const filter_rows &step) {
     }
     auto band = [&](unsigned int b, unsigned int e) { step.run(step, b, e); };
     run_bands(step.first, step.last, frame_pixels(), band);
-}
-
-void begin_step(filter_rows &step, color_type *source, color_type *destination, unsigned int first,
-                unsigned int last, unsigned int reach) {
-    step = filter_rows();
-    step.source = source;
-    step.destination = destination;
-    step.first = first;
-    step.last = last;
-    step.reach = reach;
 }
 
 // Rows h .. size_y-h-1 of the destination, side borders black. The frame is
@@ -116,8 +108,7 @@ void convolve_rows(const filter_rows &step, unsigned int b, unsigned int e) {
 void convolution_step(filter_rows &step, convolution kind, const color_type *source, color_type *destination,
                       int offset) {
     const unsigned int h = (kind == convolution::gauss || kind == convolution::laplace) ? 2 : 1;
-    begin_step(step, const_cast<color_type *>(source), destination, h, size_y - h, h);
-    step.run = convolve_rows;
+    step = filter_rows(convolve_rows, const_cast<color_type *>(source), destination, h, size_y - h, h);
     step.kind = static_cast<int>(kind);
     step.offset = offset;
 }
@@ -134,7 +125,9 @@ void sobel_rows(const filter_rows &step, unsigned int b, unsigned int e) {
     double t[3][strip + 6];
     for (size_t c0 = first; c0 < last; c0 += strip) {
         const size_t len = last - c0 < strip ? last - c0 : strip;
-        auto fill = [&](unsigned int row) { k.scale(s + row * stride + c0 - 3, t[row % 3], len + 6, step.scale); };
+        auto fill = [&](unsigned int row) {
+            k.scale(s + row * stride + c0 - 3, t[row % 3], len + 6, step.scale);
+        };
         fill(b - 1);
         fill(b);
         for (unsigned int y = b; y < e; ++y) {
@@ -154,7 +147,8 @@ void edge_rows(const filter_rows &step, unsigned int b, unsigned int e) {
 
 void threshold_band(const filter_rows &step, unsigned int b, unsigned int e) {
     const size_t w = size_x;
-    kernels::active_kernels().threshold(step.source + b * w, step.destination + b * w, (e - b) * w, step.above);
+    kernels::active_kernels().threshold(step.source + b * w, step.destination + b * w, (e - b) * w,
+                                        step.above);
 }
 
 void average_band(const filter_rows &step, unsigned int b, unsigned int e) {
@@ -200,8 +194,8 @@ void erode_band(const filter_rows &step, unsigned int b, unsigned int e) {
             fill(y + 1);
             color_type *out = destination + y * w;
             unsigned int left = out[x0 - 1].r == 255;
-            k.erode(cls[(y - 1) % 3] + 1, cls[y % 3] + 1, cls[(y + 1) % 3] + 1, destination + (y - 1) * w + x0,
-                    save + y * w + x0, out + x0, len, &left);
+            k.erode(cls[(y - 1) % 3] + 1, cls[y % 3] + 1, cls[(y + 1) % 3] + 1,
+                    destination + (y - 1) * w + x0, save + y * w + x0, out + x0, len, &left);
         }
     }
 }
@@ -232,7 +226,8 @@ void reduce_along_rows(const filter_rows &step, unsigned int b, unsigned int e) 
 
 // The column pass over rows [b, e) of columns [x0, x0 + len), each column's
 // reference class in reference[] carried from the rows above (row 0 sets it).
-void reduce_down_columns(const filter_rows &step, size_t x0, size_t len, size_t b, size_t e, uint8_t *reference) {
+void reduce_down_columns(const filter_rows &step, size_t x0, size_t len, size_t b, size_t e,
+                         uint8_t *reference) {
     const kernels::row_kernels &k = kernels::active_kernels();
     const size_t w = size_x;
     uint8_t cls[strip_pixels];
@@ -286,8 +281,8 @@ void track_band(const filter_rows &step, unsigned int b, unsigned int e) {
     uint64_t t = 0, mx = 0, my = 0;
     for (size_t y = b; y < e; ++y) {
         uint64_t row_total = 0;
-        k.track(step.source + y * w, last_frame + y * w, step.destination + y * w, w, 0, step.diff, &row_total,
-                &mx);
+        k.track(step.source + y * w, last_frame + y * w, step.destination + y * w, w, 0, step.diff,
+                &row_total, &mx);
         t += row_total;
         my += y * row_total;
     }
@@ -333,13 +328,14 @@ void transform_frame(color_type *source, color_type *destination, const double *
         transform_frame_reference(source, destination, kernel, width, factor, offset);
 }
 
-bool general_filter_rows(filter_rows &step, color_type *source, color_type *destination, const double *kernel_1,
-                         const double *kernel_2, unsigned int /*width*/, double scale) {
-    if (!source || !destination || !kernel_1 || !kernel_2 || source == destination || size_x < 3 || size_y < 3 ||
-        !std::isfinite(scale) || !same_table(kernel_1, sobel_x, 9) || !same_table(kernel_2, sobel_y, 9))
+bool general_filter_rows(filter_rows &step, color_type *source, color_type *destination,
+                         const double *kernel_1, const double *kernel_2, unsigned int /*width*/,
+                         double scale) {
+    if (!source || !destination || !kernel_1 || !kernel_2 || source == destination || size_x < 3 ||
+        size_y < 3 || !std::isfinite(scale) || !same_table(kernel_1, sobel_x, 9) ||
+        !same_table(kernel_2, sobel_y, 9))
         return false;
-    begin_step(step, source, destination, 1, size_y - 1, 1);
-    step.run = sobel_rows;
+    step = filter_rows(sobel_rows, source, destination, 1, size_y - 1, 1);
     step.scale = scale;
     return true;
 }
@@ -355,8 +351,7 @@ void general_filter_frame(color_type *source, color_type *destination, const dou
 
 bool edge_detect_rows(filter_rows &step, color_type *source, color_type *destination) {
     if (!source || !destination || source == destination || size_x < 2 || size_y < 2) return false;
-    begin_step(step, source, destination, 0, size_y - 1, 1);
-    step.run = edge_rows;
+    step = filter_rows(edge_rows, source, destination, 0, size_y - 1, 1);
     return true;
 }
 
@@ -370,8 +365,7 @@ void edge_detect_frame(color_type *source, color_type *destination) {
 
 bool threshold_rows(filter_rows &step, color_type *source, color_type *destination, double threshold) {
     if (!source || !destination || source == destination) return false;
-    begin_step(step, source, destination, 0, size_y, 0);
-    step.run = threshold_band;
+    step = filter_rows(threshold_band, source, destination, 0, size_y, 0);
     step.above = kernels::first_sum_above(threshold);
     return true;
 }
@@ -388,8 +382,7 @@ bool average_rows(filter_rows &step, color_type *source, color_type *destination
     if (!source || !destination || !last_frame || source == destination || source == last_frame ||
         destination == last_frame)
         return false;
-    begin_step(step, source, destination, 0, size_y, 0);
-    step.run = average_band;
+    step = filter_rows(average_band, source, destination, 0, size_y, 0);
     return true;
 }
 
@@ -402,16 +395,14 @@ void average_frame(color_type *source, color_type *destination) {
 }
 
 void copy_rows(filter_rows &step, const color_type *source, color_type *destination) {
-    begin_step(step, const_cast<color_type *>(source), destination, 0, size_y, 0);
-    step.run = copy_band;
+    step = filter_rows(copy_band, const_cast<color_type *>(source), destination, 0, size_y, 0);
 }
 
 bool erode_rows(filter_rows &step, color_type *source, color_type *destination, double threshold) {
     if (!source || !destination || !save_frame || source == destination || destination == save_frame ||
         size_x < 3 || size_y < 3)
         return false;
-    begin_step(step, source, destination, 0, size_y, 1);
-    step.run = erode_band;
+    step = filter_rows(erode_band, source, destination, 0, size_y, 1);
     step.in_order = true;
     step.above = kernels::first_sum_above(threshold);
     step.below = kernels::first_sum_not_below(threshold);
@@ -428,9 +419,9 @@ void erode_frame(color_type *source, color_type *destination, double threshold) 
 
 bool reduceedge_rows(filter_rows &step, color_type *source, color_type *destination, double threshold,
                      uint8_t *columns) {
-    if (!source || !destination || source == destination || size_x == 0 || size_y == 0 || !columns) return false;
-    begin_step(step, source, destination, 0, size_y, 0);
-    step.run = reduce_band;
+    if (!source || !destination || source == destination || size_x == 0 || size_y == 0 || !columns)
+        return false;
+    step = filter_rows(reduce_band, source, destination, 0, size_y, 0);
     step.in_order = true;
     step.above = kernels::first_sum_above(threshold);
     step.below = kernels::first_sum_not_below(threshold);
@@ -447,7 +438,7 @@ void reduceedge_frame(color_type *source, color_type *destination, double thresh
         return;
     }
     filter_rows step;
-    begin_step(step, source, destination, 0, size_y, 0);
+    step = filter_rows(nullptr, source, destination, 0, size_y, 0);
     step.above = kernels::first_sum_above(threshold);
     step.below = kernels::first_sum_not_below(threshold);
     auto rows = [&](unsigned int b, unsigned int e) { reduce_along_rows(step, b, e); };
@@ -459,16 +450,17 @@ void reduceedge_frame(color_type *source, color_type *destination, double thresh
         uint8_t reference[strip_pixels];
         for (size_t s = b; s < e; ++s) {
             const size_t x0 = s * strip_pixels;
-            reduce_down_columns(step, x0, w - x0 < strip_pixels ? w - x0 : strip_pixels, 0, size_y, reference);
+            reduce_down_columns(step, x0, w - x0 < strip_pixels ? w - x0 : strip_pixels, 0, size_y,
+                                reference);
         }
     };
     run_bands(0, strips, frame_pixels(), columns);
 }
 
-bool combo_edgedetect_rows(filter_rows &step, color_type *source, color_type *destination, double /*threshold*/) {
+bool combo_edgedetect_rows(filter_rows &step, color_type *source, color_type *destination,
+                           double /*threshold*/) {
     if (!source || !destination || source == destination || size_x < 5 || size_y < 5) return false;
-    begin_step(step, source, destination, 2, size_y - 2, 1);
-    step.run = combo_rows;
+    step = filter_rows(combo_rows, source, destination, 2, size_y - 2, 1);
     return true;
 }
 
@@ -494,12 +486,12 @@ void draw_box(unsigned int x1, unsigned int y1, unsigned int x2, unsigned int y2
     }
 }
 
-bool target_rows(filter_rows &step, color_type *source, color_type *destination, std::atomic<uint64_t> *sums) {
+bool target_rows(filter_rows &step, color_type *source, color_type *destination,
+                 std::atomic<uint64_t> *sums) {
     if (!source || !destination || !last_frame || !sums || source == destination || source == last_frame ||
         destination == last_frame || size_x >= (1u << 22))
         return false;
-    begin_step(step, source, destination, 0, size_y, 0);
-    step.run = track_band;
+    step = filter_rows(track_band, source, destination, 0, size_y, 0);
     step.diff = d_frame;
     step.sums = sums;
     for (int i = 0; i < 3; ++i) sums[i] = 0;

@@ -63,7 +63,13 @@ void target_frame_reference(color_type *source, color_type *destination);
 // Rows a step does not compute keep what the destination held, exactly as
 // with the whole-frame function.
 struct filter_rows {
-    void (*run)(const filter_rows &step, unsigned int begin, unsigned int end) = nullptr;
+    using row_function = void(const filter_rows &step, unsigned int begin, unsigned int end);
+    filter_rows() = default;
+    filter_rows(row_function *rows, color_type *from, color_type *to, unsigned int first_row,
+                unsigned int end_row, unsigned int rows_around)
+        : run(rows), first(first_row), last(end_row), reach(rows_around), source(from), destination(to) {}
+
+    row_function *run = nullptr;
     unsigned int first = 0, last = 0;
     unsigned int reach = 0;
     bool in_order = false;
@@ -76,7 +82,7 @@ struct filter_rows {
     double scale = 0.0;
     int64_t bound = 0;
     bool diff = false;
-    uint8_t *columns = nullptr;              // edge reduction: size_x classes carried down the columns
+    uint8_t *columns = nullptr;             // edge reduction: size_x classes carried down the columns
     std::atomic<uint64_t> *sums = nullptr;  // tracking: total change, x and y moments
 };
 
@@ -85,8 +91,8 @@ struct filter_rows {
 // not apply (the whole-frame function then runs its reference).
 bool transform_rows(filter_rows &step, color_type *source, color_type *destination, const double *kernel,
                     unsigned int width, double factor, double offset);
-bool general_filter_rows(filter_rows &step, color_type *source, color_type *destination, const double *kernel_1,
-                         const double *kernel_2, unsigned int width, double scale);
+bool general_filter_rows(filter_rows &step, color_type *source, color_type *destination,
+                         const double *kernel_1, const double *kernel_2, unsigned int width, double scale);
 bool edge_detect_rows(filter_rows &step, color_type *source, color_type *destination);
 bool threshold_rows(filter_rows &step, color_type *source, color_type *destination, double threshold);
 bool average_rows(filter_rows &step, color_type *source, color_type *destination);

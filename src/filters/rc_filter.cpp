@@ -49,18 +49,14 @@ void rc_filter_stop() {
     state_pixels = 0;
 }
 
-
 bool rc_rows(filter_rows &step, color_type *source, color_type *destination) {
     if (!source || !destination || !rc_state_ready()) return false;
-    step = filter_rows();
-    step.source = source;
-    step.destination = destination;
-    step.first = 0;
-    step.last = size_y;
-    step.run = [](const filter_rows &s, unsigned int b, unsigned int e) {
+    auto rows = [](const filter_rows &s, unsigned int b, unsigned int e) {
         const size_t w = size_x;
-        kernels::active_kernels().rc(s.source + b * w, image_state + 3 * b * w, s.destination + b * w, (e - b) * w);
+        kernels::active_kernels().rc(s.source + b * w, image_state + 3 * b * w, s.destination + b * w,
+                                     (e - b) * w);
     };
+    step = filter_rows(rows, source, destination, 0, size_y, 0);
     return true;
 }
 

@@ -132,7 +132,8 @@ void run_chain(const filter_rows *steps, unsigned int count, unsigned int height
     s.regions = threads < max_regions ? threads : max_regions;
     if (s.regions > s.bands) s.regions = s.bands;
     for (unsigned int j = 0; j < count; ++j) {
-        for (unsigned int r = 0; r < s.regions; ++r) s.next[j][r].store(s.region_begin(r), std::memory_order_relaxed);
+        for (unsigned int r = 0; r < s.regions; ++r)
+            s.next[j][r].store(s.region_begin(r), std::memory_order_relaxed);
         for (unsigned int c = 0; c < s.bands; ++c) done[j][c].store(0, std::memory_order_relaxed);
     }
     s.remaining.store(count * s.bands, std::memory_order_release);

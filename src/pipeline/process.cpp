@@ -200,7 +200,8 @@ class banded_chain {
     unsigned int sharpen(filter_rows *s) { return convolution(s, sharpness, 3, 1.0, 0.0); }
     unsigned int laplace(filter_rows *s) { return convolution(s, laplace5, 5, 1.0, 128.0); }
     unsigned int emboss(filter_rows *s) { return convolution(s, embossing, 3, 1.0, 128.0); }
-    unsigned int convolution(filter_rows *s, const double *kernel, unsigned int width, double factor, double offset) {
+    unsigned int convolution(filter_rows *s, const double *kernel, unsigned int width, double factor,
+                             double offset) {
         if (s) return transform_rows(*s, source_, destination_, kernel, width, factor, offset);
         transform_frame(source_, destination_, kernel, width, factor, offset);
         return true;

@@ -44,7 +44,8 @@ const Step steps[] = {
     {&filter_canny, [](color_type *s, color_type *d) { canny_edge(s, d, threshold_1, threshold_2, 128); }},
     {&filter_edgefast, edge_detect_frame},
     {&filter_laplace, [](color_type *s, color_type *d) { transform_frame(s, d, k_laplace, 5, 1, 128); }},
-    {&filter_sobel, [](color_type *s, color_type *d) { general_filter_frame(s, d, k_sobel_x, k_sobel_y, 3, 1.0 / 3); }},
+    {&filter_sobel,
+     [](color_type *s, color_type *d) { general_filter_frame(s, d, k_sobel_x, k_sobel_y, 3, 1.0 / 3); }},
     {&filter_comboedge, [](color_type *s, color_type *d) { combo_edgedetect_frame(s, d, threshold_1); }},
     {&filter_average, average_frame},
     {&filter_emboss, [](color_type *s, color_type *d) { transform_frame(s, d, k_emboss, 3, 1, 128); }},
@@ -236,13 +237,14 @@ TEST_F(BandedChain, EveryFlagSetGivesTheWholeFrameBytes) {
 }
 
 // Random flag sets at sizes from 5 x 5 up, odd widths, frames wider than a
-// column strip and than the banded edge reduction takes, every instruction-set level, 1 to 3 threads, bands from two
-// rows to the default.
+// column strip and than the banded edge reduction takes, every instruction-set level, 1 to 3 threads, bands
+// from two rows to the default.
 TEST_F(BandedChain, SizesThreadsAndLevels) {
     struct Size {
         unsigned int w, h;
     };
-    const Size sizes[] = {{5, 5}, {6, 9}, {9, 6}, {31, 40}, {64, 48}, {101, 77}, {257, 130}, {4200, 11}, {16390, 6}};
+    const Size sizes[] = {{5, 5},    {6, 9},     {9, 6},     {31, 40},  {64, 48},
+                          {101, 77}, {257, 130}, {4200, 11}, {16390, 6}};
     set_min_band_work(0);
     for (simd_level level : {simd_level::portable, simd_level::avx2, simd_level::avx512}) {
         if (static_cast<int>(level) > static_cast<int>(simd_supported())) continue;
@@ -288,7 +290,8 @@ TEST_F(BandedChain, RunnerKeepsTheOrderOfStepsAndBands) {
                 if (j > 0) {
                     // The rows this one depends on: its neighbours in the step before.
                     for (unsigned int r = y > 2 ? y - 2 : 0; r <= y + 2 && r < 50; ++r)
-                        if (r >= unsigned(j - 1) && r < 50u - (j - 1) && rows_done[j - 1][r] != 1) ++order_errors;
+                        if (r >= unsigned(j - 1) && r < 50u - (j - 1) && rows_done[j - 1][r] != 1)
+                            ++order_errors;
                 }
                 if (j == 1 && y > s.first && rows_done[1][y - 1] != 1) ++order_errors;
                 ++rows_done[j][y];
@@ -298,5 +301,6 @@ TEST_F(BandedChain, RunnerKeepsTheOrderOfStepsAndBands) {
     run_chain(chain, 3, 50, 24);
     EXPECT_EQ(order_errors.load(), 0);
     for (int j = 0; j < 3; ++j)
-        for (int y = 0; y < 50; ++y) EXPECT_EQ(rows_done[j][y].load(), (y >= j && y < 50 - j) ? 1 : 0) << j << "," << y;
+        for (int y = 0; y < 50; ++y)
+            EXPECT_EQ(rows_done[j][y].load(), (y >= j && y < 50 - j) ? 1 : 0) << j << "," << y;
 }
