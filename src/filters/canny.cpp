@@ -44,16 +44,38 @@ size_t frame_pixels() { return static_cast<size_t>(size_x) * size_y; }
 // Rows of colour lengths kept per strip of columns: wide enough that frames
 // up to 2050 pixels wide are done in one strip.
 const size_t strip_pixels = 2048;
+// Lengths per chunk where they are interleaved with the gradients.
+const size_t length_chunk = 128;
 
 // Rolling colour lengths of three rows over one strip of columns.
 struct length_rows {
     double l[3][strip_pixels + 2];
     const color_type *image;
     size_t x0, len;
-    void fill(const kernels::row_kernels &k, size_t y) { k.length(image + y * size_x + x0 - 1, l[y % 3], len + 2); }
-    void gradients(const kernels::row_kernels &k, size_t y) const {
-        const size_t i = y * size_x + x0;
-        k.gradient(l[(y - 1) % 3] + 1, l[y % 3] + 1, l[(y + 1) % 3] + 1, grad_mag + i, grad_ratio + i, len);
+    void fill(const kernels::row_kernels &k, size_t y) {
+        k.length(image + y * size_x + x0 - 1, l[y % 3], len + 2);
+    }
+    // The lengths of row y+1 and the gradients of row y, in column chunks:
+    // each chunk of lengths is followed by the gradients it makes ready, so
+    // that the square roots of one chunk and the gradient arithmetic of the
+    // one before run side by side (they use different units). After each
+    // chunk, ready(done) is told how many of the row's gradients are done.
+    template <class F>
+    void advance(const kernels::row_kernels &k, size_t y, F ready) {
+        const color_type *row = image + (y + 1) * size_x + x0 - 1;
+        double *next = l[(y + 1) % 3];
+        const size_t i = y * size_x + x0, lengths = len + 2;
+        size_t filled = 0, done = 0;
+        while (filled < lengths) {
+            const size_t end = filled + length_chunk < lengths ? filled + length_chunk : lengths;
+            k.length(row + filled, next + filled, end - filled);
+            filled = end;
+            const size_t now = filled - 2;  // pixel j needs the lengths of j-1 .. j+1
+            k.gradient(l[(y - 1) % 3] + 1 + done, l[y % 3] + 1 + done, next + 1 + done, grad_mag + i + done,
+                       grad_ratio + i + done, now - done);
+            done = now;
+            ready(done);
+        }
     }
 };
 
@@ -68,10 +90,7 @@ void gradient_rows(const color_type *image, unsigned int b, unsigned int e) {
         rows.len = w - 1 - x0 < strip_pixels ? w - 1 - x0 : strip_pixels;
         rows.fill(k, b - 1);
         rows.fill(k, b);
-        for (size_t y = b; y < e; ++y) {
-            rows.fill(k, y + 1);
-            rows.gradients(k, y);
-        }
+        for (size_t y = b; y < e; ++y) rows.advance(k, y, [](size_t) {});
     }
 }
 
@@ -200,9 +219,23 @@ void canny_edge(color_type *source, color_type *destination, double threshold, d
         rows.fill(k, b - 1);
         rows.fill(k, b);
         for (size_t y = b; y < e; ++y) {
-            rows.fill(k, y + 1);
-            rows.gradients(k, y);
-            if (y >= b + 2) output_row(k, destination, y - 1, bound);
+            // The suppression of row y-1 follows the gradients of row y,
+            // up to the pixel before the last gradient (all of it once the
+            // gradients are done: the last column's magnitude is a border
+            // entry).
+            const bool suppress = y >= b + 2;
+            size_t shown = 0;
+            if (suppress) destination[(y - 1) * w] = black;
+            rows.advance(k, y, [&](size_t done) {
+                const size_t to = done == w - 2 ? done : done - 1;
+                if (suppress && to > shown) {
+                    const size_t at = (y - 1) * w + 1 + shown;
+                    k.suppress(grad_mag + at, grad_ratio + at, w, to - shown, bound, save_frame + at,
+                               destination + at);
+                    shown = to;
+                }
+            });
+            if (suppress) destination[(y - 1) * w + w - 1] = black;
         }
     };
     run_bands(1, size_y - 1, pixels, inner);
@@ -222,7 +255,9 @@ void copy_back_band(const filter_rows &step, unsigned int b, unsigned int e) {
     std::memcpy(step.destination + b * w, step.source + b * w, (e - b) * w * sizeof(color_type));
 }
 
-void gradient_band(const filter_rows &step, unsigned int b, unsigned int e) { gradient_rows(step.source, b, e); }
+void gradient_band(const filter_rows &step, unsigned int b, unsigned int e) {
+    gradient_rows(step.source, b, e);
+}
 
 // Output rows: black first and last rows, the suppression between.
 void suppress_band(const filter_rows &step, unsigned int b, unsigned int e) {

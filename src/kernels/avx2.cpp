@@ -11,6 +11,8 @@
 // run-time check. Nothing in it runs before main. The headers it shares with
 // other files give their inline functions internal linkage, so no AVX2 copy
 // of one can stand in for the plain one elsewhere.
+#include <cmath>
+
 #include "kernels/dispatch.h"
 
 #if LUMIVEX_HAVE_AVX2_ROWS
@@ -40,8 +42,11 @@ inline __m256i loadu16(const uint16_t *p) { return _mm256_loadu_si256(reinterpre
 // Column responses A, B, C of 16 channels starting at channel ch, stored at j.
 inline void gauss_columns(const uint8_t *const r[5], size_t ch, uint16_t *A, uint16_t *B, uint16_t *C,
                           size_t j) {
-    const __m256i k2 = _mm256_set1_epi16(2), k4 = _mm256_set1_epi16(4), k5 = _mm256_set1_epi16(5);
-    const __m256i k9 = _mm256_set1_epi16(9), k12 = _mm256_set1_epi16(12), k15 = _mm256_set1_epi16(15);
+    // The weights hidden from the compiler: one multiply per weight is fewer
+    // instructions than the shifts and adds it would turn them into.
+    const __m256i k2 = opaque(_mm256_set1_epi16(2)), k4 = opaque(_mm256_set1_epi16(4));
+    const __m256i k5 = opaque(_mm256_set1_epi16(5)), k9 = opaque(_mm256_set1_epi16(9));
+    const __m256i k12 = opaque(_mm256_set1_epi16(12)), k15 = opaque(_mm256_set1_epi16(15));
     const __m256i u = _mm256_add_epi16(load16_u8_as_u16(r[0] + ch), load16_u8_as_u16(r[4] + ch));
     const __m256i v = _mm256_add_epi16(load16_u8_as_u16(r[1] + ch), load16_u8_as_u16(r[3] + ch));
     const __m256i w = load16_u8_as_u16(r[2] + ch);
@@ -168,9 +173,33 @@ namespace {
 
 }  // namespace
 
+// t = fl(v * scale). For a positive scale: the byte v is shuffled into the
+// bottom of a 64-bit lane holding the exponent of 2^52, which makes the
+// double 2^52 + v, and (2^52 + v) * scale - 2^52 * scale has the exact value
+// v * scale, rounded once by the fused multiply-subtract: the reference's
+// product (v = 0 gives +0, as 0 * scale does).
 void scale(const uint8_t *src, double *t, size_t n, double scale) {
     const __m256d s = _mm256_set1_pd(scale);
+    const double shifted = 4503599627370496.0 * scale;
     size_t j = 0;
+    if (scale > 0.0 && std::isfinite(shifted)) {
+        const char z = -128;
+        const __m256i first = _mm256_setr_epi8(0, z, z, z, z, z, z, z, 1, z, z, z, z, z, z, z,  //
+                                               2, z, z, z, z, z, z, z, 3, z, z, z, z, z, z, z);
+        const __m256i four = _mm256_set1_epi8(4);
+        const __m256i exponent = _mm256_set1_epi64x(0x4330000000000000ll);
+        const __m256d big = _mm256_set1_pd(shifted);
+        for (; j + 16 <= n; j += 16) {
+            const __m256i b =
+                _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + j)));
+            __m256i at = first;  // the indices of channels 4k .. 4k+3 (0x80 and up give 0)
+            for (int k = 0; k < 4; ++k) {
+                const __m256d v = _mm256_castsi256_pd(_mm256_or_si256(_mm256_shuffle_epi8(b, at), exponent));
+                _mm256_storeu_pd(t + j + 4 * k, _mm256_fmsub_pd(v, s, big));
+                at = _mm256_add_epi8(at, four);
+            }
+        }
+    }
     for (; j + 16 <= n; j += 16) {
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + j));
         _mm256_storeu_pd(t + j, _mm256_mul_pd(s, _mm256_cvtepi32_pd(_mm_cvtepu8_epi32(b))));
@@ -221,8 +250,7 @@ inline __m128i sobel4(const double *t0, const double *t1, const double *t2, size
                _mm256_loadu_pd(t2 + i), _mm256_loadu_pd(t2 + i + 3), p, q);
     // trunc(w) * 8 for w < 32, else 255.
     const __m256d w = _mm256_min_pd(_mm256_add_pd(abs_pd(p), abs_pd(q)), _mm256_set1_pd(32.0));
-    const __m128i v = _mm_slli_epi32(_mm256_cvttpd_epi32(w), 3);
-    return _mm_min_epi32(v, _mm_set1_epi32(255));
+    return _mm_slli_epi32(_mm256_cvttpd_epi32(w), 3);  // 256 saturates to 255 when packed
 }
 
 inline void sobel16(const double *t0, const double *t1, const double *t2, uint8_t *dst, size_t i) {
@@ -306,14 +334,14 @@ inline void gradient4(const double *l0, const double *l1, const double *l2, uint
     const __m256d ay = abs_pd(gy);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(mag + x),
                      _mm256_cvttpd_epi32(_mm256_add_pd(abs_pd(gx), ay)));
-    // |gy| * 65536 / gx, truncated; 0 where gx is 0; 2^31 or more saturates
-    // (the conversion itself gives INT32_MIN for anything at or below -2^31).
+    // |gy| * 65536 / gx, truncated; 0 where gx is 0 (the quotient is set to
+    // 0 before the conversion); from 2^31 - 1 on 2^31 - 1, which is what the
+    // reference's saturation and truncation give there (the conversion itself
+    // gives INT32_MIN for anything at or below -2^31, as the reference does).
     const __m256d q = _mm256_div_pd(_mm256_mul_pd(ay, _mm256_set1_pd(65536.0)), gx);
-    __m128i r = _mm256_cvttpd_epi32(q);
-    const __m128i big = narrow_mask(_mm256_cmp_pd(q, _mm256_set1_pd(2147483648.0), _CMP_GE_OQ));
-    const __m128i gx_zero = narrow_mask(_mm256_cmp_pd(gx, zero, _CMP_EQ_OQ));
-    r = _mm_blendv_epi8(r, _mm_set1_epi32(INT32_MAX), big);
-    r = _mm_andnot_si128(gx_zero, r);
+    const __m256d gx_zero = _mm256_cmp_pd(gx, zero, _CMP_EQ_OQ);
+    const __m128i r =
+        _mm256_cvttpd_epi32(_mm256_min_pd(_mm256_andnot_pd(gx_zero, q), _mm256_set1_pd(2147483647.0)));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(ratio + x), r);
 }
 
@@ -337,31 +365,37 @@ inline __m256i biased8(const uint32_t *c, ptrdiff_t d) {
                             _mm256_set1_epi32(static_cast<int>(0x80000000u)));
 }
 
-// Edge masks (32-bit lanes) of 8 pixels centred on mag[0].
-inline __m256i suppress8(const uint32_t *c, const int32_t *ratio, ptrdiff_t w, __m256i strong_bound,
-                         bool all_strong, const canny_bounds &b) {
-    const __m256i m = biased8(c, 0);
+// The suppression bounds (see canny_bounds), one per lane.
+struct ratio_bounds8 {
+    __m256i steep_above, steep_below, diagonal_above, diagonal_below;
+    explicit ratio_bounds8(const canny_bounds &b)
+        : steep_above(_mm256_set1_epi32(static_cast<int>(b.steep_above))),
+          steep_below(_mm256_set1_epi32(static_cast<int>(b.steep_below))),
+          diagonal_above(_mm256_set1_epi32(static_cast<int>(b.diagonal_above))),
+          diagonal_below(_mm256_set1_epi32(static_cast<int>(b.diagonal_below))) {}
+};
+
+// Edge masks (32-bit lanes) of 8 pixels centred on mag[0] (biased: m), of
+// those whose lane in `strong` is set.
+inline __m256i suppress8(const uint32_t *c, __m256i m, const int32_t *ratio, ptrdiff_t w, __m256i strong,
+                         const ratio_bounds8 &b) {
     const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(ratio));
     const __m256i steep =
-        _mm256_or_si256(_mm256_cmpgt_epi32(r, _mm256_set1_epi32(static_cast<int>(b.steep_above))),
-                        _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(b.steep_below)), r));
+        _mm256_or_si256(_mm256_cmpgt_epi32(r, b.steep_above), _mm256_cmpgt_epi32(b.steep_below, r));
     const __m256i rows =
         _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -w)), _mm256_cmpgt_epi32(m, biased8(c, w)));
     const __m256i ok2 = _mm256_and_si256(steep, rows);
     const __m256i diag_up =
         _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -w + 1)), _mm256_cmpgt_epi32(m, biased8(c, w - 1)));
-    const __m256i ok3 = _mm256_andnot_si256(
-        steep, _mm256_and_si256(_mm256_cmpgt_epi32(r, _mm256_set1_epi32(static_cast<int>(b.diagonal_above))),
-                                diag_up));
+    const __m256i ok3 =
+        _mm256_andnot_si256(steep, _mm256_and_si256(_mm256_cmpgt_epi32(r, b.diagonal_above), diag_up));
     const __m256i diag_down =
         _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -w - 1)), _mm256_cmpgt_epi32(m, biased8(c, w + 1)));
-    const __m256i ok4 = _mm256_and_si256(
-        _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(b.diagonal_below)), r), diag_down);
+    const __m256i ok4 = _mm256_and_si256(_mm256_cmpgt_epi32(b.diagonal_below, r), diag_down);
     const __m256i ok5 =
         _mm256_and_si256(_mm256_cmpgt_epi32(m, biased8(c, -1)), _mm256_cmpgt_epi32(m, biased8(c, 1)));
-    __m256i edge = _mm256_or_si256(_mm256_or_si256(ok2, ok3), _mm256_or_si256(ok4, ok5));
-    if (!all_strong) edge = _mm256_and_si256(edge, _mm256_cmpgt_epi32(m, strong_bound));
-    return edge;
+    const __m256i edge = _mm256_or_si256(_mm256_or_si256(ok2, ok3), _mm256_or_si256(ok4, ok5));
+    return _mm256_and_si256(edge, strong);
 }
 
 }  // namespace
@@ -376,16 +410,28 @@ void suppress(const uint32_t *mag, const int32_t *ratio, size_t stride, size_t n
     const bool all_strong = bound < 0;
     const __m256i strong_bound =
         _mm256_set1_epi32(static_cast<int>(static_cast<uint32_t>(all_strong ? 0 : bound) ^ 0x80000000u));
-    const canny_bounds &b = suppression_bounds();
+    const ratio_bounds8 b(suppression_bounds());
+    const __m256i all = _mm256_set1_epi32(-1);
     const uint8_t *s = reinterpret_cast<const uint8_t *>(save);
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
     size_t x = 0;
     while (x < n) {
         if (x + 16 > n) x = n - 16;  // the last block again, overlapping: same bytes
-        const __m128i edges =
-            pack_masks16(suppress8(mag + x, ratio + x, w, strong_bound, all_strong, b),
-                         suppress8(mag + x + 8, ratio + x + 8, w, strong_bound, all_strong, b));
-        blend_red16(s + 3 * x, d + 3 * x, edges);
+        const __m256i m0 = biased8(mag + x, 0), m1 = biased8(mag + x + 8, 0);
+        const __m256i strong0 = all_strong ? all : _mm256_cmpgt_epi32(m0, strong_bound);
+        const __m256i strong1 = all_strong ? all : _mm256_cmpgt_epi32(m1, strong_bound);
+        const bool weak0 = _mm256_testz_si256(strong0, strong0), weak1 = _mm256_testz_si256(strong1, strong1);
+        if (weak0 && weak1) {  // no magnitude passes: the save_frame pixels (most blocks of smooth content)
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 3 * x),
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + 3 * x)));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 3 * x + 32), load128(s + 3 * x + 32));
+            x += 16;
+            continue;
+        }
+        const __m256i zero = _mm256_setzero_si256();
+        const __m256i e0 = weak0 ? zero : suppress8(mag + x, m0, ratio + x, w, strong0, b);
+        const __m256i e1 = weak1 ? zero : suppress8(mag + x + 8, m1, ratio + x + 8, w, strong1, b);
+        blend_red16(s + 3 * x, d + 3 * x, pack_masks16(e0, e1));
         x += 16;
     }
 }
@@ -684,23 +730,52 @@ inline void reverse_triples(__m128i a, __m128i b, __m128i &lo, __m128i &hi) {
     hi = _mm_shuffle_epi8(b, tail);
 }
 
-// s * 0.99f + x * 0.01f in double, rounded to float; below 0 becomes 0 and
-// above 255 becomes 255 (compared as the reference does, so -0 stays -0).
-inline __m256 rc_step8(const float *state, __m128i x8) {
+// Byte k of 8 pixels holds state channel rc_channel(k) and the other way round.
+constexpr int rc_channel(int k) { return 3 * (k / 3) + 2 - k % 3; }
+
+// Per 4 state channels from group g: the byte shuffle that puts each
+// channel's camera byte at the bottom of its 64-bit lane, from the 16 bytes
+// 0..15 (groups 0..2) or 8..23 (groups 3..5) in both halves.
+struct rc_shuffles {
+    alignas(32) int8_t camera[6][32];
+    constexpr rc_shuffles() : camera() {
+        for (int g = 0; g < 6; ++g)
+            for (int j = 0; j < 4; ++j) {
+                const int lane = 16 * (j / 2) + 8 * (j % 2);
+                camera[g][lane] = static_cast<int8_t>(rc_channel(4 * g + j) - (g < 3 ? 0 : 8));
+                for (int b = 1; b < 8; ++b) camera[g][lane + b] = -128;
+            }
+    }
+};
+constexpr rc_shuffles rc_shuffle{};
+
+// The reference's sum s * 0.99f + x * 0.01f, one rounding to double, of 4
+// channels. `bytes` holds each camera byte x at the bottom of its 64-bit
+// lane; with the exponent bits of 2^52 set, the lane is the double 2^52 + x,
+// and (2^52 + x) * 0.01f - 2^52 * 0.01f is x * 0.01f exactly (8 x 24 bits
+// fit a double), in one fused multiply-subtract. s * 0.99f is exact too
+// (24 x 24 bits), so one fused multiply-add rounds exactly as the
+// reference's product and sum.
+inline __m128 rc_sum4(const float *state, __m256i bytes) {
     const __m256d keep = _mm256_set1_pd(static_cast<double>(0.99f));
     const __m256d take = _mm256_set1_pd(static_cast<double>(0.01f));
-    const __m256 s = _mm256_loadu_ps(state);
-    const __m256i x = _mm256_cvtepu8_epi32(x8);
-    // Both products are exact in double (24 x 24 and 8 x 24 bits), so one
-    // fused multiply-add rounds exactly as the reference's product and sum.
-    const __m256d lo = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(s)), keep,
-                                       _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(x)), take));
-    const __m256d hi =
-        _mm256_fmadd_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(s, 1)), keep,
-                        _mm256_mul_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(x, 1)), take));
-    __m256 f = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm256_cvtpd_ps(lo)), _mm256_cvtpd_ps(hi), 1);
-    f = _mm256_blendv_ps(f, _mm256_setzero_ps(), _mm256_cmp_ps(f, _mm256_setzero_ps(), _CMP_LT_OQ));
-    return _mm256_blendv_ps(f, _mm256_set1_ps(255.0f), _mm256_cmp_ps(f, _mm256_set1_ps(255.0f), _CMP_GT_OQ));
+    const __m256d take_big = _mm256_set1_pd(4503599627370496.0 * static_cast<double>(0.01f));
+    const __m256d magic =
+        _mm256_castsi256_pd(_mm256_or_si256(bytes, _mm256_set1_epi64x(0x4330000000000000ll)));
+    const __m256d x = _mm256_fmsub_pd(magic, take, take_big);
+    return _mm256_cvtpd_ps(_mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(state)), keep, x));
+}
+
+// 8 channels: below 0 becomes +0 and above 255 becomes 255; NaN and -0
+// stay (max and min return their second operand unless the first is
+// strictly greater or smaller, as the reference compares). Stored; the
+// truncated values returned.
+inline __m256i rc_store8(float *state, __m128 lo, __m128 hi) {
+    __m256 f = _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
+    f = _mm256_max_ps(_mm256_setzero_ps(), f);
+    f = _mm256_min_ps(_mm256_set1_ps(255.0f), f);
+    _mm256_storeu_ps(state, f);
+    return _mm256_cvttps_epi32(f);
 }
 
 }  // namespace
@@ -708,23 +783,32 @@ inline __m256 rc_step8(const float *state, __m128i x8) {
 void rc(const color_type *src, float *state, color_type *dst, size_t n) {
     const uint8_t *s = reinterpret_cast<const uint8_t *>(src);
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
+    __m256i camera[6];
+    for (int g = 0; g < 6; ++g)
+        camera[g] = _mm256_load_si256(reinterpret_cast<const __m256i *>(rc_shuffle.camera[g]));
     size_t p = 0;
     for (; p + 8 <= n; p += 8) {
         const uint8_t *in = s + 3 * p;
         float *st = state + 3 * p;
-        __m128i lo, hi;
-        reverse_triples(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in)),
-                        _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 8)), lo, hi);
-        const __m256 f0 = rc_step8(st, lo), f1 = rc_step8(st + 8, _mm_srli_si128(lo, 8)),
-                     f2 = rc_step8(st + 16, hi);
-        _mm256_storeu_ps(st, f0);
-        _mm256_storeu_ps(st + 8, f1);
-        _mm256_storeu_ps(st + 16, f2);
-        const __m128i b01 =
-            _mm_packus_epi16(words8(_mm256_cvttps_epi32(f0)), words8(_mm256_cvttps_epi32(f1)));
-        const __m128i b2 = _mm_packus_epi16(words8(_mm256_cvttps_epi32(f2)), _mm_setzero_si128());
+        const __m256i b0 =
+            _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in)));
+        const __m256i b1 =
+            _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 8)));
+        __m256i v[3];
+        for (int k = 0; k < 3; ++k) {
+            const __m256i from = k == 0 ? b0 : (k == 2 ? b1 : b0);
+            const __m256i from_hi = k == 0 ? b0 : b1;
+            v[k] = rc_store8(st + 8 * k, rc_sum4(st + 8 * k, _mm256_shuffle_epi8(from, camera[2 * k])),
+                             rc_sum4(st + 8 * k + 4, _mm256_shuffle_epi8(from_hi, camera[2 * k + 1])));
+        }
+        // Bytes: channels 0-3 8-11 16-19 16-19 | 4-7 12-15 20-23 20-23, then
+        // 0..15 in the low half and 8..23 in the high half.
+        const __m256i words = _mm256_packus_epi32(v[0], v[1]);
+        const __m256i bytes = _mm256_packus_epi16(words, _mm256_packus_epi32(v[2], v[2]));
+        const __m256i ordered = _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 1, 5, 2, 6));
         __m128i out_lo, out_hi;
-        reverse_triples(b01, _mm_alignr_epi8(b2, b01, 8), out_lo, out_hi);
+        reverse_triples(_mm256_castsi256_si128(ordered), _mm256_extracti128_si256(ordered, 1), out_lo,
+                        out_hi);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 3 * p), out_lo);
         _mm_storel_epi64(reinterpret_cast<__m128i *>(d + 3 * p + 16), out_hi);
     }

@@ -1,4 +1,4 @@
-// AVX-512 row kernels: the AVX2 set with eight kernels replaced, where the
+// AVX-512 row kernels: the AVX2 set with twelve kernels replaced, where the
 // AVX2 versions are limited by the number of instructions rather than by
 // the arithmetic units:
 // - the RC update, 16 pixels (48 channels) a step: it must be done in double
@@ -9,7 +9,9 @@
 //   place of the compare-and-blend sequences;
 // - the Sobel sums, 8 channels per instruction;
 // - the integer convolutions (Gaussian, Laplace, sharpen, emboss), 32
-//   channels per vector instead of 16.
+//   channels per vector instead of 16;
+// - Canny's colour lengths (and combo edge's thirds), gradients (the 16.16
+//   quotient mostly without a division) and suppression (mask registers).
 // Each computes exactly what its AVX2 counterpart does (see there).
 //
 // This file alone is compiled for the AVX-512 target (F, BW, VL, VBMI; its
@@ -40,52 +42,108 @@ namespace kernels {
 namespace avx512 {
 namespace {
 
-// s * 0.99f + x * 0.01f in double for 16 channels, rounded to float; below 0
-// becomes 0 and above 255 becomes 255, compared as the reference does.
-inline __m512 rc_step16(const float *state, __m128i x16) {
+// Byte k of the 48 bytes of 16 pixels holds state channel rc_channel(k) and
+// the other way round: b g r <-> r g b (an involution).
+constexpr int rc_channel(int k) { return 3 * (k / 3) + 2 - k % 3; }
+
+struct rc_tables {
+    // Per 8 state channels from group g: the qword 2^52 + x as a double's
+    // bytes (x, five zeros, 0x30, 0x43; 64 + i picks byte i of the
+    // constants, which hold 0, 0x30, 0x43).
+    alignas(64) uint8_t camera[6][64];
+    alignas(64) uint8_t constants[64];
+    // The output bytes: byte 0 of each 32-bit lane, first from the lanes
+    // of channels 0..31, then 32..47 added.
+    alignas(64) uint8_t low[64];
+    alignas(64) uint8_t high[64];
+    constexpr rc_tables() : camera(), constants(), low(), high() {
+        for (int g = 0; g < 6; ++g)
+            for (int j = 0; j < 8; ++j) {
+                camera[g][8 * j] = static_cast<uint8_t>(rc_channel(8 * g + j));
+                for (int b = 1; b < 6; ++b) camera[g][8 * j + b] = 64;
+                camera[g][8 * j + 6] = 65;
+                camera[g][8 * j + 7] = 66;
+            }
+        constants[1] = 0x30;
+        constants[2] = 0x43;
+        for (int o = 0; o < 64; ++o) {
+            const int c = o < 48 ? rc_channel(o) : 0;
+            low[o] = static_cast<uint8_t>(c < 16 ? 4 * c : (c < 32 ? 64 + 4 * (c - 16) : 0));
+            high[o] = static_cast<uint8_t>(c < 32 ? o : 64 + 4 * (c - 32));
+        }
+    }
+};
+constexpr rc_tables rc_table{};
+
+// The reference's sum s * 0.99f + x * 0.01f, one rounding to double, of 8
+// channels: x * 0.01f is exact in double (8 x 24 bits), here as
+// (2^52 + x) * 0.01f - 2^52 * 0.01f in one fused multiply-subtract (the
+// exact result is that product, so it comes out unrounded); s * 0.99f is
+// exact too (24 x 24 bits), so one fused multiply-add rounds exactly as the
+// reference's product and sum.
+inline __m512d rc_sum8(const float *state, __m512i magic_x) {
     const __m512d keep = _mm512_set1_pd(static_cast<double>(0.99f));
     const __m512d take = _mm512_set1_pd(static_cast<double>(0.01f));
-    const __m512 s = _mm512_loadu_ps(state);
-    const __m512i x = _mm512_cvtepu8_epi32(x16);
-    const __m512d s_lo = _mm512_cvtps_pd(_mm512_castps512_ps256(s));
-    const __m512d s_hi = _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(s), 1)));
-    const __m512d x_lo = _mm512_cvtepi32_pd(_mm512_castsi512_si256(x));
-    const __m512d x_hi = _mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(x, 1));
-    // Both products are exact in double (24 x 24 and 8 x 24 bits), so one
-    // fused multiply-add rounds exactly as the reference's product and sum.
-    const __m256 f_lo = _mm512_cvtpd_ps(_mm512_fmadd_pd(s_lo, keep, _mm512_mul_pd(x_lo, take)));
-    const __m256 f_hi = _mm512_cvtpd_ps(_mm512_fmadd_pd(s_hi, keep, _mm512_mul_pd(x_hi, take)));
-    __m512 f = _mm512_castpd_ps(
-        _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(f_lo)), _mm256_castps_pd(f_hi), 1));
-    f = _mm512_mask_blend_ps(_mm512_cmp_ps_mask(f, _mm512_setzero_ps(), _CMP_LT_OQ), f, _mm512_setzero_ps());
-    const __m512 top = _mm512_set1_ps(255.0f);
-    return _mm512_mask_blend_ps(_mm512_cmp_ps_mask(f, top, _CMP_GT_OQ), f, top);
+    const __m512d take_big = _mm512_set1_pd(4503599627370496.0 * static_cast<double>(0.01f));
+    const __m512d x = _mm512_fmsub_pd(_mm512_castsi512_pd(magic_x), take, take_big);
+    return _mm512_fmadd_pd(_mm512_cvtps_pd(_mm256_loadu_ps(state)), keep, x);
+}
+
+// 16 channels rounded to float; below 0 becomes +0 and above 255 becomes
+// 255, NaN and -0 stay (max and min return their second operand unless the
+// first is strictly greater or smaller, as the reference compares).
+inline __m512 rc_store16(float *state, __m512d lo, __m512d hi) {
+    __m512 f =
+        _mm512_castpd_ps(_mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(_mm512_cvtpd_ps(lo))),
+                                            _mm256_castps_pd(_mm512_cvtpd_ps(hi)), 1));
+    f = _mm512_max_ps(_mm512_setzero_ps(), f);
+    f = _mm512_min_ps(_mm512_set1_ps(255.0f), f);
+    _mm512_storeu_ps(state, f);
+    return f;
 }
 
 }  // namespace
 
 void rc(const color_type *src, float *state, color_type *dst, size_t n) {
-    // Byte k of 16 pixels <-> byte 3 (k / 3) + 2 - k % 3: b g r <-> r g b.
-    alignas(64) uint8_t order[64];
-    for (int k = 0; k < 64; ++k) order[k] = static_cast<uint8_t>(k < 48 ? 3 * (k / 3) + 2 - k % 3 : k);
-    const __m512i reverse = _mm512_load_si512(order);
-    const __mmask64 bytes48 = 0xFFFFFFFFFFFFull;
+    const __m512i constants = _mm512_load_si512(rc_table.constants);
+    __m512i camera[6];
+    for (int g = 0; g < 6; ++g) camera[g] = _mm512_load_si512(rc_table.camera[g]);
+    const __m512i low = _mm512_load_si512(rc_table.low), high = _mm512_load_si512(rc_table.high);
     const uint8_t *s = reinterpret_cast<const uint8_t *>(src);
     uint8_t *d = reinterpret_cast<uint8_t *>(dst);
+    // The 48 bytes of 16 pixels by plain loads and stores (masked ones are
+    // slow on Zen 4): 64 where the row has 6 more pixels, else 32 and 16.
+    // Each step's input is loaded before the step before it stores: with the
+    // destination the source itself, a 64-byte store covers the next step's
+    // first 16 bytes, which that step then writes again.
+    auto load48 = [&](size_t at) {
+        return at + 22 <= n ? _mm512_loadu_si512(s + 3 * at)
+                            : _mm512_inserti32x4(
+                                  _mm512_castsi256_si512(
+                                      _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + 3 * at))),
+                                  _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 3 * at + 32)), 2);
+    };
     size_t p = 0;
+    __m512i in = n >= 16 ? load48(0) : _mm512_setzero_si512();
     for (; p + 16 <= n; p += 16) {
         float *st = state + 3 * p;
-        const __m512i in = _mm512_permutexvar_epi8(reverse, _mm512_maskz_loadu_epi8(bytes48, s + 3 * p));
-        const __m512 f0 = rc_step16(st, _mm512_castsi512_si128(in));
-        const __m512 f1 = rc_step16(st + 16, _mm512_extracti32x4_epi32(in, 1));
-        const __m512 f2 = rc_step16(st + 32, _mm512_extracti32x4_epi32(in, 2));
-        _mm512_storeu_ps(st, f0);
-        _mm512_storeu_ps(st + 16, f1);
-        _mm512_storeu_ps(st + 32, f2);
-        __m512i out = _mm512_castsi128_si512(_mm512_cvtepi32_epi8(_mm512_cvttps_epi32(f0)));
-        out = _mm512_inserti32x4(out, _mm512_cvtepi32_epi8(_mm512_cvttps_epi32(f1)), 1);
-        out = _mm512_inserti32x4(out, _mm512_cvtepi32_epi8(_mm512_cvttps_epi32(f2)), 2);
-        _mm512_mask_storeu_epi8(d + 3 * p, bytes48, _mm512_permutexvar_epi8(reverse, out));
+        __m512i bytes[3];
+        for (int k = 0; k < 3; ++k) {
+            const __m512d lo = rc_sum8(st + 16 * k, _mm512_permutex2var_epi8(in, camera[2 * k], constants));
+            const __m512d hi =
+                rc_sum8(st + 16 * k + 8, _mm512_permutex2var_epi8(in, camera[2 * k + 1], constants));
+            bytes[k] = _mm512_cvttps_epi32(rc_store16(st + 16 * k, lo, hi));
+        }
+        const __m512i out =
+            _mm512_permutex2var_epi8(_mm512_permutex2var_epi8(bytes[0], low, bytes[1]), high, bytes[2]);
+        const bool more = p + 32 <= n;
+        if (more) in = load48(p + 16);
+        if (more) {
+            _mm512_storeu_si512(d + 3 * p, out);
+        } else {
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + 3 * p), _mm512_castsi512_si256(out));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + 3 * p + 32), _mm512_extracti32x4_epi32(out, 2));
+        }
     }
     if (p < n) avx2::rc(src + p, state + 3 * p, dst + p, n - p);
 }
@@ -95,10 +153,13 @@ namespace {
 // ---- Combo edge directions ---------------------------------------------------
 
 // The Sobel-pattern sums of avx2.cpp (sobel_sums), 8 lanes.
-inline void sobel_sums8(const double *r0, const double *r1, const double *r2, size_t x, __m512d &p, __m512d &q) {
-    const __m512d a0 = _mm512_loadu_pd(r0 + x - 1), a1 = _mm512_loadu_pd(r0 + x), a2 = _mm512_loadu_pd(r0 + x + 1);
+inline void sobel_sums8(const double *r0, const double *r1, const double *r2, size_t x, __m512d &p,
+                        __m512d &q) {
+    const __m512d a0 = _mm512_loadu_pd(r0 + x - 1), a1 = _mm512_loadu_pd(r0 + x),
+                  a2 = _mm512_loadu_pd(r0 + x + 1);
     const __m512d a3 = _mm512_loadu_pd(r1 + x - 1), a5 = _mm512_loadu_pd(r1 + x + 1);
-    const __m512d a6 = _mm512_loadu_pd(r2 + x - 1), a7 = _mm512_loadu_pd(r2 + x), a8 = _mm512_loadu_pd(r2 + x + 1);
+    const __m512d a6 = _mm512_loadu_pd(r2 + x - 1), a7 = _mm512_loadu_pd(r2 + x),
+                  a8 = _mm512_loadu_pd(r2 + x + 1);
     const __m512d one = _mm512_set1_pd(1.0), two = _mm512_set1_pd(2.0);
     p = _mm512_sub_pd(a2, a0);
     p = _mm512_fnmadd_pd(a3, two, p);
@@ -137,7 +198,8 @@ inline __m512i direction16(const double *t0, const double *t1, const double *t2,
     __m512d gx0, gy0, gx1, gy1;
     sobel_sums8(t0, t1, t2, x, gx0, gy0);
     sobel_sums8(t0, t1, t2, x + 8, gx1, gy1);
-    const __m512i gxb = _mm512_castps_si512(floats16(gx0, gx1)), gyb = _mm512_castps_si512(floats16(gy0, gy1));
+    const __m512i gxb = _mm512_castps_si512(floats16(gx0, gx1)),
+                  gyb = _mm512_castps_si512(floats16(gy0, gy1));
     const __m512i sign_bit = _mm512_set1_epi32(static_cast<int>(0x80000000u));
     const __m512 ax = _mm512_castsi512_ps(_mm512_andnot_si512(sign_bit, gxb));
     const __m512 ay = _mm512_castsi512_ps(_mm512_andnot_si512(sign_bit, gyb));
@@ -153,8 +215,9 @@ inline __m512i direction16(const double *t0, const double *t1, const double *t2,
     const __m512 f = _mm512_fmadd_ps(angle, _mm512_set1_ps(81.1690209769f), _mm512_set1_ps(127.5f));
     const __m512 whole = _mm512_roundscale_ps(f, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
     const __m512 part = _mm512_sub_ps(f, whole);
-    const __mmask16 near_whole = _mm512_cmp_ps_mask(part, _mm512_set1_ps(direction_margin), _CMP_LT_OQ) |
-                                 _mm512_cmp_ps_mask(part, _mm512_set1_ps(1.0f - direction_margin), _CMP_GT_OQ);
+    const __mmask16 near_whole =
+        _mm512_cmp_ps_mask(part, _mm512_set1_ps(direction_margin), _CMP_LT_OQ) |
+        _mm512_cmp_ps_mask(part, _mm512_set1_ps(1.0f - direction_margin), _CMP_GT_OQ);
     const __mmask16 zero = static_cast<__mmask16>(
         _mm512_cmp_pd_mask(gx0, _mm512_setzero_pd(), _CMP_EQ_OQ) |
         (static_cast<unsigned int>(_mm512_cmp_pd_mask(gx1, _mm512_setzero_pd(), _CMP_EQ_OQ)) << 8));
@@ -201,6 +264,232 @@ void direction(const double *t0, const double *t1, const double *t2, color_type 
 
 namespace {
 
+// ---- Colour lengths -------------------------------------------------------------
+
+// Per 8 pixels from the 48 bytes of 16: the 16-bit lanes b, g, r, 0 of
+// each pixel (index 64 picks a zero byte of the second table).
+struct square_tables {
+    alignas(64) uint8_t words[2][64];
+    constexpr square_tables() : words() {
+        for (int h = 0; h < 2; ++h)
+            for (int p = 0; p < 8; ++p)
+                for (int c = 0; c < 4; ++c) {
+                    const int at = 8 * p + 2 * c;
+                    words[h][at] = static_cast<uint8_t>(c < 3 ? 3 * (8 * h + p) + c : 64);
+                    words[h][at + 1] = 64;
+                }
+    }
+};
+constexpr square_tables square_table{};
+
+// sqrt(b^2 + g^2 + r^2) of 8 pixels in double: the integer sum, then the
+// double root, as avx2::length.
+inline __m512d lengths8(__m512i in, __m512i words) {
+    const __m512i w = _mm512_permutex2var_epi8(in, words, _mm512_setzero_si512());
+    const __m512i pairs = _mm512_madd_epi16(w, w);  // b^2 + g^2, r^2 per pixel
+    const __m512i sums = _mm512_add_epi32(pairs, _mm512_srli_epi64(pairs, 32));
+    return _mm512_sqrt_pd(_mm512_cvtepi32_pd(_mm512_cvtepi64_epi32(sums)));
+}
+
+}  // namespace
+
+void length(const color_type *src, double *l, size_t n) {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(src);
+    const __m512i lo = _mm512_load_si512(square_table.words[0]),
+                  hi = _mm512_load_si512(square_table.words[1]);
+    size_t x = 0;
+    for (; x + 16 <= n; x += 16) {
+        const __m512i in = _mm512_inserti32x4(
+            _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 3 * x))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 3 * x + 32)), 2);
+        _mm512_storeu_pd(l + x, lengths8(in, lo));
+        _mm512_storeu_pd(l + x + 8, lengths8(in, hi));
+    }
+    if (x < n) avx2::length(src + x, l + x, n - x);
+}
+
+namespace {
+
+// avx2.cpp's division-free third (third_of), 8 lanes: the same operations.
+inline __m512d third_of8(__m512d l) {
+    const __m512d third = _mm512_set1_pd(1.0 / 3.0);
+    const __m512d q0 = _mm512_mul_pd(l, third);
+    const __m512d remainder = _mm512_fnmadd_pd(_mm512_set1_pd(3.0), q0, l);
+    return _mm512_fmadd_pd(remainder, third, q0);
+}
+
+}  // namespace
+
+void third_length(const color_type *src, double *l, size_t n) {
+    if (!avx2::third_exact()) {
+        avx2::third_length(src, l, n);
+        return;
+    }
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(src);
+    const __m512i lo = _mm512_load_si512(square_table.words[0]),
+                  hi = _mm512_load_si512(square_table.words[1]);
+    size_t x = 0;
+    for (; x + 16 <= n; x += 16) {
+        const __m512i in = _mm512_inserti32x4(
+            _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 3 * x))),
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 3 * x + 32)), 2);
+        _mm512_storeu_pd(l + x, third_of8(lengths8(in, lo)));
+        _mm512_storeu_pd(l + x + 8, third_of8(lengths8(in, hi)));
+    }
+    if (x < n) avx2::third_length(src + x, l + x, n - x);
+}
+
+namespace {
+
+// ---- Canny gradients ----------------------------------------------------------
+
+// The 16.16 ratio from q = |gy| * 65536 / gx (or its estimate): 0 where gx
+// is 0, 2^31 - 1 from 2^31 - 1 on (what the reference's saturation and
+// truncation give there), else q truncated (anything at or below -2^31 gives
+// INT32_MIN, as in the reference).
+inline __m512d abs8(__m512d v) {
+    return _mm512_castsi512_pd(
+        _mm512_and_si512(_mm512_castpd_si512(v), _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFll)));
+}
+
+inline __m256i ratio8(__m512d q, __mmask8 gx_zero) {
+    return _mm512_cvttpd_epi32(
+        _mm512_min_pd(_mm512_maskz_mov_pd(static_cast<__mmask8>(~gx_zero), q), _mm512_set1_pd(2147483647.0)));
+}
+
+// Gradients of 8 pixels at x, as avx2.cpp's gradient4 (the same sums in
+// the same order), with the quotient |gy| * 65536 / gx first estimated
+// without a division: r = 1 / gx from the 14-bit reciprocal and two Newton
+// steps (relative error below 2^-50), q0 = A * r. The quotient the reference
+// rounds lies within |q0| * 2^-45 of q0; where q0 is at least |q0| * 2^-40
+// from the nearest integer, the rounded quotient truncates as q0 does (both
+// lie inside the same open unit interval). Where any lane is nearer, the 8
+// lanes divide.
+inline void gradient8(const double *l0, const double *l1, const double *l2, uint32_t *mag, int32_t *ratio,
+                      size_t x) {
+    __m512d gx, gy;
+    sobel_sums8(l0, l1, l2, x, gx, gy);
+    const __m512d ax = abs8(gx), ay = abs8(gy);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(mag + x), _mm512_cvttpd_epi32(_mm512_add_pd(ax, ay)));
+    const __m512d a = _mm512_mul_pd(ay, _mm512_set1_pd(65536.0));
+    const __m512d one = _mm512_set1_pd(1.0);
+    __m512d r = _mm512_rcp14_pd(gx);
+    r = _mm512_fmadd_pd(r, _mm512_fnmadd_pd(gx, r, one), r);
+    r = _mm512_fmadd_pd(r, _mm512_fnmadd_pd(gx, r, one), r);
+    const __m512d q0 = _mm512_mul_pd(a, r);
+    const __m512d nearest = _mm512_roundscale_pd(q0, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    const __m512d distance = abs8(_mm512_sub_pd(q0, nearest));
+    const __m512d margin = _mm512_mul_pd(abs8(q0), _mm512_set1_pd(0x1p-40));
+    // a = 0 gives q0 = 0 at distance 0 = margin, and the ratio 0; lanes
+    // with gx 0 (q0 NaN) take the ratio 0 whatever q is.
+    const __mmask8 gx_zero = _mm512_cmp_pd_mask(gx, _mm512_setzero_pd(), _CMP_EQ_OQ);
+    const __mmask8 safe = _mm512_cmp_pd_mask(distance, margin, _CMP_GE_OQ) | gx_zero;
+    const __m512d q = safe == 0xFF ? q0 : _mm512_div_pd(a, gx);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(ratio + x), ratio8(q, gx_zero));
+}
+
+}  // namespace
+
+void gradient(const double *l0, const double *l1, const double *l2, uint32_t *mag, int32_t *ratio, size_t n) {
+    if (n < 8) {
+        avx2::gradient(l0, l1, l2, mag, ratio, n);
+        return;
+    }
+    size_t x = 0;
+    while (x < n) {
+        if (x + 8 > n) x = n - 8;  // the last block again, overlapping: same values
+        gradient8(l0, l1, l2, mag, ratio, x);
+        x += 8;
+    }
+}
+
+namespace {
+
+// ---- Canny suppression ---------------------------------------------------------
+
+// Byte k of 16 pixels comes from pixel k / 3: one flag per pixel spread to
+// its three bytes.
+struct pixel_byte_tables {
+    alignas(64) uint8_t spread[64];
+    alignas(64) uint8_t red[64];
+    constexpr pixel_byte_tables() : spread(), red() {
+        for (int k = 0; k < 64; ++k) {
+            spread[k] = static_cast<uint8_t>(k < 48 ? k / 3 : 0);
+            red[k] = static_cast<uint8_t>(k % 3 == 2 ? 255 : 0);
+        }
+    }
+};
+constexpr pixel_byte_tables pixel_bytes{};
+
+}  // namespace
+
+// avx2::suppress with 16 pixels per step in mask registers: the magnitudes
+// compare unsigned as they are, and each test is a mask.
+void suppress(const uint32_t *mag, const int32_t *ratio, size_t stride, size_t n, int64_t bound,
+              const color_type *save, color_type *dst) {
+    if (n < 16 || bound >= 4294967295ll) {
+        avx2::suppress(mag, ratio, stride, n, bound, save, dst);
+        return;
+    }
+    const ptrdiff_t w = static_cast<ptrdiff_t>(stride);
+    const bool all_strong = bound < 0;
+    const __m512i strong_bound =
+        _mm512_set1_epi32(static_cast<int>(static_cast<uint32_t>(all_strong ? 0 : bound)));
+    const canny_bounds &b = suppression_bounds();
+    const __m512i steep_above = _mm512_set1_epi32(static_cast<int>(b.steep_above));
+    const __m512i steep_below = _mm512_set1_epi32(static_cast<int>(b.steep_below));
+    const __m512i diagonal_above = _mm512_set1_epi32(static_cast<int>(b.diagonal_above));
+    const __m512i diagonal_below = _mm512_set1_epi32(static_cast<int>(b.diagonal_below));
+    const __m512i spread = _mm512_load_si512(pixel_bytes.spread);
+    const __m256i red_lo = _mm256_load_si256(reinterpret_cast<const __m256i *>(pixel_bytes.red));
+    const __m128i red_hi = _mm_load_si128(reinterpret_cast<const __m128i *>(pixel_bytes.red + 32));
+    const uint8_t *s = reinterpret_cast<const uint8_t *>(save);
+    uint8_t *d = reinterpret_cast<uint8_t *>(dst);
+    auto at = [](const uint32_t *p) { return _mm512_loadu_si512(p); };
+    size_t x = 0;
+    while (x < n) {
+        if (x + 16 > n) x = n - 16;  // the last block again, overlapping: same bytes
+        const uint32_t *c = mag + x;
+        const __m512i m = at(c);
+        const __mmask16 strong =
+            all_strong ? static_cast<__mmask16>(0xFFFF) : _mm512_cmpgt_epu32_mask(m, strong_bound);
+        const __m256i kept_lo = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + 3 * x));
+        const __m128i kept_hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + 3 * x + 32));
+        __m256i *out_lo = reinterpret_cast<__m256i *>(d + 3 * x);
+        __m128i *out_hi = reinterpret_cast<__m128i *>(d + 3 * x + 32);
+        if (strong == 0) {  // no magnitude passes: the save_frame pixels
+            _mm256_storeu_si256(out_lo, kept_lo);
+            _mm_storeu_si128(out_hi, kept_hi);
+            x += 16;
+            continue;
+        }
+        const __m512i r = _mm512_loadu_si512(ratio + x);
+        const __mmask16 steep =
+            _mm512_cmpgt_epi32_mask(r, steep_above) | _mm512_cmplt_epi32_mask(r, steep_below);
+        const __mmask16 ok2 =
+            _mm512_mask_cmpgt_epu32_mask(_mm512_mask_cmpgt_epu32_mask(steep, m, at(c - w)), m, at(c + w));
+        const __mmask16 diagonal =
+            static_cast<__mmask16>(~steep) & _mm512_cmpgt_epi32_mask(r, diagonal_above);
+        const __mmask16 ok3 = _mm512_mask_cmpgt_epu32_mask(
+            _mm512_mask_cmpgt_epu32_mask(diagonal, m, at(c - w + 1)), m, at(c + w - 1));
+        const __mmask16 ok4 = _mm512_mask_cmpgt_epu32_mask(
+            _mm512_mask_cmpgt_epu32_mask(_mm512_cmplt_epi32_mask(r, diagonal_below), m, at(c - w - 1)), m,
+            at(c + w + 1));
+        const __mmask16 ok5 =
+            _mm512_mask_cmpgt_epu32_mask(_mm512_cmpgt_epu32_mask(m, at(c - 1)), m, at(c + 1));
+        const __mmask16 edge = static_cast<__mmask16>((ok2 | ok3 | ok4 | ok5) & strong);
+        const __mmask64 edge_bytes = _mm512_movepi8_mask(
+            _mm512_permutexvar_epi8(spread, _mm512_movm_epi8(static_cast<__mmask64>(edge))));
+        _mm256_storeu_si256(out_lo,
+                            _mm256_mask_blend_epi8(static_cast<__mmask32>(edge_bytes), kept_lo, red_lo));
+        _mm_storeu_si128(out_hi,
+                         _mm_mask_blend_epi8(static_cast<__mmask16>(edge_bytes >> 32), kept_hi, red_hi));
+        x += 16;
+    }
+}
+
+namespace {
+
 // ---- Sobel in double precision -----------------------------------------------
 
 }  // namespace
@@ -221,9 +510,11 @@ namespace {
 // Eight Sobel outputs at channels i .. i+7 (neighbours 3 channels apart), as
 // sobel4 in avx2.cpp.
 inline __m256i sobel8(const double *t0, const double *t1, const double *t2, size_t i) {
-    const __m512d a0 = _mm512_loadu_pd(t0 + i - 3), a1 = _mm512_loadu_pd(t0 + i), a2 = _mm512_loadu_pd(t0 + i + 3);
+    const __m512d a0 = _mm512_loadu_pd(t0 + i - 3), a1 = _mm512_loadu_pd(t0 + i),
+                  a2 = _mm512_loadu_pd(t0 + i + 3);
     const __m512d a3 = _mm512_loadu_pd(t1 + i - 3), a5 = _mm512_loadu_pd(t1 + i + 3);
-    const __m512d a6 = _mm512_loadu_pd(t2 + i - 3), a7 = _mm512_loadu_pd(t2 + i), a8 = _mm512_loadu_pd(t2 + i + 3);
+    const __m512d a6 = _mm512_loadu_pd(t2 + i - 3), a7 = _mm512_loadu_pd(t2 + i),
+                  a8 = _mm512_loadu_pd(t2 + i + 3);
     const __m512d one = _mm512_set1_pd(1.0), two = _mm512_set1_pd(2.0);
     __m512d p = _mm512_sub_pd(a2, a0);
     p = _mm512_fnmadd_pd(a3, two, p);
@@ -235,11 +526,11 @@ inline __m256i sobel8(const double *t0, const double *t1, const double *t2, size
     q = _mm512_fmadd_pd(a7, two, q);
     q = _mm512_fmadd_pd(a8, one, q);
     const __m512i magnitude = _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFll);
-    const __m512d w = _mm512_min_pd(
-        _mm512_add_pd(_mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(p), magnitude)),
-                      _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(q), magnitude))),
-        _mm512_set1_pd(32.0));
-    return _mm256_min_epi32(_mm256_slli_epi32(_mm512_cvttpd_epi32(w), 3), _mm256_set1_epi32(255));
+    const __m512d w =
+        _mm512_min_pd(_mm512_add_pd(_mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(p), magnitude)),
+                                    _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(q), magnitude))),
+                      _mm512_set1_pd(32.0));
+    return _mm256_slli_epi32(_mm512_cvttpd_epi32(w), 3);  // 256 saturates to 255 when narrowed
 }
 
 }  // namespace
@@ -252,12 +543,12 @@ void sobel(const double *t0, const double *t1, const double *t2, uint8_t *dst, s
     size_t i = 0;
     while (i < n) {
         if (i + 16 > n) i = n - 16;  // the last block again, overlapping: same bytes
-        const __m512i v = _mm512_inserti64x4(_mm512_castsi256_si512(sobel8(t0, t1, t2, i)), sobel8(t0, t1, t2, i + 8), 1);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm512_cvtepi32_epi8(v));
+        const __m512i v =
+            _mm512_inserti64x4(_mm512_castsi256_si512(sobel8(t0, t1, t2, i)), sobel8(t0, t1, t2, i + 8), 1);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm512_cvtusepi32_epi8(v));
         i += 16;
     }
 }
-
 
 // ---- Integer convolutions, 32 channels per vector -----------------------------
 // The same sums as avx2.cpp's, twice as wide (see there for why they are exact).
@@ -285,13 +576,16 @@ inline void gauss_columns(const uint8_t *const r[5], size_t ch, uint16_t *A, uin
     const __m512i u = _mm512_add_epi16(load32_u8_as_u16(r[0] + ch), load32_u8_as_u16(r[4] + ch));
     const __m512i v = _mm512_add_epi16(load32_u8_as_u16(r[1] + ch), load32_u8_as_u16(r[3] + ch));
     const __m512i w = load32_u8_as_u16(r[2] + ch);
+    // The weights hidden from the compiler, so that each stays one multiply
+    // (see avx2.cpp's gauss_columns).
+    const __m512i k5 = opaque(_mm512_set1_epi16(5)), k9 = opaque(_mm512_set1_epi16(9));
+    const __m512i k12 = opaque(_mm512_set1_epi16(12)), k15 = opaque(_mm512_set1_epi16(15));
     const __m512i a = _mm512_add_epi16(_mm512_add_epi16(_mm512_slli_epi16(u, 1), _mm512_slli_epi16(v, 2)),
-                                       _mm512_mullo_epi16(w, _mm512_set1_epi16(5)));
-    const __m512i b = _mm512_add_epi16(_mm512_add_epi16(_mm512_slli_epi16(u, 2), _mm512_mullo_epi16(v, _mm512_set1_epi16(9))),
-                                       _mm512_mullo_epi16(w, _mm512_set1_epi16(12)));
-    const __m512i c = _mm512_add_epi16(_mm512_add_epi16(_mm512_mullo_epi16(u, _mm512_set1_epi16(5)),
-                                                        _mm512_mullo_epi16(v, _mm512_set1_epi16(12))),
-                                       _mm512_mullo_epi16(w, _mm512_set1_epi16(15)));
+                                       _mm512_mullo_epi16(w, k5));
+    const __m512i b = _mm512_add_epi16(_mm512_add_epi16(_mm512_slli_epi16(u, 2), _mm512_mullo_epi16(v, k9)),
+                                       _mm512_mullo_epi16(w, k12));
+    const __m512i c = _mm512_add_epi16(
+        _mm512_add_epi16(_mm512_mullo_epi16(u, k5), _mm512_mullo_epi16(v, k12)), _mm512_mullo_epi16(w, k15));
     _mm512_storeu_si512(A + j, a);
     _mm512_storeu_si512(B + j, b);
     _mm512_storeu_si512(C + j, c);

@@ -135,6 +135,10 @@ const row_kernels &avx512_set() {
         k.scale = avx512::scale;
         k.sobel = avx512::sobel;
         k.direction = avx512::direction;
+        k.gradient = avx512::gradient;
+        k.suppress = avx512::suppress;
+        k.length = avx512::length;
+        k.third_length = avx512::third_length;
         k.rc = avx512::rc;
         return k;
     }();

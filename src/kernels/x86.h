@@ -11,6 +11,16 @@
 namespace kernels {
 namespace {
 
+// The value, which the compiler may no longer treat as a known constant
+// (GCC and clang; elsewhere the value as it is).
+template <class V>
+inline V opaque(V v) {
+#if defined(__GNUC__) || defined(__clang__)
+    asm("" : "+v"(v));
+#endif
+    return v;
+}
+
 inline __m256i load16_u8_as_u16(const uint8_t *p) {
     return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
 }

@@ -57,6 +57,10 @@ TEST(Dispatch, TablesAreCompleteAndFilledByName) {
     EXPECT_EQ(avx512.laplace5, &kernels::avx512::laplace5);
     EXPECT_EQ(avx512.sharpen3, &kernels::avx512::sharpen3);
     EXPECT_EQ(avx512.emboss3, &kernels::avx512::emboss3);
+    EXPECT_EQ(avx512.gradient, &kernels::avx512::gradient);
+    EXPECT_EQ(avx512.suppress, &kernels::avx512::suppress);
+    EXPECT_EQ(avx512.length, &kernels::avx512::length);
+    EXPECT_EQ(avx512.third_length, &kernels::avx512::third_length);
     kernels::row_kernels rest = avx512;
     rest.gauss5 = avx2.gauss5;
     rest.laplace5 = avx2.laplace5;
@@ -66,6 +70,10 @@ TEST(Dispatch, TablesAreCompleteAndFilledByName) {
     rest.sobel = avx2.sobel;
     rest.direction = avx2.direction;
     rest.rc = avx2.rc;
+    rest.gradient = avx2.gradient;
+    rest.suppress = avx2.suppress;
+    rest.length = avx2.length;
+    rest.third_length = avx2.third_length;
     EXPECT_EQ(entries(rest), a);
 #endif
 }
