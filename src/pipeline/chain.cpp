@@ -1,5 +1,5 @@
-// The chain runner. The frame is cut into bands of a few rows (about 48 KB
-// each); a task is one step over one band. Task (j, c) may start once step
+// The chain runner. The frame is cut into bands of rows (about 384 KB
+// each, which measured a little faster than 96 or 192 KB at 1080p and 4K); a task is one step over one band. Task (j, c) may start once step
 // j - 1 has finished bands c - 1, c and c + 1: the rows step j reads are
 // then final, and since every task waits for those three bands of the step
 // before, no earlier step still reads the rows it overwrites (by induction,
@@ -25,7 +25,7 @@
 namespace {
 
 const unsigned int max_bands = 4096;
-const size_t band_bytes = 192 * 1024;
+const size_t band_bytes = 384 * 1024;
 const unsigned int max_band_rows = 64;
 
 // done[j][c]: step j has finished band c. Static, so a frame allocates

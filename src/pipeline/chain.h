@@ -19,6 +19,7 @@ constexpr unsigned int chain_max_steps = 20;
 // tall as the largest reach. Allocates nothing.
 void run_chain(const filter_rows *steps, unsigned int count, unsigned int height, size_t row_bytes);
 
-// Rows per band: 0 (the default) sizes bands to about 48 KB; tests set a few
-// rows so that small frames are cut into many bands. At least 2.
+// Rows per band: 0 (the default) sizes bands to about 384 KB, at most 64
+// rows; tests set a few rows so that small frames are cut into many bands.
+// At least 2.
 void set_chain_band_rows(unsigned int rows);
