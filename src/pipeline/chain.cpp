@@ -1,11 +1,12 @@
-// The chain runner. The frame is cut into bands of rows (about 384 KB
-// each, which measured a little faster than 96 or 192 KB at 1080p and 4K); a task is one step over one band.
-// Task (j, c) may start once step j - 1 has finished bands c - 1, c and c + 1: the rows step j reads are then
-// final, and since every task waits for those three bands of the step before, no earlier step still reads the
-// rows it overwrites (by induction, step j - k has finished bands c - k .. c + k). A step that must go in
-// frame order also waits for its own band c - 1. Every thread of the pool
-// takes the ready task of the latest step first, which keeps the rows in
-// flight few and warm.
+// The chain runner. The frame is cut into bands of rows (about 384 KB each,
+// which measured a little faster than 96 or 192 KB at 1080p and 4K); a task
+// is one step over one band. Task (j, c) may start once step j - 1 has
+// finished bands c - 1, c and c + 1: the rows step j reads are then final,
+// and since every task waits for those three bands of the step before, no
+// earlier step still reads the rows it overwrites (by induction, step j - k
+// has finished bands c - k .. c + k). A step that must go in frame order also
+// waits for its own band c - 1. Every thread of the pool takes the ready task
+// of the latest step first, which keeps the rows in flight few and warm.
 #include "pipeline/chain.h"
 
 #include <atomic>
