@@ -158,27 +158,33 @@ namespace {
 // filter after the other over whole frames: the steps that have a
 // banded form are gathered and run together; a step without one (Canny, or
 // a filter whose fast path does not apply) runs over the whole frame between
-// two such runs. The flags and thresholds are read once, in chain order.
+// two such runs. The flags and thresholds are read once each, in chain order.
 class banded_chain {
   public:
     void run() {
-        add_copy(camera_buffer, save_frame);
-        if (filters_fit()) {
-            if (filter_gauss) step(&banded_chain::gauss);
-            if (filter_rc) step(&banded_chain::rc);
-            if (filter_sharpness) step(&banded_chain::sharpen);
-            if (filter_canny) step(&banded_chain::canny);
-            if (filter_edgefast) step(&banded_chain::edgefast);
-            if (filter_laplace) step(&banded_chain::laplace);
-            if (filter_sobel) step(&banded_chain::sobel);
-            if (filter_comboedge) step(&banded_chain::comboedge);
-            if (filter_average) step(&banded_chain::average);
-            if (filter_emboss) step(&banded_chain::emboss);
-            if (filter_threshold) step(&banded_chain::threshold);
-            if (filter_erode) step(&banded_chain::erode);
-            if (filter_reduceedge) step(&banded_chain::reduceedge);
-            if (filter_tracking) step(&banded_chain::tracking);
+        if (!filters_fit() || !any_filter()) {
+            // Just the two copies: plain ones are cheaper than waking the
+            // chain for small frames.
+            const size_t n = frame_bytes();
+            parallel_copy(save_frame, camera_buffer, n);
+            parallel_copy(temp_frame, camera_buffer, n);
+            return;
         }
+        add_copy(camera_buffer, save_frame);
+        if (filter_gauss) step(&banded_chain::gauss);
+        if (filter_rc) step(&banded_chain::rc);
+        if (filter_sharpness) step(&banded_chain::sharpen);
+        if (filter_canny) step(&banded_chain::canny);
+        if (filter_edgefast) step(&banded_chain::edgefast);
+        if (filter_laplace) step(&banded_chain::laplace);
+        if (filter_sobel) step(&banded_chain::sobel);
+        if (filter_comboedge) step(&banded_chain::comboedge);
+        if (filter_average) step(&banded_chain::average);
+        if (filter_emboss) step(&banded_chain::emboss);
+        if (filter_threshold) step(&banded_chain::threshold);
+        if (filter_erode) step(&banded_chain::erode);
+        if (filter_reduceedge) step(&banded_chain::reduceedge);
+        if (filter_tracking) step(&banded_chain::tracking);
         if (tracked_) {
             // The crosshair needs every row of the step: finish it, then copy.
             flush();
@@ -191,6 +197,15 @@ class banded_chain {
     }
 
   private:
+    static bool any_filter() {
+        for (const std::atomic<bool> *f :
+             {&filter_gauss, &filter_rc, &filter_sharpness, &filter_canny, &filter_edgefast, &filter_laplace,
+              &filter_sobel, &filter_comboedge, &filter_average, &filter_emboss, &filter_threshold, &filter_erode,
+              &filter_reduceedge, &filter_tracking})
+            if (f->load()) return true;
+        return false;
+    }
+
     // Each writes the banded form of its filter to `s` and returns how many
     // steps it took (0: it has none), or, given no step, runs the filter over
     // the whole frame.
