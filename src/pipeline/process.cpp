@@ -200,8 +200,8 @@ class banded_chain {
     static bool any_filter() {
         for (const std::atomic<bool> *f :
              {&filter_gauss, &filter_rc, &filter_sharpness, &filter_canny, &filter_edgefast, &filter_laplace,
-              &filter_sobel, &filter_comboedge, &filter_average, &filter_emboss, &filter_threshold, &filter_erode,
-              &filter_reduceedge, &filter_tracking})
+              &filter_sobel, &filter_comboedge, &filter_average, &filter_emboss, &filter_threshold,
+              &filter_erode, &filter_reduceedge, &filter_tracking})
             if (f->load()) return true;
         return false;
     }
