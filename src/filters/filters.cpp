@@ -200,28 +200,37 @@ void erode_band(const filter_rows &step, unsigned int b, unsigned int e) {
     }
 }
 
-// Edge reduction's row pass over rows [b, e): a crossing is one class above
-// the threshold and the other below it.
-void reduce_along_rows(const filter_rows &step, unsigned int b, unsigned int e) {
+// Edge reduction of row y: the row pass (a crossing is one class above the
+// threshold and the other below it), then, given `columns` (each column's
+// reference class, carried down from the rows above), the column pass, both
+// from one classification of the row.
+void reduce_row(const filter_rows &step, size_t y, uint8_t *columns) {
     const kernels::row_kernels &k = kernels::active_kernels();
     const size_t w = size_x;
     uint8_t cls[strip_pixels];
-    for (size_t y = b; y < e; ++y) {
-        const color_type *in = step.source + y * w;
-        color_type *out = step.destination + y * w;
-        unsigned int reference = 0;
-        for (size_t x0 = 0; x0 < w; x0 += strip_pixels) {
-            const size_t len = w - x0 < strip_pixels ? w - x0 : strip_pixels;
-            k.classify(in + x0, cls, len, step.above, step.below);
-            if (x0 == 0) {
-                reference = cls[0];
-                out[0] = black;
-                k.cross_row(cls + 1, out + 1, len - 1, &reference);
-            } else {
-                k.cross_row(cls, out + x0, len, &reference);
-            }
+    const color_type *in = step.source + y * w;
+    color_type *out = step.destination + y * w;
+    unsigned int reference = 0;
+    for (size_t x0 = 0; x0 < w; x0 += strip_pixels) {
+        const size_t len = w - x0 < strip_pixels ? w - x0 : strip_pixels;
+        k.classify(in + x0, cls, len, step.above, step.below);
+        if (x0 == 0) {
+            reference = cls[0];
+            out[0] = black;
+            k.cross_row(cls + 1, out + 1, len - 1, &reference);
+        } else {
+            k.cross_row(cls, out + x0, len, &reference);
         }
+        if (!columns) continue;
+        if (y == 0)
+            std::memcpy(columns + x0, cls, len);
+        else
+            k.cross_column(cls, columns + x0, out + x0, len);
     }
+}
+
+void reduce_along_rows(const filter_rows &step, unsigned int b, unsigned int e) {
+    for (size_t y = b; y < e; ++y) reduce_row(step, y, nullptr);
 }
 
 // The column pass over rows [b, e) of columns [x0, x0 + len), each column's
@@ -241,13 +250,10 @@ void reduce_down_columns(const filter_rows &step, size_t x0, size_t len, size_t 
     }
 }
 
-// Both passes over a band, the column references kept in step.columns.
+// Both passes over a band, row by row, the column references kept in
+// step.columns.
 void reduce_band(const filter_rows &step, unsigned int b, unsigned int e) {
-    reduce_along_rows(step, b, e);
-    for (size_t x0 = 0; x0 < size_x; x0 += strip_pixels) {
-        const size_t len = size_x - x0 < strip_pixels ? size_x - x0 : strip_pixels;
-        reduce_down_columns(step, x0, len, b, e, step.columns + x0);
-    }
+    for (size_t y = b; y < e; ++y) reduce_row(step, y, step.columns);
 }
 
 // Levels from gy / gx through kernels::direction_level (exact, see kernels/exact.cpp).
