@@ -219,12 +219,12 @@ class banded_chain {
                              double offset) {
         if (s) return transform_rows(*s, source_, destination_, kernel, width, factor, offset);
         transform_frame(source_, destination_, kernel, width, factor, offset);
-        return true;
+        return 1;
     }
     unsigned int rc(filter_rows *s) {
         if (s) return rc_rows(*s, source_, destination_);
         rc_filter(source_, destination_);
-        return true;
+        return 1;
     }
     unsigned int canny(filter_rows *s) {
         if (s) return canny_rows(s, source_, destination_, threshold_1) ? 4 : 0;
@@ -234,32 +234,32 @@ class banded_chain {
     unsigned int edgefast(filter_rows *s) {
         if (s) return edge_detect_rows(*s, source_, destination_);
         edge_detect_frame(source_, destination_);
-        return true;
+        return 1;
     }
     unsigned int sobel(filter_rows *s) {
         if (s) return general_filter_rows(*s, source_, destination_, sobel_x, sobel_y, 3, sobel_scale);
         general_filter_frame(source_, destination_, sobel_x, sobel_y, 3, sobel_scale);
-        return true;
+        return 1;
     }
     unsigned int comboedge(filter_rows *s) {
         if (s) return combo_edgedetect_rows(*s, source_, destination_, threshold_1);
         combo_edgedetect_frame(source_, destination_, threshold_1);
-        return true;
+        return 1;
     }
     unsigned int average(filter_rows *s) {
         if (s) return average_rows(*s, source_, destination_);
         average_frame(source_, destination_);
-        return true;
+        return 1;
     }
     unsigned int threshold(filter_rows *s) {
         if (s) return threshold_rows(*s, source_, destination_, threshold_1);
         threshold_frame(source_, destination_, threshold_1);
-        return true;
+        return 1;
     }
     unsigned int erode(filter_rows *s) {
         if (s) return erode_rows(*s, source_, destination_, threshold_1);
         erode_frame(source_, destination_, threshold_1);
-        return true;
+        return 1;
     }
     unsigned int reduceedge(filter_rows *s) {
         if (s) {
@@ -267,17 +267,17 @@ class banded_chain {
             return reduceedge_rows(*s, source_, destination_, threshold_2, columns);
         }
         reduceedge_frame(source_, destination_, threshold_2);
-        return true;
+        return 1;
     }
     unsigned int tracking(filter_rows *s) {
         if (s) {
-            if (!target_rows(*s, source_, destination_, sums_)) return false;
+            if (!target_rows(*s, source_, destination_, sums_)) return 0;
             tracking_step_ = *s;
             tracked_ = true;
-            return true;
+            return 1;
         }
         target_frame(source_, destination_);
-        return true;
+        return 1;
     }
 
     void step(maker make) {
