@@ -35,7 +35,6 @@ const color_type red = {0, 0, 255};
 // 50 KB whatever the frame width.
 const size_t strip_pixels = 2048;
 
-inline const uint8_t *bytes(const color_type *f) { return reinterpret_cast<const uint8_t *>(f); }
 inline uint8_t *bytes(color_type *f) { return reinterpret_cast<uint8_t *>(f); }
 inline size_t frame_pixels() { return static_cast<size_t>(size_x) * size_y; }
 inline size_t row_bytes() { return static_cast<size_t>(size_x) * 3; }
