@@ -56,11 +56,9 @@ pass "dpkg -i $(basename "$deb")"
 /usr/bin/lumivex --help | grep -q '/usr/share/doc/lumivex/readme.txt' || fail "--help does not point to the installed readme.txt"
 pass "--version and --help answer; --help points to /usr/share/doc/lumivex/readme.txt"
 
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-[ -s "$work/display" ] || fail "Xvfb did not start"
-export DISPLAY=":$(head -n1 "$work/display")"
+source "$top/tests/e2e/xvfb.sh"
+start_xvfb "$work" || fail "Xvfb did not start"
+export DISPLAY="$xvfb_display"
 mkdir "$work/run"
 (cd "$work/run" && exec /usr/bin/lumivex) 2>"$work/stderr.log" &
 app_pid=$!

@@ -31,10 +31,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-export DISPLAY=":$(head -n1 "$work/display")"
+source "$top/tests/e2e/xvfb.sh"
+start_xvfb "$work" || { echo "screenshots: Xvfb did not start" >&2; exit 1; }
+export DISPLAY="$xvfb_display"
 
 # shot NAME KEYS...: starts the program (snapshots would land in the
 # temporary folder), grows the window, presses the keys, waits for the

@@ -38,16 +38,10 @@ fail() {
     failures=$((failures + 1))
 }
 
-start_xvfb() {
-    rm -f "$work/display"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>>"$work/xvfb.log" &
-    xvfb_pid=$!
-    for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-    [ -s "$work/display" ] || { echo "exit_paths: Xvfb did not start" >&2; exit 2; }
-    export DISPLAY=":$(head -n1 "$work/display")"
-    # On a loaded machine the server can name its display before it takes
-    # clients; the way out, not the start-up, is what is timed here.
-    for _ in $(seq 100); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.05; done
+source "$(dirname "$0")/xvfb.sh"
+start_server() {
+    start_xvfb "$work" || { echo "exit_paths: Xvfb did not start" >&2; exit 2; }
+    export DISPLAY="$xvfb_display"
 }
 
 stop_xvfb() {
@@ -116,9 +110,9 @@ for way in $ways; do
     times=""
     max=0
     for _ in $(seq "$repeats"); do
-        start_xvfb
+        start_server
         if run_once "$way" || { echo "exit_paths: $way: the program did not start; once more" >&2 &&
-            failures=$((failures - 1)) && stop_xvfb && start_xvfb && run_once "$way"; }; then
+            failures=$((failures - 1)) && stop_xvfb && start_server && run_once "$way"; }; then
             times="$times $last_ms"
             [ "$last_ms" -gt "$max" ] && max=$last_ms
             [ "$code" = "$expected" ] || fail "$way: exit code $code, expected $expected"

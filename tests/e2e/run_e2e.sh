@@ -36,11 +36,9 @@ fail() {
 pass() { echo "run_e2e: ok: $*"; }
 
 # A free display number, chosen by the server itself.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
-[ -s "$work/display" ] || fail "Xvfb did not start"
-export DISPLAY=":$(head -n1 "$work/display")"
+source "$(dirname "$0")/xvfb.sh"
+start_xvfb "$work" || fail "Xvfb did not start"
+export DISPLAY="$xvfb_display"
 
 # No camera: the portable layer lists none on this machine; the program
 # must fall back to the test pattern.
