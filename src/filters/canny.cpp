@@ -186,10 +186,19 @@ void calulate_gradients(color_type *image) {
     run_bands(1, size_y - 1, static_cast<size_t>(size_x) * size_y, band);
 }
 
+namespace {
+
+// The fast Canny needs distinct source, destination and save_frame, its
+// buffers for this geometry and a frame the 5 x 5 smoothing fits.
+bool fast_path_applies(const color_type *source, const color_type *destination) {
+    return source && destination && source != destination && save_frame && save_frame != source &&
+           save_frame != destination && canny_buffers_ready() && size_x >= 5 && size_y >= 5;
+}
+
+}  // namespace
+
 void canny_edge(color_type *source, color_type *destination, double threshold, double second, double third) {
-    if (!source || !destination || source == destination || !save_frame || save_frame == source ||
-        save_frame == destination || !canny_buffers_ready() || size_x < 5 || size_y < 5 ||
-        !gauss_frame(source, destination)) {
+    if (!fast_path_applies(source, destination) || !gauss_frame(source, destination)) {
         canny_edge_reference(source, destination, threshold, second, third);
         return;
     }
@@ -275,9 +284,7 @@ void suppress_band(const filter_rows &step, unsigned int b, unsigned int e) {
 }  // namespace
 
 bool canny_rows(filter_rows steps[4], color_type *source, color_type *destination, double threshold) {
-    if (!source || !destination || source == destination || !save_frame || save_frame == source ||
-        save_frame == destination || !canny_buffers_ready() || size_x < 5 || size_y < 5 ||
-        !gauss_rows(steps[0], source, destination))
+    if (!fast_path_applies(source, destination) || !gauss_rows(steps[0], source, destination))
         return false;
     const unsigned int h = size_y;
     steps[1] = filter_rows(copy_back_band, destination, source, 0, h, 0);
