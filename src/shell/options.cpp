@@ -307,16 +307,3 @@ void error_line(const std::string &text) { write_text(true, "lumivex: " + text +
 
 std::string snapshot_path(int number) { return snapshot_folder + std::to_string(number) + ".bmp"; }
 
-std::string last_error_text() {
-#ifdef _WIN32
-    DWORD code = GetLastError();
-    char text[256] = "";
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                             text, sizeof text, nullptr);
-    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ' || text[n - 1] == '.'))
-        text[--n] = 0;
-    return n ? std::string(text) : "error " + std::to_string(code);
-#else
-    return std::strerror(errno);
-#endif
-}
