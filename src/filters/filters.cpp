@@ -235,7 +235,6 @@ void reduce_row(const filter_rows &step, size_t y, uint8_t *columns) {
 }
 
 void reduce_along_rows(const filter_rows &step, unsigned int b, unsigned int e) {
-    const frame_set &f = *step.frame;
     for (size_t y = b; y < e; ++y) reduce_row(step, y, nullptr);
 }
 
@@ -260,7 +259,6 @@ void reduce_down_columns(const filter_rows &step, size_t x0, size_t len, size_t 
 // Both passes over a band, row by row, the column references kept in
 // step.columns.
 void reduce_band(const filter_rows &step, unsigned int b, unsigned int e) {
-    const frame_set &f = *step.frame;
     for (size_t y = b; y < e; ++y) reduce_row(step, y, step.columns);
 }
 

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "capture/camera.h"
 #include "capture/capture.h"
+#include "common/files.h"
 #include "platform/win32.h"
 
 #ifdef _WIN32
@@ -24,10 +24,6 @@
 #define LUMIVEX_DOC_DIR ""
 #endif
 
-int camera_choice = 0;
-int requested_width = 0;
-int requested_height = 0;
-std::string snapshot_folder;
 
 namespace {
 
@@ -138,7 +134,9 @@ bool all_digits(const std::string &text) {
 }
 
 // The camera `wanted` names in the device table, or -1.
-int find_camera(const std::string &wanted) {
+int find_camera(const Camera &camera, const std::string &wanted) {
+    VideoCapture *vc = camera.vc;
+    VideoDevice *devices = camera.devices;
     if (!vc) return -1;
     int count = vc->NumDevices();
     if (all_digits(wanted)) {
@@ -152,7 +150,9 @@ int find_camera(const std::string &wanted) {
     return -1;
 }
 
-int list_cameras() {
+int list_cameras(const Camera &camera) {
+    VideoCapture *vc = camera.vc;
+    VideoDevice *devices = camera.devices;
     if (!vc) {
         error_line("cannot list cameras: the capture system failed to start");
         return 1;
@@ -170,7 +170,7 @@ int list_cameras() {
 }
 
 // Checks the snapshot folder and makes it absolute; false after saying why.
-bool use_snapshot_dir(const std::string &dir) {
+bool use_snapshot_dir(const std::string &dir, std::string &snapshot_folder) {
     std::error_code ec;
     fs::path folder = fs::absolute(fs::path(dir), ec);
     if (ec) folder = dir;
@@ -256,7 +256,8 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
     return true;
 }
 
-int apply_options(const std::vector<std::string> &args) {
+int apply_options(const std::vector<std::string> &args, Camera &camera, CameraRequest &request,
+                  Snapshots &snapshots, void (*announce)(const char *name)) {
     if (args.empty()) return -1;
     Options options;
     std::string error;
@@ -273,18 +274,23 @@ int apply_options(const std::vector<std::string> &args) {
         write_text(false, "Lumivex " LUMIVEX_VERSION "\n");
         return 0;
     }
-    if (options.list_cameras) return list_cameras();
+    if (options.list_cameras) {
+        camera.camera_create();
+        return list_cameras(camera);
+    }
     if (!options.camera.empty()) {
-        camera_choice = find_camera(options.camera);
-        if (camera_choice < 0) {
-            camera_choice = 0;
+        camera.camera_create(announce);
+        request.camera_choice = find_camera(camera, options.camera);
+        if (request.camera_choice < 0) {
+            request.camera_choice = 0;
             error_line("no camera '" + options.camera + "' (lumivex --list-cameras shows them)");
             return 2;
         }
     }
-    requested_width = options.width;
-    requested_height = options.height;
-    if (!options.snapshot_dir.empty() && !use_snapshot_dir(options.snapshot_dir)) return 2;
+    request.requested_width = options.width;
+    request.requested_height = options.height;
+    if (!options.snapshot_dir.empty() && !use_snapshot_dir(options.snapshot_dir, snapshots.snapshot_folder))
+        return 2;
     return -1;
 }
 
@@ -305,5 +311,4 @@ std::vector<std::string> command_line() {
 
 void error_line(const std::string &text) { write_text(true, "lumivex: " + text + "\n"); }
 
-std::string snapshot_path(int number) { return snapshot_folder + std::to_string(number) + ".bmp"; }
 
