@@ -28,6 +28,10 @@ void start_camera(Program &program) { program.camera.camera_start(program.reques
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
     Program program;
+    return program_main(program, instance, show_command);
+}
+
+int program_main(Program &program, HINSTANCE instance, int show_command) {
     // --help, --version, --list-cameras and mistakes end here, before any window.
     int code = apply_options(command_line(), program.camera, program.request, program.snapshots, announce_device);
     if (code >= 0) return code;

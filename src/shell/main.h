@@ -5,6 +5,9 @@
 #include "shell/program.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_command);
+// WinMain's work over `program`: the command-line options, the device list,
+// then program_main with the camera's own start.
+int program_main(Program &program, HINSTANCE instance, int show_command);
 // WinMain after its command-line options, over `program`, with
 // `start_camera` in place of the camera's own start: empties the status
 // lines, makes the window (1 if it cannot), starts up and runs the message
