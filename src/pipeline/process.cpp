@@ -9,12 +9,6 @@
 
 namespace {
 
-// Edge reduction's column classes for the banded chain, one byte per
-// column; a wider frame runs that step over the whole frame instead. Only
-// the delivery thread uses it, inside process_frame under the frame lock.
-const unsigned int banded_columns = 16384;
-uint8_t column_classes[banded_columns];
-
 // Smallest geometry the filters' windows fit in.
 const unsigned int min_filter_size = 5;
 
@@ -91,7 +85,8 @@ class banded_chain {
   public:
     banded_chain(FrameStore &store, const FilterSettings &settings)
         : f_(store.frames), settings_(settings), source_(store.camera_buffer), destination_(store.temp_frame),
-          save_(store.frames.save_frame) {}
+          save_(store.frames.save_frame),
+          columns_(store.frames.size_x <= FrameStore::banded_columns ? store.column_classes : nullptr) {}
 
     void run() {
         const size_t n = frame_bytes(f_);
@@ -126,7 +121,7 @@ class banded_chain {
                               settings_.threshold_1.load(),
                               settings_.threshold_2.load(),
                               settings_.d_frame.load(),
-                              f_.size_x <= banded_columns ? column_classes : nullptr,
+                              columns_,
                               sums_};
         const unsigned int made = e.make(args, &steps_[count_]);
         if (made == 0) {
@@ -152,6 +147,7 @@ class banded_chain {
     color_type *source_;
     color_type *destination_;
     color_type *save_;
+    uint8_t *columns_;
     std::atomic<uint64_t> sums_[3];
     filter_rows tracking_step_;
     bool tracked_ = false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 
 #include "common/status_log.h"
@@ -53,6 +54,10 @@ struct FrameStore {
     int camera_y_size = 0;
     color_type *camera_buffer = nullptr;
     BITMAPINFO camera_buffer_info{};
+    // Edge reduction's per-column classes in the banded chain, one byte per
+    // column; a wider frame runs that step over the whole frame instead.
+    static const unsigned int banded_columns = 16384;
+    uint8_t column_classes[banded_columns] = {};
 };
 
 // Releases last_frame, temp_frame, save_frame, publishes camera_x_size x

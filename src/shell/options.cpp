@@ -275,11 +275,11 @@ int apply_options(const std::vector<std::string> &args, Camera &camera, CameraRe
         return 0;
     }
     if (options.list_cameras) {
-        camera.camera_create();
+        if (!camera.camera_created()) camera.camera_create();
         return list_cameras(camera);
     }
     if (!options.camera.empty()) {
-        camera.camera_create(announce);
+        if (!camera.camera_created()) camera.camera_create(announce);
         request.camera_choice = find_camera(camera, options.camera);
         if (request.camera_choice < 0) {
             request.camera_choice = 0;

@@ -5,7 +5,7 @@
 
 namespace {
 
-char c_name[] = "Lumivex";
+const char c_name[] = "Lumivex";
 
 // Caption bar and frame around the client area, and the status strip below the picture.
 const int frame_width = 7;
