@@ -36,8 +36,9 @@ struct filter_entry {
     // it took (0: it has none here), or, given no steps, runs it over the
     // whole frame and returns 1.
     unsigned int (*make)(const chain_args &args, filter_rows *steps);
-    // True for the tracker, whose crosshair needs every row of its step.
-    bool finishes;
+    // Run once every row of the step is done, before any later step starts
+    // (the tracker's crosshair); null for most filters.
+    void (*finish)(const filter_rows &step);
 };
 
 const int filter_count = 14;

@@ -102,15 +102,8 @@ class banded_chain {
         add_copy(source_, save_);
         for (const filter_entry &e : filter_registry)
             if ((settings_.*e.flag).load()) step(e);
-        if (tracked_) {
-            // The crosshair needs every row of the step: finish it, then copy.
-            flush();
-            target_finish(tracking_step_);
-            parallel_copy(destination_, source_, n);
-        } else {
-            add_copy(source_, destination_);
-            flush();
-        }
+        add_copy(source_, destination_);
+        flush();
     }
 
   private:
@@ -127,9 +120,14 @@ class banded_chain {
         if (made == 0) {
             flush();
             e.make(args, nullptr);
-        } else if (e.finishes) {
-            tracking_step_ = steps_[count_];
-            tracked_ = true;
+        } else if (e.finish) {
+            // Every row of the step first (the tracker's crosshair spans the frame).
+            const filter_rows whole = steps_[count_];
+            count_ += made;
+            flush();
+            e.finish(whole);
+            swap(source_, destination_);
+            return;
         }
         count_ += made;
         swap(source_, destination_);
@@ -149,8 +147,6 @@ class banded_chain {
     color_type *save_;
     uint8_t *columns_;
     std::atomic<uint64_t> sums_[3];
-    filter_rows tracking_step_;
-    bool tracked_ = false;
 };
 
 }  // namespace
