@@ -1,6 +1,7 @@
-// A camera on its own, as the program wires it: a frame store, a status log
-// and a sink that counts the frames handed on. Also the status-line reads
-// that tests of the camera share.
+// A camera on its own, wired as the program wires it but with no window: a
+// frame store, a status log and a sink that runs the pipeline over each
+// frame and counts it. Also the checks of the status lines and buffers that
+// tests of the camera share.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -36,6 +37,13 @@ inline bool has_line(const StatusLog &log, const std::string &text) {
     return false;
 }
 
+// Whether every frame-sized buffer of `store` is gone.
+inline bool all_buffers_released(const FrameStore &store) {
+    const frame_set &f = store.frames;
+    return !store.camera_buffer && !f.last_frame && !store.temp_frame && !f.save_frame && !f.grad_mag &&
+           !f.grad_ratio && !f.image_state;
+}
+
 class CameraRig final : public FrameSink {
   public:
     CameraRig() = default;
@@ -52,7 +60,10 @@ class CameraRig final : public FrameSink {
     }
 
     // On the delivery thread, with the frame lock held.
-    void frame_ready() override { ++frames; }
+    void frame_ready() override {
+        process_frame(store, settings);
+        ++frames;
+    }
 
     // Builds the capture object again (so that it lists the devices there
     // are now), returning what it printed on the console.
@@ -72,16 +83,13 @@ class CameraRig final : public FrameSink {
         }
         return true;
     }
-    bool all_buffers_released() const {
-        const frame_set &f = store.frames;
-        return !store.camera_buffer && !f.last_frame && !store.temp_frame && !f.save_frame && !f.grad_mag &&
-               !f.grad_ratio && !f.image_state;
-    }
+    bool all_buffers_released() const { return test_support::all_buffers_released(store); }
     std::string line(int i) const { return lines_of(log)[static_cast<size_t>(i)]; }
     bool has_line(const std::string &text) const { return test_support::has_line(log, text); }
 
     FrameStore store;
     StatusLog log;
+    FilterSettings settings;     // every filter off
     std::atomic<int> frames{0};  // frames handed to the sink
     Camera camera{store, log, *this};
 };
