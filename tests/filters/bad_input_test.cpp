@@ -10,10 +10,6 @@
 namespace {
 
 const double k1[1] = {1.0};
-const double *const k3 = sharpness;
-const double *const k5 = gauss_blur;
-const double *const sx = sobel_x;
-const double *const sy = sobel_y;
 
 struct Size {
     unsigned int w, h;
@@ -38,10 +34,10 @@ TEST_F(BadInput, ConvolutionsWriteOnlyWhereTheirWindowFits) {
         Frame &src = fs.frame(s.w, s.h, grey(90));
         Frame &d5 = fs.frame(s.w, s.h), &d3 = fs.frame(s.w, s.h), &d1 = fs.frame(s.w, s.h),
               &dg = fs.frame(s.w, s.h);
-        transform_frame(fs, src.data(), d5.data(), k5, 5, 1.0 / 159.0, 0.0);
-        transform_frame(fs, src.data(), d3.data(), k3, 3, 1.0, 0.0);
+        transform_frame(fs, src.data(), d5.data(), gauss_blur, 5, 1.0 / 159.0, 0.0);
+        transform_frame(fs, src.data(), d3.data(), sharpness, 3, 1.0, 0.0);
         transform_frame(fs, src.data(), d1.data(), k1, 1, 1.0, 0.0);
-        general_filter_frame(fs, src.data(), dg.data(), sx, sy, 3, 1.0 / 3.0);
+        general_filter_frame(fs, src.data(), dg.data(), sobel_x, sobel_y, 3, 1.0 / 3.0);
         EXPECT_TRUE(untouched(d5)) << "no 5 x 5 window fits";
         EXPECT_EQ(untouched(d3), s.w < 3 || s.h < 3);
         for (size_t i = 0; i < d1.count(); ++i)
@@ -153,11 +149,11 @@ TEST_F(BadInput, MissingBuffersAndNullFrames) {
 
     fs.save(6, 6, grey(1));
     Frame &last = fs.last(6, 6, grey(2));
-    transform_frame(fs, nullptr, dst.data(), k3, 3, 1.0, 0.0);
-    transform_frame(fs, src.data(), nullptr, k3, 3, 1.0, 0.0);
+    transform_frame(fs, nullptr, dst.data(), sharpness, 3, 1.0, 0.0);
+    transform_frame(fs, src.data(), nullptr, sharpness, 3, 1.0, 0.0);
     transform_frame(fs, src.data(), dst.data(), nullptr, 3, 1.0, 0.0);
-    general_filter_frame(fs, nullptr, dst.data(), sx, sy, 3, 1.0);
-    general_filter_frame(fs, src.data(), dst.data(), sx, nullptr, 3, 1.0);
+    general_filter_frame(fs, nullptr, dst.data(), sobel_x, sobel_y, 3, 1.0);
+    general_filter_frame(fs, src.data(), dst.data(), sobel_x, nullptr, 3, 1.0);
     edge_detect_frame(fs, nullptr, dst.data());
     threshold_frame(fs, src.data(), nullptr, 1.0);
     average_frame(fs, nullptr, dst.data());
