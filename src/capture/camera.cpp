@@ -245,6 +245,8 @@ void Camera::camera_create(void (*announce)(const char *name)) {
 
 void Camera::camera_start(const CameraRequest &request) {
     request_ = request;
+    // Frames from the graph and the pattern come to this camera from now on.
+    delivering_camera = this;
     char message[80] = "";
     bool use_camera = false;
     if (!vc) {
@@ -383,11 +385,11 @@ void Camera::frame_callback(unsigned char *data, int length, int bits) {
     sink_.frame_ready();
 }
 
-Camera::Camera(FrameStore &store, StatusLog &log, FrameSink &sink) : store_(store), log_(log), sink_(sink) {
-    delivering_camera = this;
-}
+Camera::Camera(FrameStore &store, StatusLog &log, FrameSink &sink) : store_(store), log_(log), sink_(sink) {}
 
 Camera::~Camera() {
+    camera_stop();
     Camera *self = this;
     delivering_camera.compare_exchange_strong(self, nullptr);
+    delete vc;
 }

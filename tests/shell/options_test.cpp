@@ -165,7 +165,6 @@ class CameraChoice : public ::testing::Test {
     }
     void TearDown() override {
         program.camera.camera_stop();
-        delete program.camera.vc;
         dshow_test::reset();
     }
     static void add(const char *, const std::u16string &name, const std::u16string &path, int w, int h) {
@@ -257,7 +256,6 @@ TEST(CameraList, SaysWhenThereIsNoCamera) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "lumivex: no camera found\n");
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(apply_to(program, {"--camera", "0"}), 2);
-    delete program.camera.vc;
     dshow_test::reset();
 }
 
