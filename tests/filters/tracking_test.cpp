@@ -40,13 +40,12 @@ TEST_F(Tracking, IdenticalFramesPassThroughUnmarked) {
 }
 
 TEST_F(Tracking, ChangeThresholdAndDifferencePicture) {
-    Frame &last = fs.frame(4, 1, grey(0));
+    Frame &last = fs.last(4, 1, grey(0));
     Frame &src = fs.frame(4, 1);
     src.at(0, 0) = rgb(44, 4, 1);       // sum of squares 1953: no change
     src.at(1, 0) = rgb(44, 3, 3);       // 1954: m = 44
     src.at(2, 0) = rgb(255, 255, 255);  // m = 441
     src.at(3, 0) = rgb(0, 0, 0);
-    fs.last_frame = last.data();
     Frame &dst = fs.frame(4, 1);
     target_frame(fs, src.data(), dst.data(), true);
     EXPECT_EQ(dst.at(0, 0), rgb(0, 0, 0));
@@ -60,12 +59,11 @@ TEST_F(Tracking, DrawsOnlyAboveTenThousand) {
     // 100 pixels changed by exactly 100 give W = 10000: nothing drawn.
     // Changing one of them by 101 gives 10001: marks at the centre.
     for (int last_change : {100, 101}) {
-        Frame &last = fs.frame(40, 30, grey(0));
+        fs.last(40, 30, grey(0));
         Frame &src = fs.frame(40, 30, grey(0));
         for (unsigned int y = 10; y < 20; ++y)
             for (unsigned int x = 15; x < 25; ++x) src.at(x, y) = rgb(0, 100, 0);
         src.at(24, 19) = rgb(0, last_change, 0);
-        fs.last_frame = last.data();
         Frame &dst = fs.frame(40, 30);
         target_frame(fs, src.data(), dst.data(), false);
         if (last_change == 100) {
