@@ -63,6 +63,9 @@ struct OwnPath {
         program.screen.display_fps = true;
         pattern_frame();
         intake();
+        // The running program has drawn these lines before: the rows time
+        // drawing them again, not their first rasterisation.
+        program.screen.display_text(program.window, program.log);
     }
     ~OwnPath() { program.camera.camera_stop(); }
     void pattern_frame() { pattern.draw(sample.data(), n++); }

@@ -26,7 +26,7 @@ class FrameSink {
 
 // What the user asked of the camera.
 struct CameraRequest {
-    int camera_choice = 0;  // index into the device table (0: the first)
+    int camera_choice = 0;    // index into the device table (0: the first)
     int requested_width = 0;  // 0 x 0: the camera's own choice
     int requested_height = 0;
 };

@@ -31,8 +31,9 @@ HANDLE create_temp_beside(const std::string &name, std::string &temp) {
 
 }  // namespace
 
-bool write_bmp_file(const std::string &name, const BITMAPFILEHEADER &file_header, const BITMAPINFOHEADER &info,
-               const unsigned char *pixels, DWORD pixel_bytes, std::string &reason) {
+bool write_bmp_file(const std::string &name, const BITMAPFILEHEADER &file_header,
+                    const BITMAPINFOHEADER &info, const unsigned char *pixels, DWORD pixel_bytes,
+                    std::string &reason) {
     std::string temp;
     HANDLE file = create_temp_beside(name, temp);
     if (file == INVALID_HANDLE_VALUE) {
@@ -54,7 +55,6 @@ bool write_bmp_file(const std::string &name, const BITMAPFILEHEADER &file_header
     }
     return ok;
 }
-
 
 std::string last_error_text() {
 #ifdef _WIN32

@@ -10,8 +10,9 @@
 // `name` through a temporary file beside it, so a failure never leaves a
 // truncated file or touches an older file of that name. On failure `reason`
 // holds the system's error text.
-bool write_bmp_file(const std::string &name, const BITMAPFILEHEADER &file_header, const BITMAPINFOHEADER &info,
-                    const unsigned char *pixels, DWORD pixel_bytes, std::string &reason);
+bool write_bmp_file(const std::string &name, const BITMAPFILEHEADER &file_header,
+                    const BITMAPINFOHEADER &info, const unsigned char *pixels, DWORD pixel_bytes,
+                    std::string &reason);
 
 // The system's text for the error of the last failed file call.
 std::string last_error_text();

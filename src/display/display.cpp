@@ -38,8 +38,8 @@ void Display::display(const target_window &window, const picture *shown, int fps
         StretchDIBits(window.main_dc, 0, 0, display_x, display_y, 0, h - 1, w, -h, bits, shown->info,
                       DIB_RGB_COLORS, SRCCOPY);
     } else {
-        StretchDIBits(window.main_dc, 0, 0, display_x, display_y, 0, 0, w, h, bits, shown->info, DIB_RGB_COLORS,
-                      SRCCOPY);
+        StretchDIBits(window.main_dc, 0, 0, display_x, display_y, 0, 0, w, h, bits, shown->info,
+                      DIB_RGB_COLORS, SRCCOPY);
     }
     if (display_fps) {
         char text[32];
@@ -57,7 +57,8 @@ void Display::display_text(const target_window &window, const StatusLog &log) {
     const int y = display_y;
     Rectangle(window.main_dc, 0, y, x, y + strip_height);
     for (int i = 0; i < StatusLog::line_count; ++i)
-        TextOutA(window.main_dc, text_x, y + line_pitch * i + 1, lines[i], static_cast<int>(std::strlen(lines[i])));
+        TextOutA(window.main_dc, text_x, y + line_pitch * i + 1, lines[i],
+                 static_cast<int>(std::strlen(lines[i])));
     if (window.main_win) InvalidateRect(window.main_win, nullptr, FALSE);
 }
 

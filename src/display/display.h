@@ -41,7 +41,8 @@ class Display {
     // Redraws the strip and asks for a repaint of the whole window.
     void display_text(const target_window &window, const StatusLog &log);
     // Client area resized: the picture takes all but the 82-pixel strip.
-    void display_resize(const target_window &window, const StatusLog &log, unsigned int width, unsigned int height);
+    void display_resize(const target_window &window, const StatusLog &log, unsigned int width,
+                        unsigned int height);
 
   private:
     const void *dib_rows(const picture &shown);

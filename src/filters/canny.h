@@ -11,7 +11,8 @@
 // status line for the buffer that could not be made.
 const char *canny_start(frame_set &f);
 void canny_stop(frame_set &f);
-void canny_edge(const frame_set &f, color_type *source, color_type *destination, double threshold, double, double);
+void canny_edge(const frame_set &f, color_type *source, color_type *destination, double threshold, double,
+                double);
 // canny_edge as four banded steps (see filter_rows), written to steps[0..3]:
 // the smoothing, its copy back into the source, the gradients, the
 // suppression. False where the fast path does not apply.

@@ -36,8 +36,8 @@ bool rc_rows(const frame_set &f, filter_rows &step, color_type *source, color_ty
     if (!source || !destination || !rc_state_ready(f)) return false;
     auto rows = [](const filter_rows &s, unsigned int b, unsigned int e) {
         const size_t w = s.frame->size_x;
-        kernels::active_kernels().rc(s.source + b * w, s.frame->image_state + 3 * b * w, s.destination + b * w,
-                                     (e - b) * w);
+        kernels::active_kernels().rc(s.source + b * w, s.frame->image_state + 3 * b * w,
+                                     s.destination + b * w, (e - b) * w);
     };
     step = filter_rows(f, rows, source, destination, 0, f.size_y, 0);
     return true;

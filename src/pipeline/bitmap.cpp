@@ -8,9 +8,12 @@
 #include "common/files.h"
 #include "platform/dib.h"
 
-std::string Snapshots::snapshot_path(int number) const { return snapshot_folder + std::to_string(number) + ".bmp"; }
+std::string Snapshots::snapshot_path(int number) const {
+    return snapshot_folder + std::to_string(number) + ".bmp";
+}
 
-std::string save_to_disk(FrameStore &store, const FilterSettings &settings, StatusLog &log, Snapshots &snapshots) {
+std::string save_to_disk(FrameStore &store, const FilterSettings &settings, StatusLog &log,
+                         Snapshots &snapshots) {
     char line[80];
     int number;
     BITMAPFILEHEADER file_header{};
@@ -36,7 +39,8 @@ std::string save_to_disk(FrameStore &store, const FilterSettings &settings, Stat
         const size_t stride = dib_stride(width);
         const size_t bytes = stride * height;
         info = store.camera_buffer_info.bmiHeader;
-        if (bytes <= 0xffffffffu - 54 && bytes > 0) pixels = static_cast<unsigned char *>(buffer_alloc(bytes));
+        if (bytes <= 0xffffffffu - 54 && bytes > 0)
+            pixels = static_cast<unsigned char *>(buffer_alloc(bytes));
         if (pixels) {
             const unsigned char *frame = reinterpret_cast<const unsigned char *>(store.camera_buffer);
             const bool flipped = settings.fast_capture;

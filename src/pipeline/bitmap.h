@@ -20,4 +20,5 @@ struct Snapshots {
 // down under fast capture, as shown). Adds "Save to: %d.bmp" (or "Nothing
 // to save" with no frame), and "Unable to save %d.bmp" when the file cannot
 // be written; then returns "<file>: <reason>", else an empty string.
-std::string save_to_disk(FrameStore &store, const FilterSettings &settings, StatusLog &log, Snapshots &snapshots);
+std::string save_to_disk(FrameStore &store, const FilterSettings &settings, StatusLog &log,
+                         Snapshots &snapshots);

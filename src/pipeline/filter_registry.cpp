@@ -52,10 +52,18 @@ unsigned int convolution(const chain_args &a, filter_rows *s, const double *kern
     return 1;
 }
 
-unsigned int gauss(const chain_args &a, filter_rows *s) { return convolution(a, s, gauss_blur, 5, gauss_factor, 0.0); }
-unsigned int sharpen(const chain_args &a, filter_rows *s) { return convolution(a, s, sharpness, 3, 1.0, 0.0); }
-unsigned int laplace(const chain_args &a, filter_rows *s) { return convolution(a, s, laplace5, 5, 1.0, 128.0); }
-unsigned int emboss(const chain_args &a, filter_rows *s) { return convolution(a, s, embossing, 3, 1.0, 128.0); }
+unsigned int gauss(const chain_args &a, filter_rows *s) {
+    return convolution(a, s, gauss_blur, 5, gauss_factor, 0.0);
+}
+unsigned int sharpen(const chain_args &a, filter_rows *s) {
+    return convolution(a, s, sharpness, 3, 1.0, 0.0);
+}
+unsigned int laplace(const chain_args &a, filter_rows *s) {
+    return convolution(a, s, laplace5, 5, 1.0, 128.0);
+}
+unsigned int emboss(const chain_args &a, filter_rows *s) {
+    return convolution(a, s, embossing, 3, 1.0, 128.0);
+}
 
 unsigned int rc(const chain_args &a, filter_rows *s) {
     if (s) return rc_rows(a.frames, *s, a.source, a.destination);
@@ -76,7 +84,8 @@ unsigned int edgefast(const chain_args &a, filter_rows *s) {
 }
 
 unsigned int sobel(const chain_args &a, filter_rows *s) {
-    if (s) return general_filter_rows(a.frames, *s, a.source, a.destination, sobel_x, sobel_y, 3, sobel_scale);
+    if (s)
+        return general_filter_rows(a.frames, *s, a.source, a.destination, sobel_x, sobel_y, 3, sobel_scale);
     general_filter_frame(a.frames, a.source, a.destination, sobel_x, sobel_y, 3, sobel_scale);
     return 1;
 }

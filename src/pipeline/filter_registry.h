@@ -19,15 +19,15 @@ struct chain_args {
     double threshold_1;
     double threshold_2;
     bool d_frame;
-    uint8_t *column_classes;  // edge reduction's per-column classes, or null
+    uint8_t *column_classes;      // edge reduction's per-column classes, or null
     std::atomic<uint64_t> *sums;  // tracking's three totals
 };
 
 struct filter_entry {
-    unsigned char key;                       // its key (upper-case letter or main-row digit)
+    unsigned char key;                        // its key (upper-case letter or main-row digit)
     std::atomic<bool> FilterSettings::*flag;  // its switch
-    const char *name;                        // its text on the "Filters:" line
-    int overlay;                             // its place on that line
+    const char *name;                         // its text on the "Filters:" line
+    int overlay;                              // its place on that line
     // The presets: V sets `preset_on` filters on and the other listed ones
     // off; B sets every listed one off. Unlisted ones are left alone.
     bool in_presets;

@@ -63,7 +63,8 @@ void process_stop(FrameStore &store) {
 void clear_buffers(FrameStore &store) {
     std::lock_guard<std::mutex> lock(store.frame_lock);
     size_t n = frame_bytes(store.frames);
-    for (color_type *buffer : {store.camera_buffer, store.temp_frame, store.frames.last_frame, store.frames.save_frame}) {
+    for (color_type *buffer :
+         {store.camera_buffer, store.temp_frame, store.frames.last_frame, store.frames.save_frame}) {
         if (buffer) std::memset(buffer, 0, n);
     }
 }
@@ -84,7 +85,10 @@ namespace {
 class banded_chain {
   public:
     banded_chain(FrameStore &store, const FilterSettings &settings)
-        : f_(store.frames), settings_(settings), source_(store.camera_buffer), destination_(store.temp_frame),
+        : f_(store.frames),
+          settings_(settings),
+          source_(store.camera_buffer),
+          destination_(store.temp_frame),
           save_(store.frames.save_frame),
           columns_(store.frames.size_x <= FrameStore::banded_columns ? store.column_classes : nullptr) {}
 

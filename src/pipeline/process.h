@@ -32,10 +32,10 @@ struct FilterSettings {
     std::atomic<bool> filter_reduceedge{false};
     std::atomic<bool> filter_tracking{false};
 
-    std::atomic<bool> d_frame{false};        // difference view of the tracking filter
+    std::atomic<bool> d_frame{false};  // difference view of the tracking filter
     std::atomic<double> threshold_1{42.0};
     std::atomic<double> threshold_2{260.0};
-    std::atomic<bool> fast_capture{false};   // the picture shown (and saved) upside down
+    std::atomic<bool> fast_capture{false};  // the picture shown (and saved) upside down
 };
 
 // Every frame-sized buffer and the geometry they share, and the lock that

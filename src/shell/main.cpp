@@ -33,7 +33,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
 
 int program_main(Program &program, HINSTANCE instance, int show_command) {
     // --help, --version, --list-cameras and mistakes end here, before any window.
-    int code = apply_options(command_line(), program.camera, program.request, program.snapshots, announce_device);
+    int code =
+        apply_options(command_line(), program.camera, program.request, program.snapshots, announce_device);
     if (code >= 0) return code;
     if (!program.camera.camera_created()) program.camera.camera_create(announce_device);
     return program_main(program, instance, show_command, start_camera);
@@ -92,7 +93,8 @@ BOOL WINAPI console_control(DWORD event) {
     }
     // Returning lets a closing console end the process: not before the camera has stopped.
     std::unique_lock<std::mutex> lock(program->shutdown_mutex);
-    program->shutdown_finished.wait_for(lock, std::chrono::seconds(4), [program] { return program->shutdown_done; });
+    program->shutdown_finished.wait_for(lock, std::chrono::seconds(4),
+                                        [program] { return program->shutdown_done; });
     return TRUE;
 }
 

@@ -24,7 +24,6 @@
 #define LUMIVEX_DOC_DIR ""
 #endif
 
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -310,5 +309,3 @@ std::vector<std::string> command_line() {
 }
 
 void error_line(const std::string &text) { write_text(true, "lumivex: " + text + "\n"); }
-
-

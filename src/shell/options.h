@@ -19,7 +19,6 @@ struct Options {
     std::string snapshot_dir;  // empty: the current folder
 };
 
-
 // Parses the arguments after the program name. On a mistake returns false
 // with `error` holding one line naming the option or value.
 bool parse_options(const std::vector<std::string> &args, Options &options, std::string &error);

@@ -30,8 +30,9 @@ int setup_window(Program &program, HINSTANCE instance, int show_command) {
     if (!RegisterClassExA(&wc)) return 1;
 
     HWND hwnd = CreateWindowExA(WS_EX_OVERLAPPEDWINDOW, c_name, "Lumivex", WS_OVERLAPPEDWINDOW, 150, 150,
-                                program.screen.display_x + frame_width, program.screen.display_y + strip_height + frame_height, nullptr,
-                                nullptr, instance, nullptr);
+                                program.screen.display_x + frame_width,
+                                program.screen.display_y + strip_height + frame_height, nullptr, nullptr,
+                                instance, nullptr);
     if (!hwnd) return 1;
     HWND main_win = hwnd;
     HDC main_dc = GetDC(main_win);
