@@ -30,14 +30,13 @@
 #include <unistd.h>
 #endif
 
-#include "capture/camera.h"
-#include "common/buffer.h"
 #include "common/workers.h"
 #include "filters/canny.h"
 #include "filters/filters.h"
+#include "filters/kernel_tables.h"
 #include "filters/rc_filter.h"
 #include "kernels/dispatch.h"
-#include "pipeline/process.h"
+#include "pipeline/pipeline_support.h"
 #include "program_bench.h"
 
 #if LUMIVEX_BENCH_OPENCV
@@ -51,15 +50,6 @@
 #endif
 
 namespace {
-
-// clang-format off
-const double gauss_blur[25] = {2, 4, 5, 4, 2, 4, 9, 12, 9, 4, 5, 12, 15, 12, 5, 4, 9, 12, 9, 4, 2, 4, 5, 4, 2};
-const double laplace5[25] = {0, 0, 1, 0, 0, 0, 1, 2, 1, 0, 1, 2, -16, 2, 1, 0, 1, 2, 1, 0, 0, 0, 1, 0, 0};
-const double sharpness[9] = {0, -1, 0, -1, 5, -1, 0, -1, 0};
-const double embossing[9] = {2, 0, 0, 0, -1, 0, 0, 0, -1};
-const double sobel_x[9] = {-1, 0, 1, -2, 0, 2, -1, 0, 1};
-const double sobel_y[9] = {-1, -2, -1, 0, 0, 0, 1, 2, 1};
-// clang-format on
 
 using clock_type = std::chrono::steady_clock;
 
@@ -99,16 +89,18 @@ void paint(color_type *f, unsigned int w, unsigned int h, Content c, int t) {
             else if ((x / 40 + y / 40) % 5 == 0)
                 p = color_type{static_cast<unsigned char>(((x / 8) % 2) * 255), 40, 90};
             else
-                p = color_type{static_cast<unsigned char>((x * 255 / w + n) & 255), static_cast<unsigned char>(y * 255 / h),
+                p = color_type{static_cast<unsigned char>((x * 255 / w + n) & 255),
+                               static_cast<unsigned char>(y * 255 / h),
                                static_cast<unsigned char>(((x + y) * 128 / (w + h) + n) & 255)};
         }
 }
 
 // Our buffers for one stage: two sources to alternate (so the frame changes
 // between calls, for tracking and averaging), a destination, the camera copy
-// and the previous frame.
+// and the previous frame, in the frame set the filters are given.
 struct Buffers {
     unsigned int w = 0, h = 0;
+    frame_set f;
     std::vector<color_type> a, b, src, dst, save, last;
     int turn = 0;
     void setup(unsigned int width, unsigned int height, Content c) {
@@ -123,10 +115,10 @@ struct Buffers {
         dst.assign(n, color_type{});
         save = a;
         last = b;
-        size_x = w;
-        size_y = h;
-        save_frame = save.data();
-        last_frame = last.data();
+        f.size_x = w;
+        f.size_y = h;
+        f.save_frame = save.data();
+        f.last_frame = last.data();
     }
     // The next source (untimed): alternates between the two frames.
     void next() {
@@ -171,15 +163,18 @@ cv::Mat kernel_of(const double *table, int n, double factor) {
 }
 
 std::map<std::string, std::function<void(CvBuffers &)>> cv_ops() {
-    static const cv::Mat gauss_k = kernel_of(gauss_blur, 5, 1.0 / 159.0), laplace_k = kernel_of(laplace5, 5, 1.0),
-                         sharp_k = kernel_of(sharpness, 3, 1.0), emboss_k = kernel_of(embossing, 3, 1.0);
+    static const cv::Mat gauss_k = kernel_of(gauss_blur, 5, 1.0 / 159.0),
+                         laplace_k = kernel_of(laplace5, 5, 1.0), sharp_k = kernel_of(sharpness, 3, 1.0),
+                         emboss_k = kernel_of(embossing, 3, 1.0);
     return {
         {"copyTo", [](CvBuffers &c) { c.src.copyTo(c.dst); }},
         {"filter2D 5x5", [](CvBuffers &c) { cv::filter2D(c.src, c.dst, -1, gauss_k); }},
         {"GaussianBlur", [](CvBuffers &c) { cv::GaussianBlur(c.src, c.dst, cv::Size(5, 5), 0); }},
         {"filter2D 3x3", [](CvBuffers &c) { cv::filter2D(c.src, c.dst, -1, sharp_k); }},
-        {"filter2D 3x3 +128", [](CvBuffers &c) { cv::filter2D(c.src, c.dst, -1, emboss_k, cv::Point(-1, -1), 128); }},
-        {"filter2D 5x5 +128", [](CvBuffers &c) { cv::filter2D(c.src, c.dst, -1, laplace_k, cv::Point(-1, -1), 128); }},
+        {"filter2D 3x3 +128",
+         [](CvBuffers &c) { cv::filter2D(c.src, c.dst, -1, emboss_k, cv::Point(-1, -1), 128); }},
+        {"filter2D 5x5 +128",
+         [](CvBuffers &c) { cv::filter2D(c.src, c.dst, -1, laplace_k, cv::Point(-1, -1), 128); }},
         {"Sobel x2, convertScaleAbs, add",
          [](CvBuffers &c) {
              cv::Sobel(c.src, c.gx, CV_16S, 1, 0);
@@ -266,61 +261,72 @@ double run_timed(benchmark::State &state, P prepare, F body) {
 std::vector<Stage> stages() {
     auto tf = [](const double *k, unsigned int n, double f, double o, bool ref) {
         return [=](Buffers &b) {
-            (ref ? transform_frame_reference : transform_frame)(b.src.data(), b.dst.data(), k, n, f, o);
+            (ref ? transform_frame_reference : transform_frame)(b.f, b.src.data(), b.dst.data(), k, n, f, o);
         };
     };
     const double inf = 0;
     return {
         {"gauss", tf(gauss_blur, 5, 1.0 / 159.0, 0.0, false), tf(gauss_blur, 5, 1.0 / 159.0, 0.0, true),
          "GaussianBlur", inf},
-        {"rc", [](Buffers &b) { rc_filter(b.src.data(), b.dst.data()); },
-         [](Buffers &b) { rc_filter_reference(b.src.data(), b.dst.data()); }, "accumulateWeighted, convertTo", inf},
-        {"sharpness", tf(sharpness, 3, 1.0, 0.0, false), tf(sharpness, 3, 1.0, 0.0, true), "filter2D 3x3", inf},
-        {"canny", [](Buffers &b) { canny_edge(b.src.data(), b.dst.data(), 42.0, 260.0, 128.0); },
-         [](Buffers &b) { canny_edge_reference(b.src.data(), b.dst.data(), 42.0, 260.0, 128.0); },
+        {"rc", [](Buffers &b) { rc_filter(b.f, b.src.data(), b.dst.data()); },
+         [](Buffers &b) { rc_filter_reference(b.f, b.src.data(), b.dst.data()); },
+         "accumulateWeighted, convertTo", inf},
+        {"sharpness", tf(sharpness, 3, 1.0, 0.0, false), tf(sharpness, 3, 1.0, 0.0, true), "filter2D 3x3",
+         inf},
+        {"canny", [](Buffers &b) { canny_edge(b.f, b.src.data(), b.dst.data(), 42.0, 260.0, 128.0); },
+         [](Buffers &b) { canny_edge_reference(b.f, b.src.data(), b.dst.data(), 42.0, 260.0, 128.0); },
          "cvtColor, GaussianBlur, Canny", inf},
-        {"edgefast", [](Buffers &b) { edge_detect_frame(b.src.data(), b.dst.data()); },
-         [](Buffers &b) { edge_detect_frame_reference(b.src.data(), b.dst.data()); }, nullptr, 5.0},
-        {"laplace", tf(laplace5, 5, 1.0, 128.0, false), tf(laplace5, 5, 1.0, 128.0, true), "filter2D 5x5 +128", inf},
-        {"sobel", [](Buffers &b) { general_filter_frame(b.src.data(), b.dst.data(), sobel_x, sobel_y, 3, 1.0 / 3.0); },
+        {"edgefast", [](Buffers &b) { edge_detect_frame(b.f, b.src.data(), b.dst.data()); },
+         [](Buffers &b) { edge_detect_frame_reference(b.f, b.src.data(), b.dst.data()); }, nullptr, 5.0},
+        {"laplace", tf(laplace5, 5, 1.0, 128.0, false), tf(laplace5, 5, 1.0, 128.0, true),
+         "filter2D 5x5 +128", inf},
+        {"sobel",
          [](Buffers &b) {
-             general_filter_frame_reference(b.src.data(), b.dst.data(), sobel_x, sobel_y, 3, 1.0 / 3.0);
+             general_filter_frame(b.f, b.src.data(), b.dst.data(), sobel_x, sobel_y, 3, 1.0 / 3.0);
+         },
+         [](Buffers &b) {
+             general_filter_frame_reference(b.f, b.src.data(), b.dst.data(), sobel_x, sobel_y, 3, 1.0 / 3.0);
          },
          "Sobel x2, convertScaleAbs, add", inf},
-        {"comboedge", [](Buffers &b) { combo_edgedetect_frame(b.src.data(), b.dst.data(), 42.0); },
-         [](Buffers &b) { combo_edgedetect_frame_reference(b.src.data(), b.dst.data(), 42.0); }, nullptr, 5.0},
-        {"average", [](Buffers &b) { average_frame(b.src.data(), b.dst.data()); },
-         [](Buffers &b) { average_frame_reference(b.src.data(), b.dst.data()); }, "addWeighted", inf},
-        {"emboss", tf(embossing, 3, 1.0, 128.0, false), tf(embossing, 3, 1.0, 128.0, true), "filter2D 3x3 +128", inf},
-        {"threshold", [](Buffers &b) { threshold_frame(b.src.data(), b.dst.data(), 42.0); },
-         [](Buffers &b) { threshold_frame_reference(b.src.data(), b.dst.data(), 42.0); }, nullptr, 5.0},
-        {"erode", [](Buffers &b) { erode_frame(b.src.data(), b.dst.data(), 42.0); },
-         [](Buffers &b) { erode_frame_reference(b.src.data(), b.dst.data(), 42.0); }, nullptr, 5.0},
-        {"reduceedge", [](Buffers &b) { reduceedge_frame(b.src.data(), b.dst.data(), 260.0); },
-         [](Buffers &b) { reduceedge_frame_reference(b.src.data(), b.dst.data(), 260.0); }, nullptr, 5.0},
-        {"tracking", [](Buffers &b) { target_frame(b.src.data(), b.dst.data()); },
-         [](Buffers &b) { target_frame_reference(b.src.data(), b.dst.data()); }, "absdiff, cvtColor, moments", inf},
+        {"comboedge", [](Buffers &b) { combo_edgedetect_frame(b.f, b.src.data(), b.dst.data(), 42.0); },
+         [](Buffers &b) { combo_edgedetect_frame_reference(b.f, b.src.data(), b.dst.data(), 42.0); }, nullptr,
+         5.0},
+        {"average", [](Buffers &b) { average_frame(b.f, b.src.data(), b.dst.data()); },
+         [](Buffers &b) { average_frame_reference(b.f, b.src.data(), b.dst.data()); }, "addWeighted", inf},
+        {"emboss", tf(embossing, 3, 1.0, 128.0, false), tf(embossing, 3, 1.0, 128.0, true),
+         "filter2D 3x3 +128", inf},
+        {"threshold", [](Buffers &b) { threshold_frame(b.f, b.src.data(), b.dst.data(), 42.0); },
+         [](Buffers &b) { threshold_frame_reference(b.f, b.src.data(), b.dst.data(), 42.0); }, nullptr, 5.0},
+        {"erode", [](Buffers &b) { erode_frame(b.f, b.src.data(), b.dst.data(), 42.0); },
+         [](Buffers &b) { erode_frame_reference(b.f, b.src.data(), b.dst.data(), 42.0); }, nullptr, 5.0},
+        {"reduceedge", [](Buffers &b) { reduceedge_frame(b.f, b.src.data(), b.dst.data(), 260.0); },
+         [](Buffers &b) { reduceedge_frame_reference(b.f, b.src.data(), b.dst.data(), 260.0); }, nullptr,
+         5.0},
+        {"tracking", [](Buffers &b) { target_frame(b.f, b.src.data(), b.dst.data(), false); },
+         [](Buffers &b) { target_frame_reference(b.f, b.src.data(), b.dst.data(), false); },
+         "absdiff, cvtColor, moments", inf},
     };
 }
 
 // One stage, one thread: ours against OpenCV's equivalent.
-void stage_bench(benchmark::State &state, std::string name, Stage stage, Size size, Content content, bool reference) {
+void stage_bench(benchmark::State &state, std::string name, Stage stage, Size size, Content content,
+                 bool reference) {
     set_worker_threads(1);
     Buffers b;
     b.setup(size.w, size.h, content);
-    canny_start();
-    rc_filter_start();
+    canny_start(b.f);
+    rc_filter_start(b.f);
     const double cv = (stage.cv_name && !reference) ? cv_best_ms(stage.cv_name, b, rounds()) : 0;
-    const double best = run_timed(state, [&] { b.next(); }, [&] { (reference ? stage.reference : stage.fast)(b); });
+    const double best = run_timed(
+        state, [&] { b.next(); }, [&] { (reference ? stage.reference : stage.fast)(b); });
     if (cv > 0) {
         state.counters["cv_ms"] = cv;
         state.counters["ratio"] = best / cv;
     }
     record(name, best, cv, size.w == 1920 ? stage.goal_ms : 0, reference ? nullptr : stage.cv_name);
-    canny_stop();
-    rc_filter_stop();
+    canny_stop(b.f);
+    rc_filter_stop(b.f);
     set_worker_threads(0);
-    last_frame = save_frame = nullptr;
 }
 
 // A frame copy, ours and OpenCV's (the unit of the no-stage goal).
@@ -329,73 +335,53 @@ void copy_bench(benchmark::State &state, std::string name, Size size) {
     b.setup(size.w, size.h, Content::random);
     const double cv = cv_best_ms("copyTo", b, rounds());
     const size_t n = b.src.size() * sizeof(color_type);
-    const double best = run_timed(state, [] {}, [&] { std::memcpy(b.dst.data(), b.src.data(), n); });
+    const double best = run_timed(
+        state, [] {}, [&] { std::memcpy(b.dst.data(), b.src.data(), n); });
     if (cv > 0) {
         state.counters["cv_ms"] = cv;
         state.counters["ratio"] = best / cv;
     }
     record(name, best, cv, 0, "copyTo");
-    last_frame = save_frame = nullptr;
 }
-
-std::atomic<bool> *const all_flags[] = {
-    &filter_gauss,     &filter_rc,    &filter_sharpness,  &filter_canny,   &filter_edgefast,
-    &filter_laplace,   &filter_sobel, &filter_comboedge,  &filter_average, &filter_emboss,
-    &filter_threshold, &filter_erode, &filter_reduceedge, &filter_tracking};
 
 // The stages one after the other over whole frames, each on the default
 // threads: the chain as it ran before it went in bands (for comparison).
-void run_stepwise() {
-    const size_t n = size_t(size_x) * size_y * 3;
-    std::memcpy(save_frame, camera_buffer, n);
-    color_type *s = camera_buffer, *d = temp_frame;
-    auto step = [&](auto fn) {
-        fn(s, d);
+void run_stepwise(PipelineRig &rig) {
+    FrameStore &store = rig.store;
+    const size_t n = rig.pixels() * 3;
+    std::memcpy(store.frames.save_frame, store.camera_buffer, n);
+    color_type *s = store.camera_buffer, *d = store.temp_frame;
+    for (const WholeFrameStep &step : whole_frame_steps) {
+        step.run(store.frames, rig.settings, s, d);
         std::swap(s, d);
-    };
-    step([](color_type *a, color_type *b) { transform_frame(a, b, gauss_blur, 5, 1.0 / 159.0, 0.0); });
-    step([](color_type *a, color_type *b) { rc_filter(a, b); });
-    step([](color_type *a, color_type *b) { transform_frame(a, b, sharpness, 3, 1.0, 0.0); });
-    step([](color_type *a, color_type *b) { canny_edge(a, b, 42.0, 260.0, 128.0); });
-    step([](color_type *a, color_type *b) { edge_detect_frame(a, b); });
-    step([](color_type *a, color_type *b) { transform_frame(a, b, laplace5, 5, 1.0, 128.0); });
-    step([](color_type *a, color_type *b) { general_filter_frame(a, b, sobel_x, sobel_y, 3, 1.0 / 3.0); });
-    step([](color_type *a, color_type *b) { combo_edgedetect_frame(a, b, 42.0); });
-    step([](color_type *a, color_type *b) { average_frame(a, b); });
-    step([](color_type *a, color_type *b) { transform_frame(a, b, embossing, 3, 1.0, 128.0); });
-    step([](color_type *a, color_type *b) { threshold_frame(a, b, 42.0); });
-    step([](color_type *a, color_type *b) { erode_frame(a, b, 42.0); });
-    step([](color_type *a, color_type *b) { reduceedge_frame(a, b, 260.0); });
-    step([](color_type *a, color_type *b) { target_frame(a, b); });
+    }
     std::memcpy(d, s, n);
 }
 
 // process_frame as the program runs it: the camera buffer and every
 // pipeline buffer, all fourteen stages on (or none), default threads; or
 // (stepwise) the same stages one after the other over whole frames.
-void chain_bench(benchmark::State &state, std::string name, Size size, Content content, bool all, bool stepwise) {
-    if (const char *t = std::getenv("LUMIVEX_BENCH_THREADS")) set_worker_threads(static_cast<unsigned int>(std::atoi(t)));
-    camera_x_size = static_cast<int>(size.w);
-    camera_y_size = static_cast<int>(size.h);
-    camera_setup_buffer();
-    process_start();
-    canny_start();
-    rc_filter_start();
+void chain_bench(benchmark::State &state, std::string name, Size size, Content content, bool all,
+                 bool stepwise) {
+    if (const char *t = std::getenv("LUMIVEX_BENCH_THREADS"))
+        set_worker_threads(static_cast<unsigned int>(std::atoi(t)));
+    PipelineRig rig;
+    rig.start(static_cast<int>(size.w), static_cast<int>(size.h));
     std::vector<color_type> frames[2];
     for (int t = 0; t < 2; ++t) {
         frames[t].resize(size_t(size.w) * size.h);
         paint(frames[t].data(), size.w, size.h, content, t);
     }
-    for (std::atomic<bool> *f : all_flags) *f = all;
+    set_all_filters(rig.settings, all);
     const size_t n = frames[0].size() * sizeof(color_type);
     int turn = 0;
     const double best = run_timed(
-        state, [&] { std::memcpy(camera_buffer, frames[turn ^= 1].data(), n); },
+        state, [&] { std::memcpy(rig.store.camera_buffer, frames[turn ^= 1].data(), n); },
         [&] {
             if (stepwise)
-                run_stepwise();
+                run_stepwise(rig);
             else
-                process_frame();
+                rig.run();
         });
     // Three frame copies, for the no-stage goal.
     std::vector<color_type> copy(frames[0].size());
@@ -403,19 +389,15 @@ void chain_bench(benchmark::State &state, std::string name, Size size, Content c
     for (int i = 0; i < rounds(); ++i) {
         const auto t0 = clock_type::now();
         std::memcpy(copy.data(), frames[0].data(), n);
-        copy_best = std::min(copy_best, std::chrono::duration<double, std::milli>(clock_type::now() - t0).count());
+        copy_best =
+            std::min(copy_best, std::chrono::duration<double, std::milli>(clock_type::now() - t0).count());
     }
     state.counters["threads"] = worker_threads();
     double goal = !all ? 3 * copy_best : size.w == 3840 ? 40.0 : size.w == 1920 ? 10.0 : 4.0;
     if (stepwise) goal = 0;
     state.counters["goal_ms"] = goal;
     record(name, best, 0, goal, nullptr);
-    for (std::atomic<bool> *f : all_flags) *f = false;
-    rc_filter_stop();
-    canny_stop();
-    process_stop();
-    buffer_free(camera_buffer);
-    camera_buffer = nullptr;
+    rig.stop();
     set_worker_threads(0);
 }
 
@@ -431,16 +413,12 @@ double peak_memory_4k_mb() {
     if (child < 0) return 0;
     if (child == 0) {
         close(fds[0]);
-        camera_x_size = static_cast<int>(k4K.w);
-        camera_y_size = static_cast<int>(k4K.h);
-        camera_setup_buffer();
-        process_start();
-        canny_start();
-        rc_filter_start();
-        for (std::atomic<bool> *f : all_flags) *f = true;
+        PipelineRig rig;
+        rig.start(static_cast<int>(k4K.w), static_cast<int>(k4K.h));
+        set_all_filters(rig.settings, true);
         for (int t = 0; t < 3; ++t) {
-            paint(camera_buffer, k4K.w, k4K.h, Content::pattern, t);
-            process_frame();
+            paint(rig.store.camera_buffer, k4K.w, k4K.h, Content::pattern, t);
+            rig.run();
         }
         double kb = 0;
         if (FILE *f = std::fopen("/proc/self/status", "r")) {
@@ -476,9 +454,12 @@ void stretch_bench(benchmark::State &state, std::string name) {
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 24;
     info.bmiHeader.biCompression = BI_RGB;
-    const double best = run_timed(state, [] {}, [&] {
-        StretchDIBits(surface, 0, 0, 1280, 960, 0, 0, 640, 480, frame.data(), &info, DIB_RGB_COLORS, SRCCOPY);
-    });
+    const double best = run_timed(
+        state, [] {},
+        [&] {
+            StretchDIBits(surface, 0, 0, 1280, 960, 0, 0, 640, 480, frame.data(), &info, DIB_RGB_COLORS,
+                          SRCCOPY);
+        });
     record(name, best, 0, 2.0, nullptr);
 }
 #endif
@@ -510,7 +491,8 @@ void print_summary() {
 
     // Parallel efficiency: the chain on the default threads against the sum
     // of its fourteen stages on one thread, from this run.
-    std::printf("\n%-44s %10s %10s %8s  %s\n", "parallel efficiency", "chain ms", "stages ms", "ratio", "verdict");
+    std::printf("\n%-44s %10s %10s %8s  %s\n", "parallel efficiency", "chain ms", "stages ms", "ratio",
+                "verdict");
     for (Size size : kSizes)
         for (const char *content : {"random", "pattern"}) {
             const std::string suffix = std::string("/") + size.name + "/" + content;
@@ -518,8 +500,10 @@ void print_summary() {
             bool complete = true;
             for (const Stage &stage : stages()) {
                 const auto it = results.find(std::string("stage/") + stage.name + suffix);
-                if (it == results.end()) complete = false;
-                else sum += it->second.best_ms;
+                if (it == results.end())
+                    complete = false;
+                else
+                    sum += it->second.best_ms;
             }
             const auto chain = results.find("chain/all" + suffix);
             if (!complete || chain == results.end()) continue;
@@ -528,11 +512,11 @@ void print_summary() {
                         chain->second.best_ms, sum, ratio, ratio <= 0.55 ? "met" : "MISSED");
         }
     if (peak_mb > 0)
-        std::printf("\n%-44s %10.1f %10s %8s  %s (goal 400 MB)\n", "peak memory, 3840x2160, all stages (MB)", peak_mb,
-                    "", "", peak_mb < 400 ? "met" : "MISSED");
+        std::printf("\n%-44s %10.1f %10s %8s  %s (goal 400 MB)\n", "peak memory, 3840x2160, all stages (MB)",
+                    peak_mb, "", "", peak_mb < 400 ? "met" : "MISSED");
     if (const double own = own_path_total_ms(); own > 0)
-        std::printf("\n%-44s %10.3f %10.3f %8s  %s\n", "program's own per-frame cost, 640x480", own, own_path_goal_ms, "",
-                    own < own_path_goal_ms ? "met" : "MISSED");
+        std::printf("\n%-44s %10.3f %10.3f %8s  %s\n", "program's own per-frame cost, 640x480", own,
+                    own_path_goal_ms, "", own < own_path_goal_ms ? "met" : "MISSED");
 }
 
 }  // namespace
@@ -562,10 +546,12 @@ int main(int argc, char **argv) {
                     ->Unit(benchmark::kMillisecond);
             }
         for (Content c : {Content::random, Content::pattern}) {
-            const std::string suffix = std::string("/") + size.name + (c == Content::random ? "/random" : "/pattern");
+            const std::string suffix =
+                std::string("/") + size.name + (c == Content::random ? "/random" : "/pattern");
             for (const char *kind : {"all", "none", "stepwise"}) {
                 const std::string name = std::string("chain/") + kind + suffix;
-                benchmark::RegisterBenchmark(name.c_str(), chain_bench, name, size, c, kind[0] != 'n', kind[0] == 's')
+                benchmark::RegisterBenchmark(name.c_str(), chain_bench, name, size, c, kind[0] != 'n',
+                                             kind[0] == 's')
                     ->UseManualTime()
                     ->Iterations(n)
                     ->Unit(benchmark::kMillisecond);
@@ -573,7 +559,8 @@ int main(int argc, char **argv) {
         }
     }
     for (Content c : {Content::random, Content::pattern}) {
-        const std::string suffix = std::string("/") + k4K.name + (c == Content::random ? "/random" : "/pattern");
+        const std::string suffix =
+            std::string("/") + k4K.name + (c == Content::random ? "/random" : "/pattern");
         for (const char *kind : {"all", "stepwise"}) {
             const std::string name = std::string("chain/") + kind + suffix;
             benchmark::RegisterBenchmark(name.c_str(), chain_bench, name, k4K, c, true, kind[0] == 's')

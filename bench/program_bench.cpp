@@ -17,15 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "capture/camera.h"
 #include "capture/pattern.h"
-#include "common/buffer.h"
-#include "display/display.h"
 #include "platform/dib.h"
 #include "platform/headless/headless.h"
 #include "platform/win32.h"
-#include "shell/main.h"
-#include "shell/window.h"
+#include "shell/program.h"
 
 namespace {
 
@@ -46,42 +42,43 @@ struct OwnPath {
     std::vector<unsigned char> sample;
     PatternFrames pattern;
     unsigned n = 0;
+    Program program;
 
     OwnPath() {
         sample.assign(dib_stride(frame_w) * frame_h, 0);
         pattern.prepare(frame_w, frame_h);
-        camera_x_size = frame_w;
-        camera_y_size = frame_h;
-        camera_setup_buffer();
-        main_dc = headless_create_surface(360, 300 + strip_height);
+        program.store.camera_x_size = frame_w;
+        program.store.camera_y_size = frame_h;
+        program.camera.camera_setup_buffer();
+        HDC dc = headless_create_surface(360, 300 + strip_height);
+        program.window.main_dc = dc;
         // The window's device context shrinks nearest-neighbour (setup_window).
-        SetStretchBltMode(main_dc, COLORONCOLOR);
-        display_x = 360;
-        display_y = 300;
-        clear_text_area();
+        SetStretchBltMode(dc, COLORONCOLOR);
+        program.screen.display_x = 360;
+        program.screen.display_y = 300;
         for (const char *line : {"Look at readme.txt for usage", "Filters: gauss sobel threshold  tracking  ",
                                  "Threshold1: 42.00", "Threshold2: 260.00", "Save to: 1.bmp"})
-            add_line(line);
-        fps = 30;
-        display_fps = true;
+            program.log.add_line(line);
+        program.fps = 30;
+        program.screen.display_fps = true;
         pattern_frame();
         intake();
+        // The running program has drawn these lines before: the rows time
+        // drawing them again, not their first rasterisation.
+        program.screen.display_text(program.window, program.log);
     }
-    ~OwnPath() {
-        display_fps = false;
-        buffer_free(camera_buffer);
-        camera_buffer = nullptr;
-    }
+    ~OwnPath() { program.camera.camera_stop(); }
     void pattern_frame() { pattern.draw(sample.data(), n++); }
-    void intake() { camera_take_frame(sample.data(), static_cast<int>(sample.size()), 24); }
+    void intake() { program.camera.camera_take_frame(sample.data(), static_cast<int>(sample.size()), 24); }
     void stretch() {
-        StretchDIBits(main_dc, 0, 0, display_x, display_y, 0, 0, frame_w, frame_h, camera_buffer,
-                      &camera_buffer_info, DIB_RGB_COLORS, SRCCOPY);
+        StretchDIBits(program.window.main_dc, 0, 0, program.screen.display_x, program.screen.display_y, 0, 0,
+                      frame_w, frame_h, program.store.camera_buffer, &program.store.camera_buffer_info,
+                      DIB_RGB_COLORS, SRCCOPY);
     }
     void fps_figure() {
         char text[32];
-        std::snprintf(text, sizeof text, "FPS: %3d", fps.load());
-        TextOutA(main_dc, 2, 2, text, static_cast<int>(std::strlen(text)));
+        std::snprintf(text, sizeof text, "FPS: %3d", program.fps.load());
+        TextOutA(program.window.main_dc, 2, 2, text, static_cast<int>(std::strlen(text)));
     }
 };
 
@@ -116,15 +113,16 @@ const bool registered = [] {
     add("own/pattern/640x480", false, [](OwnPath &p) { p.pattern_frame(); });
     add("own/intake/640x480", false, [](OwnPath &p) { p.intake(); });
     add("own/stretch/640x480-to-360x300", false, [](OwnPath &p) { p.stretch(); });
-    add("own/strip/five-lines", false, [](OwnPath &) { display_text(); });
+    add("own/strip/five-lines", false,
+        [](OwnPath &p) { p.program.screen.display_text(p.program.window, p.program.log); });
     add("own/fps-figure", false, [](OwnPath &p) { p.fps_figure(); });
     // One frame as the program runs it with no filter on: the pattern
-    // draws, frame_callback's copy, then display() (the pipeline is left
+    // draws, frame_callback's copy, then the drawing (the pipeline is left
     // out: it is the filters' chain, measured as chain/none).
     add("own/total/640x480", true, [](OwnPath &p) {
         p.pattern_frame();
         p.intake();
-        display();
+        p.program.draw();
     });
     return true;
 }();

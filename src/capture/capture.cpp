@@ -6,7 +6,6 @@
 #include <thread>
 #include <vector>
 
-#include "shell/utility.h"
 
 namespace {
 
@@ -208,7 +207,7 @@ void VideoCapture::CallbackHandler::SetMediaType(AM_MEDIA_TYPE *type) {
     }
 }
 
-VideoCapture::VideoCapture(frame_function_type function, bool announce)
+VideoCapture::VideoCapture(frame_function_type function, void (*announce)(const char *name))
     : graph(nullptr),
       builder(nullptr),
       control(nullptr),
@@ -341,7 +340,7 @@ void VideoCapture::SetSourceFilters() {
                 d.filter_name[n] = 0;
                 d.display_name[n] = 0;
                 // The console gets the whole name, not its low bytes.
-                if (announce_devices) console("fname: %s", utf8_name(d.filter_name).c_str());
+                if (announce_devices) announce_devices(utf8_name(d.filter_name).c_str());
                 d.device_path = device_path(properties);
                 HRESULT added = graph->AddSourceFilterForMoniker(table[i], nullptr, d.filter_name, &d.filter);
                 // Success codes such as VFW_S_DUPLICATE_NAME still add the filter.

@@ -60,10 +60,10 @@ class VideoCapture {
         std::atomic<int> in_flight{0};  // SampleCB calls between their check and their end
     };
 
-    // `announce` writes each device's "fname:" line to the console; the
-    // objects made only to look for a camera that went away pass false, so
-    // the console shows the devices once, not on every look.
-    explicit VideoCapture(frame_function_type function, bool announce = true);
+    // `announce`, where given, is told each device's name as it is listed
+    // (the program writes its "fname:" line); the objects made only to look
+    // for a camera that went away pass none, so the devices show once.
+    explicit VideoCapture(frame_function_type function, void (*announce)(const char *name) = nullptr);
     ~VideoCapture();
     VideoCapture(const VideoCapture &) = delete;
     VideoCapture &operator=(const VideoCapture &) = delete;
@@ -117,5 +117,5 @@ class VideoCapture {
     void release_graph();
     void unplug_current();
     bool com_initialised;  // CoInitialize succeeded, so CoUninitialize is owed
-    bool announce_devices;
+    void (*announce_devices)(const char *name);
 };

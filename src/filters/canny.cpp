@@ -16,14 +16,10 @@
 
 #include "common/buffer.h"
 #include "common/workers.h"
-#include "display/display.h"
 #include "filters/gauss_rows.h"
 #include "kernels/dispatch.h"
 #include "kernels/exact.h"
-#include "pipeline/process.h"
 
-uint32_t *grad_mag = nullptr;
-int32_t *grad_ratio = nullptr;
 
 namespace {
 
@@ -33,13 +29,6 @@ const double ratio_scale = 1.0 / 65536.0;  // 16.16 fixed point back to a quotie
 const double steep_limit = 2.1943;
 const double diagonal_limit = 0.4142;
 
-// Pixel counts the two buffers were made for; the buffers are only used
-// while they match the current geometry, so a geometry change without a new
-// canny_start can never index past them.
-size_t mag_pixels = 0;
-size_t ratio_pixels = 0;
-
-size_t frame_pixels() { return static_cast<size_t>(size_x) * size_y; }
 
 // Rows of colour lengths kept per strip of columns: wide enough that frames
 // up to 2050 pixels wide are done in one strip.
@@ -50,10 +39,11 @@ const size_t length_chunk = 128;
 // Rolling colour lengths of three rows over one strip of columns.
 struct length_rows {
     double l[3][strip_pixels + 2];
+    const frame_set *frame;
     const color_type *image;
     size_t x0, len;
     void fill(const kernels::row_kernels &k, size_t y) {
-        k.length(image + y * size_x + x0 - 1, l[y % 3], len + 2);
+        k.length(image + y * frame->size_x + x0 - 1, l[y % 3], len + 2);
     }
     // The lengths of row y+1 and the gradients of row y, in column chunks:
     // each chunk of lengths is followed by the gradients it makes ready, so
@@ -62,17 +52,18 @@ struct length_rows {
     // chunk, ready(done) is told how many of the row's gradients are done.
     template <class F>
     void advance(const kernels::row_kernels &k, size_t y, F ready) {
-        const color_type *row = image + (y + 1) * size_x + x0 - 1;
+        const frame_set &f = *frame;
+        const color_type *row = image + (y + 1) * f.size_x + x0 - 1;
         double *next = l[(y + 1) % 3];
-        const size_t i = y * size_x + x0, lengths = len + 2;
+        const size_t i = y * f.size_x + x0, lengths = len + 2;
         size_t filled = 0, done = 0;
         while (filled < lengths) {
             const size_t end = filled + length_chunk < lengths ? filled + length_chunk : lengths;
             k.length(row + filled, next + filled, end - filled);
             filled = end;
             const size_t now = filled - 2;  // pixel j needs the lengths of j-1 .. j+1
-            k.gradient(l[(y - 1) % 3] + 1 + done, l[y % 3] + 1 + done, next + 1 + done, grad_mag + i + done,
-                       grad_ratio + i + done, now - done);
+            k.gradient(l[(y - 1) % 3] + 1 + done, l[y % 3] + 1 + done, next + 1 + done, f.grad_mag + i + done,
+                       f.grad_ratio + i + done, now - done);
             done = now;
             ready(done);
         }
@@ -80,10 +71,11 @@ struct length_rows {
 };
 
 // Gradients of rows [b, e) (all interior) of `image`, strip by strip.
-void gradient_rows(const color_type *image, unsigned int b, unsigned int e) {
+void gradient_rows(const frame_set &f, const color_type *image, unsigned int b, unsigned int e) {
     const kernels::row_kernels &k = kernels::active_kernels();
-    const size_t w = size_x;
+    const size_t w = f.size_x;
     length_rows rows;
+    rows.frame = &f;
     rows.image = image;
     for (size_t x0 = 1; x0 + 1 < w; x0 += strip_pixels) {
         rows.x0 = x0;
@@ -96,132 +88,128 @@ void gradient_rows(const color_type *image, unsigned int b, unsigned int e) {
 
 // The output row y of canny_edge (y interior): black ends, and the
 // suppression of its pixels.
-void output_row(const kernels::row_kernels &k, color_type *destination, size_t y, int64_t bound) {
-    const size_t w = size_x, i = y * w;
+void output_row(const frame_set &f, const kernels::row_kernels &k, color_type *destination, size_t y, int64_t bound) {
+    const size_t w = f.size_x, i = y * w;
     color_type *out = destination + i;
     out[0] = black;
-    k.suppress(grad_mag + i + 1, grad_ratio + i + 1, w, w - 2, bound, save_frame + i + 1, out + 1);
+    k.suppress(f.grad_mag + i + 1, f.grad_ratio + i + 1, w, w - 2, bound, f.save_frame + i + 1, out + 1);
     out[w - 1] = black;
 }
 
 }  // namespace
 
-bool canny_buffers_ready() {
-    return grad_mag && grad_ratio && mag_pixels == frame_pixels() && ratio_pixels == frame_pixels();
+bool canny_buffers_ready(const frame_set &f) {
+    return f.grad_mag && f.grad_ratio && f.mag_pixels == f.pixels() && f.ratio_pixels == f.pixels();
 }
 
-void canny_start() {
-    const size_t n = frame_pixels();
-    if (grad_mag) {
-        buffer_free(grad_mag);
-        grad_mag = nullptr;
-        mag_pixels = 0;
+const char *canny_start(frame_set &f) {
+    const size_t n = f.pixels();
+    if (f.grad_mag) {
+        buffer_free(f.grad_mag);
+        f.grad_mag = nullptr;
+        f.mag_pixels = 0;
     }
-    grad_mag = static_cast<uint32_t *>(buffer_alloc(n * sizeof(uint32_t)));
-    if (!grad_mag) {
-        add_line("Unable to create grad_mag buffer");
-        return;
-    }
-    mag_pixels = n;
+    f.grad_mag = static_cast<uint32_t *>(buffer_alloc(n * sizeof(uint32_t)));
+    if (!f.grad_mag) return "Unable to create grad_mag buffer";
+    f.mag_pixels = n;
 
-    if (grad_ratio) {
-        buffer_free(grad_ratio);
-        grad_ratio = nullptr;
-        ratio_pixels = 0;
+    if (f.grad_ratio) {
+        buffer_free(f.grad_ratio);
+        f.grad_ratio = nullptr;
+        f.ratio_pixels = 0;
     }
-    grad_ratio = static_cast<int32_t *>(buffer_alloc(n * sizeof(int32_t)));
-    if (!grad_ratio) {
-        add_line("Unable to create grad_ratio buffer");
-        return;
-    }
-    ratio_pixels = n;
+    f.grad_ratio = static_cast<int32_t *>(buffer_alloc(n * sizeof(int32_t)));
+    if (!f.grad_ratio) return "Unable to create grad_ratio buffer";
+    f.ratio_pixels = n;
+    return nullptr;
 }
 
-void canny_stop() {
-    if (grad_mag) {
-        buffer_free(grad_mag);
-        grad_mag = nullptr;
+void canny_stop(frame_set &f) {
+    if (f.grad_mag) {
+        buffer_free(f.grad_mag);
+        f.grad_mag = nullptr;
     }
-    mag_pixels = 0;
-    if (grad_ratio) {
-        buffer_free(grad_ratio);
-        grad_ratio = nullptr;
+    f.mag_pixels = 0;
+    if (f.grad_ratio) {
+        buffer_free(f.grad_ratio);
+        f.grad_ratio = nullptr;
     }
-    ratio_pixels = 0;
+    f.ratio_pixels = 0;
 }
 
 // The strength (saturated at 255) when pixel `index` is a strict maximum
 // across its gradient direction, else 0. The tests form a chain: a failed
 // direction test falls through to the later ones.
-unsigned char non_maximal(unsigned int index, unsigned int strength) {
+unsigned char non_maximal(const frame_set &f, unsigned int index, unsigned int strength) {
     if (strength == 0) return 0;
     // Only interior pixels have all eight neighbours.
-    if (!canny_buffers_ready() || size_x < 3 || size_y < 3) return 0;
+    if (!canny_buffers_ready(f) || f.size_x < 3 || f.size_y < 3) return 0;
     const size_t i = index;
-    const size_t w = size_x;
+    const size_t w = f.size_x;
     const size_t x = i % w;
     const size_t y = i / w;
-    if (x < 1 || x + 1 >= size_x || y < 1 || y + 1 >= size_y) return 0;
+    if (x < 1 || x + 1 >= f.size_x || y < 1 || y + 1 >= f.size_y) return 0;
 
     const unsigned char result = strength > 255 ? 255 : static_cast<unsigned char>(strength);
-    const uint32_t m = grad_mag[i];
-    const double r = grad_ratio[i] * ratio_scale;
+    const uint32_t m = f.grad_mag[i];
+    const double r = f.grad_ratio[i] * ratio_scale;
 
     if (r > steep_limit || r < -steep_limit) {
-        if (m > grad_mag[i - w] && m > grad_mag[i + w]) return result;
+        if (m > f.grad_mag[i - w] && m > f.grad_mag[i + w]) return result;
     } else if (r > diagonal_limit) {
-        if (m > grad_mag[i - w + 1] && m > grad_mag[i + w - 1]) return result;
+        if (m > f.grad_mag[i - w + 1] && m > f.grad_mag[i + w - 1]) return result;
     }
-    if (r < -diagonal_limit && m > grad_mag[i - w - 1] && m > grad_mag[i + w + 1]) return result;
-    if (m > grad_mag[i - 1] && m > grad_mag[i + 1]) return result;
+    if (r < -diagonal_limit && m > f.grad_mag[i - w - 1] && m > f.grad_mag[i + w + 1]) return result;
+    if (m > f.grad_mag[i - 1] && m > f.grad_mag[i + 1]) return result;
     return 0;
 }
 
-void calulate_gradients(color_type *image) {
-    if (!image || !canny_buffers_ready() || size_x < 3 || size_y < 3) {
-        calulate_gradients_reference(image);
+void calulate_gradients(const frame_set &f, color_type *image) {
+    if (!image || !canny_buffers_ready(f) || f.size_x < 3 || f.size_y < 3) {
+        calulate_gradients_reference(f, image);
         return;
     }
-    auto band = [&](unsigned int b, unsigned int e) { gradient_rows(image, b, e); };
-    run_bands(1, size_y - 1, static_cast<size_t>(size_x) * size_y, band);
+    auto band = [&](unsigned int b, unsigned int e) { gradient_rows(f, image, b, e); };
+    run_bands(1, f.size_y - 1, static_cast<size_t>(f.size_x) * f.size_y, band);
 }
 
 namespace {
 
 // The fast Canny needs distinct source, destination and save_frame, its
 // buffers for this geometry and a frame the 5 x 5 smoothing fits.
-bool fast_path_applies(const color_type *source, const color_type *destination) {
-    return source && destination && source != destination && save_frame && save_frame != source &&
-           save_frame != destination && canny_buffers_ready() && size_x >= 5 && size_y >= 5;
+bool fast_path_applies(const frame_set &f, const color_type *source, const color_type *destination) {
+    return source && destination && source != destination && f.save_frame && f.save_frame != source &&
+           f.save_frame != destination && canny_buffers_ready(f) && f.size_x >= 5 && f.size_y >= 5;
 }
 
 }  // namespace
 
-void canny_edge(color_type *source, color_type *destination, double threshold, double second, double third) {
-    if (!fast_path_applies(source, destination) || !gauss_frame(source, destination)) {
-        canny_edge_reference(source, destination, threshold, second, third);
+void canny_edge(const frame_set &f, color_type *source, color_type *destination, double threshold, double second, double third) {
+    if (!fast_path_applies(f, source, destination) || !gauss_frame(f, source, destination)) {
+        canny_edge_reference(f, source, destination, threshold, second, third);
         return;
     }
-    const size_t w = size_x, h = size_y, pixels = w * h;
+    const size_t w = f.size_x, h = f.size_y, pixels = w * h;
     auto copy_back = [&](unsigned int b, unsigned int e) {
         std::memcpy(source + b * w, destination + b * w, (e - b) * w * sizeof(color_type));
     };
-    run_bands(0, size_y, pixels, copy_back);
+    run_bands(0, f.size_y, pixels, copy_back);
 
     const kernels::row_kernels &k = kernels::active_kernels();
     const int64_t bound = kernels::magnitude_bound(threshold);
     for (size_t x = 0; x < w; ++x) destination[x] = destination[(h - 1) * w + x] = black;
 
     if (w - 2 > strip_pixels) {  // more than one strip: the plain order
-        calulate_gradients(source);
+        calulate_gradients(f, source);
         auto rows = [&](unsigned int b, unsigned int e) {
-            for (size_t y = b; y < e; ++y) output_row(k, destination, y, bound);
+            for (size_t y = b; y < e; ++y) output_row(f, k, destination, y, bound);
         };
-        run_bands(1, size_y - 1, pixels, rows);
+        run_bands(1, f.size_y - 1, pixels, rows);
         return;
     }
     auto inner = [&](unsigned int b, unsigned int e) {
         length_rows rows;
+        rows.frame = &f;
         rows.image = source;
         rows.x0 = 1;
         rows.len = w - 2;
@@ -239,7 +227,7 @@ void canny_edge(color_type *source, color_type *destination, double threshold, d
                 const size_t to = done == w - 2 ? done : done - 1;
                 if (suppress && to > shown) {
                     const size_t at = (y - 1) * w + 1 + shown;
-                    k.suppress(grad_mag + at, grad_ratio + at, w, to - shown, bound, save_frame + at,
+                    k.suppress(f.grad_mag + at, f.grad_ratio + at, w, to - shown, bound, f.save_frame + at,
                                destination + at);
                     shown = to;
                 }
@@ -247,49 +235,52 @@ void canny_edge(color_type *source, color_type *destination, double threshold, d
             if (suppress) destination[(y - 1) * w + w - 1] = black;
         }
     };
-    run_bands(1, size_y - 1, pixels, inner);
+    run_bands(1, f.size_y - 1, pixels, inner);
     // The same split again: each band's first and last rows.
     auto edges = [&](unsigned int b, unsigned int e) {
-        output_row(k, destination, b, bound);
-        if (e - 1 > b) output_row(k, destination, e - 1, bound);
+        output_row(f, k, destination, b, bound);
+        if (e - 1 > b) output_row(f, k, destination, e - 1, bound);
     };
-    run_bands(1, size_y - 1, pixels, edges);
+    run_bands(1, f.size_y - 1, pixels, edges);
 }
 
 namespace {
 
 // Rows of the smoothed frame, back into the source (step.destination).
 void copy_back_band(const filter_rows &step, unsigned int b, unsigned int e) {
-    const size_t w = size_x;
+    const frame_set &f = *step.frame;
+    const size_t w = f.size_x;
     std::memcpy(step.destination + b * w, step.source + b * w, (e - b) * w * sizeof(color_type));
 }
 
 void gradient_band(const filter_rows &step, unsigned int b, unsigned int e) {
-    gradient_rows(step.source, b, e);
+    const frame_set &f = *step.frame;
+    gradient_rows(f, step.source, b, e);
 }
 
 // Output rows: black first and last rows, the suppression between.
 void suppress_band(const filter_rows &step, unsigned int b, unsigned int e) {
+    const frame_set &f = *step.frame;
     const kernels::row_kernels &k = kernels::active_kernels();
-    const size_t w = size_x;
+    const size_t w = f.size_x;
     for (size_t y = b; y < e; ++y) {
-        if (y == 0 || y + 1 == size_y) {
+        if (y == 0 || y + 1 == f.size_y) {
             for (size_t x = 0; x < w; ++x) step.destination[y * w + x] = black;
         } else {
-            output_row(k, step.destination, y, step.bound);
+            output_row(f, k, step.destination, y, step.bound);
         }
     }
 }
 
 }  // namespace
 
-bool canny_rows(filter_rows steps[4], color_type *source, color_type *destination, double threshold) {
-    if (!fast_path_applies(source, destination) || !gauss_rows(steps[0], source, destination))
+bool canny_rows(const frame_set &f, filter_rows steps[4], color_type *source, color_type *destination, double threshold) {
+    if (!fast_path_applies(f, source, destination) || !gauss_rows(f, steps[0], source, destination))
         return false;
-    const unsigned int h = size_y;
-    steps[1] = filter_rows(copy_back_band, destination, source, 0, h, 0);
-    steps[2] = filter_rows(gradient_band, source, nullptr, 1, h - 1, 1);
-    steps[3] = filter_rows(suppress_band, nullptr, destination, 0, h, 1);
+    const unsigned int h = f.size_y;
+    steps[1] = filter_rows(f, copy_back_band, destination, source, 0, h, 0);
+    steps[2] = filter_rows(f, gradient_band, source, nullptr, 1, h - 1, 1);
+    steps[3] = filter_rows(f, suppress_band, nullptr, destination, 0, h, 1);
     steps[3].bound = kernels::magnitude_bound(threshold);
     return true;
 }

@@ -16,10 +16,7 @@
 #include "kernels/dispatch.h"
 #include "kernels/exact.h"
 #include "kernels/steps.h"
-#include "pipeline/process.h"
 
-unsigned int size_x = 0;
-unsigned int size_y = 0;
 
 namespace {
 
@@ -36,8 +33,8 @@ const color_type red = {0, 0, 255};
 const size_t strip_pixels = 2048;
 
 inline uint8_t *bytes(color_type *f) { return reinterpret_cast<uint8_t *>(f); }
-inline size_t frame_pixels() { return static_cast<size_t>(size_x) * size_y; }
-inline size_t row_bytes() { return static_cast<size_t>(size_x) * 3; }
+inline size_t frame_pixels(const frame_set &f) { return static_cast<size_t>(f.size_x) * f.size_y; }
+inline size_t row_bytes(const frame_set &f) { return static_cast<size_t>(f.size_x) * 3; }
 
 template <typename T>
 bool same_table(const double *kernel, const T *table, int n) {
@@ -71,18 +68,20 @@ convolution recognise(const double *kernel, unsigned int width, double factor, d
 // The whole-frame form of a step: its rows over bands on the worker pool,
 // or in one pass where they must go in frame order.
 void run_whole(const filter_rows &step) {
+    const frame_set &f = *step.frame;
     if (step.first >= step.last) return;
     if (step.in_order) {
         step.run(step, step.first, step.last);
         return;
     }
     auto band = [&](unsigned int b, unsigned int e) { step.run(step, b, e); };
-    run_bands(step.first, step.last, frame_pixels(), band);
+    run_bands(step.first, step.last, frame_pixels(f), band);
 }
 
 // Rows h .. size_y-h-1 of the destination, side borders black. The frame is
 // at least the kernel's width in both directions.
 void convolve_rows(const filter_rows &step, unsigned int b, unsigned int e) {
+    const frame_set &f = *step.frame;
     const kernels::row_kernels &k = kernels::active_kernels();
     const convolution kind = static_cast<convolution>(step.kind);
     const unsigned int h = step.reach;
@@ -93,7 +92,7 @@ void convolve_rows(const filter_rows &step, unsigned int b, unsigned int e) {
                                        : k.emboss3;
     const uint8_t *s = bytes(step.source);
     uint8_t *d = bytes(step.destination);
-    const size_t stride = row_bytes(), side = 3 * static_cast<size_t>(h);
+    const size_t stride = row_bytes(f), side = 3 * static_cast<size_t>(h);
     const uint8_t *rows[5];
     for (unsigned int y = b; y < e; ++y) {
         for (unsigned int m = 0; m < 2 * h + 1; ++m) rows[m] = s + static_cast<size_t>(y - h + m) * stride;
@@ -104,10 +103,10 @@ void convolve_rows(const filter_rows &step, unsigned int b, unsigned int e) {
     }
 }
 
-void convolution_step(filter_rows &step, convolution kind, const color_type *source, color_type *destination,
+void convolution_step(const frame_set &f, filter_rows &step, convolution kind, const color_type *source, color_type *destination,
                       int offset) {
     const unsigned int h = (kind == convolution::gauss || kind == convolution::laplace) ? 2 : 1;
-    step = filter_rows(convolve_rows, const_cast<color_type *>(source), destination, h, size_y - h, h);
+    step = filter_rows(f, convolve_rows, const_cast<color_type *>(source), destination, h, f.size_y - h, h);
     step.kind = static_cast<int>(kind);
     step.offset = offset;
 }
@@ -116,10 +115,11 @@ void convolution_step(filter_rows &step, convolution kind, const color_type *sou
 // products and sums in the reference's order (kernels/avx2.cpp), so the
 // 1/3-per-tap rounding comes out exactly as in the reference.
 void sobel_rows(const filter_rows &step, unsigned int b, unsigned int e) {
+    const frame_set &f = *step.frame;
     const kernels::row_kernels &k = kernels::active_kernels();
     const uint8_t *s = bytes(step.source);
     uint8_t *d = bytes(step.destination);
-    const size_t stride = row_bytes(), first = 3, last = stride - 3;
+    const size_t stride = row_bytes(f), first = 3, last = stride - 3;
     const size_t strip = 2048;  // channels: 49 KB of rows
     double t[3][strip + 6];
     for (size_t c0 = first; c0 < last; c0 += strip) {
@@ -137,27 +137,31 @@ void sobel_rows(const filter_rows &step, unsigned int b, unsigned int e) {
 }
 
 void edge_rows(const filter_rows &step, unsigned int b, unsigned int e) {
+    const frame_set &f = *step.frame;
     const kernels::row_kernels &k = kernels::active_kernels();
     const uint8_t *s = bytes(step.source);
     uint8_t *d = bytes(step.destination);
-    const size_t stride = row_bytes();
+    const size_t stride = row_bytes(f);
     for (size_t y = b; y < e; ++y) k.edge(s + y * stride, s + (y + 1) * stride, d + y * stride, stride - 3);
 }
 
 void threshold_band(const filter_rows &step, unsigned int b, unsigned int e) {
-    const size_t w = size_x;
+    const frame_set &f = *step.frame;
+    const size_t w = f.size_x;
     kernels::active_kernels().threshold(step.source + b * w, step.destination + b * w, (e - b) * w,
                                         step.above);
 }
 
 void average_band(const filter_rows &step, unsigned int b, unsigned int e) {
-    const size_t stride = row_bytes();
-    kernels::active_kernels().average(bytes(step.source) + b * stride, bytes(last_frame) + b * stride,
+    const frame_set &f = *step.frame;
+    const size_t stride = row_bytes(f);
+    kernels::active_kernels().average(bytes(step.source) + b * stride, bytes(f.last_frame) + b * stride,
                                       bytes(step.destination) + b * stride, (e - b) * stride);
 }
 
 void copy_band(const filter_rows &step, unsigned int b, unsigned int e) {
-    const size_t stride = row_bytes();
+    const frame_set &f = *step.frame;
+    const size_t stride = row_bytes(f);
     std::memcpy(bytes(step.destination) + b * stride, bytes(step.source) + b * stride, (e - b) * stride);
 }
 
@@ -169,9 +173,10 @@ void copy_band(const filter_rows &step, unsigned int b, unsigned int e) {
 // ahead, a strip row at a time. The first and last rows and the side
 // columns are the saved frame's.
 void erode_band(const filter_rows &step, unsigned int b, unsigned int e) {
+    const frame_set &f = *step.frame;
     const kernels::row_kernels &k = kernels::active_kernels();
-    const size_t w = size_x, h = size_y;
-    const color_type *save = save_frame, *source = step.source;
+    const size_t w = f.size_x, h = f.size_y;
+    const color_type *save = f.save_frame, *source = step.source;
     color_type *destination = step.destination;
     if (b == 0) std::memcpy(destination, save, w * 3);
     if (e == h) std::memcpy(destination + (h - 1) * w, save + (h - 1) * w, w * 3);
@@ -204,8 +209,9 @@ void erode_band(const filter_rows &step, unsigned int b, unsigned int e) {
 // reference class, carried down from the rows above), the column pass, both
 // from one classification of the row.
 void reduce_row(const filter_rows &step, size_t y, uint8_t *columns) {
+    const frame_set &f = *step.frame;
     const kernels::row_kernels &k = kernels::active_kernels();
-    const size_t w = size_x;
+    const size_t w = f.size_x;
     uint8_t cls[strip_pixels];
     const color_type *in = step.source + y * w;
     color_type *out = step.destination + y * w;
@@ -236,8 +242,9 @@ void reduce_along_rows(const filter_rows &step, unsigned int b, unsigned int e) 
 // reference class in reference[] carried from the rows above (row 0 sets it).
 void reduce_down_columns(const filter_rows &step, size_t x0, size_t len, size_t b, size_t e,
                          uint8_t *reference) {
+    const frame_set &f = *step.frame;
     const kernels::row_kernels &k = kernels::active_kernels();
-    const size_t w = size_x;
+    const size_t w = f.size_x;
     uint8_t cls[strip_pixels];
     if (b == 0) {
         k.classify(step.source + x0, reference, len, step.above, step.below);
@@ -257,8 +264,9 @@ void reduce_band(const filter_rows &step, unsigned int b, unsigned int e) {
 
 // Levels from gy / gx through kernels::direction_level (exact, see kernels/exact.cpp).
 void combo_rows(const filter_rows &step, unsigned int b, unsigned int e) {
+    const frame_set &f = *step.frame;
     const kernels::row_kernels &k = kernels::active_kernels();
-    const size_t w = size_x;
+    const size_t w = f.size_x;
     const color_type *source = step.source;
     color_type *destination = step.destination;
     double t[3][strip_pixels + 2];
@@ -281,12 +289,13 @@ void combo_rows(const filter_rows &step, unsigned int b, unsigned int e) {
 // The change of every pixel, the difference picture or the copy, and the
 // update of last_frame; the integer totals are added to step.sums.
 void track_band(const filter_rows &step, unsigned int b, unsigned int e) {
+    const frame_set &f = *step.frame;
     const kernels::row_kernels &k = kernels::active_kernels();
-    const size_t w = size_x;
+    const size_t w = f.size_x;
     uint64_t t = 0, mx = 0, my = 0;
     for (size_t y = b; y < e; ++y) {
         uint64_t row_total = 0;
-        k.track(step.source + y * w, last_frame + y * w, step.destination + y * w, w, 0, step.diff,
+        k.track(step.source + y * w, f.last_frame + y * w, step.destination + y * w, w, 0, step.diff,
                 &row_total, &mx);
         t += row_total;
         my += y * row_total;
@@ -298,135 +307,135 @@ void track_band(const filter_rows &step, unsigned int b, unsigned int e) {
 
 }  // namespace
 
-bool gauss_rows(filter_rows &step, const color_type *source, color_type *destination) {
-    if (!kernels::gauss_quotient_exact() || size_x < 5 || size_y < 5) return false;
-    convolution_step(step, convolution::gauss, source, destination, 0);
+bool gauss_rows(const frame_set &f, filter_rows &step, const color_type *source, color_type *destination) {
+    if (!kernels::gauss_quotient_exact() || f.size_x < 5 || f.size_y < 5) return false;
+    convolution_step(f, step, convolution::gauss, source, destination, 0);
     return true;
 }
 
-bool gauss_frame(const color_type *source, color_type *destination) {
+bool gauss_frame(const frame_set &f, const color_type *source, color_type *destination) {
     filter_rows step;
-    if (!gauss_rows(step, source, destination)) return false;
+    if (!gauss_rows(f, step, source, destination)) return false;
     run_whole(step);
     return true;
 }
 
 double color_size(color_type colour) { return kernels::length_of_sum(kernels::square_sum(colour)); }
 
-bool transform_rows(filter_rows &step, color_type *source, color_type *destination, const double *kernel,
+bool transform_rows(const frame_set &f, filter_rows &step, color_type *source, color_type *destination, const double *kernel,
                     unsigned int width, double factor, double offset) {
     int int_offset = 0;
     const convolution kind = (source && destination && kernel && source != destination)
                                  ? recognise(kernel, width, factor, offset, int_offset)
                                  : convolution::none;
-    if (kind == convolution::none || size_x < width || size_y < width) return false;
-    convolution_step(step, kind, source, destination, int_offset);
+    if (kind == convolution::none || f.size_x < width || f.size_y < width) return false;
+    convolution_step(f, step, kind, source, destination, int_offset);
     return true;
 }
 
-void transform_frame(color_type *source, color_type *destination, const double *kernel, unsigned int width,
+void transform_frame(const frame_set &f, color_type *source, color_type *destination, const double *kernel, unsigned int width,
                      double factor, double offset) {
     filter_rows step;
-    if (transform_rows(step, source, destination, kernel, width, factor, offset))
+    if (transform_rows(f, step, source, destination, kernel, width, factor, offset))
         run_whole(step);
     else
-        transform_frame_reference(source, destination, kernel, width, factor, offset);
+        transform_frame_reference(f, source, destination, kernel, width, factor, offset);
 }
 
-bool general_filter_rows(filter_rows &step, color_type *source, color_type *destination,
+bool general_filter_rows(const frame_set &f, filter_rows &step, color_type *source, color_type *destination,
                          const double *kernel_1, const double *kernel_2, unsigned int /*width*/,
                          double scale) {
-    if (!source || !destination || !kernel_1 || !kernel_2 || source == destination || size_x < 3 ||
-        size_y < 3 || !std::isfinite(scale) || !same_table(kernel_1, sobel_x, 9) ||
+    if (!source || !destination || !kernel_1 || !kernel_2 || source == destination || f.size_x < 3 ||
+        f.size_y < 3 || !std::isfinite(scale) || !same_table(kernel_1, sobel_x, 9) ||
         !same_table(kernel_2, sobel_y, 9))
         return false;
-    step = filter_rows(sobel_rows, source, destination, 1, size_y - 1, 1);
+    step = filter_rows(f, sobel_rows, source, destination, 1, f.size_y - 1, 1);
     step.scale = scale;
     return true;
 }
 
-void general_filter_frame(color_type *source, color_type *destination, const double *kernel_1,
+void general_filter_frame(const frame_set &f, color_type *source, color_type *destination, const double *kernel_1,
                           const double *kernel_2, unsigned int width, double scale) {
     filter_rows step;
-    if (general_filter_rows(step, source, destination, kernel_1, kernel_2, width, scale))
+    if (general_filter_rows(f, step, source, destination, kernel_1, kernel_2, width, scale))
         run_whole(step);
     else
-        general_filter_frame_reference(source, destination, kernel_1, kernel_2, width, scale);
+        general_filter_frame_reference(f, source, destination, kernel_1, kernel_2, width, scale);
 }
 
-bool edge_detect_rows(filter_rows &step, color_type *source, color_type *destination) {
-    if (!source || !destination || source == destination || size_x < 2 || size_y < 2) return false;
-    step = filter_rows(edge_rows, source, destination, 0, size_y - 1, 1);
+bool edge_detect_rows(const frame_set &f, filter_rows &step, color_type *source, color_type *destination) {
+    if (!source || !destination || source == destination || f.size_x < 2 || f.size_y < 2) return false;
+    step = filter_rows(f, edge_rows, source, destination, 0, f.size_y - 1, 1);
     return true;
 }
 
-void edge_detect_frame(color_type *source, color_type *destination) {
+void edge_detect_frame(const frame_set &f, color_type *source, color_type *destination) {
     filter_rows step;
-    if (edge_detect_rows(step, source, destination))
+    if (edge_detect_rows(f, step, source, destination))
         run_whole(step);
     else
-        edge_detect_frame_reference(source, destination);
+        edge_detect_frame_reference(f, source, destination);
 }
 
-bool threshold_rows(filter_rows &step, color_type *source, color_type *destination, double threshold) {
+bool threshold_rows(const frame_set &f, filter_rows &step, color_type *source, color_type *destination, double threshold) {
     if (!source || !destination || source == destination) return false;
-    step = filter_rows(threshold_band, source, destination, 0, size_y, 0);
+    step = filter_rows(f, threshold_band, source, destination, 0, f.size_y, 0);
     step.above = kernels::first_sum_above(threshold);
     return true;
 }
 
-void threshold_frame(color_type *source, color_type *destination, double threshold) {
+void threshold_frame(const frame_set &f, color_type *source, color_type *destination, double threshold) {
     filter_rows step;
-    if (threshold_rows(step, source, destination, threshold))
+    if (threshold_rows(f, step, source, destination, threshold))
         run_whole(step);
     else
-        threshold_frame_reference(source, destination, threshold);
+        threshold_frame_reference(f, source, destination, threshold);
 }
 
-bool average_rows(filter_rows &step, color_type *source, color_type *destination) {
-    if (!source || !destination || !last_frame || source == destination || source == last_frame ||
-        destination == last_frame)
+bool average_rows(const frame_set &f, filter_rows &step, color_type *source, color_type *destination) {
+    if (!source || !destination || !f.last_frame || source == destination || source == f.last_frame ||
+        destination == f.last_frame)
         return false;
-    step = filter_rows(average_band, source, destination, 0, size_y, 0);
+    step = filter_rows(f, average_band, source, destination, 0, f.size_y, 0);
     return true;
 }
 
-void average_frame(color_type *source, color_type *destination) {
+void average_frame(const frame_set &f, color_type *source, color_type *destination) {
     filter_rows step;
-    if (average_rows(step, source, destination))
+    if (average_rows(f, step, source, destination))
         run_whole(step);
     else
-        average_frame_reference(source, destination);
+        average_frame_reference(f, source, destination);
 }
 
-void copy_rows(filter_rows &step, const color_type *source, color_type *destination) {
-    step = filter_rows(copy_band, const_cast<color_type *>(source), destination, 0, size_y, 0);
+void copy_rows(const frame_set &f, filter_rows &step, const color_type *source, color_type *destination) {
+    step = filter_rows(f, copy_band, const_cast<color_type *>(source), destination, 0, f.size_y, 0);
 }
 
-bool erode_rows(filter_rows &step, color_type *source, color_type *destination, double threshold) {
-    if (!source || !destination || !save_frame || source == destination || destination == save_frame ||
-        size_x < 3 || size_y < 3)
+bool erode_rows(const frame_set &f, filter_rows &step, color_type *source, color_type *destination, double threshold) {
+    if (!source || !destination || !f.save_frame || source == destination || destination == f.save_frame ||
+        f.size_x < 3 || f.size_y < 3)
         return false;
-    step = filter_rows(erode_band, source, destination, 0, size_y, 1);
+    step = filter_rows(f, erode_band, source, destination, 0, f.size_y, 1);
     step.in_order = true;
     step.above = kernels::first_sum_above(threshold);
     step.below = kernels::first_sum_not_below(threshold);
     return true;
 }
 
-void erode_frame(color_type *source, color_type *destination, double threshold) {
+void erode_frame(const frame_set &f, color_type *source, color_type *destination, double threshold) {
     filter_rows step;
-    if (erode_rows(step, source, destination, threshold))
+    if (erode_rows(f, step, source, destination, threshold))
         run_whole(step);
     else
-        erode_frame_reference(source, destination, threshold);
+        erode_frame_reference(f, source, destination, threshold);
 }
 
-bool reduceedge_rows(filter_rows &step, color_type *source, color_type *destination, double threshold,
+bool reduceedge_rows(const frame_set &f, filter_rows &step, color_type *source, color_type *destination, double threshold,
                      uint8_t *columns) {
-    if (!source || !destination || source == destination || size_x == 0 || size_y == 0 || !columns)
+    if (!source || !destination || source == destination || f.size_x == 0 || f.size_y == 0 || !columns)
         return false;
-    step = filter_rows(reduce_band, source, destination, 0, size_y, 0);
+    step = filter_rows(f, reduce_band, source, destination, 0, f.size_y, 0);
     step.in_order = true;
     step.above = kernels::first_sum_above(threshold);
     step.below = kernels::first_sum_not_below(threshold);
@@ -437,66 +446,66 @@ bool reduceedge_rows(filter_rows &step, color_type *source, color_type *destinat
 // Both passes of the reference, on colour-length classes: the row pass in
 // bands of rows, then the column pass in bands of column strips, each strip
 // carrying the reference class of its columns down the frame.
-void reduceedge_frame(color_type *source, color_type *destination, double threshold) {
-    if (!source || !destination || source == destination || size_x == 0 || size_y == 0) {
-        reduceedge_frame_reference(source, destination, threshold);
+void reduceedge_frame(const frame_set &f, color_type *source, color_type *destination, double threshold) {
+    if (!source || !destination || source == destination || f.size_x == 0 || f.size_y == 0) {
+        reduceedge_frame_reference(f, source, destination, threshold);
         return;
     }
     filter_rows step;
-    step = filter_rows(nullptr, source, destination, 0, size_y, 0);
+    step = filter_rows(f, nullptr, source, destination, 0, f.size_y, 0);
     step.above = kernels::first_sum_above(threshold);
     step.below = kernels::first_sum_not_below(threshold);
     auto rows = [&](unsigned int b, unsigned int e) { reduce_along_rows(step, b, e); };
-    run_bands(0, size_y, frame_pixels(), rows);
+    run_bands(0, f.size_y, frame_pixels(f), rows);
 
-    const size_t w = size_x;
+    const size_t w = f.size_x;
     const unsigned int strips = static_cast<unsigned int>((w + strip_pixels - 1) / strip_pixels);
     auto columns = [&](unsigned int b, unsigned int e) {
         uint8_t reference[strip_pixels];
         for (size_t s = b; s < e; ++s) {
             const size_t x0 = s * strip_pixels;
-            reduce_down_columns(step, x0, w - x0 < strip_pixels ? w - x0 : strip_pixels, 0, size_y,
+            reduce_down_columns(step, x0, w - x0 < strip_pixels ? w - x0 : strip_pixels, 0, f.size_y,
                                 reference);
         }
     };
-    run_bands(0, strips, frame_pixels(), columns);
+    run_bands(0, strips, frame_pixels(f), columns);
 }
 
-bool combo_edgedetect_rows(filter_rows &step, color_type *source, color_type *destination,
+bool combo_edgedetect_rows(const frame_set &f, filter_rows &step, color_type *source, color_type *destination,
                            double /*threshold*/) {
-    if (!source || !destination || source == destination || size_x < 5 || size_y < 5) return false;
-    step = filter_rows(combo_rows, source, destination, 2, size_y - 2, 1);
+    if (!source || !destination || source == destination || f.size_x < 5 || f.size_y < 5) return false;
+    step = filter_rows(f, combo_rows, source, destination, 2, f.size_y - 2, 1);
     return true;
 }
 
-void combo_edgedetect_frame(color_type *source, color_type *destination, double threshold) {
+void combo_edgedetect_frame(const frame_set &f, color_type *source, color_type *destination, double threshold) {
     filter_rows step;
-    if (combo_edgedetect_rows(step, source, destination, threshold))
+    if (combo_edgedetect_rows(f, step, source, destination, threshold))
         run_whole(step);
     else
-        combo_edgedetect_frame_reference(source, destination, threshold);
+        combo_edgedetect_frame_reference(f, source, destination, threshold);
 }
 
 // Fills [x1, x2) x [y1, y2) with red after clamping every bound to the last
 // index, so the last row and column are never filled and any coordinates
 // stay inside the frame.
-void draw_box(unsigned int x1, unsigned int y1, unsigned int x2, unsigned int y2, color_type *frame) {
-    if (!frame || size_x == 0 || size_y == 0) return;
-    if (x1 > size_x - 1) x1 = size_x - 1;
-    if (x2 > size_x - 1) x2 = size_x - 1;
-    if (y1 > size_y - 1) y1 = size_y - 1;
-    if (y2 > size_y - 1) y2 = size_y - 1;
+void draw_box(const frame_set &f, unsigned int x1, unsigned int y1, unsigned int x2, unsigned int y2, color_type *frame) {
+    if (!frame || f.size_x == 0 || f.size_y == 0) return;
+    if (x1 > f.size_x - 1) x1 = f.size_x - 1;
+    if (x2 > f.size_x - 1) x2 = f.size_x - 1;
+    if (y1 > f.size_y - 1) y1 = f.size_y - 1;
+    if (y2 > f.size_y - 1) y2 = f.size_y - 1;
     for (unsigned int y = y1; y < y2; ++y) {
-        for (unsigned int x = x1; x < x2; ++x) frame[static_cast<size_t>(y) * size_x + x] = red;
+        for (unsigned int x = x1; x < x2; ++x) frame[static_cast<size_t>(y) * f.size_x + x] = red;
     }
 }
 
-bool target_rows(filter_rows &step, color_type *source, color_type *destination,
+bool target_rows(const frame_set &f, filter_rows &step, color_type *source, color_type *destination, bool d_frame,
                  std::atomic<uint64_t> *sums) {
-    if (!source || !destination || !last_frame || !sums || source == destination || source == last_frame ||
-        destination == last_frame || size_x >= (1u << 22))
+    if (!source || !destination || !f.last_frame || !sums || source == destination || source == f.last_frame ||
+        destination == f.last_frame || f.size_x >= (1u << 22))
         return false;
-    step = filter_rows(track_band, source, destination, 0, size_y, 0);
+    step = filter_rows(f, track_band, source, destination, 0, f.size_y, 0);
     step.diff = d_frame;
     step.sums = sums;
     for (int i = 0; i < 3; ++i) sums[i] = 0;
@@ -505,24 +514,24 @@ bool target_rows(filter_rows &step, color_type *source, color_type *destination,
 
 // The crosshair and box at the centre of change, once every row is done.
 void target_finish(const filter_rows &step) {
+    const frame_set &f = *step.frame;
     const uint64_t sum = step.sums[0].load();
     if (sum <= 10000) return;
-    const size_t w = size_x;
+    const size_t w = f.size_x;
     color_type *destination = step.destination;
     const unsigned int cx = static_cast<unsigned int>(step.sums[1].load() / sum);
     const unsigned int cy = static_cast<unsigned int>(step.sums[2].load() / sum);
-    for (size_t y = 0; y < size_y; ++y) destination[y * w + cx].g = 255;
+    for (size_t y = 0; y < f.size_y; ++y) destination[y * w + cx].g = 255;
     for (size_t x = 0; x < w; ++x) destination[cy * w + x].g = 255;
-    draw_box(cx - 5, cy - 5, cx + 5, cy + 5, destination);
+    draw_box(f, cx - 5, cy - 5, cx + 5, cy + 5, destination);
 }
 
-// d_frame is read once for the whole step.
-void target_frame(color_type *source, color_type *destination) {
-    if (!source || !destination || !last_frame) return;
+void target_frame(const frame_set &f, color_type *source, color_type *destination, bool d_frame) {
+    if (!source || !destination || !f.last_frame) return;
     std::atomic<uint64_t> sums[3];
     filter_rows step;
-    if (!target_rows(step, source, destination, sums)) {
-        target_frame_reference(source, destination);
+    if (!target_rows(f, step, source, destination, d_frame, sums)) {
+        target_frame_reference(f, source, destination, d_frame);
         return;
     }
     run_whole(step);

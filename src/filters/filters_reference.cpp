@@ -17,7 +17,6 @@
 #include <cstring>
 
 #include "kernels/steps.h"
-#include "pipeline/process.h"
 
 namespace {
 
@@ -39,11 +38,11 @@ const double sobel_y[9] = {
 // clang-format on
 
 // Pixel (x, y) of a frame of the current geometry.
-inline color_type &at(color_type *frame, size_t x, size_t y) { return frame[y * size_x + x]; }
+inline color_type &at(const frame_set &f, color_type *frame, size_t x, size_t y) { return frame[y * f.size_x + x]; }
 
-inline size_t frame_pixels() { return static_cast<size_t>(size_x) * size_y; }
+inline size_t frame_pixels(const frame_set &f) { return static_cast<size_t>(f.size_x) * f.size_y; }
 
-inline size_t frame_bytes() { return frame_pixels() * sizeof(color_type); }
+inline size_t frame_bytes(const frame_set &f) { return frame_pixels(f) * sizeof(color_type); }
 
 using kernels::truncate_to_byte;
 
@@ -69,43 +68,43 @@ inline bool crosses(double reference, double current, double threshold) {
 // 0 .. h-1 and size_x-h .. size_x-1 become black. The other rows keep what the
 // destination held. Even or zero widths and frames narrower or lower than N
 // write nothing.
-void transform_frame_reference(color_type *source, color_type *destination, const double *kernel, unsigned int width,
+void transform_frame_reference(const frame_set &f, color_type *source, color_type *destination, const double *kernel, unsigned int width,
                      double factor, double offset) {
     if (!source || !destination || !kernel) return;
     if (width == 0 || width % 2 == 0) return;
-    if (size_x < width || size_y < width) return;
+    if (f.size_x < width || f.size_y < width) return;
     const unsigned int n = width;
     const unsigned int h = (n - 1) / 2;
 
-    for (unsigned int y = h; y <= size_y - h - 1; ++y) {
-        for (unsigned int x = 0; x < h; ++x) at(destination, x, y) = black;
-        for (unsigned int x = h; x <= size_x - h - 1; ++x) {
+    for (unsigned int y = h; y <= f.size_y - h - 1; ++y) {
+        for (unsigned int x = 0; x < h; ++x) at(f, destination, x, y) = black;
+        for (unsigned int x = h; x <= f.size_x - h - 1; ++x) {
             color_type out;
             for (int c = 0; c < 3; ++c) {
                 double sum = 0.0;
                 for (unsigned int m = 0; m < n; ++m) {
                     for (unsigned int k = 0; k < n; ++k) {
-                        sum += kernel[m * n + k] * channel(at(source, x - h + k, y - h + m), c);
+                        sum += kernel[m * n + k] * channel(at(f, source, x - h + k, y - h + m), c);
                     }
                 }
                 set_channel(out, c, truncate_to_byte(factor * sum + offset));
             }
-            at(destination, x, y) = out;
+            at(f, destination, x, y) = out;
         }
-        for (unsigned int x = size_x - h; x < size_x; ++x) at(destination, x, y) = black;
+        for (unsigned int x = f.size_x - h; x < f.size_x; ++x) at(f, destination, x, y) = black;
     }
 }
 
 // Two 3 x 3 kernels: each tap is scaled first, then weighted by both kernels;
 // the output is 8 * trunc(|P| + |Q|), saturated. The width is ignored. The
 // one-pixel border of the destination is never written.
-void general_filter_frame_reference(color_type *source, color_type *destination, const double *kernel_1,
+void general_filter_frame_reference(const frame_set &f, color_type *source, color_type *destination, const double *kernel_1,
                           const double *kernel_2, unsigned int /*width*/, double scale) {
     if (!source || !destination || !kernel_1 || !kernel_2) return;
-    if (size_x < 3 || size_y < 3) return;
+    if (f.size_x < 3 || f.size_y < 3) return;
 
-    for (unsigned int y = 1; y + 1 < size_y; ++y) {
-        for (unsigned int x = 1; x + 1 < size_x; ++x) {
+    for (unsigned int y = 1; y + 1 < f.size_y; ++y) {
+        for (unsigned int x = 1; x + 1 < f.size_x; ++x) {
             color_type out;
             for (int c = 0; c < 3; ++c) {
                 double p = 0.0;
@@ -113,7 +112,7 @@ void general_filter_frame_reference(color_type *source, color_type *destination,
                 int l = 0;
                 for (unsigned int wy = y - 1; wy <= y + 1; ++wy) {
                     for (unsigned int wx = x - 1; wx <= x + 1; ++wx, ++l) {
-                        double t = scale * channel(at(source, wx, wy), c);
+                        double t = scale * channel(at(f, source, wx, wy), c);
                         p += kernel_1[l] * t;
                         q += kernel_2[l] * t;
                     }
@@ -127,52 +126,52 @@ void general_filter_frame_reference(color_type *source, color_type *destination,
                     v = static_cast<unsigned char>(static_cast<int>(w) * 8);
                 set_channel(out, c, v);
             }
-            at(destination, x, y) = out;
+            at(f, destination, x, y) = out;
         }
     }
 }
 
 // 5 * (|right difference| + |lower difference|) per channel, saturated at 255.
 // The last row and the last column of the destination are never written.
-void edge_detect_frame_reference(color_type *source, color_type *destination) {
+void edge_detect_frame_reference(const frame_set &f, color_type *source, color_type *destination) {
     if (!source || !destination) return;
-    if (size_x == 0 || size_y == 0) return;
+    if (f.size_x == 0 || f.size_y == 0) return;
 
-    for (unsigned int y = 0; y + 1 < size_y; ++y) {
-        for (unsigned int x = 0; x + 1 < size_x; ++x) {
-            const color_type &p = at(source, x, y);
-            const color_type &right = at(source, x + 1, y);
-            const color_type &below = at(source, x, y + 1);
+    for (unsigned int y = 0; y + 1 < f.size_y; ++y) {
+        for (unsigned int x = 0; x + 1 < f.size_x; ++x) {
+            const color_type &p = at(f, source, x, y);
+            const color_type &right = at(f, source, x + 1, y);
+            const color_type &below = at(f, source, x, y + 1);
             color_type out;
             for (int c = 0; c < 3; ++c) {
                 set_channel(out, c, kernels::edge_value(channel(p, c), channel(right, c), channel(below, c)));
             }
-            at(destination, x, y) = out;
+            at(f, destination, x, y) = out;
         }
     }
 }
 
 // Bright pixels (length strictly above the threshold) black, the rest white.
-void threshold_frame_reference(color_type *source, color_type *destination, double threshold) {
+void threshold_frame_reference(const frame_set &f, color_type *source, color_type *destination, double threshold) {
     if (!source || !destination) return;
-    const size_t n = frame_pixels();
+    const size_t n = frame_pixels(f);
     for (size_t i = 0; i < n; ++i) destination[i] = color_size(source[i]) > threshold ? black : white;
 }
 
 // Mean of the source and last_frame, remainder dropped; last_frame then takes
 // the source (the stage's input, not its output). Without last_frame nothing
 // is written.
-void average_frame_reference(color_type *source, color_type *destination) {
-    if (!source || !destination || !last_frame) return;
-    const size_t n = frame_pixels();
+void average_frame_reference(const frame_set &f, color_type *source, color_type *destination) {
+    if (!source || !destination || !f.last_frame) return;
+    const size_t n = frame_pixels(f);
     for (size_t i = 0; i < n; ++i) {
         const color_type &s = source[i];
-        const color_type &l = last_frame[i];
+        const color_type &l = f.last_frame[i];
         destination[i].b = static_cast<unsigned char>((s.b + l.b) / 2);
         destination[i].g = static_cast<unsigned char>((s.g + l.g) / 2);
         destination[i].r = static_cast<unsigned char>((s.r + l.r) / 2);
     }
-    if (last_frame != source) std::memcpy(last_frame, source, frame_bytes());
+    if (f.last_frame != source) std::memcpy(f.last_frame, source, frame_bytes(f));
 }
 
 // Red marks over save_frame between a neighbour above the threshold (left,
@@ -180,58 +179,58 @@ void average_frame_reference(color_type *source, color_type *destination) {
 // placed in the destination (red byte 255) block their right, lower and
 // lower-right neighbours, so the pass must run in frame order. Every pixel is
 // written; without save_frame nothing is.
-void erode_frame_reference(color_type *source, color_type *destination, double threshold) {
-    if (!source || !destination || !save_frame) return;
-    if (size_x == 0 || size_y == 0) return;
+void erode_frame_reference(const frame_set &f, color_type *source, color_type *destination, double threshold) {
+    if (!source || !destination || !f.save_frame) return;
+    if (f.size_x == 0 || f.size_y == 0) return;
     const double t = threshold;
 
-    for (unsigned int x = 0; x < size_x; ++x) at(destination, x, 0) = at(save_frame, x, 0);
+    for (unsigned int x = 0; x < f.size_x; ++x) at(f, destination, x, 0) = at(f, f.save_frame, x, 0);
 
-    for (unsigned int y = 1; y + 1 < size_y; ++y) {
-        at(destination, 0, y) = at(save_frame, 0, y);
-        for (unsigned int x = 1; x + 1 < size_x; ++x) {
-            bool horizontal = color_size(at(source, x - 1, y)) > t && color_size(at(source, x + 1, y)) < t &&
-                              at(destination, x - 1, y).r != 255;
-            bool vertical = color_size(at(source, x, y - 1)) > t && color_size(at(source, x, y + 1)) < t &&
-                            at(destination, x, y - 1).r != 255;
-            bool diagonal = color_size(at(source, x - 1, y - 1)) > t &&
-                            color_size(at(source, x + 1, y + 1)) < t &&
-                            at(destination, x - 1, y - 1).r != 255;
-            at(destination, x, y) = (horizontal || vertical || diagonal) ? red : at(save_frame, x, y);
+    for (unsigned int y = 1; y + 1 < f.size_y; ++y) {
+        at(f, destination, 0, y) = at(f, f.save_frame, 0, y);
+        for (unsigned int x = 1; x + 1 < f.size_x; ++x) {
+            bool horizontal = color_size(at(f, source, x - 1, y)) > t && color_size(at(f, source, x + 1, y)) < t &&
+                              at(f, destination, x - 1, y).r != 255;
+            bool vertical = color_size(at(f, source, x, y - 1)) > t && color_size(at(f, source, x, y + 1)) < t &&
+                            at(f, destination, x, y - 1).r != 255;
+            bool diagonal = color_size(at(f, source, x - 1, y - 1)) > t &&
+                            color_size(at(f, source, x + 1, y + 1)) < t &&
+                            at(f, destination, x - 1, y - 1).r != 255;
+            at(f, destination, x, y) = (horizontal || vertical || diagonal) ? red : at(f, f.save_frame, x, y);
         }
-        at(destination, size_x - 1, y) = at(save_frame, size_x - 1, y);
+        at(f, destination, f.size_x - 1, y) = at(f, f.save_frame, f.size_x - 1, y);
     }
 
-    for (unsigned int x = 0; x < size_x; ++x) at(destination, x, size_y - 1) = at(save_frame, x, size_y - 1);
+    for (unsigned int x = 0; x < f.size_x; ++x) at(f, destination, x, f.size_y - 1) = at(f, f.save_frame, x, f.size_y - 1);
 }
 
 // White at the first pixel after each passage of the colour length through
 // the threshold, along rows and then along columns; black elsewhere. The
 // reference length moves only at a marked pixel.
-void reduceedge_frame_reference(color_type *source, color_type *destination, double threshold) {
+void reduceedge_frame_reference(const frame_set &f, color_type *source, color_type *destination, double threshold) {
     if (!source || !destination) return;
-    if (size_x == 0 || size_y == 0) return;
+    if (f.size_x == 0 || f.size_y == 0) return;
 
-    for (unsigned int y = 0; y < size_y; ++y) {
-        double reference = color_size(at(source, 0, y));
-        at(destination, 0, y) = black;
-        for (unsigned int x = 1; x < size_x; ++x) {
-            double current = color_size(at(source, x, y));
+    for (unsigned int y = 0; y < f.size_y; ++y) {
+        double reference = color_size(at(f, source, 0, y));
+        at(f, destination, 0, y) = black;
+        for (unsigned int x = 1; x < f.size_x; ++x) {
+            double current = color_size(at(f, source, x, y));
             if (crosses(reference, current, threshold)) {
-                at(destination, x, y) = white;
+                at(f, destination, x, y) = white;
                 reference = current;
             } else {
-                at(destination, x, y) = black;
+                at(f, destination, x, y) = black;
             }
         }
     }
 
-    for (unsigned int x = 0; x < size_x; ++x) {
-        double reference = color_size(at(source, x, 0));
-        for (unsigned int y = 1; y < size_y; ++y) {
-            double current = color_size(at(source, x, y));
+    for (unsigned int x = 0; x < f.size_x; ++x) {
+        double reference = color_size(at(f, source, x, 0));
+        for (unsigned int y = 1; y < f.size_y; ++y) {
+            double current = color_size(at(f, source, x, y));
             if (crosses(reference, current, threshold)) {
-                at(destination, x, y) = white;
+                at(f, destination, x, y) = white;
                 reference = current;
             }
         }
@@ -243,30 +242,30 @@ void reduceedge_frame_reference(color_type *source, color_type *destination, dou
 // Rows 2 .. size_y-3 are written (columns 0, 1, size_x-2, size_x-1 black);
 // the other rows are left alone. Frames below 5 x 5 are not written at all.
 // The threshold has no effect.
-void combo_edgedetect_frame_reference(color_type *source, color_type *destination, double /*threshold*/) {
+void combo_edgedetect_frame_reference(const frame_set &f, color_type *source, color_type *destination, double /*threshold*/) {
     if (!source || !destination) return;
-    if (size_x < 5 || size_y < 5) return;
+    if (f.size_x < 5 || f.size_y < 5) return;
 
-    for (unsigned int y = 2; y + 2 < size_y; ++y) {
-        at(destination, 0, y) = black;
-        at(destination, 1, y) = black;
-        for (unsigned int x = 2; x + 2 < size_x; ++x) {
+    for (unsigned int y = 2; y + 2 < f.size_y; ++y) {
+        at(f, destination, 0, y) = black;
+        at(f, destination, 1, y) = black;
+        for (unsigned int x = 2; x + 2 < f.size_x; ++x) {
             double gx = 0.0;
             double gy = 0.0;
             int l = 0;
             for (unsigned int wy = y - 1; wy <= y + 1; ++wy) {
                 for (unsigned int wx = x - 1; wx <= x + 1; ++wx, ++l) {
-                    double length = color_size(at(source, wx, wy));
+                    double length = color_size(at(f, source, wx, wy));
                     gx += length * sobel_x[l] / 3.0;
                     gy += length * sobel_y[l] / 3.0;
                 }
             }
             unsigned char v = 0;
             if (gx != 0.0) v = kernels::direction_level_reference(gy / gx);
-            at(destination, x, y) = color_type{v, v, v};
+            at(f, destination, x, y) = color_type{v, v, v};
         }
-        at(destination, size_x - 2, y) = black;
-        at(destination, size_x - 1, y) = black;
+        at(f, destination, f.size_x - 2, y) = black;
+        at(f, destination, f.size_x - 1, y) = black;
     }
 }
 
@@ -275,19 +274,19 @@ void combo_edgedetect_frame_reference(color_type *source, color_type *destinatio
 // moments; above a total of 10000 the centre gets a green crosshair and a
 // red 10 x 10 square. Under d_frame the picture is the change itself.
 // The moments are 64-bit so that large frames cannot overflow them.
-void target_frame_reference(color_type *source, color_type *destination) {
-    if (!source || !destination || !last_frame) return;
+void target_frame_reference(const frame_set &f, color_type *source, color_type *destination, bool d_frame) {
+    if (!source || !destination || !f.last_frame) return;
 
     uint64_t total = 0;
     uint64_t moment_x = 0;
     uint64_t moment_y = 0;
 
-    for (unsigned int y = 0; y < size_y; ++y) {
-        for (unsigned int x = 0; x < size_x; ++x) {
-            const color_type &s = at(source, x, y);
-            const color_type &l = at(last_frame, x, y);
+    for (unsigned int y = 0; y < f.size_y; ++y) {
+        for (unsigned int x = 0; x < f.size_x; ++x) {
+            const color_type &s = at(f, source, x, y);
+            const color_type &l = at(f, f.last_frame, x, y);
             const unsigned int m = kernels::tracking_change(s, l);
-            if (d_frame) at(destination, x, y) = color_type{0, static_cast<unsigned char>(255 * m / 442), 0};
+            if (d_frame) at(f, destination, x, y) = color_type{0, static_cast<unsigned char>(255 * m / 442), 0};
             moment_x += static_cast<uint64_t>(x) * m;
             moment_y += static_cast<uint64_t>(y) * m;
             total += m;
@@ -295,16 +294,16 @@ void target_frame_reference(color_type *source, color_type *destination) {
     }
 
     // (The guards only keep a misuse with shared buffers from overlapping copies.)
-    if (last_frame != source) std::memcpy(last_frame, source, frame_bytes());
-    if (!d_frame && destination != source) std::memcpy(destination, source, frame_bytes());
+    if (f.last_frame != source) std::memcpy(f.last_frame, source, frame_bytes(f));
+    if (!d_frame && destination != source) std::memcpy(destination, source, frame_bytes(f));
 
     if (total > 10000) {
         unsigned int cx = static_cast<unsigned int>(moment_x / total);
         unsigned int cy = static_cast<unsigned int>(moment_y / total);
-        for (unsigned int y = 0; y < size_y; ++y) at(destination, cx, y).g = 255;
-        for (unsigned int x = 0; x < size_x; ++x) at(destination, x, cy).g = 255;
+        for (unsigned int y = 0; y < f.size_y; ++y) at(f, destination, cx, y).g = 255;
+        for (unsigned int x = 0; x < f.size_x; ++x) at(f, destination, x, cy).g = 255;
         // Unsigned on purpose: near the low edges cx - 5 wraps and is clamped
         // to the last index, so the square is dropped but the lines remain.
-        draw_box(cx - 5, cy - 5, cx + 5, cy + 5, destination);
+        draw_box(f, cx - 5, cy - 5, cx + 5, cy + 5, destination);
     }
 }

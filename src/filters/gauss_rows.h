@@ -6,6 +6,6 @@
 // The Gaussian over a whole frame of the current geometry (rows 2 ..
 // size_y-3, black side borders), from row kernels; false, with nothing
 // written, where it does not apply.
-bool gauss_frame(const color_type *source, color_type *destination);
+bool gauss_frame(const frame_set &f, const color_type *source, color_type *destination);
 // The same as a banded step (see filter_rows); false where it does not apply.
-bool gauss_rows(filter_rows &step, const color_type *source, color_type *destination);
+bool gauss_rows(const frame_set &f, filter_rows &step, const color_type *source, color_type *destination);

@@ -9,63 +9,46 @@
 
 #include "common/buffer.h"
 #include "common/workers.h"
-#include "display/display.h"
 #include "kernels/dispatch.h"
 
-float *image_state = nullptr;
+// The state is used only while the pixel count it was made for matches the
+// current geometry.
+bool rc_state_ready(const frame_set &f) { return f.image_state && f.state_pixels == f.pixels(); }
 
-namespace {
-
-// Pixel count image_state was made for; the state is used only while it
-// matches the current geometry.
-size_t state_pixels = 0;
-
-size_t frame_pixels() { return static_cast<size_t>(size_x) * size_y; }
-
-}  // namespace
-
-bool rc_state_ready() { return image_state && state_pixels == frame_pixels(); }
-
-void rc_filter_start() {
-    if (image_state) {
-        buffer_free(image_state);
-        image_state = nullptr;
-        state_pixels = 0;
-    }
-    const size_t n = frame_pixels();
-    image_state = static_cast<float *>(buffer_alloc(n * 3 * sizeof(float)));
-    if (!image_state) {
-        add_line("Unable to create image_state buffer");
-        return;
-    }
-    state_pixels = n;
+const char *rc_filter_start(frame_set &f) {
+    rc_filter_stop(f);
+    const size_t n = f.pixels();
+    f.image_state = static_cast<float *>(buffer_alloc(n * 3 * sizeof(float)));
+    if (!f.image_state) return "Unable to create image_state buffer";
+    f.state_pixels = n;
+    return nullptr;
 }
 
-void rc_filter_stop() {
-    if (image_state) {
-        buffer_free(image_state);
-        image_state = nullptr;
+void rc_filter_stop(frame_set &f) {
+    if (f.image_state) {
+        buffer_free(f.image_state);
+        f.image_state = nullptr;
     }
-    state_pixels = 0;
+    f.state_pixels = 0;
 }
 
-bool rc_rows(filter_rows &step, color_type *source, color_type *destination) {
-    if (!source || !destination || !rc_state_ready()) return false;
+bool rc_rows(const frame_set &f, filter_rows &step, color_type *source, color_type *destination) {
+    if (!source || !destination || !rc_state_ready(f)) return false;
     auto rows = [](const filter_rows &s, unsigned int b, unsigned int e) {
-        const size_t w = size_x;
-        kernels::active_kernels().rc(s.source + b * w, image_state + 3 * b * w, s.destination + b * w,
-                                     (e - b) * w);
+        const size_t w = s.frame->size_x;
+        kernels::active_kernels().rc(s.source + b * w, s.frame->image_state + 3 * b * w,
+                                     s.destination + b * w, (e - b) * w);
     };
-    step = filter_rows(rows, source, destination, 0, size_y, 0);
+    step = filter_rows(f, rows, source, destination, 0, f.size_y, 0);
     return true;
 }
 
-void rc_filter(color_type *source, color_type *destination) {
+void rc_filter(const frame_set &f, color_type *source, color_type *destination) {
     filter_rows step;
-    if (!rc_rows(step, source, destination)) {
-        rc_filter_reference(source, destination);
+    if (!rc_rows(f, step, source, destination)) {
+        rc_filter_reference(f, source, destination);
         return;
     }
     auto band = [&](unsigned int b, unsigned int e) { step.run(step, b, e); };
-    run_bands(0, size_y, static_cast<size_t>(size_x) * size_y, band);
+    run_bands(0, f.size_y, f.pixels(), band);
 }

@@ -1,70 +1,19 @@
 #include "pipeline/bitmap.h"
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
-#include "capture/camera.h"
 #include "common/buffer.h"
-#include "display/display.h"
-#include "pipeline/process.h"
+#include "common/files.h"
 #include "platform/dib.h"
-#include "platform/win32.h"
-#include "shell/options.h"
 
-namespace {
-
-// Creates a new file for writing, beside `name`, under a name of its own:
-// made exclusively, so it is never a file that was there before (a user's
-// "1.bmp.tmp", say). Its name goes to `temp`.
-HANDLE create_temp_beside(const std::string &name, std::string &temp) {
-    static unsigned long sequence = 0;
-    static const unsigned long seed = static_cast<unsigned long>(
-        std::chrono::steady_clock::now().time_since_epoch().count() ^ reinterpret_cast<uintptr_t>(&sequence));
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        char tag[16];
-        std::snprintf(tag, sizeof tag, ".%08lx", (seed + 0x9E3779B9UL * ++sequence) & 0xFFFFFFFFUL);
-        temp = name + tag + ".part";
-        HANDLE file = CreateFileA(temp.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) return file;
-    }
-    return INVALID_HANDLE_VALUE;
+std::string Snapshots::snapshot_path(int number) const {
+    return snapshot_folder + std::to_string(number) + ".bmp";
 }
 
-// Writes the three parts of a BMP file to `name` through a temporary file
-// beside it, so a failure never leaves a truncated file or touches an older
-// file of that name. On failure `reason` holds the system's error text.
-bool write_bmp(const std::string &name, const BITMAPFILEHEADER &file_header, const BITMAPINFOHEADER &info,
-               const unsigned char *pixels, DWORD pixel_bytes, std::string &reason) {
-    std::string temp;
-    HANDLE file = create_temp_beside(name, temp);
-    if (file == INVALID_HANDLE_VALUE) {
-        reason = last_error_text();
-        return false;
-    }
-    const char *temp_name = temp.c_str();
-    DWORD written = 0;
-    bool ok =
-        WriteFile(file, &file_header, sizeof file_header, &written, nullptr) && written == sizeof file_header;
-    ok = ok && WriteFile(file, &info, sizeof info, &written, nullptr) && written == sizeof info;
-    ok = ok && WriteFile(file, pixels, pixel_bytes, &written, nullptr) && written == pixel_bytes;
-    ok = ok && FlushFileBuffers(file);
-    ok = CloseHandle(file) && ok;
-    ok = ok && MoveFileExA(temp_name, name.c_str(), MOVEFILE_REPLACE_EXISTING);
-    if (!ok) {
-        reason = last_error_text();
-        DeleteFileA(temp_name);
-    }
-    return ok;
-}
-
-}  // namespace
-
-void save_to_disk() {
-    static int next_file_num = 1;
+std::string save_to_disk(FrameStore &store, const FilterSettings &settings, StatusLog &log,
+                         Snapshots &snapshots) {
     char line[80];
     int number;
     BITMAPFILEHEADER file_header{};
@@ -74,29 +23,30 @@ void save_to_disk() {
     {
         // The frame is staged under the lock, so the file holds one whole frame;
         // the slow part, writing, happens after the delivery thread may go on.
-        std::lock_guard<std::recursive_mutex> lock(frame_lock);
-        if (!camera_buffer) {
-            add_line("Nothing to save");
-            return;
+        std::lock_guard<std::mutex> lock(store.frame_lock);
+        if (!store.camera_buffer) {
+            log.add_line("Nothing to save");
+            return std::string();
         }
-        number = next_file_num++;
+        number = snapshots.next_file_num++;
         std::snprintf(line, sizeof line, "Save to: %d.bmp", number);
-        add_line(line);
+        log.add_line(line);
 
-        const size_t width = camera_x_size > 0 ? static_cast<size_t>(camera_x_size) : 0;
-        const size_t height = camera_y_size > 0 ? static_cast<size_t>(camera_y_size) : 0;
+        const size_t width = store.camera_x_size > 0 ? static_cast<size_t>(store.camera_x_size) : 0;
+        const size_t height = store.camera_y_size > 0 ? static_cast<size_t>(store.camera_y_size) : 0;
         const size_t row = width * 3;
         // BMP rows are padded to 4 bytes; frames in memory are not.
         const size_t stride = dib_stride(width);
         const size_t bytes = stride * height;
-        info = camera_buffer_info.bmiHeader;
+        info = store.camera_buffer_info.bmiHeader;
         if (bytes <= 0xffffffffu - 54 && bytes > 0)
             pixels = static_cast<unsigned char *>(buffer_alloc(bytes));
         if (pixels) {
-            const unsigned char *frame = reinterpret_cast<const unsigned char *>(camera_buffer);
+            const unsigned char *frame = reinterpret_cast<const unsigned char *>(store.camera_buffer);
+            const bool flipped = settings.fast_capture;
             for (size_t r = 0; r < height; ++r) {
                 // Under fast capture the display shows the frame upside down; the file shows it the same way.
-                size_t target = fast_capture ? height - 1 - r : r;
+                size_t target = flipped ? height - 1 - r : r;
                 std::memcpy(pixels + target * stride, frame + r * row, row);
             }
             pixel_bytes = static_cast<DWORD>(bytes);
@@ -108,14 +58,12 @@ void save_to_disk() {
             file_header.bfOffBits = info.biSize + sizeof(BITMAPFILEHEADER);
         }
     }
-    const std::string name = snapshot_path(number);
+    const std::string name = snapshots.snapshot_path(number);
     std::string reason = "not enough memory";
-    bool saved = pixels && write_bmp(name, file_header, info, pixels, pixel_bytes, reason);
+    bool saved = pixels && write_bmp_file(name, file_header, info, pixels, pixel_bytes, reason);
     buffer_free(pixels);
-    if (!saved) {
-        std::snprintf(line, sizeof line, "Unable to save %d.bmp", number);
-        add_line(line);
-        // With a chosen snapshot folder, standard error also says why.
-        if (!snapshot_folder.empty()) error_line("cannot write " + name + ": " + reason);
-    }
+    if (saved) return std::string();
+    std::snprintf(line, sizeof line, "Unable to save %d.bmp", number);
+    log.add_line(line);
+    return name + ": " + reason;
 }

@@ -2,48 +2,15 @@
 
 #include <cstdio>
 
-#include "capture/camera.h"
-#include "display/display.h"
-#include "pipeline/bitmap.h"
-#include "pipeline/process.h"
+#include "pipeline/filter_registry.h"
 #include "shell/main.h"
-
-bool keys[256];
+#include "shell/options.h"
 
 namespace {
 
 const unsigned int key_escape = 27;
 const double threshold_min = 0.0;
 const double threshold_max = 511.0;
-
-struct Toggle {
-    unsigned char key;
-    std::atomic<bool> *flag;
-};
-
-// Single-filter keys, in the order they are applied.
-const Toggle toggles[] = {
-    {'1', &filter_gauss},     {'2', &filter_rc},       {'3', &filter_sharpness},  {'4', &filter_edgefast},
-    {'5', &filter_laplace},   {'6', &filter_sobel},    {'7', &filter_emboss},     {'8', &filter_threshold},
-    {'9', &filter_erode},     {'0', &filter_tracking}, {'E', &filter_reduceedge}, {'Y', &filter_average},
-    {'U', &filter_comboedge}, {'I', &filter_canny},
-};
-
-// The flags the two presets set (average and canny are left alone).
-void apply_preset(bool gauss, bool laplace, bool erode) {
-    filter_gauss = gauss;
-    filter_rc = false;
-    filter_sharpness = false;
-    filter_edgefast = false;
-    filter_laplace = laplace;
-    filter_sobel = false;
-    filter_emboss = false;
-    filter_threshold = false;
-    filter_erode = erode;
-    filter_tracking = false;
-    filter_reduceedge = false;
-    filter_comboedge = false;
-}
 
 bool invert(std::atomic<bool> &flag) {
     // Only the window thread writes the flags, so load-then-store cannot lose a change.
@@ -58,73 +25,86 @@ double clamp_threshold(double value) {
     return value;
 }
 
-void add_threshold_lines() {
-    threshold_1 = clamp_threshold(threshold_1);
-    threshold_2 = clamp_threshold(threshold_2);
+void add_threshold_lines(FilterSettings &s, StatusLog &log) {
+    s.threshold_1 = clamp_threshold(s.threshold_1);
+    s.threshold_2 = clamp_threshold(s.threshold_2);
     char line[80];
-    std::snprintf(line, sizeof line, "Threshold1: %5.2f", threshold_1.load());
-    add_line(line);
-    std::snprintf(line, sizeof line, "Threshold2: %5.2f", threshold_2.load());
-    add_line(line);
+    std::snprintf(line, sizeof line, "Threshold1: %5.2f", s.threshold_1.load());
+    log.add_line(line);
+    std::snprintf(line, sizeof line, "Threshold2: %5.2f", s.threshold_2.load());
+    log.add_line(line);
+}
+
+// V (`on`) or B: the filters the presets name, on or off as V's says.
+void apply_preset(FilterSettings &s, bool on) {
+    for (const filter_entry &e : filter_registry)
+        if (e.in_presets) s.*e.flag = on && e.preset_on;
 }
 
 }  // namespace
 
-void key_down(unsigned int key) {
+void key_down(Program &program, unsigned int key) {
+    bool *keys = program.keys;
+    FilterSettings &s = program.settings;
+    StatusLog &log = program.log;
     keys[key & 0xff] = true;
 
     // Shutting down does not end the handling of this key.
-    if (key == key_escape) system_shutdown();
+    if (key == key_escape) system_shutdown(program);
 
     if (keys['V']) {
-        threshold_1 = 240.0;
-        apply_preset(true, true, true);
+        s.threshold_1 = 240.0;
+        apply_preset(s, true);
     }
-    if (keys['B']) apply_preset(false, false, false);
+    if (keys['B']) apply_preset(s, false);
 
     // Every held filter key acts again on every key-down.
     bool toggled = false;
-    for (const Toggle &t : toggles) {
-        if (keys[t.key]) {
-            invert(*t.flag);
+    for (const filter_entry &e : filter_registry) {
+        if (keys[e.key]) {
+            invert(s.*e.flag);
             toggled = true;
         }
     }
-    if (toggled) show_filters();
+    if (toggled) show_filters(s, log);
 
     switch (key) {
         case 'F':
-            invert(display_fps);
+            invert(program.screen.display_fps);
             break;
         case 'D':
-            add_line(invert(d_frame) ? "Show difference" : "Show normal");
+            log.add_line(invert(s.d_frame) ? "Show difference" : "Show normal");
             break;
         case 'G':
-            add_line(invert(fast_capture) ? "Fast Capture" : "Slow Capture");
-            clear_buffers();
+            log.add_line(invert(s.fast_capture) ? "Fast Capture" : "Slow Capture");
+            clear_buffers(program.store);
             break;
-        case 'R':
-            save_to_disk();
+        case 'R': {
+            std::string failure = save_to_disk(program.store, s, log, program.snapshots);
+            // With a chosen snapshot folder, standard error also says why.
+            if (!failure.empty() && !program.snapshots.snapshot_folder.empty())
+                error_line("cannot write " + failure);
             break;
+        }
         case 'Q':
-            threshold_1 = threshold_1 - 2.0;
-            add_threshold_lines();
+            s.threshold_1 = s.threshold_1 - 2.0;
+            add_threshold_lines(s, log);
             break;
         case 'W':
-            threshold_1 = threshold_1 + 2.0;
-            add_threshold_lines();
+            s.threshold_1 = s.threshold_1 + 2.0;
+            add_threshold_lines(s, log);
             break;
         case 'A':
-            threshold_2 = threshold_2 - 1.0;
-            add_threshold_lines();
+            s.threshold_2 = s.threshold_2 - 1.0;
+            add_threshold_lines(s, log);
             break;
         case 'S':
-            threshold_2 = threshold_2 + 1.0;
-            add_threshold_lines();
+            s.threshold_2 = s.threshold_2 + 1.0;
+            add_threshold_lines(s, log);
             break;
         default:
             break;
     }
 }
 
-void key_up(unsigned int key) { keys[key & 0xff] = false; }
+void key_up(Program &program, unsigned int key) { program.keys[key & 0xff] = false; }

@@ -1,8 +1,7 @@
 // Keyboard commands.
 #pragma once
 
-// Keys currently down, by the low 8 bits of the virtual-key code.
-extern bool keys[256];
+#include "shell/program.h"
 
-void key_down(unsigned int key);
-void key_up(unsigned int key);
+void key_down(Program &program, unsigned int key);
+void key_up(Program &program, unsigned int key);

@@ -1,19 +1,11 @@
 #include "shell/main.h"
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 
-#include "capture/camera.h"
-#include "display/display.h"
-#include "pipeline/process.h"
 #include "shell/input.h"
 #include "shell/options.h"
+#include "shell/utility.h"
 #include "shell/window.h"
-
-HWND system_hwnd = nullptr;
-std::atomic<int> frames{0};
-std::atomic<int> fps{0};
 
 namespace {
 
@@ -22,31 +14,43 @@ const unsigned int fps_period_ms = 1000;
 // How often the camera is checked for having been lost or being back.
 const unsigned int camera_timer = 3;
 const unsigned int camera_period_ms = 250;
-
-std::atomic<bool> shut_down{false};
-
-// The window a console event asks to shut down, set when it is created.
-std::atomic<HWND> shutdown_window{nullptr};
 const UINT shutdown_request = WM_APP + 1;
-// system_shutdown has finished, for console_control to wait on.
-std::mutex shutdown_mutex;
-std::condition_variable shutdown_finished;
-bool shutdown_done = false;
+
+// The program the window procedure and the console handler serve: both are
+// called by the system with no context of their own.
+std::atomic<Program *> running_program{nullptr};
+
+void announce_device(const char *name) { console("fname: %s", name); }
+
+void start_camera(Program &program) { program.camera.camera_start(program.request); }
 
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
-    // --help, --version, --list-cameras and mistakes end here, before any window.
-    int code = apply_options(command_line());
-    if (code >= 0) return code;
-    return program_main(instance, show_command, camera_start);
+    Program program;
+    return program_main(program, instance, show_command);
 }
 
-int program_main(HINSTANCE instance, int show_command, void (*start_camera)()) {
-    clear_text_area();
-    if (setup_window(instance, show_command) != 0) return 1;
-    system_startup(start_camera);
-    return message_loop();
+int program_main(Program &program, HINSTANCE instance, int show_command) {
+    // --help, --version, --list-cameras and mistakes end here, before any window.
+    int code =
+        apply_options(command_line(), program.camera, program.request, program.snapshots, announce_device);
+    if (code >= 0) return code;
+    if (!program.camera.camera_created()) program.camera.camera_create(announce_device);
+    return program_main(program, instance, show_command, start_camera);
+}
+
+int program_main(Program &program, HINSTANCE instance, int show_command, void (*start)(Program &)) {
+    running_program = &program;
+    program.log.clear_text_area();
+    int code = 1;
+    if (setup_window(program, instance, show_command) == 0) {
+        system_startup(program, start);
+        code = message_loop();
+    }
+    // A console event that comes now finds no program to shut down.
+    running_program = nullptr;
+    return code;
 }
 
 int message_loop() {
@@ -59,80 +63,79 @@ int message_loop() {
     return static_cast<int>(msg.wParam);
 }
 
-void system_startup() { system_startup(camera_start); }
-
-void system_startup(void (*start_camera)()) {
-    add_line("Look at readme.txt for usage");
-    start_camera();
-    SetTimer(system_hwnd, fps_timer, fps_period_ms, nullptr);
-    SetTimer(system_hwnd, camera_timer, camera_period_ms, nullptr);
+void system_startup(Program &program, void (*start)(Program &)) {
+    program.log.add_line("Look at readme.txt for usage");
+    start(program);
+    SetTimer(program.system_hwnd, fps_timer, fps_period_ms, nullptr);
+    SetTimer(program.system_hwnd, camera_timer, camera_period_ms, nullptr);
 }
 
-void system_shutdown() {
+void system_shutdown(Program &program) {
     // Escape and then the destroy message can both come here; stop once.
-    if (shut_down.exchange(true)) return;
-    destroy_window();
-    // Not under frame_lock: stopping waits for the delivery thread, which may be waiting for it.
-    camera_stop();
+    if (program.shut_down.exchange(true)) return;
+    destroy_window(program);
+    // Not under the frame lock: stopping waits for the delivery thread, which may be waiting for it.
+    program.camera.camera_stop();
     PostQuitMessage(0);
-    std::lock_guard<std::mutex> lock(shutdown_mutex);
-    shutdown_done = true;
-    shutdown_finished.notify_all();
+    std::lock_guard<std::mutex> lock(program.shutdown_mutex);
+    program.shutdown_done = true;
+    program.shutdown_finished.notify_all();
 }
 
 BOOL WINAPI console_control(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    Program *program = running_program;
+    if (!program) return FALSE;
     // Runs on a thread of its own: the shutdown itself is the window thread's.
-    if (!shut_down) {
-        HWND hwnd = shutdown_window;
+    if (!program->shut_down) {
+        HWND hwnd = program->system_hwnd;
         if (!hwnd || !PostMessageA(hwnd, shutdown_request, 0, 0)) return FALSE;
     }
     // Returning lets a closing console end the process: not before the camera has stopped.
-    std::unique_lock<std::mutex> lock(shutdown_mutex);
-    shutdown_finished.wait_for(lock, std::chrono::seconds(4), [] { return shutdown_done; });
+    std::unique_lock<std::mutex> lock(program->shutdown_mutex);
+    program->shutdown_finished.wait_for(lock, std::chrono::seconds(4),
+                                        [program] { return program->shutdown_done; });
     return TRUE;
 }
 
-void timer_message(unsigned int id) {
-    if (id == camera_timer && !shut_down) camera_watch();
+void timer_message(Program &program, unsigned int id) {
+    if (id == camera_timer && !program.shut_down) program.camera.camera_watch();
     if (id != fps_timer) return;
     // One atomic step, so a frame counted meanwhile is neither lost nor counted twice.
-    fps = frames.exchange(0);
-}
-
-void frame_ready() {
-    std::lock_guard<std::recursive_mutex> lock(frame_lock);
-    process_frame();
-    ++frames;
-    display();
+    program.fps = program.frames.exchange(0);
 }
 
 LRESULT CALLBACK WinProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    Program *program = running_program;
+    if (!program) return DefWindowProcA(hwnd, message, wparam, lparam);
     switch (message) {
         case WM_CREATE:
-            system_hwnd = hwnd;
-            shutdown_window = hwnd;
+            program->system_hwnd = hwnd;
             return 0;
         case WM_DESTROY:
-            system_shutdown();
+            system_shutdown(*program);
             return 0;
-        case WM_SIZE:
-            display_resize(LOWORD(lparam), HIWORD(lparam));
+        case WM_SIZE: {
+            std::lock_guard<std::mutex> lock(program->store.frame_lock);
+            program->screen.display_resize(program->window, program->log, LOWORD(lparam), HIWORD(lparam));
             return 0;
-        case WM_PAINT:
-            display();
+        }
+        case WM_PAINT: {
+            std::lock_guard<std::mutex> lock(program->store.frame_lock);
+            program->draw();
             return 0;
+        }
         case WM_KEYDOWN:
-            key_down(static_cast<unsigned int>(wparam));
+            key_down(*program, static_cast<unsigned int>(wparam));
             return 0;
         case WM_KEYUP:
-            key_up(static_cast<unsigned int>(wparam));
+            key_up(*program, static_cast<unsigned int>(wparam));
             return 0;
         case WM_TIMER:
-            timer_message(static_cast<unsigned int>(wparam));
+            timer_message(*program, static_cast<unsigned int>(wparam));
             return 0;
         case shutdown_request:
-            system_shutdown();
+            system_shutdown(*program);
             return 0;
         default:
             return DefWindowProcA(hwnd, message, wparam, lparam);

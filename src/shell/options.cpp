@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "capture/camera.h"
 #include "capture/capture.h"
+#include "common/files.h"
 #include "platform/win32.h"
 
 #ifdef _WIN32
@@ -23,11 +23,6 @@
 #ifndef LUMIVEX_DOC_DIR
 #define LUMIVEX_DOC_DIR ""
 #endif
-
-int camera_choice = 0;
-int requested_width = 0;
-int requested_height = 0;
-std::string snapshot_folder;
 
 namespace {
 
@@ -138,7 +133,9 @@ bool all_digits(const std::string &text) {
 }
 
 // The camera `wanted` names in the device table, or -1.
-int find_camera(const std::string &wanted) {
+int find_camera(const Camera &camera, const std::string &wanted) {
+    VideoCapture *vc = camera.vc;
+    VideoDevice *devices = camera.devices;
     if (!vc) return -1;
     int count = vc->NumDevices();
     if (all_digits(wanted)) {
@@ -152,7 +149,9 @@ int find_camera(const std::string &wanted) {
     return -1;
 }
 
-int list_cameras() {
+int list_cameras(const Camera &camera) {
+    VideoCapture *vc = camera.vc;
+    VideoDevice *devices = camera.devices;
     if (!vc) {
         error_line("cannot list cameras: the capture system failed to start");
         return 1;
@@ -170,7 +169,7 @@ int list_cameras() {
 }
 
 // Checks the snapshot folder and makes it absolute; false after saying why.
-bool use_snapshot_dir(const std::string &dir) {
+bool use_snapshot_dir(const std::string &dir, std::string &snapshot_folder) {
     std::error_code ec;
     fs::path folder = fs::absolute(fs::path(dir), ec);
     if (ec) folder = dir;
@@ -256,7 +255,8 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
     return true;
 }
 
-int apply_options(const std::vector<std::string> &args) {
+int apply_options(const std::vector<std::string> &args, Camera &camera, CameraRequest &request,
+                  Snapshots &snapshots, void (*announce)(const char *name)) {
     if (args.empty()) return -1;
     Options options;
     std::string error;
@@ -273,18 +273,23 @@ int apply_options(const std::vector<std::string> &args) {
         write_text(false, "Lumivex " LUMIVEX_VERSION "\n");
         return 0;
     }
-    if (options.list_cameras) return list_cameras();
+    if (options.list_cameras) {
+        if (!camera.camera_created()) camera.camera_create();
+        return list_cameras(camera);
+    }
     if (!options.camera.empty()) {
-        camera_choice = find_camera(options.camera);
-        if (camera_choice < 0) {
-            camera_choice = 0;
+        if (!camera.camera_created()) camera.camera_create(announce);
+        request.camera_choice = find_camera(camera, options.camera);
+        if (request.camera_choice < 0) {
+            request.camera_choice = 0;
             error_line("no camera '" + options.camera + "' (lumivex --list-cameras shows them)");
             return 2;
         }
     }
-    requested_width = options.width;
-    requested_height = options.height;
-    if (!options.snapshot_dir.empty() && !use_snapshot_dir(options.snapshot_dir)) return 2;
+    request.requested_width = options.width;
+    request.requested_height = options.height;
+    if (!options.snapshot_dir.empty() && !use_snapshot_dir(options.snapshot_dir, snapshots.snapshot_folder))
+        return 2;
     return -1;
 }
 
@@ -304,19 +309,3 @@ std::vector<std::string> command_line() {
 }
 
 void error_line(const std::string &text) { write_text(true, "lumivex: " + text + "\n"); }
-
-std::string snapshot_path(int number) { return snapshot_folder + std::to_string(number) + ".bmp"; }
-
-std::string last_error_text() {
-#ifdef _WIN32
-    DWORD code = GetLastError();
-    char text[256] = "";
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                             text, sizeof text, nullptr);
-    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ' || text[n - 1] == '.'))
-        text[--n] = 0;
-    return n ? std::string(text) : "error " + std::to_string(code);
-#else
-    return std::strerror(errno);
-#endif
-}

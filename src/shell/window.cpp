@@ -3,12 +3,9 @@
 #include "display/display.h"
 #include "shell/main.h"
 
-HWND main_win = nullptr;
-HDC main_dc = nullptr;
-
 namespace {
 
-char c_name[] = "Lumivex";
+const char c_name[] = "Lumivex";
 
 // Caption bar and frame around the client area, and the status strip below the picture.
 const int frame_width = 7;
@@ -16,7 +13,7 @@ const int frame_height = 27;
 
 }  // namespace
 
-int setup_window(HINSTANCE instance, int show_command) {
+int setup_window(Program &program, HINSTANCE instance, int show_command) {
     WNDCLASSEXA wc{};
     wc.cbSize = sizeof wc;
     wc.style = CS_OWNDC | CS_DBLCLKS;
@@ -33,11 +30,18 @@ int setup_window(HINSTANCE instance, int show_command) {
     if (!RegisterClassExA(&wc)) return 1;
 
     HWND hwnd = CreateWindowExA(WS_EX_OVERLAPPEDWINDOW, c_name, "Lumivex", WS_OVERLAPPEDWINDOW, 150, 150,
-                                display_x + frame_width, display_y + strip_height + frame_height, nullptr,
-                                nullptr, instance, nullptr);
+                                program.screen.display_x + frame_width,
+                                program.screen.display_y + strip_height + frame_height, nullptr, nullptr,
+                                instance, nullptr);
     if (!hwnd) return 1;
-    main_win = hwnd;
-    main_dc = GetDC(main_win);
+    HWND main_win = hwnd;
+    HDC main_dc = GetDC(main_win);
+    {
+        // The display draws into it under the frame lock.
+        std::lock_guard<std::mutex> lock(program.store.frame_lock);
+        program.window.main_win = main_win;
+        program.window.main_dc = main_dc;
+    }
     // Shrinking by dropping pixels rather than AND-ing them (the default),
     // which would darken the picture and wipe out one-pixel marks. The
     // class has its own device context, so this lasts.
@@ -46,7 +50,7 @@ int setup_window(HINSTANCE instance, int show_command) {
     return 0;
 }
 
-void destroy_window() {
+void destroy_window(Program &) {
     // Nothing to do: the window is either being destroyed already (the destroy
     // message) or goes with the process (Escape).
 }

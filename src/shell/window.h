@@ -2,10 +2,9 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "shell/program.h"
 
-extern HWND main_win;
-extern HDC main_dc;
-
-// Registers the class "Lumivex" and creates and shows the window; 0 on success, 1 on failure.
-int setup_window(HINSTANCE instance, int show_command);
-void destroy_window();
+// Registers the class "Lumivex", creates and shows the window and records
+// it (main_win, main_dc) in the program; 0 on success, 1 on failure.
+int setup_window(Program &program, HINSTANCE instance, int show_command);
+void destroy_window(Program &program);

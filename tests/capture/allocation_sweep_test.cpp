@@ -6,19 +6,16 @@
 // releases everything (LeakSanitizer checks at exit).
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
-#include "capture/camera.h"
+#include "capture/camera_rig.h"
 #include "common/buffer.h"
-#include "display/display.h"
-#include "filters/canny.h"
-#include "filters/rc_filter.h"
 #include "pipeline/bitmap.h"
+#include "pipeline/filter_registry.h"
 #include "pipeline/process.h"
-#include "shell/main.h"
-#include "shell/utility.h"
+#include "shell/program.h"
 #include "shell/window.h"
 #include "support/program.h"
 
@@ -38,64 +35,62 @@ const char *const failure_lines[] = {
 };
 const int start_allocations = sizeof failure_lines / sizeof failure_lines[0];
 
-std::atomic<bool> *const every_filter[] = {
-    &filter_gauss,     &filter_rc,    &filter_sharpness,  &filter_canny,    &filter_edgefast,
-    &filter_laplace,   &filter_sobel, &filter_comboedge,  &filter_average,  &filter_emboss,
-    &filter_threshold, &filter_erode, &filter_reduceedge, &filter_tracking,
-};
-
-bool has_status_line(const char *text) {
-    for (int i = 0; i < 5; ++i) {
-        if (std::strcmp(status_line(i), text) == 0) return true;
-    }
-    return false;
-}
-
-// A camera sample of the current camera size: rows padded to 4 bytes.
-void feed_frame(unsigned char seed) {
-    const size_t stride = (static_cast<size_t>(camera_x_size) * 3 + 3) & ~static_cast<size_t>(3);
-    std::vector<unsigned char> sample(stride * static_cast<size_t>(camera_y_size));
-    for (size_t i = 0; i < sample.size(); ++i) sample[i] = static_cast<unsigned char>(i * 7 + seed);
-    frame_callback(sample.data(), static_cast<int>(sample.size()), 24);
-}
-
-// What the window thread and the delivery thread do with the buffers.
-void use_every_buffer() {
-    feed_frame(1);
-    feed_frame(2);
-    display();
-    clear_buffers();
-    save_to_disk();
-    fast_capture = true;
-    feed_frame(3);
-    save_to_disk();
-    fast_capture = false;
-}
-
-void start_at(int width, int height) {
-    camera_x_size = width;
-    camera_y_size = height;
-    camera_make_buffers();
-}
-
-bool all_released() {
-    return !camera_buffer && !last_frame && !temp_frame && !save_frame && !grad_mag && !grad_ratio &&
-           !image_state;
-}
-
 class AllocationSweep : public ::testing::Test {
   protected:
+    // One program, with a window so that repaints really read the picture,
+    // for every case of the suite: the window class is registered once.
+    static void SetUpTestSuite() {
+        program = new Program;
+        window_made = setup_window(*program, GetModuleHandleA(nullptr), SW_SHOW) == 0;
+    }
+    static void TearDownTestSuite() {
+        delete program;
+        program = nullptr;
+    }
     void SetUp() override {
-        // A window so that repaints really read the picture.
-        if (!main_win) {
-            ASSERT_EQ(setup_window(GetModuleHandleA(nullptr), SW_SHOW), 0);
-        }
-        for (std::atomic<bool> *f : every_filter) *f = true;
+        ASSERT_TRUE(window_made);
+        set_every_filter(true);
     }
     void TearDown() override {
         buffer_alloc_should_fail = nullptr;
-        for (std::atomic<bool> *f : every_filter) *f = false;
-        camera_stop();
+        set_every_filter(false);
+        program->camera.camera_stop();
+    }
+
+    static void set_every_filter(bool on) {
+        for (const filter_entry &e : filter_registry) program->settings.*e.flag = on;
+    }
+
+    // A camera sample of the current camera size: rows padded to 4 bytes.
+    static void feed_frame(unsigned char seed) {
+        const FrameStore &store = program->store;
+        const size_t stride = (static_cast<size_t>(store.camera_x_size) * 3 + 3) & ~static_cast<size_t>(3);
+        std::vector<unsigned char> sample(stride * static_cast<size_t>(store.camera_y_size));
+        for (size_t i = 0; i < sample.size(); ++i) sample[i] = static_cast<unsigned char>(i * 7 + seed);
+        program->camera.frame_callback(sample.data(), static_cast<int>(sample.size()), 24);
+    }
+
+    // What the window thread and the delivery thread do with the buffers.
+    static void use_every_buffer() {
+        Program &p = *program;
+        feed_frame(1);
+        feed_frame(2);
+        {
+            std::lock_guard<std::mutex> lock(p.store.frame_lock);
+            p.draw();
+        }
+        clear_buffers(p.store);
+        save_to_disk(p.store, p.settings, p.log, p.snapshots);
+        p.settings.fast_capture = true;
+        feed_frame(3);
+        save_to_disk(p.store, p.settings, p.log, p.snapshots);
+        p.settings.fast_capture = false;
+    }
+
+    static void start_at(int width, int height) {
+        program->store.camera_x_size = width;
+        program->store.camera_y_size = height;
+        program->camera.camera_make_buffers();
     }
 
     // Starts at `first` (unless 0 x 0), then starts at `second` with the k-th
@@ -104,8 +99,8 @@ class AllocationSweep : public ::testing::Test {
         int swept = 0;
         for (int k = 1;; ++k) {
             SCOPED_TRACE("allocation " + std::to_string(k) + " fails");
-            camera_stop();
-            clear_text_area();
+            program->camera.camera_stop();
+            program->log.clear_text_area();
             if (first_w > 0) {
                 start_at(first_w, first_h);
                 use_every_buffer();
@@ -117,17 +112,17 @@ class AllocationSweep : public ::testing::Test {
             buffer_alloc_should_fail = nullptr;
             const bool failed = allocations >= k;
             // The geometry is the new one, whatever could be made.
-            EXPECT_EQ(size_x, static_cast<unsigned>(second_w));
-            EXPECT_EQ(size_y, static_cast<unsigned>(second_h));
+            EXPECT_EQ(program->store.frames.size_x, static_cast<unsigned>(second_w));
+            EXPECT_EQ(program->store.frames.size_y, static_cast<unsigned>(second_h));
             if (failed) {
                 EXPECT_LE(k, start_allocations);
                 if (k <= start_allocations) {
-                    EXPECT_TRUE(has_status_line(failure_lines[k - 1]));
+                    EXPECT_TRUE(test_support::has_line(program->log, failure_lines[k - 1]));
                 }
             }
             use_every_buffer();
-            camera_stop();
-            EXPECT_TRUE(all_released());
+            program->camera.camera_stop();
+            EXPECT_TRUE(test_support::all_buffers_released(program->store));
             if (!failed) break;
             ++swept;
             if (::testing::Test::HasFailure()) break;
@@ -135,8 +130,13 @@ class AllocationSweep : public ::testing::Test {
         return swept;
     }
 
+    static Program *program;
+    static bool window_made;
     test_support::TempDir dir;  // snapshots land here
 };
+
+Program *AllocationSweep::program = nullptr;
+bool AllocationSweep::window_made = false;
 
 TEST_F(AllocationSweep, EveryFailureOfAFirstStartLeavesConsistentBuffers) {
     EXPECT_EQ(sweep(0, 0, 66, 50), start_allocations);

@@ -9,58 +9,40 @@
 #include <string>
 #include <thread>
 
-#include "capture/camera.h"
-#include "capture/capture.h"
+#include "capture/camera_rig.h"
 #include "capture/pattern.h"
-#include "display/display.h"
-#include "pipeline/process.h"
-#include "shell/main.h"
 #include "support/dshow_test.h"
 
 namespace {
 
 class CameraTrouble : public ::testing::Test {
   protected:
-    void SetUp() override {
-        dshow_test::use_test_devices();
-        clear_text_area();
-    }
+    void SetUp() override { dshow_test::use_test_devices(); }
     void TearDown() override {
-        camera_stop();
-        delete vc;
-        vc = nullptr;
-        devices = nullptr;
+        rig.release();
         dshow_test::reset();
     }
     // Lists the test devices in a new capture object and starts the camera.
     void start() {
-        delete vc;
+        std::string listed = rig.rebuild();
         ::testing::internal::CaptureStderr();
-        camera_create();
-        camera_start();
-        stderr_text = ::testing::internal::GetCapturedStderr();
-    }
-    std::string line(int i) {
-        std::lock_guard<std::recursive_mutex> lock(frame_lock);
-        return status_line(i);
-    }
-    bool has_line(const std::string &text) {
-        for (int i = 0; i < 5; ++i) {
-            if (line(i) == text) return true;
-        }
-        return false;
+        camera.camera_start(CameraRequest());
+        stderr_text = listed + ::testing::internal::GetCapturedStderr();
     }
     // Calls camera_watch (as the window's timer does) until a status line
     // is `text`, for up to 5 seconds.
     bool watch_until(const std::string &text) {
         auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!has_line(text)) {
+        while (!rig.has_line(text)) {
             if (std::chrono::steady_clock::now() > until) return false;
-            camera_watch();
+            camera.camera_watch();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return true;
     }
+
+    test_support::CameraRig rig;
+    Camera &camera = rig.camera;
     std::string stderr_text;
 };
 
@@ -86,17 +68,17 @@ TEST_F(CameraTrouble, KnownFailuresAreToldInWordsOthersByTheirCode) {
         SCOPED_TRACE(f.line);
         dshow_test::reset();
         dshow_test::use_test_devices();
-        clear_text_area();
+        rig.log.clear_text_area();
         dshow_test::Device d;
         d.render_result = f.render;
         d.run_result = f.run;
         dshow_test::add_device(d);
         start();
-        EXPECT_TRUE(has_line(f.line));
+        EXPECT_TRUE(rig.has_line(f.line));
         EXPECT_TRUE(pattern_running());
         bool worded = std::string(f.line).rfind("Camera error", 0) != 0;
         EXPECT_EQ(stderr_text.find(f.line) != std::string::npos, worded) << stderr_text;
-        camera_stop();
+        camera.camera_stop();
     }
 }
 
@@ -109,7 +91,7 @@ TEST_F(CameraTrouble, PermissionDeniedGivesAHintAndLongNamesAreShortened) {
     const std::string tail = ": permission denied: showing test pattern";
     std::string shown;
     for (int i = 0; i < 5; ++i) {
-        if (line(i).rfind("Camera N", 0) == 0) shown = line(i);
+        if (rig.line(i).rfind("Camera N", 0) == 0) shown = rig.line(i);
     }
     EXPECT_EQ(shown.size(), 79u);
     EXPECT_EQ(shown.substr(0, 8), "Camera N");
@@ -133,11 +115,11 @@ TEST_F(CameraTrouble, ALostCameraGivesWayToThePatternAndIsConnectedAgain) {
     ASSERT_TRUE(watch_until("Camera Test camera: lost: showing test pattern"));
     EXPECT_TRUE(pattern_running());
     // The pattern keeps the camera's size and buffers.
-    EXPECT_EQ(camera_x_size, 320);
-    EXPECT_EQ(camera_y_size, 240);
-    int before = frames;
+    EXPECT_EQ(rig.store.camera_x_size, 320);
+    EXPECT_EQ(rig.store.camera_y_size, 240);
+    int before = rig.frames;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_GT(frames, before) << "the pattern delivers frames";
+    EXPECT_GT(rig.frames, before) << "the pattern delivers frames";
 
     // Looking for the camera again does not list the devices on the console
     // again: they were shown once, at the start.
@@ -150,15 +132,15 @@ TEST_F(CameraTrouble, ALostCameraGivesWayToThePatternAndIsConnectedAgain) {
     EXPECT_FALSE(pattern_running());
     EXPECT_EQ(*streams, 2);
     EXPECT_EQ(dshow_test::open_streams(), 1) << "the lost camera's graph is let go";
-    before = frames;
+    before = rig.frames;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_GT(frames, before) << "the camera delivers frames again";
+    EXPECT_GT(rig.frames, before) << "the camera delivers frames again";
     // Stopping after a reconnection stops the new graph.
-    camera_stop();
+    camera.camera_stop();
     EXPECT_FALSE(pattern_running());
-    before = frames;
+    before = rig.frames;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(frames, before);
+    EXPECT_EQ(rig.frames, before);
 }
 
 TEST_F(CameraTrouble, ASilentCameraIsReportedOrTakenAsLostWhenNoLongerListed) {
@@ -175,8 +157,8 @@ TEST_F(CameraTrouble, ASilentCameraIsReportedOrTakenAsLostWhenNoLongerListed) {
     EXPECT_FALSE(pattern_running()) << "a listed camera is kept";
 
     // Gone from the list while silent: lost, and the pattern takes over.
-    camera_stop();
-    clear_text_area();
+    camera.camera_stop();
+    rig.log.clear_text_area();
     start();
     dshow_test::reset();
     dshow_test::use_test_devices();
@@ -190,9 +172,9 @@ TEST_F(CameraTrouble, AGraphWithoutStreamControlStillStreams) {
     dshow_test::add_device(d);
     start();
     EXPECT_FALSE(pattern_running());
-    int before = frames;
+    int before = rig.frames;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_GT(frames, before);
+    EXPECT_GT(rig.frames, before);
 }
 
 }  // namespace

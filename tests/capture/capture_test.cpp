@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/camera_rig.h"
 #include "support/dshow_test.h"
 #include "support/exit_watch.h"
 
@@ -85,11 +86,12 @@ class CaptureGraph : public ::testing::Test {
         dshow_test::reset();
     }
 
-    // Builds the capture object, returning what it printed on the console.
+    // Builds the capture object, returning what it printed on the console
+    // (each device's name, as the program lists them).
     std::string build() {
         ::testing::internal::CaptureStderr();
         try {
-            capture.reset(new VideoCapture(record_frame));
+            capture.reset(new VideoCapture(record_frame, test_support::announce_device));
         } catch (...) {
             ::testing::internal::GetCapturedStderr();
             throw;

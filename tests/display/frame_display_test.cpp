@@ -5,13 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "capture/camera.h"
 #include "capture/pattern.h"
 #include "common/buffer.h"
 #include "display/display.h"
 #include "platform/font.h"
-#include "shell/main.h"
-#include "shell/window.h"
+#include "shell/program.h"
 #include "support/new_limit.h"
 #include "support/program.h"
 
@@ -27,9 +25,9 @@ TEST(FrameDisplay, SmallFrameIsStretchedToFillThePictureArea) {
     ProgramRun run;
     ASSERT_TRUE(run.start_with_frame(320, 240));
     run.resize(640, 400 + 82);
-    ASSERT_EQ(display_x, 640);
-    ASSERT_EQ(display_y, 400);
-    deliver_frame(position_frame(320, 240));
+    ASSERT_EQ(run.program().screen.display_x, 640);
+    ASSERT_EQ(run.program().screen.display_y, 400);
+    run.deliver_frame(position_frame(320, 240));
     EXPECT_FALSE(headless_window_info(run.hwnd()).needs_paint) << "a drawn frame leaves no repaint pending";
     HeadlessImage img = run.image();
 
@@ -57,7 +55,7 @@ TEST(FrameDisplay, ShrinkingKeepsWholePixelsSoOnePixelMarksSurvive) {
     // frame pixel, nearest to its place, never a blend of neighbours.
     ProgramRun run;
     ASSERT_TRUE(run.start_with_frame(640, 480));
-    deliver_frame(position_frame(640, 480));
+    run.deliver_frame(position_frame(640, 480));
     HeadlessImage img = run.image();
     for (int y = 0; y < 300; ++y) {
         for (int x = 0; x < 360; ++x) {
@@ -69,7 +67,7 @@ TEST(FrameDisplay, ShrinkingKeepsWholePixelsSoOnePixelMarksSurvive) {
     // row with a black one, still shows.
     std::vector<unsigned char> marks(640 * 480 * 3, 0);
     std::memset(&marks[static_cast<size_t>(477) * 640 * 3], 0xff, 640 * 3);
-    deliver_frame(marks);
+    run.deliver_frame(marks);
     img = run.image();
     int white = 0;
     for (int y = 0; y < 300; ++y) white += img.at(100, y) == 0xffffffu;
@@ -82,10 +80,10 @@ TEST(FrameDisplay, FastCaptureShowsTheSameFrameUpsideDown) {
     ASSERT_TRUE(run.start_with_frame(40, 30));
     run.resize(200, 30 + 82);
     std::vector<unsigned char> frame = position_frame(40, 30);
-    deliver_frame(frame);
+    run.deliver_frame(frame);
     HeadlessImage normal = run.image();
     run.press('G');
-    deliver_frame(frame);
+    run.deliver_frame(frame);
     HeadlessImage flipped = run.image();
     for (int y = 0; y < 30; ++y) {
         for (int x = 0; x < 200; ++x) {
@@ -102,7 +100,7 @@ TEST(FrameDisplay, OddWidthRowsStayAligned) {
     ProgramRun run;
     ASSERT_TRUE(run.start_with_frame(7, 5));
     run.resize(7, 5 + 82);
-    deliver_frame(position_frame(7, 5));
+    run.deliver_frame(position_frame(7, 5));
     HeadlessImage img = run.image();
     for (int y = 0; y < 5; ++y) {
         for (int x = 0; x < 7; ++x) {
@@ -115,7 +113,7 @@ TEST(FrameDisplay, OddWidthRowsStayAligned) {
 TEST(FrameDisplay, StripLinesScrollOnScreenAndFpsIsDrawnOverThePicture) {
     ProgramRun run;
     ASSERT_TRUE(run.start_with_frame(16, 16));
-    deliver_frame(std::vector<unsigned char>(16 * 16 * 3, 0x10));
+    run.deliver_frame(std::vector<unsigned char>(16 * 16 * 3, 0x10));
     // Six lines: threshold keys add two each.
     run.press('W');
     run.press('S');
@@ -130,14 +128,14 @@ TEST(FrameDisplay, StripLinesScrollOnScreenAndFpsIsDrawnOverThePicture) {
 
     // The FPS figure sits at (2, 2) over the picture; the picture shows around it.
     run.press('F');
-    deliver_frame(std::vector<unsigned char>(16 * 16 * 3, 0x10));
+    run.deliver_frame(std::vector<unsigned char>(16 * 16 * 3, 0x10));
     img = run.image();
     HeadlessImage figure = text_image("FPS:   0");
     EXPECT_TRUE(contains_at(img, figure, 2, 2));
     EXPECT_EQ(img.at(1, 1), 0x101010u);
     EXPECT_EQ(img.at(2 + figure.width, 10), 0x101010u);
     run.press('F');
-    deliver_frame(std::vector<unsigned char>(16 * 16 * 3, 0x10));
+    run.deliver_frame(std::vector<unsigned char>(16 * 16 * 3, 0x10));
     EXPECT_EQ(run.image().at(3, 8), 0x101010u) << "figure gone once switched off";
 }
 
@@ -145,27 +143,27 @@ TEST(FrameDisplay, OnlyALineWithNewTextIsRasterisedAgain) {
     ProgramRun run;
     ASSERT_TRUE(run.start_with_frame(16, 16));
     const std::vector<unsigned char> frame(16 * 16 * 3, 0x10);
-    deliver_frame(frame);
+    run.deliver_frame(frame);
     run.settle();
     const uint64_t start = lvx::text_runs_rasterised();
-    for (int i = 0; i < 3; ++i) deliver_frame(frame);
+    for (int i = 0; i < 3; ++i) run.deliver_frame(frame);
     run.settle();
     EXPECT_EQ(lvx::text_runs_rasterised(), start) << "frames with the same lines";
 
     run.press('D');  // "Show difference"
-    deliver_frame(frame);
+    run.deliver_frame(frame);
     EXPECT_EQ(lvx::text_runs_rasterised(), start + 1);
     run.press('D');  // "Show normal"
     run.press('D');  // "Show difference" again: still kept
     EXPECT_EQ(lvx::text_runs_rasterised(), start + 2);
     run.press('W');  // two threshold lines; the strip scrolls, the lines that move are not new
-    deliver_frame(frame);
+    run.deliver_frame(frame);
     EXPECT_EQ(lvx::text_runs_rasterised(), start + 4);
-    EXPECT_STREQ(status_line(0), "Show difference");
+    EXPECT_STREQ(run.program().log.status_line(0), "Show difference");
 
     run.press('F');  // the FPS figure: once, then copied on every frame
-    deliver_frame(frame);
-    deliver_frame(frame);
+    run.deliver_frame(frame);
+    run.deliver_frame(frame);
     run.settle();
     EXPECT_EQ(lvx::text_runs_rasterised(), start + 5);
     // What is shown is what a fresh drawing of each line gives.
@@ -181,23 +179,25 @@ TEST(FrameDisplay, AFrameOfThePatternAllocatesNothingOnceWarm) {
     // The delivery thread's work for one frame with no filter on, outside
     // the pipeline: the pattern, the intake copy, the display with the strip
     // full and the FPS figure on.
-    main_dc = headless_create_surface(360, 300 + strip_height);
+    Program program;
+    HDC main_dc = headless_create_surface(360, 300 + strip_height);
+    program.window.main_dc = main_dc;
     SetStretchBltMode(main_dc, COLORONCOLOR);
-    camera_x_size = pattern_width;
-    camera_y_size = pattern_height;
-    camera_setup_buffer();
-    ASSERT_NE(camera_buffer, nullptr);
+    program.store.camera_x_size = pattern_width;
+    program.store.camera_y_size = pattern_height;
+    program.camera.camera_setup_buffer();
+    ASSERT_NE(program.store.camera_buffer, nullptr);
     for (const char *line : {"Look at readme.txt for usage", "Filters: gauss sobel ", "Threshold1: 42.00",
                              "Threshold2: 260.00", "Save to: 1.bmp", "Show difference"})
-        add_line(line);
-    display_fps = true;
+        program.log.add_line(line);
+    program.screen.display_fps = true;
     PatternFrames pattern;
     ASSERT_TRUE(pattern.prepare(pattern_width, pattern_height));
     std::vector<unsigned char> sample(((pattern_width * 3 + 3) & ~3) * pattern_height);
     auto frame = [&](unsigned n) {
         pattern.draw(sample.data(), n);
-        ASSERT_TRUE(camera_take_frame(sample.data(), static_cast<int>(sample.size()), 24));
-        display();
+        ASSERT_TRUE(program.camera.camera_take_frame(sample.data(), static_cast<int>(sample.size()), 24));
+        program.draw();
     };
     frame(0);
     const size_t before = allocations_made();
@@ -215,9 +215,8 @@ TEST(FrameDisplay, AFrameOfThePatternAllocatesNothingOnceWarm) {
             ASSERT_EQ(img.at(x, y), static_cast<uint32_t>(p[0] | p[1] << 8 | p[2] << 16)) << x << "," << y;
         }
     }
-    display_fps = false;
-    buffer_free(camera_buffer);
-    camera_buffer = nullptr;
+    buffer_free(program.store.camera_buffer);
+    program.store.camera_buffer = nullptr;
 }
 
 }  // namespace

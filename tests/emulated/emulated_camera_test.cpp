@@ -13,11 +13,10 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 
-#include "capture/camera.h"
-#include "display/display.h"
-#include "pipeline/process.h"
-#include "shell/main.h"
+#include "capture/camera_rig.h"
+#include "shell/program.h"
 #include "support/fakecam/picture.h"
 #include "support/program.h"
 
@@ -45,22 +44,23 @@ bool lossless(const std::string &format) {
     return format == "BGR3" || format == "BGR24" || format == "RGB3" || format == "RGB24";
 }
 
-// Status line i, read under the frame lock (the window thread writes it).
-std::string line(int i) {
-    std::lock_guard<std::recursive_mutex> lock(frame_lock);
-    return status_line(i);
-}
+// Status line i (the window thread writes them).
+std::string line(ProgramRun &run, int i) { return lines_of(run.program().log)[static_cast<size_t>(i)]; }
 
 // Whether any of the five status lines is `text`.
-bool has_line(const std::string &text) {
-    for (int i = 0; i < 5; ++i) {
-        if (text == line(i)) return true;
-    }
-    return false;
+bool has_line(ProgramRun &run, const std::string &text) {
+    return test_support::has_line(run.program().log, text);
+}
+
+// The camera's frame size, read under the frame lock (the camera's start writes it).
+std::pair<int, int> camera_size(ProgramRun &run) {
+    FrameStore &store = run.program().store;
+    std::lock_guard<std::mutex> lock(store.frame_lock);
+    return {store.camera_x_size, store.camera_y_size};
 }
 
 // Status line i as drawn under the picture, as far as the window shows it.
-bool shows_line(const HeadlessImage &img, int i, const std::string &text) {
+bool shows_line(ProgramRun &run, const HeadlessImage &img, int i, const std::string &text) {
     HeadlessImage part = text_image(text);
     int visible = std::min(part.width, img.width - 2);
     HeadlessImage cut;
@@ -70,14 +70,16 @@ bool shows_line(const HeadlessImage &img, int i, const std::string &text) {
         auto row = part.pixels.begin() + static_cast<long>(y) * part.width * 3;
         cut.pixels.insert(cut.pixels.end(), row, row + visible * 3);
     }
-    return contains_at(img, cut, 2, display_y + 16 * i + 1);
+    return contains_at(img, cut, 2, run.program().screen.display_y + 16 * i + 1);
 }
 
 // The picture area of the window, read as the emulated camera's picture.
-fakecam_reading read_picture(const ProgramRun &run, int tolerance = 48) {
+fakecam_reading read_picture(ProgramRun &run, int tolerance = 48) {
     HeadlessImage img = run.image();
+    const Display &screen = run.program().screen;
     fakecam_reading r;
-    fakecam_read(img.pixels.data(), static_cast<size_t>(img.width) * 3, display_x, display_y, tolerance, &r);
+    fakecam_read(img.pixels.data(), static_cast<size_t>(img.width) * 3, screen.display_x, screen.display_y,
+                 tolerance, &r);
     return r;
 }
 
@@ -175,10 +177,9 @@ TEST_F(Emulated, ShowsAndSavesTheCamerasFrames) {
     fakecam_reading shown = read_picture(run);
     EXPECT_TRUE(shown.bars_right) << "colour bars out of order (red/blue swapped: " << shown.bars_swapped
                                   << ")";
-    EXPECT_TRUE(shows_line(run.image(), 0, "Look at readme.txt for usage"));
-    EXPECT_EQ(line(1), "") << "a healthy camera adds no line";
-    EXPECT_EQ(camera_x_size, 640);
-    EXPECT_EQ(camera_y_size, 480);
+    EXPECT_TRUE(shows_line(run, run.image(), 0, "Look at readme.txt for usage"));
+    EXPECT_EQ(line(run, 1), "") << "a healthy camera adds no line";
+    EXPECT_EQ(camera_size(run), std::make_pair(640, 480));
 
     ASSERT_TRUE(save(run, dir.file("1.bmp")));
     Snapshot first = read_snapshot(dir.file("1.bmp"));
@@ -216,8 +217,7 @@ TEST_F(Emulated, TakesTheSizeTheDeviceSets) {
     ProgramRun run;
     ASSERT_TRUE(run.start_program());
     ASSERT_TRUE(wait_until(run, [&] { return read_picture(run).marker_top_left; }));
-    EXPECT_EQ(camera_x_size, 320);
-    EXPECT_EQ(camera_y_size, 240);
+    EXPECT_EQ(camera_size(run), std::make_pair(320, 240));
     ASSERT_TRUE(save(run, dir.file("1.bmp")));
     Snapshot s = read_snapshot(dir.file("1.bmp"));
     EXPECT_EQ(s.width, 320);
@@ -244,7 +244,7 @@ TEST_F(Emulated, TheFpsFigureFollowsTheDevice) {
     // two seconds here): never more than the device's rate allows. A slow
     // device is followed closely (any machine keeps up with 5 frames a
     // second); at 30 a loaded machine or a sanitizer may drop frames.
-    int counted = fps;
+    int counted = run.program().fps;
     EXPECT_LE(counted, static_cast<int>(rate * elapsed) + 2);
     EXPECT_GT(counted, 0);
     if (rate <= 5) {
@@ -265,11 +265,12 @@ TEST_F(Emulated, ACameraThatCannotBeUsedSaysWhy) {
     ASSERT_FALSE(expected.empty());
     ProgramRun run;
     ASSERT_TRUE(run.start_program());
-    EXPECT_EQ(line(1), expected);
+    EXPECT_EQ(line(run, 1), expected);
     EXPECT_TRUE(wait_until(
-        run, [&] { return shows_line(run.image(), 1, expected); }, 3));
+        run, [&] { return shows_line(run, run.image(), 1, expected); }, 3));
     EXPECT_LE(expected.size(), 79u);
-    EXPECT_TRUE(wait_until(run, [&] { return frames > 0 || fps > 0; })) << "no pattern frames";
+    EXPECT_TRUE(wait_until(run, [&] { return run.program().frames > 0 || run.program().fps > 0; }))
+        << "no pattern frames";
     EXPECT_FALSE(read_picture(run).marker_top_left) << "the camera's picture shows anyway";
     EXPECT_TRUE(save(run, dir.file("1.bmp")));
     EXPECT_EQ(escape(run), 0);
@@ -280,11 +281,11 @@ TEST_F(Emulated, ACameraThatCannotBeUsedSaysWhy) {
 TEST_F(Emulated, AStalledCameraIsReported) {
     ProgramRun run;
     ASSERT_TRUE(run.start_program());
-    EXPECT_TRUE(wait_until(run, [&] { return has_line("Camera Lumivex Fakecam: no picture"); }))
-        << "line 1: " << line(1);
-    EXPECT_EQ(fps, 0);
+    EXPECT_TRUE(wait_until(run, [&] { return has_line(run, "Camera Lumivex Fakecam: no picture"); }))
+        << "line 1: " << line(run, 1);
+    EXPECT_EQ(run.program().fps, 0);
     press(run, 'G');
-    EXPECT_TRUE(has_line("Fast Capture"));
+    EXPECT_TRUE(has_line(run, "Fast Capture"));
     EXPECT_EQ(escape(run), 0);
 }
 
@@ -296,8 +297,8 @@ TEST_F(Emulated, ALostCameraGivesWayToThePatternAndComesBack) {
     ProgramRun run;
     ASSERT_TRUE(run.start_program());
     ASSERT_TRUE(wait_until(run, [&] { return read_picture(run).marker_top_left; }));
-    ASSERT_TRUE(wait_until(run, [&] { return line(1) != ""; }));
-    EXPECT_EQ(line(1), "Camera Lumivex Fakecam: lost: showing test pattern");
+    ASSERT_TRUE(wait_until(run, [&] { return line(run, 1) != ""; }));
+    EXPECT_EQ(line(run, 1), "Camera Lumivex Fakecam: lost: showing test pattern");
     auto lost_at = std::chrono::steady_clock::now();
     EXPECT_TRUE(wait_until(
         run, [&] { return !read_picture(run).marker_top_left; }, 1.0))
@@ -308,9 +309,9 @@ TEST_F(Emulated, ALostCameraGivesWayToThePatternAndComesBack) {
     EXPECT_EQ(during.width, 640) << "the pattern keeps the camera's size";
     EXPECT_FALSE(during.reading.marker_top_left);
     press(run, 'G');
-    EXPECT_TRUE(has_line("Fast Capture"));
+    EXPECT_TRUE(has_line(run, "Fast Capture"));
     if (returns) {
-        EXPECT_TRUE(wait_until(run, [&] { return has_line("Camera Lumivex Fakecam: reconnected"); }));
+        EXPECT_TRUE(wait_until(run, [&] { return has_line(run, "Camera Lumivex Fakecam: reconnected"); }));
         EXPECT_TRUE(wait_until(run, [&] {
             fakecam_reading r = read_picture(run, 80);
             return r.marker_top_left || r.marker_bottom_left;
@@ -319,7 +320,7 @@ TEST_F(Emulated, ALostCameraGivesWayToThePatternAndComesBack) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         headless_advance_clock(1500);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        EXPECT_FALSE(has_line("Camera Lumivex Fakecam: reconnected"));
+        EXPECT_FALSE(has_line(run, "Camera Lumivex Fakecam: reconnected"));
     }
     EXPECT_TRUE(save(run, dir.file("2.bmp")));
     EXPECT_EQ(escape(run), 0);

@@ -4,18 +4,12 @@
 // stray access), and each filter does what it promises there.
 #include <gtest/gtest.h>
 
-#include "filters/canny.h"
 #include "filters/frame_support.h"
-#include "filters/rc_filter.h"
-#include "pipeline/process.h"
+#include "filters/kernel_tables.h"
 
 namespace {
 
 const double k1[1] = {1.0};
-const double k3[9] = {0, -1, 0, -1, 5, -1, 0, -1, 0};
-const double k5[25] = {2, 4, 5, 4, 2, 4, 9, 12, 9, 4, 5, 12, 15, 12, 5, 4, 9, 12, 9, 4, 2, 4, 5, 4, 2};
-const double sx[9] = {-1, 0, 1, -2, 0, 2, -1, 0, 1};
-const double sy[9] = {-1, -2, -1, 0, 0, 0, 1, 2, 1};
 
 struct Size {
     unsigned int w, h;
@@ -29,11 +23,7 @@ bool untouched(Frame &f) {
 }
 
 struct BadInput : ::testing::Test {
-    void TearDown() override {
-        last_frame = save_frame = nullptr;
-        canny_stop();
-        rc_filter_stop();
-    }
+    Frames fs;
 };
 
 }  // namespace
@@ -41,12 +31,13 @@ struct BadInput : ::testing::Test {
 TEST_F(BadInput, ConvolutionsWriteOnlyWhereTheirWindowFits) {
     for (Size s : kTiny) {
         SCOPED_TRACE(::testing::Message() << s.w << "x" << s.h);
-        Frame src(s.w, s.h, grey(90));
-        Frame d5(s.w, s.h), d3(s.w, s.h), d1(s.w, s.h), dg(s.w, s.h);
-        transform_frame(src.data(), d5.data(), k5, 5, 1.0 / 159.0, 0.0);
-        transform_frame(src.data(), d3.data(), k3, 3, 1.0, 0.0);
-        transform_frame(src.data(), d1.data(), k1, 1, 1.0, 0.0);
-        general_filter_frame(src.data(), dg.data(), sx, sy, 3, 1.0 / 3.0);
+        Frame &src = fs.frame(s.w, s.h, grey(90));
+        Frame &d5 = fs.frame(s.w, s.h), &d3 = fs.frame(s.w, s.h), &d1 = fs.frame(s.w, s.h),
+              &dg = fs.frame(s.w, s.h);
+        transform_frame(fs, src.data(), d5.data(), gauss_blur, 5, 1.0 / 159.0, 0.0);
+        transform_frame(fs, src.data(), d3.data(), sharpness, 3, 1.0, 0.0);
+        transform_frame(fs, src.data(), d1.data(), k1, 1, 1.0, 0.0);
+        general_filter_frame(fs, src.data(), dg.data(), sobel_x, sobel_y, 3, 1.0 / 3.0);
         EXPECT_TRUE(untouched(d5)) << "no 5 x 5 window fits";
         EXPECT_EQ(untouched(d3), s.w < 3 || s.h < 3);
         for (size_t i = 0; i < d1.count(); ++i)
@@ -66,20 +57,19 @@ TEST_F(BadInput, ConvolutionsWriteOnlyWhereTheirWindowFits) {
 TEST_F(BadInput, PointAndEdgeFiltersAtTinyGeometries) {
     for (Size s : kTiny) {
         SCOPED_TRACE(::testing::Message() << s.w << "x" << s.h);
-        Frame src(s.w, s.h);
+        Frame &src = fs.frame(s.w, s.h);
         src.fill([](unsigned int x, unsigned int y) { return rgb(40 * x, 30 * y, 200); });
-        Frame save(s.w, s.h, grey(33));
-        Frame last(s.w, s.h, grey(10));
-        last_frame = last.data();
-        save_frame = save.data();
+        Frame &save = fs.save(s.w, s.h, grey(33));
+        Frame &last = fs.last(s.w, s.h, grey(10));
 
-        Frame edge(s.w, s.h), thr(s.w, s.h), avg(s.w, s.h), ero(s.w, s.h), red(s.w, s.h), combo(s.w, s.h);
-        edge_detect_frame(src.data(), edge.data());
-        threshold_frame(src.data(), thr.data(), 42.0);
-        average_frame(src.data(), avg.data());
-        erode_frame(src.data(), ero.data(), 42.0);
-        reduceedge_frame(src.data(), red.data(), 260.0);
-        combo_edgedetect_frame(src.data(), combo.data(), 42.0);
+        Frame &edge = fs.frame(s.w, s.h), &thr = fs.frame(s.w, s.h), &avg = fs.frame(s.w, s.h),
+              &ero = fs.frame(s.w, s.h), &red = fs.frame(s.w, s.h), &combo = fs.frame(s.w, s.h);
+        edge_detect_frame(fs, src.data(), edge.data());
+        threshold_frame(fs, src.data(), thr.data(), 42.0);
+        average_frame(fs, src.data(), avg.data());
+        erode_frame(fs, src.data(), ero.data(), 42.0);
+        reduceedge_frame(fs, src.data(), red.data(), 260.0);
+        combo_edgedetect_frame(fs, src.data(), combo.data(), 42.0);
 
         // edgefast needs a right and a lower neighbour.
         EXPECT_EQ(untouched(edge), s.w < 2 || s.h < 2);
@@ -106,38 +96,35 @@ TEST_F(BadInput, PointAndEdgeFiltersAtTinyGeometries) {
 TEST_F(BadInput, TrackingAndDrawBoxStayInsideTinyFrames) {
     for (Size s : kTiny) {
         SCOPED_TRACE(::testing::Message() << s.w << "x" << s.h);
-        Frame last(s.w, s.h, grey(0));
-        last_frame = last.data();
-        Frame src(s.w, s.h, grey(255));
-        Frame dst(s.w, s.h);
-        target_frame(src.data(), dst.data());  // at most 36 * 441 of change
+        fs.last(s.w, s.h, grey(0));
+        Frame &src = fs.frame(s.w, s.h, grey(255));
+        Frame &dst = fs.frame(s.w, s.h);
+        target_frame(fs, src.data(), dst.data(), false);  // at most 36 * 441 of change
         EXPECT_TRUE(dst.same_as(src) || s.w * s.h * 441 > 10000);
-        draw_box(0, 0, 0xFFFFFFFFu, 0xFFFFFFFFu, dst.data());
-        draw_box(0xFFFFFFFBu, 0xFFFFFFFBu, 5, 5, dst.data());
+        draw_box(fs, 0, 0, 0xFFFFFFFFu, 0xFFFFFFFFu, dst.data());
+        draw_box(fs, 0xFFFFFFFBu, 0xFFFFFFFBu, 5, 5, dst.data());
     }
     // 1 x 30 changing completely: marks at (0, 14); the square is dropped.
-    Frame last(1, 30, grey(0));
-    last_frame = last.data();
-    Frame src(1, 30, grey(255));
-    Frame dst(1, 30);
-    target_frame(src.data(), dst.data());
+    fs.last(1, 30, grey(0));
+    Frame &src = fs.frame(1, 30, grey(255));
+    Frame &dst = fs.frame(1, 30);
+    target_frame(fs, src.data(), dst.data(), false);
     for (unsigned int y = 0; y < 30; ++y) EXPECT_EQ(dst.at(0, y), rgb(255, 255, 255));
 }
 
 TEST_F(BadInput, StatefulFiltersAtTinyGeometries) {
     for (Size s : kTiny) {
         SCOPED_TRACE(::testing::Message() << s.w << "x" << s.h);
-        Frame src(s.w, s.h);
+        Frame &src = fs.frame(s.w, s.h);
         src.fill([](unsigned int x, unsigned int y) { return rgb(90 * x, 70 * y, 250); });
-        Frame keep(s.w, s.h);
+        Frame &keep = fs.frame(s.w, s.h);
         keep.copy_from(src);
-        Frame save(s.w, s.h, grey(5));
-        save_frame = save.data();
-        canny_start();
-        rc_filter_start();
-        Frame cd(s.w, s.h), rd(s.w, s.h);
-        canny_edge(src.data(), cd.data(), 42.0, 0, 0);
-        rc_filter(keep.data(), rd.data());
+        fs.save(s.w, s.h, grey(5));
+        canny_start(fs);
+        rc_filter_start(fs);
+        Frame &cd = fs.frame(s.w, s.h), &rd = fs.frame(s.w, s.h);
+        canny_edge(fs, src.data(), cd.data(), 42.0, 0, 0);
+        rc_filter(fs, keep.data(), rd.data());
         if (s.w < 3 || s.h < 3) {
             EXPECT_TRUE(cd.same_as(keep)) << "passes through below 3 x 3";
             EXPECT_TRUE(src.same_as(keep));
@@ -146,38 +133,38 @@ TEST_F(BadInput, StatefulFiltersAtTinyGeometries) {
             for (unsigned int y = 0; y < s.h; ++y) EXPECT_EQ(cd.at(s.w - 1, y), grey(0));
         }
         for (size_t i = 0; i < rd.count(); ++i) EXPECT_NE(rd.pixels[i], kSentinel);
-        EXPECT_EQ(non_maximal(0, 200), 0);
-        EXPECT_EQ(non_maximal(0xFFFFFFFFu, 200), 0);
+        EXPECT_EQ(non_maximal(fs, 0, 200), 0);
+        EXPECT_EQ(non_maximal(fs, 0xFFFFFFFFu, 200), 0);
     }
 }
 
 TEST_F(BadInput, MissingBuffersAndNullFrames) {
-    Frame src(6, 6, grey(100)), dst(6, 6);
-    last_frame = save_frame = nullptr;
-    average_frame(src.data(), dst.data());
-    erode_frame(src.data(), dst.data(), 42.0);
-    target_frame(src.data(), dst.data());
+    Frame &src = fs.frame(6, 6, grey(100));
+    Frame &dst = fs.frame(6, 6);
+    fs.last_frame = fs.save_frame = nullptr;
+    average_frame(fs, src.data(), dst.data());
+    erode_frame(fs, src.data(), dst.data(), 42.0);
+    target_frame(fs, src.data(), dst.data(), false);
     EXPECT_TRUE(untouched(dst)) << "filters that need last_frame or save_frame write nothing without it";
 
-    Frame save(6, 6, grey(1)), last(6, 6, grey(2));
-    save_frame = save.data();
-    last_frame = last.data();
-    transform_frame(nullptr, dst.data(), k3, 3, 1.0, 0.0);
-    transform_frame(src.data(), nullptr, k3, 3, 1.0, 0.0);
-    transform_frame(src.data(), dst.data(), nullptr, 3, 1.0, 0.0);
-    general_filter_frame(nullptr, dst.data(), sx, sy, 3, 1.0);
-    general_filter_frame(src.data(), dst.data(), sx, nullptr, 3, 1.0);
-    edge_detect_frame(nullptr, dst.data());
-    threshold_frame(src.data(), nullptr, 1.0);
-    average_frame(nullptr, dst.data());
-    erode_frame(src.data(), nullptr, 1.0);
-    reduceedge_frame(nullptr, dst.data(), 1.0);
-    combo_edgedetect_frame(src.data(), nullptr, 1.0);
-    target_frame(nullptr, dst.data());
-    draw_box(0, 0, 3, 3, nullptr);
-    canny_edge(nullptr, dst.data(), 1.0, 0, 0);
-    rc_filter(src.data(), nullptr);
-    calulate_gradients(nullptr);
+    fs.save(6, 6, grey(1));
+    Frame &last = fs.last(6, 6, grey(2));
+    transform_frame(fs, nullptr, dst.data(), sharpness, 3, 1.0, 0.0);
+    transform_frame(fs, src.data(), nullptr, sharpness, 3, 1.0, 0.0);
+    transform_frame(fs, src.data(), dst.data(), nullptr, 3, 1.0, 0.0);
+    general_filter_frame(fs, nullptr, dst.data(), sobel_x, sobel_y, 3, 1.0);
+    general_filter_frame(fs, src.data(), dst.data(), sobel_x, nullptr, 3, 1.0);
+    edge_detect_frame(fs, nullptr, dst.data());
+    threshold_frame(fs, src.data(), nullptr, 1.0);
+    average_frame(fs, nullptr, dst.data());
+    erode_frame(fs, src.data(), nullptr, 1.0);
+    reduceedge_frame(fs, nullptr, dst.data(), 1.0);
+    combo_edgedetect_frame(fs, src.data(), nullptr, 1.0);
+    target_frame(fs, nullptr, dst.data(), false);
+    draw_box(fs, 0, 0, 3, 3, nullptr);
+    canny_edge(fs, nullptr, dst.data(), 1.0, 0, 0);
+    rc_filter(fs, src.data(), nullptr);
+    calulate_gradients(fs, nullptr);
     EXPECT_TRUE(untouched(dst));
     EXPECT_TRUE(last.same_as(Frame(6, 6, grey(2))));
 }

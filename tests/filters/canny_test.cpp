@@ -7,24 +7,23 @@
 #include <cstring>
 
 #include "common/buffer.h"
-#include "display/display.h"
 #include "filters/frame_support.h"
-#include "pipeline/process.h"
+#include "filters/kernel_tables.h"
 
 namespace {
 
 const color_type kRed = rgb(255, 0, 0);
-const double gauss_blur[25] = {2,  4, 5, 4, 2,  4, 9, 12, 9, 4, 5, 12, 15,
-                               12, 5, 4, 9, 12, 9, 4, 2,  4, 5, 4, 2};
 
 struct Canny : ::testing::Test {
-    void TearDown() override {
-        canny_stop();
-        save_frame = nullptr;
-        buffer_alloc_should_fail = nullptr;
-    }
+    Frames fs;
+    void TearDown() override { buffer_alloc_should_fail = nullptr; }
     // Index of pixel (x, y) in the current geometry.
-    static unsigned int idx(unsigned int x, unsigned int y) { return y * size_x + x; }
+    unsigned int idx(unsigned int x, unsigned int y) const { return y * fs.size_x + x; }
+    // Sets the 3 x 3 magnitudes around the centre of a 3 x 3 geometry, row by row.
+    void set_mags(std::initializer_list<uint32_t> m) {
+        unsigned int i = 0;
+        for (uint32_t v : m) fs.grad_mag[i++] = v;
+    }
 };
 
 // Ratio values on either side of the quantisation limits.
@@ -33,59 +32,50 @@ const int32_t kNotSteep = 143805;    // 2.194290
 const int32_t kDiagonal = 27146;     // 0.414215 > 0.4142
 const int32_t kNotDiagonal = 27145;  // 0.414199
 
-// Sets the 3 x 3 magnitudes around the centre of a 3 x 3 geometry, row by row.
-void set_mags(std::initializer_list<uint32_t> m) {
-    unsigned int i = 0;
-    for (uint32_t v : m) grad_mag[i++] = v;
-}
-
 }  // namespace
 
 TEST_F(Canny, StartFailuresAreReportedAndLeaveTheBufferEmpty) {
-    Frame f(8, 6);
+    fs.resize(8, 6);
     buffer_alloc_should_fail = [](size_t) { return true; };
-    canny_start();
-    EXPECT_EQ(grad_mag, nullptr);
-    EXPECT_EQ(grad_ratio, nullptr);
-    EXPECT_STREQ(status_line(0), "Unable to create grad_mag buffer");
-    EXPECT_STREQ(status_line(1), "");
+    EXPECT_STREQ(canny_start(fs), "Unable to create grad_mag buffer");
+    EXPECT_EQ(fs.grad_mag, nullptr);
+    EXPECT_EQ(fs.grad_ratio, nullptr);
 
     // grad_mag succeeds, grad_ratio fails.
     static int calls;
     calls = 0;
     buffer_alloc_should_fail = [](size_t) { return ++calls == 2; };
-    canny_start();
-    EXPECT_NE(grad_mag, nullptr);
-    EXPECT_EQ(grad_ratio, nullptr);
-    EXPECT_STREQ(status_line(1), "Unable to create grad_ratio buffer");
+    EXPECT_STREQ(canny_start(fs), "Unable to create grad_ratio buffer");
+    EXPECT_NE(fs.grad_mag, nullptr);
+    EXPECT_EQ(fs.grad_ratio, nullptr);
+    EXPECT_FALSE(canny_buffers_ready(fs));
 
     // Without grad_ratio the frame passes through, the source not smoothed.
     buffer_alloc_should_fail = nullptr;
-    Frame src(8, 6);
+    Frame &src = fs.frame(8, 6);
     src.fill([](unsigned int x, unsigned int y) { return rgb(x * 30, y * 40, 7); });
-    Frame keep(8, 6);
+    Frame &keep = fs.frame(8, 6);
     keep.copy_from(src);
-    Frame save(8, 6, grey(3));
-    save_frame = save.data();
-    Frame dst(8, 6);
-    canny_edge(src.data(), dst.data(), 42.0, 260.0, 128.0);
+    fs.save(8, 6, grey(3));
+    Frame &dst = fs.frame(8, 6);
+    canny_edge(fs, src.data(), dst.data(), 42.0, 260.0, 128.0);
     EXPECT_TRUE(src.same_as(keep));
     EXPECT_TRUE(dst.same_as(keep));
 
-    canny_stop();
-    canny_stop();
-    EXPECT_EQ(grad_mag, nullptr);
-    EXPECT_EQ(grad_ratio, nullptr);
+    canny_stop(fs);
+    canny_stop(fs);
+    EXPECT_EQ(fs.grad_mag, nullptr);
+    EXPECT_EQ(fs.grad_ratio, nullptr);
 }
 
 TEST_F(Canny, BuffersStartZeroed) {
-    Frame f(7, 5);
-    canny_start();
-    ASSERT_NE(grad_mag, nullptr);
-    ASSERT_NE(grad_ratio, nullptr);
+    fs.resize(7, 5);
+    EXPECT_EQ(canny_start(fs), nullptr);
+    ASSERT_NE(fs.grad_mag, nullptr);
+    ASSERT_NE(fs.grad_ratio, nullptr);
     for (unsigned int i = 0; i < 35; ++i) {
-        EXPECT_EQ(grad_mag[i], 0u);
-        EXPECT_EQ(grad_ratio[i], 0);
+        EXPECT_EQ(fs.grad_mag[i], 0u);
+        EXPECT_EQ(fs.grad_ratio[i], 0);
     }
 }
 
@@ -104,26 +94,26 @@ TEST_F(Canny, GradientsOfTheColourLength) {
         {-3, 1, 32, -21845},  // truncated toward zero, not down
     };
     for (const Case &c : cases) {
-        Frame img(5, 4);
+        Frame &img = fs.frame(5, 4);
         img.fill(
             [&](unsigned int x, unsigned int y) { return rgb(100 + c.ax * int(x) + c.ay * int(y), 0, 0); });
-        canny_start();
-        calulate_gradients(img.data());
+        canny_start(fs);
+        calulate_gradients(fs, img.data());
         for (unsigned int y = 0; y < 4; ++y) {
             for (unsigned int x = 0; x < 5; ++x) {
                 bool interior = x >= 1 && x <= 3 && y >= 1 && y <= 2;
-                ASSERT_EQ(grad_mag[idx(x, y)], interior ? c.mag : 0u)
+                ASSERT_EQ(fs.grad_mag[idx(x, y)], interior ? c.mag : 0u)
                     << c.ax << "," << c.ay << " " << x << "," << y;
-                ASSERT_EQ(grad_ratio[idx(x, y)], interior ? c.ratio : 0) << c.ax << "," << c.ay;
+                ASSERT_EQ(fs.grad_ratio[idx(x, y)], interior ? c.ratio : 0) << c.ax << "," << c.ay;
             }
         }
     }
     // Grey levels rising by 1 per column: gx = 8 * sqrt(3) = 13.86, truncated.
-    Frame img(3, 3);
+    Frame &img = fs.frame(3, 3);
     img.fill([](unsigned int x, unsigned int) { return grey(50 + x); });
-    canny_start();
-    calulate_gradients(img.data());
-    EXPECT_EQ(grad_mag[4], 13u);
+    canny_start(fs);
+    calulate_gradients(fs, img.data());
+    EXPECT_EQ(fs.grad_mag[4], 13u);
 }
 
 TEST_F(Canny, RatioTooLargeForSixteenSixteenSaturatesWithTheSignOfGx) {
@@ -131,7 +121,7 @@ TEST_F(Canny, RatioTooLargeForSixteenSixteenSaturatesWithTheSignOfGx) {
     // rounding residue of the sum (-2.2e-16 with 4 in the middle row,
     // +6.7e-16 with 7), while gy is about 510.
     for (int middle : {4, 7}) {
-        Frame img(3, 3);
+        Frame &img = fs.frame(3, 3);
         img.at(0, 0) = rgb(1, 0, 0);
         img.at(1, 0) = rgb(0, 0, 0);
         img.at(2, 0) = rgb(1, 1, 0);
@@ -141,16 +131,16 @@ TEST_F(Canny, RatioTooLargeForSixteenSixteenSaturatesWithTheSignOfGx) {
         img.at(0, 2) = rgb(1, 1, 0);
         img.at(1, 2) = rgb(255, 0, 0);
         img.at(2, 2) = rgb(1, 0, 0);
-        canny_start();
-        calulate_gradients(img.data());
-        EXPECT_EQ(grad_ratio[4], middle == 4 ? INT32_MIN : INT32_MAX);
-        EXPECT_EQ(grad_mag[4], 510u);
+        canny_start(fs);
+        calulate_gradients(fs, img.data());
+        EXPECT_EQ(fs.grad_ratio[4], middle == 4 ? INT32_MIN : INT32_MAX);
+        EXPECT_EQ(fs.grad_mag[4], 510u);
     }
 }
 
 TEST_F(Canny, SuppressionChain) {
-    Frame f(3, 3);
-    canny_start();
+    fs.resize(3, 3);
+    canny_start(fs);
     const unsigned int c = 4;
     // Magnitudes around the centre (10), rows bottom to top in memory order.
     struct Case {
@@ -178,27 +168,26 @@ TEST_F(Canny, SuppressionChain) {
     };
     for (const Case &k : cases) {
         set_mags(k.mags);
-        grad_ratio[c] = k.ratio;
-        EXPECT_EQ(non_maximal(c, 200), k.want) << k.what;
+        fs.grad_ratio[c] = k.ratio;
+        EXPECT_EQ(non_maximal(fs, c, 200), k.want) << k.what;
     }
     set_mags({0, 0, 0, 0, 10, 0, 0, 0, 0});
-    grad_ratio[c] = 0;
-    EXPECT_EQ(non_maximal(c, 300), 255);
-    EXPECT_EQ(non_maximal(c, 0), 0);
-    EXPECT_EQ(non_maximal(0, 200), 0);  // border index: no neighbours to compare
-    EXPECT_EQ(non_maximal(8, 200), 0);
-    EXPECT_EQ(non_maximal(1000, 200), 0);
+    fs.grad_ratio[c] = 0;
+    EXPECT_EQ(non_maximal(fs, c, 300), 255);
+    EXPECT_EQ(non_maximal(fs, c, 0), 0);
+    EXPECT_EQ(non_maximal(fs, 0, 200), 0);  // border index: no neighbours to compare
+    EXPECT_EQ(non_maximal(fs, 8, 200), 0);
+    EXPECT_EQ(non_maximal(fs, 1000, 200), 0);
 }
 
 TEST_F(Canny, OutputFrameAndSmoothedSource) {
     const unsigned int w = 14, h = 12;
-    Frame save(w, h);
+    Frame &save = fs.save(w, h);
     save.fill([](unsigned int x, unsigned int y) { return rgb(x * 9, y * 13, 200); });
-    save_frame = save.data();
-    Frame src(w, h, grey(140));
-    Frame dst(w, h);
-    canny_start();
-    canny_edge(src.data(), dst.data(), 42.0, 260.0, 128.0);
+    Frame &src = fs.frame(w, h, grey(140));
+    Frame &dst = fs.frame(w, h);
+    canny_start(fs);
+    canny_edge(fs, src.data(), dst.data(), 42.0, 260.0, 128.0);
     for (unsigned int y = 0; y < h; ++y) {
         for (unsigned int x = 0; x < w; ++x) {
             bool edge_of_frame = x == 0 || y == 0 || x == w - 1 || y == h - 1;
@@ -214,43 +203,45 @@ TEST_F(Canny, OutputFrameAndSmoothedSource) {
 
     // A textured input: the source ends as the 5 x 5 smoothing left it, with
     // the rows the smoothing does not write taken from the old destination.
-    Frame tex(w, h);
+    Frame &tex = fs.frame(w, h);
     tex.fill([](unsigned int x, unsigned int y) {
         return rgb((x * 37 + y * 11) % 256, (x * y * 7) % 256, y * 20);
     });
-    Frame expect(w, h);
+    Frame &expect = fs.frame(w, h);
     expect.copy_from(dst);
-    transform_frame(tex.data(), expect.data(), gauss_blur, 5, 1.0 / 159.0, 0.0);
-    Frame src2(w, h);
+    transform_frame(fs, tex.data(), expect.data(), gauss_blur, 5, gauss_factor, 0.0);
+    Frame &src2 = fs.frame(w, h);
     src2.copy_from(tex);
-    canny_edge(src2.data(), dst.data(), 42.0, 260.0, 128.0);
+    canny_edge(fs, src2.data(), dst.data(), 42.0, 260.0, 128.0);
     EXPECT_TRUE(src2.same_as(expect));
     for (unsigned int x = 0; x < w; ++x) EXPECT_EQ(dst.at(x, 0), grey(0));
 
     // The fourth and fifth arguments change nothing.
-    Frame src3(w, h), dst3(w, h), src4(w, h), dst4(w, h);
+    Frame &src3 = fs.frame(w, h);
+    Frame &dst3 = fs.frame(w, h);
+    Frame &src4 = fs.frame(w, h);
+    Frame &dst4 = fs.frame(w, h);
     src3.copy_from(tex);
     src4.copy_from(tex);
-    canny_edge(src3.data(), dst3.data(), 42.0, 260.0, 128.0);
-    canny_edge(src4.data(), dst4.data(), 42.0, -7.0, 1e9);
+    canny_edge(fs, src3.data(), dst3.data(), 42.0, 260.0, 128.0);
+    canny_edge(fs, src4.data(), dst4.data(), 42.0, -7.0, 1e9);
     EXPECT_TRUE(dst3.same_as(dst4));
 }
 
 TEST_F(Canny, MagnitudeEqualToTheThresholdIsNoEdge) {
     const unsigned int w = 16, h = 12;
-    Frame save(w, h, grey(60));
-    save_frame = save.data();
-    Frame step(w, h);
+    Frame &save = fs.save(w, h, grey(60));
+    Frame &step = fs.frame(w, h);
     // A step with one intermediate column, so that one column has the
     // largest gradient (a symmetric step ties two columns).
     step.fill([](unsigned int x, unsigned int) { return rgb(x < 7 ? 20 : x == 7 ? 160 : 220, 0, 0); });
-    canny_start();
+    canny_start(fs);
     // Each run starts from the same source and destination (the rows that
     // the smoothing leaves come from the old destination).
     auto run = [&](double threshold) {
         Frame src(w, h), dst(w, h, grey(0));
         src.copy_from(step);
-        canny_edge(src.data(), dst.data(), threshold, 0, 0);
+        canny_edge(fs, src.data(), dst.data(), threshold, 0, 0);
         return dst;
     };
 
@@ -260,7 +251,7 @@ TEST_F(Canny, MagnitudeEqualToTheThresholdIsNoEdge) {
     for (unsigned int x = 1; x + 1 < w && !ex; ++x)
         if (first.at(x, ey) == kRed) ex = x;
     ASSERT_NE(ex, 0u);
-    const double m = grad_mag[idx(ex, ey)];
+    const double m = fs.grad_mag[idx(ex, ey)];
     ASSERT_GT(m, 42.0);
 
     EXPECT_EQ(run(m).at(ex, ey), save.at(ex, ey));
@@ -268,14 +259,13 @@ TEST_F(Canny, MagnitudeEqualToTheThresholdIsNoEdge) {
 }
 
 TEST_F(Canny, BuffersOfAnotherGeometryAreNotUsed) {
-    Frame small(6, 6);
-    canny_start();
-    Frame big(9, 8, grey(80));  // geometry grows without a new canny_start
-    Frame save(9, 8, grey(1));
-    save_frame = save.data();
-    Frame dst(9, 8);
-    canny_edge(big.data(), dst.data(), 42.0, 0, 0);
+    fs.resize(6, 6);
+    canny_start(fs);
+    Frame &big = fs.frame(9, 8, grey(80));  // geometry grows without a new canny_start
+    fs.save(9, 8, grey(1));
+    Frame &dst = fs.frame(9, 8);
+    canny_edge(fs, big.data(), dst.data(), 42.0, 0, 0);
     EXPECT_TRUE(dst.same_as(big));
-    calulate_gradients(big.data());  // must not write past the 6 x 6 buffers
-    EXPECT_EQ(non_maximal(idx(4, 4), 200), 0);
+    calulate_gradients(fs, big.data());  // must not write past the 6 x 6 buffers
+    EXPECT_EQ(non_maximal(fs, idx(4, 4), 200), 0);
 }

@@ -1,11 +1,15 @@
 // Test frames: exact-size heap buffers (so AddressSanitizer catches any
-// access past a frame) and helpers that set the filters' geometry.
+// access past a frame) and a frame set that owns them and the stateful
+// filters' buffers.
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <memory>
 
+#include "filters/canny.h"
 #include "filters/filters.h"
+#include "filters/rc_filter.h"
 
 const color_type kSentinel = {7, 77, 177};
 
@@ -20,15 +24,13 @@ inline color_type rgb(int r, int g, int b) {
 }
 inline color_type grey(int v) { return rgb(v, v, v); }
 
-// One frame of w x h pixels. Creating a frame also sets size_x and size_y.
+// One frame of w x h pixels.
 struct Frame {
     unsigned int w, h;
     std::unique_ptr<color_type[]> pixels;
 
     Frame(unsigned int width, unsigned int height, color_type fill = kSentinel)
         : w(width), h(height), pixels(new color_type[static_cast<size_t>(width) * height]) {
-        size_x = width;
-        size_y = height;
         for (size_t i = 0; i < count(); ++i) pixels[i] = fill;
     }
     size_t count() const { return static_cast<size_t>(w) * h; }
@@ -47,4 +49,40 @@ struct Frame {
     void copy_from(const Frame &o) {
         for (size_t i = 0; i < count(); ++i) pixels[i] = o.pixels[i];
     }
+};
+
+// The frame set the filters are given, holding the frames a test makes
+// with it: making a frame sets the geometry to the frame's size. Canny's
+// and the RC filter's buffers are released with the set.
+struct Frames : frame_set {
+    Frames() = default;
+    Frames(const Frames &) = delete;
+    Frames &operator=(const Frames &) = delete;
+    ~Frames() {
+        canny_stop(*this);
+        rc_filter_stop(*this);
+    }
+    void resize(unsigned int width, unsigned int height) {
+        size_x = width;
+        size_y = height;
+    }
+    // A frame of the new geometry, kept until the set goes.
+    Frame &frame(unsigned int width, unsigned int height, color_type fill = kSentinel) {
+        resize(width, height);
+        owned.emplace_back(width, height, fill);
+        return owned.back();
+    }
+    // last_frame or save_frame as a frame of the new geometry.
+    Frame &last(unsigned int width, unsigned int height, color_type fill = kSentinel) {
+        Frame &f = frame(width, height, fill);
+        last_frame = f.data();
+        return f;
+    }
+    Frame &save(unsigned int width, unsigned int height, color_type fill = kSentinel) {
+        Frame &f = frame(width, height, fill);
+        save_frame = f.data();
+        return f;
+    }
+
+    std::deque<Frame> owned;
 };

@@ -6,21 +6,12 @@
 #include <cstring>
 #include <vector>
 
-#include "capture/camera.h"
-#include "common/buffer.h"
-#include "filters/canny.h"
 #include "filters/frame_support.h"
-#include "filters/rc_filter.h"
-#include "pipeline/process.h"
+#include "pipeline/pipeline_support.h"
 
 namespace {
 
 const color_type kRed = rgb(255, 0, 0);
-
-std::atomic<bool> *const all_flags[] = {
-    &filter_gauss,     &filter_rc,    &filter_sharpness,  &filter_canny,   &filter_edgefast,
-    &filter_laplace,   &filter_sobel, &filter_comboedge,  &filter_average, &filter_emboss,
-    &filter_threshold, &filter_erode, &filter_reduceedge, &filter_tracking};
 
 // A moving scene: gradients, a bright block that travels, some texture.
 color_type scene(unsigned int x, unsigned int y, int t) {
@@ -31,52 +22,36 @@ color_type scene(unsigned int x, unsigned int y, int t) {
 }
 
 struct Chain : ::testing::Test {
+    PipelineRig rig;
+    FilterSettings &set = rig.settings;
+    color_type *&camera = rig.store.camera_buffer;
     unsigned int w = 0, h = 0;
     void start(unsigned int width, unsigned int height) {
         w = width;
         h = height;
-        camera_x_size = static_cast<int>(width);
-        camera_y_size = static_cast<int>(height);
-        camera_setup_buffer();
-        process_start();
-        canny_start();
-        rc_filter_start();
-        ASSERT_NE(camera_buffer, nullptr);
-        ASSERT_EQ(size_x, width);
-    }
-    void stop() {
-        buffer_free(camera_buffer);
-        camera_buffer = nullptr;
-        process_stop();
-        canny_stop();
-        rc_filter_stop();
-    }
-    void TearDown() override {
-        stop();
-        for (std::atomic<bool> *f : all_flags) *f = false;
-        d_frame = false;
+        rig.start(static_cast<int>(width), static_cast<int>(height));
+        ASSERT_NE(camera, nullptr);
+        ASSERT_EQ(rig.frames().size_x, width);
     }
     // Puts frame t of the scene (or a constant) into camera_buffer and runs the pipeline.
     void run_scene(int t) {
         for (unsigned int y = 0; y < h; ++y)
-            for (unsigned int x = 0; x < w; ++x) camera_buffer[y * w + x] = scene(x, y, t);
-        process_frame();
+            for (unsigned int x = 0; x < w; ++x) camera[y * w + x] = scene(x, y, t);
+        rig.run();
     }
     void run_constant(color_type c) {
-        for (size_t i = 0; i < size_t(w) * h; ++i) camera_buffer[i] = c;
-        process_frame();
+        for (size_t i = 0; i < size_t(w) * h; ++i) camera[i] = c;
+        rig.run();
     }
-    color_type out(unsigned int x, unsigned int y) const { return camera_buffer[y * w + x]; }
-    std::vector<color_type> output() const {
-        return std::vector<color_type>(camera_buffer, camera_buffer + w * h);
-    }
+    color_type out(unsigned int x, unsigned int y) const { return camera[y * w + x]; }
+    std::vector<color_type> output() const { return std::vector<color_type>(camera, camera + w * h); }
 };
 
 }  // namespace
 
 TEST_F(Chain, CannyDrawsRedOverTheRawFrameInsideABlackBorder) {
     start(37, 23);  // rows of 111 bytes: not a multiple of 4
-    filter_gauss = filter_rc = filter_sharpness = filter_canny = true;
+    set.filter_gauss = set.filter_rc = set.filter_sharpness = set.filter_canny = true;
     int red_pixels = 0;
     for (int t = 0; t < 6; ++t) {
         run_scene(t);
@@ -91,14 +66,15 @@ TEST_F(Chain, CannyDrawsRedOverTheRawFrameInsideABlackBorder) {
                 }
             }
         }
-        ASSERT_EQ(std::memcmp(temp_frame, camera_buffer, w * h * 3), 0);
+        ASSERT_EQ(std::memcmp(rig.store.temp_frame, camera, w * h * 3), 0);
     }
     EXPECT_GT(red_pixels, 0);
 }
 
 TEST_F(Chain, ErodeShowsTheRawFrameUnderItsMarks) {
     start(30, 20);
-    filter_gauss = filter_sobel = filter_average = filter_emboss = filter_threshold = filter_erode = true;
+    set.filter_gauss = set.filter_sobel = set.filter_average = set.filter_emboss = set.filter_threshold =
+        set.filter_erode = true;
     for (int t = 0; t < 5; ++t) {
         run_scene(t);
         int marks = 0;
@@ -116,14 +92,14 @@ TEST_F(Chain, ErodeShowsTheRawFrameUnderItsMarks) {
 
 TEST_F(Chain, AverageAndTrackingShareLastFrame) {
     start(12, 10);
-    filter_average = filter_tracking = true;
-    d_frame = true;
+    set.filter_average = set.filter_tracking = true;
+    set.d_frame = true;
     const color_type a = rgb(200, 100, 60), b = rgb(20, 180, 90);
     run_constant(a);
     // Frame 1: average(a, black) = a / 2; last_frame = a; tracking compares
     // a / 2 against a and leaves a / 2 in last_frame.
     const color_type half_a = rgb(100, 50, 30);
-    for (size_t i = 0; i < size_t(w) * h; ++i) ASSERT_EQ(last_frame[i], half_a);
+    for (size_t i = 0; i < size_t(w) * h; ++i) ASSERT_EQ(rig.frames().last_frame[i], half_a);
     // |a/2 - a| = sqrt(100^2 + 50^2 + 30^2) = 115.8 -> m = 115 -> green 66;
     // total 13800 marks the centre (5, 4) with lines only (4 < 5: no square).
     EXPECT_EQ(out(0, 0), rgb(0, 66, 0));
@@ -134,23 +110,23 @@ TEST_F(Chain, AverageAndTrackingShareLastFrame) {
     run_constant(b);
     // Frame 2: average(b, a / 2) = (60, 115, 60); tracking compares it
     // against b: sqrt(40^2 + 65^2 + 30^2) = 82.0 -> m = 82 -> green 47.
-    for (size_t i = 0; i < size_t(w) * h; ++i) ASSERT_EQ(last_frame[i], rgb(60, 115, 60));
+    for (size_t i = 0; i < size_t(w) * h; ++i) ASSERT_EQ(rig.frames().last_frame[i], rgb(60, 115, 60));
     // Total change 82 * 120 = 9840: no marks, only the change picture.
-    for (size_t i = 0; i < size_t(w) * h; ++i) ASSERT_EQ(camera_buffer[i], rgb(0, 47, 0)) << i;
+    for (size_t i = 0; i < size_t(w) * h; ++i) ASSERT_EQ(camera[i], rgb(0, 47, 0)) << i;
 }
 
 TEST_F(Chain, RcStateIsKeptWhileTheFilterIsOff) {
     start(8, 6);
-    filter_rc = true;
+    set.filter_rc = true;
     for (int i = 0; i < 50; ++i) run_constant(grey(200));
-    filter_rc = false;
+    set.filter_rc = false;
     for (int t = 0; t < 10; ++t) run_scene(t);  // the state must not follow these
-    filter_rc = true;
+    set.filter_rc = true;
     run_constant(grey(200));
     std::vector<color_type> resumed = output();
 
     // The same 51 frames without the pause, from a fresh state.
-    rc_filter_start();
+    rc_filter_start(rig.frames());
     for (int i = 0; i < 51; ++i) run_constant(grey(200));
     EXPECT_EQ(resumed, output());
     EXPECT_EQ(out(3, 3), grey(80));  // 200 * (1 - 0.99^51) = 80.1
@@ -158,8 +134,8 @@ TEST_F(Chain, RcStateIsKeptWhileTheFilterIsOff) {
 
 TEST_F(Chain, CannyWithoutItsBuffersPassesTheFrameThrough) {
     start(16, 12);
-    canny_stop();
-    filter_canny = true;
+    canny_stop(rig.frames());
+    set.filter_canny = true;
     run_scene(2);
     for (unsigned int y = 0; y < h; ++y)
         for (unsigned int x = 0; x < w; ++x) ASSERT_EQ(out(x, y), scene(x, y, 2));
@@ -171,15 +147,15 @@ TEST_F(Chain, EveryFilterOnIsReproducible) {
     std::vector<std::vector<color_type>> first;
     for (int pass = 0; pass < 2; ++pass) {
         start(33, 27);
-        for (std::atomic<bool> *f : all_flags) *f = true;
+        set_all_filters(set, true);
         for (int t = 0; t < 8; ++t) {
-            d_frame = (t % 3 == 2);
+            set.d_frame = (t % 3 == 2);
             run_scene(t);
             if (pass == 0)
                 first.push_back(output());
             else
                 ASSERT_EQ(first[t], output()) << "frame " << t;
         }
-        stop();
+        rig.stop();
     }
 }

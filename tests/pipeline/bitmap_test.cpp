@@ -1,4 +1,6 @@
 // Snapshots taken with R while the program runs.
+#include "pipeline/bitmap.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -10,10 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/camera.h"
 #include "common/buffer.h"
-#include "display/display.h"
-#include "pipeline/process.h"
+#include "pipeline/pipeline_support.h"
 #include "support/program.h"
 
 namespace {
@@ -57,9 +57,9 @@ TEST(Snapshot, WritesNumberedFilesOfTheFrameAsShown) {
     ProgramRun run;
     ASSERT_TRUE(run.start_with_frame(640, 480));
     std::vector<unsigned char> frame = pattern(640, 480);
-    deliver_frame(frame);
+    run.deliver_frame(frame);
     run.press('R');
-    EXPECT_STREQ(status_line(1), "Save to: 1.bmp");
+    EXPECT_STREQ(run.program().log.status_line(1), "Save to: 1.bmp");
     std::vector<unsigned char> file = read_file(dir.file("1.bmp"));
     ASSERT_EQ(file.size(), 921654u);
     expect_headers(file, 640, 480, 921600);
@@ -67,9 +67,9 @@ TEST(Snapshot, WritesNumberedFilesOfTheFrameAsShown) {
 
     // The next one gets the next number; under fast capture rows are reversed.
     run.press('G');
-    deliver_frame(frame);
+    run.deliver_frame(frame);
     run.press('R');
-    EXPECT_STREQ(status_line(3), "Save to: 2.bmp");
+    EXPECT_STREQ(run.program().log.status_line(3), "Save to: 2.bmp");
     file = read_file(dir.file("2.bmp"));
     ASSERT_EQ(file.size(), 921654u);
     expect_headers(file, 640, 480, 921600);
@@ -91,10 +91,10 @@ TEST(Snapshot, ReplacesAnOlderLongerFileWhole) {
     ProgramRun run;
     ASSERT_TRUE(run.start_with_frame(16, 8));
     std::vector<unsigned char> frame = pattern(16, 8);
-    deliver_frame(frame);
+    run.deliver_frame(frame);
     run.press('R');
-    EXPECT_STREQ(status_line(1), "Save to: 1.bmp");
-    EXPECT_STREQ(status_line(2), "") << "no failure line";
+    EXPECT_STREQ(run.program().log.status_line(1), "Save to: 1.bmp");
+    EXPECT_STREQ(run.program().log.status_line(2), "") << "no failure line";
     std::vector<unsigned char> file = read_file(dir.file("1.bmp"));
     ASSERT_EQ(file.size(), 54u + 16 * 8 * 3);
     expect_headers(file, 16, 8, 16 * 8 * 3);
@@ -111,7 +111,7 @@ TEST(Snapshot, OddWidthGetsPaddedRowsAndMatchingSizes) {
     // 5 pixels = 15 bytes per row, stored as 16.
     ASSERT_TRUE(run.start_with_frame(5, 3));
     std::vector<unsigned char> frame = pattern(5, 3);
-    deliver_frame(frame);
+    run.deliver_frame(frame);
     run.press('R');
     std::vector<unsigned char> file = read_file(dir.file("1.bmp"));
     ASSERT_EQ(file.size(), 54u + 48u);
@@ -122,7 +122,7 @@ TEST(Snapshot, OddWidthGetsPaddedRowsAndMatchingSizes) {
     }
     // Fast capture with padding: rows reversed, still padded.
     run.press('G');
-    deliver_frame(frame);
+    run.deliver_frame(frame);
     run.press('R');
     file = read_file(dir.file("2.bmp"));
     ASSERT_EQ(file.size(), 102u);
@@ -133,15 +133,32 @@ TEST(Snapshot, UnwritableDirectorySaysSoAndKeepsCounting) {
     TempDir dir;
     ProgramRun run;
     ASSERT_TRUE(run.start_with_frame(8, 8));
-    deliver_frame(pattern(8, 8));
+    run.deliver_frame(pattern(8, 8));
     // The working directory is gone: nothing can be created in it, even as root.
     ASSERT_EQ(rmdir(dir.path().c_str()), 0);
     run.press('R');
-    EXPECT_STREQ(status_line(1), "Save to: 1.bmp");
-    EXPECT_STREQ(status_line(2), "Unable to save 1.bmp");
+    EXPECT_STREQ(run.program().log.status_line(1), "Save to: 1.bmp");
+    EXPECT_STREQ(run.program().log.status_line(2), "Unable to save 1.bmp");
     run.press('R');
-    EXPECT_STREQ(status_line(3), "Save to: 2.bmp");
-    EXPECT_STREQ(status_line(4), "Unable to save 2.bmp");
+    EXPECT_STREQ(run.program().log.status_line(3), "Save to: 2.bmp");
+    EXPECT_STREQ(run.program().log.status_line(4), "Unable to save 2.bmp");
+}
+
+// The caller gets the file and the system's reason for a failed snapshot,
+// and nothing for one that was written.
+TEST(Snapshot, SaveToDiskReturnsWhyAFileCouldNotBeWritten) {
+    TempDir dir;
+    PipelineRig rig;
+    rig.start(4, 2);
+    Snapshots snapshots;
+    snapshots.snapshot_folder = dir.file("missing/");
+    const std::string error = save_to_disk(rig.store, rig.settings, rig.log, snapshots);
+    EXPECT_EQ(error.rfind(dir.file("missing/1.bmp: "), 0), 0u) << error;
+    EXPECT_GT(error.size(), dir.file("missing/1.bmp: ").size()) << "with the system's reason";
+    EXPECT_STREQ(rig.log.status_line(1), "Unable to save 1.bmp");
+    snapshots.snapshot_folder = dir.path() + "/";
+    EXPECT_EQ(save_to_disk(rig.store, rig.settings, rig.log, snapshots), "");
+    EXPECT_EQ(read_file(dir.file("2.bmp")).size(), 54u + 4 * 2 * 3);
 }
 
 TEST(Snapshot, FailedWriteLeavesTheOlderFileAndNoPartialOne) {
@@ -155,7 +172,7 @@ TEST(Snapshot, FailedWriteLeavesTheOlderFileAndNoPartialOne) {
     }
     ProgramRun run;
     ASSERT_TRUE(run.start_with_frame(64, 64));
-    deliver_frame(pattern(64, 64));
+    run.deliver_frame(pattern(64, 64));
     // Files may not grow past 1000 bytes: the pixel write fails half-way.
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit previous;
@@ -166,7 +183,7 @@ TEST(Snapshot, FailedWriteLeavesTheOlderFileAndNoPartialOne) {
     run.press('R');
     setrlimit(RLIMIT_FSIZE, &previous);
 
-    EXPECT_STREQ(status_line(2), "Unable to save 1.bmp");
+    EXPECT_STREQ(run.program().log.status_line(2), "Unable to save 1.bmp");
     std::vector<unsigned char> file = read_file(dir.file("1.bmp"));
     EXPECT_EQ(std::string(file.begin(), file.end()), old_content);
     EXPECT_FALSE(file_exists(dir.file("1.bmp.tmp")));
@@ -182,19 +199,19 @@ TEST(Snapshot, NothingToSaveKeepsTheNumber) {
     ASSERT_TRUE(run.start_with_frame(4, 4));
     {
         // As if the camera buffer could not be made.
-        std::lock_guard<std::recursive_mutex> lock(frame_lock);
-        buffer_free(camera_buffer);
-        camera_buffer = nullptr;
+        std::lock_guard<std::mutex> lock(run.program().store.frame_lock);
+        buffer_free(run.program().store.camera_buffer);
+        run.program().store.camera_buffer = nullptr;
     }
     run.press('R');
-    EXPECT_STREQ(status_line(1), "Nothing to save");
+    EXPECT_STREQ(run.program().log.status_line(1), "Nothing to save");
     EXPECT_FALSE(file_exists(dir.file("1.bmp")));
     {
-        std::lock_guard<std::recursive_mutex> lock(frame_lock);
-        camera_setup_buffer();
+        std::lock_guard<std::mutex> lock(run.program().store.frame_lock);
+        run.program().camera.camera_setup_buffer();
     }
     run.press('R');
-    EXPECT_STREQ(status_line(2), "Save to: 1.bmp");
+    EXPECT_STREQ(run.program().log.status_line(2), "Save to: 1.bmp");
     EXPECT_EQ(read_file(dir.file("1.bmp")).size(), 54u + 48u);
 }
 
@@ -207,18 +224,18 @@ TEST(Snapshot, KeyQueuedAfterShutdownFindsNoBuffer) {
         // With 7 held, Escape's handling adds a filters line after shutting
         // down, and waits here for the frame lock: R and G queue up before
         // the quit message can be taken.
-        std::lock_guard<std::recursive_mutex> lock(frame_lock);
+        std::lock_guard<std::mutex> lock(run.program().store.frame_lock);
         headless_press(run.hwnd(), VK_ESCAPE);
         headless_press(run.hwnd(), 'R');
         headless_press(run.hwnd(), 'G');
     }
     EXPECT_EQ(run.finish(), 0);
     // The held 7 toggles on every key-down: Escape, R and G.
-    EXPECT_STREQ(status_line(0), "Filters: ");
-    EXPECT_STREQ(status_line(1), "Filters: emboss ");
-    EXPECT_STREQ(status_line(2), "Nothing to save");
-    EXPECT_STREQ(status_line(3), "Filters: ");
-    EXPECT_STREQ(status_line(4), "Fast Capture");
+    EXPECT_STREQ(run.program().log.status_line(0), "Filters: ");
+    EXPECT_STREQ(run.program().log.status_line(1), "Filters: emboss ");
+    EXPECT_STREQ(run.program().log.status_line(2), "Nothing to save");
+    EXPECT_STREQ(run.program().log.status_line(3), "Filters: ");
+    EXPECT_STREQ(run.program().log.status_line(4), "Fast Capture");
     EXPECT_FALSE(file_exists(dir.file("1.bmp")));
 }
 

@@ -14,46 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "capture/camera.h"
-#include "common/buffer.h"
 #include "common/workers.h"
 #include "filters/canny.h"
 #include "filters/rc_filter.h"
 #include "kernels/dispatch.h"
-#include "pipeline/process.h"
+#include "pipeline/pipeline_support.h"
 
 namespace {
 
-// clang-format off
-const double k_gauss[25] = {2, 4, 5, 4, 2,   4, 9, 12, 9, 4,   5, 12, 15, 12, 5,   4, 9, 12, 9, 4,   2, 4, 5, 4, 2};
-const double k_laplace[25] = {0, 0, 1, 0, 0,   0, 1, 2, 1, 0,   1, 2, -16, 2, 1,   0, 1, 2, 1, 0,   0, 0, 1, 0, 0};
-const double k_sharp[9] = {0, -1, 0,   -1, 5, -1,   0, -1, 0};
-const double k_emboss[9] = {2, 0, 0,   0, -1, 0,   0, 0, -1};
-const double k_sobel_x[9] = {-1, 0, 1,   -2, 0, 2,   -1, 0, 1};
-const double k_sobel_y[9] = {-1, -2, -1,   0, 0, 0,   1, 2, 1};
-// clang-format on
-
-struct Step {
-    std::atomic<bool> *flag;
-    void (*run)(color_type *source, color_type *destination);
-};
-const Step steps[] = {
-    {&filter_gauss, [](color_type *s, color_type *d) { transform_frame(s, d, k_gauss, 5, 1.0 / 159, 0); }},
-    {&filter_rc, rc_filter},
-    {&filter_sharpness, [](color_type *s, color_type *d) { transform_frame(s, d, k_sharp, 3, 1, 0); }},
-    {&filter_canny, [](color_type *s, color_type *d) { canny_edge(s, d, threshold_1, threshold_2, 128); }},
-    {&filter_edgefast, edge_detect_frame},
-    {&filter_laplace, [](color_type *s, color_type *d) { transform_frame(s, d, k_laplace, 5, 1, 128); }},
-    {&filter_sobel,
-     [](color_type *s, color_type *d) { general_filter_frame(s, d, k_sobel_x, k_sobel_y, 3, 1.0 / 3); }},
-    {&filter_comboedge, [](color_type *s, color_type *d) { combo_edgedetect_frame(s, d, threshold_1); }},
-    {&filter_average, average_frame},
-    {&filter_emboss, [](color_type *s, color_type *d) { transform_frame(s, d, k_emboss, 3, 1, 128); }},
-    {&filter_threshold, [](color_type *s, color_type *d) { threshold_frame(s, d, threshold_1); }},
-    {&filter_erode, [](color_type *s, color_type *d) { erode_frame(s, d, threshold_1); }},
-    {&filter_reduceedge, [](color_type *s, color_type *d) { reduceedge_frame(s, d, threshold_2); }},
-    {&filter_tracking, target_frame},
-};
 const unsigned int all_sets = 1u << 14;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -76,16 +44,17 @@ struct World {
     std::vector<int32_t> ratio;
 };
 
-World snapshot() {
-    const size_t n = static_cast<size_t>(size_x) * size_y;
+World snapshot(const FrameStore &store) {
+    const frame_set &f = store.frames;
+    const size_t n = f.pixels();
     World w;
-    w.camera.assign(camera_buffer, camera_buffer + n);
-    w.temp.assign(temp_frame, temp_frame + n);
-    w.save.assign(save_frame, save_frame + n);
-    w.last.assign(last_frame, last_frame + n);
-    w.state.assign(image_state, image_state + 3 * n);
-    w.mag.assign(grad_mag, grad_mag + n);
-    w.ratio.assign(grad_ratio, grad_ratio + n);
+    w.camera.assign(store.camera_buffer, store.camera_buffer + n);
+    w.temp.assign(store.temp_frame, store.temp_frame + n);
+    w.save.assign(f.save_frame, f.save_frame + n);
+    w.last.assign(f.last_frame, f.last_frame + n);
+    w.state.assign(f.image_state, f.image_state + 3 * n);
+    w.mag.assign(f.grad_mag, f.grad_mag + n);
+    w.ratio.assign(f.grad_ratio, f.grad_ratio + n);
     return w;
 }
 
@@ -107,70 +76,46 @@ std::string difference(const World &a, const World &b) {
 }
 
 // The chain one filter at a time over whole frames, on the buffers of `w`.
-void run_whole_frames(World &w) {
-    color_type *const real[] = {camera_buffer, temp_frame, save_frame, last_frame};
-    float *const real_state = image_state;
-    uint32_t *const real_mag = grad_mag;
-    int32_t *const real_ratio = grad_ratio;
-    camera_buffer = w.camera.data();
-    temp_frame = w.temp.data();
-    save_frame = w.save.data();
-    last_frame = w.last.data();
-    image_state = w.state.data();
-    grad_mag = w.mag.data();
-    grad_ratio = w.ratio.data();
+void run_whole_frames(const frame_set &geometry, const FilterSettings &settings, World &w) {
+    frame_set f;
+    f.size_x = geometry.size_x;
+    f.size_y = geometry.size_y;
+    f.save_frame = w.save.data();
+    f.last_frame = w.last.data();
+    f.image_state = w.state.data();
+    f.grad_mag = w.mag.data();
+    f.grad_ratio = w.ratio.data();
+    f.mag_pixels = f.ratio_pixels = f.state_pixels = f.pixels();
 
-    std::memcpy(save_frame, camera_buffer, w.camera.size() * 3);
-    color_type *source = camera_buffer, *destination = temp_frame;
-    if (size_x >= 5 && size_y >= 5) {
-        for (const Step &s : steps) {
-            if (!*s.flag) continue;
-            s.run(source, destination);
+    std::memcpy(f.save_frame, w.camera.data(), w.camera.size() * 3);
+    color_type *source = w.camera.data(), *destination = w.temp.data();
+    if (f.size_x >= 5 && f.size_y >= 5) {
+        for (const WholeFrameStep &s : whole_frame_steps) {
+            if (!(settings.*s.flag)) continue;
+            s.run(f, settings, source, destination);
             std::swap(source, destination);
         }
     }
     std::memcpy(destination, source, w.camera.size() * 3);
-
-    camera_buffer = real[0];
-    temp_frame = real[1];
-    save_frame = real[2];
-    last_frame = real[3];
-    image_state = real_state;
-    grad_mag = real_mag;
-    grad_ratio = real_ratio;
 }
 
 struct BandedChain : ::testing::Test {
     std::mt19937 g{2024};
+    PipelineRig rig;
 
     void start(unsigned int w, unsigned int h) {
-        camera_x_size = static_cast<int>(w);
-        camera_y_size = static_cast<int>(h);
-        camera_setup_buffer();
-        process_start();
-        canny_start();
-        rc_filter_start();
-        ASSERT_TRUE(camera_buffer && temp_frame && save_frame && last_frame && canny_buffers_ready() &&
-                    rc_state_ready());
+        rig.start(static_cast<int>(w), static_cast<int>(h));
+        FrameStore &s = rig.store;
+        frame_set &f = s.frames;
+        ASSERT_TRUE(s.camera_buffer && s.temp_frame && f.save_frame && f.last_frame &&
+                    canny_buffers_ready(f) && rc_state_ready(f));
         // Every buffer starts with its own noise, so stale bytes would show.
         const size_t n = static_cast<size_t>(w) * h;
-        for (color_type *f : {camera_buffer, temp_frame, save_frame, last_frame})
-            for (size_t i = 0; i < n; ++i) f[i] = color_type{byte(), byte(), byte()};
-        for (size_t i = 0; i < 3 * n; ++i) image_state[i] = float(g() % 25600) / 100.0f;
-    }
-    void stop() {
-        buffer_free(camera_buffer);
-        camera_buffer = nullptr;
-        process_stop();
-        canny_stop();
-        rc_filter_stop();
+        for (color_type *frame : {s.camera_buffer, s.temp_frame, f.save_frame, f.last_frame})
+            for (size_t i = 0; i < n; ++i) frame[i] = color_type{byte(), byte(), byte()};
+        for (size_t i = 0; i < 3 * n; ++i) f.image_state[i] = float(g() % 25600) / 100.0f;
     }
     void TearDown() override {
-        stop();
-        for (const Step &s : steps) *s.flag = false;
-        d_frame = false;
-        threshold_1 = 42.0;
-        threshold_2 = 260.0;
         set_chain_band_rows(0);
         set_worker_threads(0);
         set_min_band_work(32768);
@@ -181,10 +126,10 @@ struct BandedChain : ::testing::Test {
     // A camera frame: smooth areas, edges, a moving block and noise, so that
     // every filter has something to mark.
     void camera_frame(int t) {
-        const unsigned int w = size_x, h = size_y;
+        const unsigned int w = rig.frames().size_x, h = rig.frames().size_y;
         for (unsigned int y = 0; y < h; ++y)
             for (unsigned int x = 0; x < w; ++x) {
-                color_type &p = camera_buffer[static_cast<size_t>(y) * w + x];
+                color_type &p = rig.store.camera_buffer[static_cast<size_t>(y) * w + x];
                 const bool block = x >= 3u + 2u * t && x < 11u + 2u * t && y >= 2u + t && y < 8u + t;
                 if (block)
                     p = color_type{20, 230, 250};
@@ -199,14 +144,14 @@ struct BandedChain : ::testing::Test {
     // Runs `frames` frames with the flags of `set`: each against the whole-
     // frame chain from the same state. Returns what differs, or "".
     std::string compare(unsigned int set, int frames) {
-        for (unsigned int i = 0; i < 14; ++i) *steps[i].flag = (set >> i) & 1;
+        for (unsigned int i = 0; i < 14; ++i) rig.settings.*whole_frame_steps[i].flag = (set >> i) & 1;
         for (int t = 0; t < frames; ++t) {
             camera_frame(t);
-            d_frame = (t + set) % 2 == 1;
-            World expected = snapshot();
-            run_whole_frames(expected);
-            process_frame();
-            const std::string d = difference(expected, snapshot());
+            rig.settings.d_frame = (t + set) % 2 == 1;
+            World expected = snapshot(rig.store);
+            run_whole_frames(rig.frames(), rig.settings, expected);
+            rig.run();
+            const std::string d = difference(expected, snapshot(rig.store));
             if (!d.empty()) {
                 std::ostringstream o;
                 o << "flags " << set << ", frame " << t << ":" << d;
@@ -225,7 +170,7 @@ struct BandedChain : ::testing::Test {
 // Sanitizer builds, many times slower, take every seventh set.
 TEST_F(BandedChain, EveryFlagSetGivesTheWholeFrameBytes) {
     start(23, 17);
-    threshold_1 = 100.0;  // both thresholds leave marks in this picture
+    rig.settings.threshold_1 = 100.0;  // both thresholds leave marks in this picture
     set_min_band_work(0);
     const unsigned int band_rows[] = {2, 3, 5, 17};
     for (unsigned int set = 0; set < all_sets; set += sanitized ? 7 : 1) {
@@ -255,13 +200,13 @@ TEST_F(BandedChain, SizesThreadsAndLevels) {
                 const unsigned int threads = 1 + round % 3, rows = round < 3 ? 2 + round : 0;
                 set_worker_threads(threads);
                 set_chain_band_rows(rows);
-                threshold_1 = round % 2 ? 100.0 : 42.0;
+                rig.settings.threshold_1 = round % 2 ? 100.0 : 42.0;
                 const unsigned int set = round == 0 ? all_sets - 1 : (g() % all_sets);
                 SCOPED_TRACE(::testing::Message() << simd_name(level) << ", " << s.w << " x " << s.h << ", "
                                                   << threads << " threads, bands of " << rows << " rows");
                 ASSERT_EQ(compare(set, 3), "");
             }
-            stop();
+            rig.stop();
         }
     }
 }

@@ -6,11 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/camera.h"
 #include "common/buffer.h"
-#include "display/display.h"
-#include "filters/canny.h"
-#include "filters/rc_filter.h"
+#include "pipeline/pipeline_support.h"
 
 namespace {
 
@@ -23,45 +20,30 @@ Frame pattern_frame(int w, int h, int seed) {
     return f;
 }
 
-Frame bytes_of(const color_type *buffer) {
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(buffer);
-    return Frame(p, p + static_cast<size_t>(size_x) * size_y * 3);
-}
-
-void load(const Frame &f) { std::memcpy(camera_buffer, f.data(), f.size()); }
-
-void all_filters_off() {
-    for (std::atomic<bool> *f :
-         {&filter_gauss, &filter_rc, &filter_sharpness, &filter_canny, &filter_edgefast, &filter_laplace,
-          &filter_sobel, &filter_comboedge, &filter_average, &filter_emboss, &filter_threshold, &filter_erode,
-          &filter_reduceedge, &filter_tracking})
-        *f = false;
-}
-
 class Pipeline : public ::testing::Test {
   protected:
-    void start(int w, int h) {
-        camera_x_size = w;
-        camera_y_size = h;
-        camera_setup_buffer();
-        process_start();
-        canny_start();
-        rc_filter_start();
+    PipelineRig rig;
+    FrameStore &store = rig.store;
+    FilterSettings &set = rig.settings;
+    color_type *&camera_buffer = store.camera_buffer;
+    color_type *&temp_frame = store.temp_frame;
+    color_type *&last_frame = store.frames.last_frame;
+    color_type *&save_frame = store.frames.save_frame;
+
+    void start(int w, int h) { rig.start(w, h); }
+    // A fresh pipeline: no buffers, every filter off.
+    void restart() {
+        rig.stop();
+        set_all_filters(set, false);
     }
-    void TearDown() override {
-        buffer_free(camera_buffer);
-        camera_buffer = nullptr;
-        process_stop();
-        canny_stop();
-        rc_filter_stop();
-        all_filters_off();
-    }
+    Frame bytes_of(const color_type *buffer) const { return rig.bytes(buffer); }
+    void load(const Frame &f) { std::memcpy(camera_buffer, f.data(), f.size()); }
 };
 
 TEST_F(Pipeline, StartPublishesGeometryAndZeroFilledBuffers) {
     start(640, 480);
-    EXPECT_EQ(size_x, 640u);
-    EXPECT_EQ(size_y, 480u);
+    EXPECT_EQ(store.frames.size_x, 640u);
+    EXPECT_EQ(store.frames.size_y, 480u);
     Frame zero(640 * 480 * 3, 0);
     for (color_type *b : {camera_buffer, last_frame, temp_frame, save_frame}) {
         ASSERT_NE(b, nullptr);
@@ -78,7 +60,7 @@ TEST_F(Pipeline, NoFilterLeavesFrameAndCopiesIt) {
     start(16, 12);
     Frame in = pattern_frame(16, 12, 1);
     load(in);
-    process_frame();
+    rig.run();
     EXPECT_EQ(bytes_of(camera_buffer), in);
     EXPECT_EQ(bytes_of(temp_frame), in);
     EXPECT_EQ(bytes_of(save_frame), in);
@@ -91,11 +73,11 @@ TEST_F(Pipeline, OneStepWritesTempFrameAndCopiesBack) {
     start(16, 12);
     Frame a = pattern_frame(16, 12, 1);
     load(a);
-    process_frame();  // temp_frame now holds a
+    rig.run();  // temp_frame now holds a
     Frame b = pattern_frame(16, 12, 2);
     load(b);
-    filter_edgefast = true;
-    process_frame();
+    set.filter_edgefast = true;
+    rig.run();
     Frame out = bytes_of(camera_buffer);
     EXPECT_EQ(out, bytes_of(temp_frame));
     EXPECT_EQ(bytes_of(save_frame), b);
@@ -118,9 +100,9 @@ TEST_F(Pipeline, TwoStepsEndInCameraBuffer) {
     start(16, 12);
     Frame b = pattern_frame(16, 12, 3);
     load(b);
-    filter_edgefast = true;
-    filter_emboss = true;
-    process_frame();
+    set.filter_edgefast = true;
+    set.filter_emboss = true;
+    rig.run();
     Frame out = bytes_of(camera_buffer);
     EXPECT_EQ(out, bytes_of(temp_frame));
     EXPECT_EQ(std::memcmp(&out[0], &b[0], 16 * 3), 0) << "row 0 keeps the camera row";
@@ -134,66 +116,26 @@ TEST_F(Pipeline, StepsRunInFixedOrder) {
     Frame b = pattern_frame(20, 10, 4);
     load(b);
     // threshold (step 11) then reduceedge (13) then tracking (14)
-    filter_tracking = true;
-    filter_reduceedge = true;
-    filter_threshold = true;
-    process_frame();
+    set.filter_tracking = true;
+    set.filter_reduceedge = true;
+    set.filter_threshold = true;
+    rig.run();
     Frame out = bytes_of(camera_buffer);
 
     // The same chain by hand.
     std::vector<color_type> s(200), t(200), u(200), last(200);
     std::memcpy(s.data(), b.data(), b.size());
-    threshold_frame(s.data(), t.data(), threshold_1);
-    reduceedge_frame(t.data(), u.data(), threshold_2);
+    frame_set f;
+    f.size_x = 20;
+    f.size_y = 10;
+    f.last_frame = last.data();  // last_frame held zeros before the run too
+    threshold_frame(f, s.data(), t.data(), set.threshold_1);
+    reduceedge_frame(f, t.data(), u.data(), set.threshold_2);
     std::memset(t.data(), 0, b.size());
-    color_type *saved_last = last_frame;
-    last_frame = last.data();  // last_frame held zeros before the run too
-    target_frame(u.data(), t.data());
-    last_frame = saved_last;
+    target_frame(f, u.data(), t.data(), false);
     EXPECT_EQ(std::memcmp(out.data(), t.data(), out.size()), 0);
     EXPECT_EQ(bytes_of(temp_frame), out);
 }
-
-// The steps as the pipeline's table gives them: flag, filter and arguments.
-// clang-format off
-const double k_gauss[25] = {2, 4, 5, 4, 2,   4, 9, 12, 9, 4,   5, 12, 15, 12, 5,   4, 9, 12, 9, 4,   2, 4, 5, 4, 2};
-const double k_laplace[25] = {0, 0, 1, 0, 0,   0, 1, 2, 1, 0,   1, 2, -16, 2, 1,   0, 1, 2, 1, 0,   0, 0, 1, 0, 0};
-const double k_sharp[9] = {0, -1, 0,   -1, 5, -1,   0, -1, 0};
-const double k_emboss[9] = {2, 0, 0,   0, -1, 0,   0, 0, -1};
-const double k_sobel_x[9] = {-1, 0, 1,   -2, 0, 2,   -1, 0, 1};
-const double k_sobel_y[9] = {-1, -2, -1,   0, 0, 0,   1, 2, 1};
-// clang-format on
-
-struct Step {
-    const char *name;
-    std::atomic<bool> *flag;
-    void (*run)(color_type *source, color_type *destination);
-};
-const Step steps[] = {
-    {"gauss", &filter_gauss,
-     [](color_type *s, color_type *d) { transform_frame(s, d, k_gauss, 5, 1.0 / 159, 0); }},
-    {"rc", &filter_rc, rc_filter},
-    {"sharpness", &filter_sharpness,
-     [](color_type *s, color_type *d) { transform_frame(s, d, k_sharp, 3, 1, 0); }},
-    {"canny", &filter_canny,
-     [](color_type *s, color_type *d) { canny_edge(s, d, threshold_1, threshold_2, 128); }},
-    {"edgefast", &filter_edgefast, edge_detect_frame},
-    {"laplace", &filter_laplace,
-     [](color_type *s, color_type *d) { transform_frame(s, d, k_laplace, 5, 1, 128); }},
-    {"sobel", &filter_sobel,
-     [](color_type *s, color_type *d) { general_filter_frame(s, d, k_sobel_x, k_sobel_y, 3, 1.0 / 3); }},
-    {"comboedge", &filter_comboedge,
-     [](color_type *s, color_type *d) { combo_edgedetect_frame(s, d, threshold_1); }},
-    {"average", &filter_average, average_frame},
-    {"emboss", &filter_emboss,
-     [](color_type *s, color_type *d) { transform_frame(s, d, k_emboss, 3, 1, 128); }},
-    {"threshold", &filter_threshold,
-     [](color_type *s, color_type *d) { threshold_frame(s, d, threshold_1); }},
-    {"erode", &filter_erode, [](color_type *s, color_type *d) { erode_frame(s, d, threshold_1); }},
-    {"reduceedge", &filter_reduceedge,
-     [](color_type *s, color_type *d) { reduceedge_frame(s, d, threshold_2); }},
-    {"tracking", &filter_tracking, target_frame},
-};
 
 // A scene with gradients, texture and a bright block, so that every step
 // changes it and no two neighbouring steps give the same in either order.
@@ -217,18 +159,19 @@ Frame scene(int w, int h) {
 TEST_F(Pipeline, EveryStepCallsItsFilterWithItsArgumentsInTableOrder) {
     const int w = 24, h = 18;
     const Frame in = scene(w, h);
-    threshold_1 = 100.0;  // a value at which both thresholds leave marks
+    set.threshold_1 = 100.0;  // a value at which both thresholds leave marks
     for (size_t first = 0; first < 14; ++first) {
         for (size_t count : {1, 2}) {
             if (first + count > 14) continue;
+            const WholeFrameStep *steps = whole_frame_steps;
             SCOPED_TRACE(std::string(steps[first].name) +
                          (count == 2 ? std::string(" then ") + steps[first + 1].name : ""));
             start(w, h);
             load(in);
-            for (size_t i = first; i < first + count; ++i) *steps[i].flag = true;
-            process_frame();
+            for (size_t i = first; i < first + count; ++i) set.*steps[i].flag = true;
+            rig.run();
             const Frame out = bytes_of(camera_buffer);
-            TearDown();
+            restart();
 
             // The same from fresh buffers: the raw frame saved, the first
             // filter into a zeroed frame, the second back over the raw one.
@@ -236,15 +179,14 @@ TEST_F(Pipeline, EveryStepCallsItsFilterWithItsArgumentsInTableOrder) {
             std::memcpy(save_frame, in.data(), in.size());
             std::vector<color_type> a(static_cast<size_t>(w) * h), b(a.size());
             std::memcpy(a.data(), in.data(), in.size());
-            steps[first].run(a.data(), b.data());
-            if (count == 2) steps[first + 1].run(b.data(), a.data());
+            steps[first].run(store.frames, set, a.data(), b.data());
+            if (count == 2) steps[first + 1].run(store.frames, set, b.data(), a.data());
             const color_type *result = count == 2 ? a.data() : b.data();
             EXPECT_EQ(std::memcmp(out.data(), result, out.size()), 0);
             EXPECT_NE(out, in) << "the step changes the picture";
-            TearDown();
+            restart();
         }
     }
-    threshold_1 = 42.0;
 }
 
 // Below 5 x 5 no filter runs; at 5 x 5, the smallest size the filters run
@@ -255,34 +197,34 @@ TEST_F(Pipeline, TinyGeometryRunsNoFilterButStillCopies) {
         const int w = size[0], h = size[1];
         SCOPED_TRACE(::testing::Message() << w << " x " << h);
         start(w, h);
-        filter_gauss = filter_canny = filter_emboss = filter_erode = filter_sobel = true;
+        set.filter_gauss = set.filter_canny = set.filter_emboss = set.filter_erode = set.filter_sobel = true;
         Frame in = pattern_frame(w, h, w + h);
         load(in);
-        process_frame();
+        rig.run();
         EXPECT_EQ(bytes_of(camera_buffer) == in, w < 5 || h < 5);
         EXPECT_EQ(bytes_of(save_frame), in);
-        TearDown();
+        restart();
     }
 }
 
 TEST_F(Pipeline, MissingBuffersRunNothing) {
     start(8, 8);
-    process_stop();  // geometry stays, buffers go
-    filter_gauss = true;
+    process_stop(store);  // geometry stays, buffers go
+    set.filter_gauss = true;
     load(pattern_frame(8, 8, 5));
-    process_frame();  // must not touch the freed buffers
+    rig.run();  // must not touch the freed buffers
     EXPECT_EQ(bytes_of(camera_buffer), pattern_frame(8, 8, 5));
-    clear_buffers();
+    clear_buffers(store);
     EXPECT_EQ(bytes_of(camera_buffer), Frame(8 * 8 * 3, 0));
-    process_stop();
+    process_stop(store);
 }
 
 TEST_F(Pipeline, ClearBuffersZeroesAllFour) {
     start(8, 6);
     load(pattern_frame(8, 6, 6));
-    process_frame();
+    rig.run();
     std::memset(last_frame, 7, 8 * 6 * 3);
-    clear_buffers();
+    clear_buffers(store);
     Frame zero(8 * 6 * 3, 0);
     for (color_type *b : {camera_buffer, temp_frame, last_frame, save_frame}) EXPECT_EQ(bytes_of(b), zero);
 }
@@ -292,63 +234,63 @@ bool fail_counted(size_t) { return fail_after-- == 0; }
 
 TEST_F(Pipeline, AllocationFailureKeepsEarlierBuffersAtTheNewGeometry) {
     for (int which = 0; which < 3; ++which) {
-        camera_x_size = 32;
-        camera_y_size = 24;
+        store.camera_x_size = 32;
+        store.camera_y_size = 24;
         fail_after = which;
         buffer_alloc_should_fail = fail_counted;
-        process_start();
+        process_start(store, rig.log);
         buffer_alloc_should_fail = nullptr;
-        EXPECT_STREQ(status_line(which), "Unable to create display buffer");
+        EXPECT_STREQ(rig.log.status_line(which), "Unable to create display buffer");
         // The buffers made are for 32 x 24, so that is the geometry.
-        EXPECT_EQ(size_x, 32u);
-        EXPECT_EQ(size_y, 24u);
+        EXPECT_EQ(store.frames.size_x, 32u);
+        EXPECT_EQ(store.frames.size_y, 24u);
         EXPECT_EQ(last_frame != nullptr, which > 0);
         EXPECT_EQ(temp_frame != nullptr, which > 1);
         EXPECT_EQ(save_frame, nullptr);
-        process_stop();
-        process_stop();
+        process_stop(store);
+        process_stop(store);
         EXPECT_EQ(last_frame, nullptr);
         EXPECT_EQ(temp_frame, nullptr);
     }
 }
 
 TEST_F(Pipeline, ThresholdsAndFlagsStartAsDocumented) {
-    EXPECT_EQ(threshold_1.load(), 42.0);
-    EXPECT_EQ(threshold_2.load(), 260.0);
-    EXPECT_FALSE(d_frame.load());
-    EXPECT_FALSE(filter_gauss.load());
+    EXPECT_EQ(set.threshold_1.load(), 42.0);
+    EXPECT_EQ(set.threshold_2.load(), 260.0);
+    EXPECT_FALSE(set.d_frame.load());
+    EXPECT_FALSE(set.filter_gauss.load());
 }
 
 TEST(ShowFilters, NamesInOverlayOrderWithExactBlanks) {
-    show_filters();
-    EXPECT_STREQ(status_line(0), "Filters: ");
-    filter_canny = true;
-    filter_gauss = true;
-    show_filters();
-    EXPECT_STREQ(status_line(1), "Filters: gauss canny ");
-    filter_canny = filter_gauss = false;
-    filter_average = filter_comboedge = true;
-    show_filters();
-    EXPECT_STREQ(status_line(2), "Filters: average combo edge");
-    filter_average = filter_comboedge = false;
-    filter_threshold = filter_erode = filter_tracking = true;
-    show_filters();
-    EXPECT_STREQ(status_line(3), "Filters: threshold  erode  tracking  ");
+    FilterSettings set;
+    StatusLog log;
+    show_filters(set, log);
+    EXPECT_STREQ(log.status_line(0), "Filters: ");
+    set.filter_canny = true;
+    set.filter_gauss = true;
+    show_filters(set, log);
+    EXPECT_STREQ(log.status_line(1), "Filters: gauss canny ");
+    set.filter_canny = set.filter_gauss = false;
+    set.filter_average = set.filter_comboedge = true;
+    show_filters(set, log);
+    EXPECT_STREQ(log.status_line(2), "Filters: average combo edge");
+    set.filter_average = set.filter_comboedge = false;
+    set.filter_threshold = set.filter_erode = set.filter_tracking = true;
+    show_filters(set, log);
+    EXPECT_STREQ(log.status_line(3), "Filters: threshold  erode  tracking  ");
 }
 
 TEST(ShowFilters, AllFourteenIsCutTo79Characters) {
-    for (std::atomic<bool> *f :
-         {&filter_gauss, &filter_rc, &filter_sharpness, &filter_canny, &filter_edgefast, &filter_laplace,
-          &filter_sobel, &filter_comboedge, &filter_average, &filter_emboss, &filter_threshold, &filter_erode,
-          &filter_reduceedge, &filter_tracking})
-        *f = true;
-    show_filters();
+    FilterSettings set;
+    StatusLog log;
+    set_all_filters(set, true);
+    show_filters(set, log);
     std::string full =
         "Filters: gauss rc sharpness canny edgefast laplace sobel emboss threshold  erode  tracking  "
         "reduceedge "
         "average combo edge";
     EXPECT_EQ(full.size(), 121u);
-    EXPECT_EQ(std::string(status_line(0)), full.substr(0, 79));
+    EXPECT_EQ(std::string(log.status_line(0)), full.substr(0, 79));
 }
 
 }  // namespace

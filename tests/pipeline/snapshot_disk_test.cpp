@@ -14,9 +14,7 @@
 #include <set>
 #include <string>
 
-#include "display/display.h"
 #include "platform/files.h"
-#include "shell/main.h"
 #include "support/program.h"
 
 namespace {
@@ -47,9 +45,9 @@ std::string read_text(const std::string &path) {
     return std::string(b.begin(), b.end());
 }
 
-bool has_line(const char *text) {
-    for (int i = 0; i < 5; ++i) {
-        if (std::strcmp(status_line(i), text) == 0) return true;
+bool has_line(ProgramRun &run, const char *text) {
+    for (int i = 0; i < StatusLog::line_count; ++i) {
+        if (std::strcmp(run.program().log.status_line(i), text) == 0) return true;
     }
     return false;
 }
@@ -110,20 +108,26 @@ void snapshot_fails_cleanly(int error) {
     if (!disk.real()) std::printf("(no tmpfs could be mounted: the file layer's failure hook stands in)\n");
     ProgramRun run;
     ASSERT_TRUE(run.start_with_frame(320, 240));
-    deliver_frame(position_frame(320, 240));
+    run.deliver_frame(position_frame(320, 240));
     run.press('R');
-    EXPECT_TRUE(has_line("Save to: 1.bmp"));
-    EXPECT_TRUE(has_line("Unable to save 1.bmp"));
+    EXPECT_TRUE(has_line(run, "Save to: 1.bmp"));
+    EXPECT_TRUE(has_line(run, "Unable to save 1.bmp"));
     // No partial snapshot, no temporary file left, the user's files intact.
     EXPECT_EQ(listing(disk.path()), disk.before());
     EXPECT_EQ(read_text(disk.path() + "/1.bmp"), "an older snapshot");
     EXPECT_EQ(read_text(disk.path() + "/1.bmp.tmp"), "a user's file");
-    // The program runs on.
-    const int before = frames;
-    deliver_frame(position_frame(320, 240));
-    EXPECT_EQ(frames, before + 1);
+    // The program runs on: the next frame goes through.
+    std::vector<unsigned char> next = position_frame(320, 240);
+    for (unsigned char &b : next) b ^= 0x5a;
+    run.deliver_frame(next);
+    {
+        FrameStore &store = run.program().store;
+        std::lock_guard<std::mutex> lock(store.frame_lock);
+        ASSERT_NE(store.camera_buffer, nullptr);
+        EXPECT_EQ(std::memcmp(store.camera_buffer, next.data(), next.size()), 0);
+    }
     run.press('R');
-    EXPECT_TRUE(has_line("Unable to save 2.bmp"));
+    EXPECT_TRUE(has_line(run, "Unable to save 2.bmp"));
     run.close();
     EXPECT_EQ(run.finish(), 0);
 }
@@ -142,7 +146,7 @@ TEST(SnapshotDisk, FilesBesideTheSnapshotAreNeverTouched) {
         write_text(dir.file(name), name);
     ProgramRun run;
     ASSERT_TRUE(run.start_with_frame(16, 8));
-    deliver_frame(position_frame(16, 8));
+    run.deliver_frame(position_frame(16, 8));
     run.press('R');
     run.press('R');
     EXPECT_EQ(read_file(dir.file("1.bmp")).size(), 54u + 16 * 8 * 3);

@@ -22,6 +22,7 @@
 
 #include "capture/capture.h"
 #include "platform/v4l2_device.h"
+#include "shell/utility.h"
 #include "support/dshow_test.h"
 #include "support/new_limit.h"
 
@@ -239,7 +240,7 @@ class V4l2Devices : public ::testing::Test {
 
     void build() {
         ::testing::internal::CaptureStderr();
-        capture.reset(new VideoCapture(keep_frame));
+        capture.reset(new VideoCapture(keep_frame, [](const char *name) { console("fname: %s", name); }));
         printed = ::testing::internal::GetCapturedStderr();
     }
 

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <thread>
 
-#include "capture/camera.h"
 #include "capture/capture.h"
 #include "shell/main.h"
 #include "support/dshow_test.h"
@@ -18,30 +17,33 @@ namespace {
 
 using namespace test_support;
 
-// A camera that prints its "fname:" line, which opens the console.
+// A camera, whose "fname:" line opens the console as the program starts.
 void with_a_camera() {
     dshow_test::use_test_devices();
     dshow_test::add_device(dshow_test::Device());
-    delete vc;
-    ::testing::internal::CaptureStderr();
-    camera_create();
-    ::testing::internal::GetCapturedStderr();
 }
+
+// The program the test runs.
+Program *program = nullptr;
 
 bool wait_for_frames(int n) {
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (frames < n) {
+    while (program->frames < n) {
         if (std::chrono::steady_clock::now() > until) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }
 
-bool camera_stopped() { return !camera_buffer && vc && !dshow_test::is_running(vc->graph); }
+bool camera_stopped() {
+    VideoCapture *vc = program->camera.vc;
+    return !program->store.camera_buffer && vc && !dshow_test::is_running(vc->graph);
+}
 
 TEST(ConsoleEvents, CtrlCShutsDownLikeEscape) {
     with_a_camera();
     ProgramRun run;
+    program = &run.program();
     ASSERT_TRUE(run.start_program());
     ASSERT_TRUE(wait_for_frames(2));
     ASSERT_FALSE(camera_stopped());
@@ -64,6 +66,7 @@ TEST(ConsoleEventsDeathTest, ClosingTheConsoleEndsTheProcessOnlyAfterTheShutdown
         {
             with_a_camera();
             ProgramRun *run = new ProgramRun;  // the process ends under it
+            program = &run->program();
             if (!run->start_program()) std::_Exit(3);
             if (!wait_for_frames(2)) std::_Exit(4);
             std::at_quick_exit(report_at_exit);

@@ -15,15 +15,19 @@
 #include <string>
 #include <vector>
 
-#include "capture/camera.h"
 #include "capture/capture.h"
-#include "display/display.h"
+#include "shell/program.h"
 #include "support/dshow_test.h"
 #include "support/program.h"
 
 namespace {
 
 using namespace test_support;
+
+// apply_options over a program's own parts.
+int apply_to(Program &program, const std::vector<std::string> &args) {
+    return apply_options(args, program.camera, program.request, program.snapshots, nullptr);
+}
 
 struct Parsed {
     bool ok;
@@ -157,17 +161,10 @@ class CameraChoice : public ::testing::Test {
         dshow_test::use_test_devices();
         add("Front camera", u"Front camera", u"/dev/video0", 320, 240);
         add("Desk camera", u"Desk camera", u"/dev/video2", 160, 120);
-        delete vc;
-        ::testing::internal::CaptureStderr();
-        camera_create();
-        ::testing::internal::GetCapturedStderr();
+        program.camera.camera_create();
     }
     void TearDown() override {
-        camera_stop();
-        delete vc;
-        vc = nullptr;
-        devices = nullptr;
-        camera_choice = 0;
+        program.camera.camera_stop();
         dshow_test::reset();
     }
     static void add(const char *, const std::u16string &name, const std::u16string &path, int w, int h) {
@@ -181,28 +178,31 @@ class CameraChoice : public ::testing::Test {
     // apply_options' result and what it wrote to standard error.
     int apply(const std::vector<std::string> &args, std::string *err = nullptr) {
         ::testing::internal::CaptureStderr();
-        int code = apply_options(args);
+        int code = apply_to(program, args);
         std::string text = ::testing::internal::GetCapturedStderr();
         if (err) *err = text;
         return code;
     }
+    Program program;
+    Camera &camera = program.camera;
+    FrameStore &store = program.store;
 };
 
 TEST_F(CameraChoice, ByNumberNameOrDevicePathAndThatCameraIsTheOneStarted) {
     EXPECT_EQ(apply({}), -1);
-    EXPECT_EQ(camera_choice, 0);
+    EXPECT_EQ(program.request.camera_choice, 0);
     EXPECT_EQ(apply({"--camera", "1"}), -1);
-    EXPECT_EQ(camera_choice, 1);
+    EXPECT_EQ(program.request.camera_choice, 1);
     EXPECT_EQ(apply({"--camera", "Front camera"}), -1);
-    EXPECT_EQ(camera_choice, 0);
+    EXPECT_EQ(program.request.camera_choice, 0);
     EXPECT_EQ(apply({"--camera=/dev/video2"}), -1);
-    EXPECT_EQ(camera_choice, 1);
+    EXPECT_EQ(program.request.camera_choice, 1);
 
-    camera_start();
-    EXPECT_EQ(camera_x_size, 160);
-    EXPECT_EQ(camera_y_size, 120);
-    EXPECT_TRUE(vc->playing);
-    EXPECT_EQ(vc->current_device, devices + 1);
+    camera.camera_start(program.request);
+    EXPECT_EQ(store.camera_x_size, 160);
+    EXPECT_EQ(store.camera_y_size, 120);
+    EXPECT_TRUE(camera.vc->playing);
+    EXPECT_EQ(camera.vc->current_device, camera.devices + 1);
 }
 
 TEST_F(CameraChoice, ASizeIsAskedForAndWhatTheCameraGivesIsUsed) {
@@ -214,22 +214,20 @@ TEST_F(CameraChoice, ASizeIsAskedForAndWhatTheCameraGivesIsUsed) {
     flexible.friendly_name = u"Flexible";
     flexible.any_size = true;
     dshow_test::add_device(flexible);
-    delete vc;
-    ::testing::internal::CaptureStderr();
-    camera_create();
-    ::testing::internal::GetCapturedStderr();
+    delete camera.vc;
+    camera.camera_create();
 
     EXPECT_EQ(apply({"--camera", "Flexible", "--size", "200x150"}), -1);
-    camera_start();
-    EXPECT_EQ(camera_x_size, 200);
-    EXPECT_EQ(camera_y_size, 150);
-    EXPECT_EQ(camera_buffer_info.bmiHeader.biWidth, 200);
-    camera_stop();
+    camera.camera_start(program.request);
+    EXPECT_EQ(store.camera_x_size, 200);
+    EXPECT_EQ(store.camera_y_size, 150);
+    EXPECT_EQ(store.camera_buffer_info.bmiHeader.biWidth, 200);
+    camera.camera_stop();
 
     EXPECT_EQ(apply({"--camera", "0", "--size", "200x150"}), -1);
-    camera_start();
-    EXPECT_EQ(camera_x_size, 320);
-    EXPECT_EQ(camera_y_size, 240);
+    camera.camera_start(program.request);
+    EXPECT_EQ(store.camera_x_size, 320);
+    EXPECT_EQ(store.camera_y_size, 240);
 }
 
 TEST_F(CameraChoice, AMissingCameraIsOneLineAndExitCodeTwoNotAFallback) {
@@ -238,7 +236,7 @@ TEST_F(CameraChoice, AMissingCameraIsOneLineAndExitCodeTwoNotAFallback) {
         EXPECT_EQ(apply({"--camera", wanted}, &err), 2) << wanted;
         EXPECT_EQ(err,
                   std::string("lumivex: no camera '") + wanted + "' (lumivex --list-cameras shows them)\n");
-        EXPECT_EQ(camera_choice, 0);
+        EXPECT_EQ(program.request.camera_choice, 0);
     }
 }
 
@@ -251,17 +249,13 @@ TEST_F(CameraChoice, TheListGivesNumberNameAndDevice) {
 
 TEST(CameraList, SaysWhenThereIsNoCamera) {
     dshow_test::use_test_devices();
-    delete vc;
-    camera_create();
+    Program program;
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(apply_options({"--list-cameras"}), 0);
+    EXPECT_EQ(apply_to(program, {"--list-cameras"}), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "lumivex: no camera found\n");
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(apply_options({"--camera", "0"}), 2);
-    delete vc;
-    vc = nullptr;
-    devices = nullptr;
+    EXPECT_EQ(apply_to(program, {"--camera", "0"}), 2);
     dshow_test::reset();
 }
 
@@ -283,24 +277,23 @@ std::vector<std::string> files_in(const std::string &folder) {
 TEST(SnapshotFolder, SnapshotsGoThereAndItsAbsolutePathIsAnnounced) {
     TempDir dir;
     ASSERT_EQ(::mkdir(dir.file("shots").c_str(), 0755), 0);
+    ProgramRun run;
     ::testing::internal::CaptureStderr();
-    ASSERT_EQ(apply_options({"--snapshot-dir", "shots"}), -1);
+    ASSERT_EQ(apply_to(run.program(), {"--snapshot-dir", "shots"}), -1);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "lumivex: snapshots go to " + dir.file("shots") + "\n");
 
-    ProgramRun run;
     ASSERT_TRUE(run.start_with_frame(8, 4));
-    deliver_frame(position_frame(8, 4));
+    run.deliver_frame(position_frame(8, 4));
     run.press('R');
     run.press('R');
-    EXPECT_STREQ(status_line(1), "Save to: 1.bmp");
-    EXPECT_STREQ(status_line(2), "Save to: 2.bmp");
+    EXPECT_STREQ(run.program().log.status_line(1), "Save to: 1.bmp");
+    EXPECT_STREQ(run.program().log.status_line(2), "Save to: 2.bmp");
     EXPECT_EQ(read_file(dir.file("shots/1.bmp")).size(), 54u + 4 * 24);
     EXPECT_EQ(files_in(dir.file("shots")), (std::vector<std::string>{"1.bmp", "2.bmp"}));
     EXPECT_EQ(files_in(dir.path()), std::vector<std::string>{"shots"});
     headless_press(run.hwnd(), VK_ESCAPE);
     EXPECT_EQ(run.finish(), 0);
-    snapshot_folder.clear();
 }
 
 TEST(SnapshotFolder, AMissingFileOrReadOnlyFolderIsOneLineAndExitCodeTwo) {
@@ -318,9 +311,10 @@ TEST(SnapshotFolder, AMissingFileOrReadOnlyFolderIsOneLineAndExitCodeTwo) {
     for (const Case &c : cases) {
         if (c.folder == "locked" && ::geteuid() == 0) continue;  // root writes anywhere
         ::testing::internal::CaptureStderr();
-        EXPECT_EQ(apply_options({"--snapshot-dir", c.folder}), 2);
+        Program program;
+        EXPECT_EQ(apply_to(program, {"--snapshot-dir", c.folder}), 2);
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.line);
-        EXPECT_EQ(snapshot_folder, "");
+        EXPECT_EQ(program.snapshots.snapshot_folder, "");
     }
     EXPECT_EQ(files_in(dir.path()), (std::vector<std::string>{"locked", "plain"}));
 }
@@ -328,38 +322,37 @@ TEST(SnapshotFolder, AMissingFileOrReadOnlyFolderIsOneLineAndExitCodeTwo) {
 TEST(SnapshotFolder, AFolderThatGoesAwayGivesTheSystemsReasonAndWritesNothingElsewhere) {
     TempDir dir;
     ASSERT_EQ(::mkdir(dir.file("shots").c_str(), 0755), 0);
+    ProgramRun run;
     ::testing::internal::CaptureStderr();
-    ASSERT_EQ(apply_options({"--snapshot-dir=" + dir.file("shots")}), -1);
+    ASSERT_EQ(apply_to(run.program(), {"--snapshot-dir=" + dir.file("shots")}), -1);
     ::testing::internal::GetCapturedStderr();
     ASSERT_EQ(::rmdir(dir.file("shots").c_str()), 0);
 
-    ProgramRun run;
     ASSERT_TRUE(run.start_with_frame(8, 4));
-    deliver_frame(position_frame(8, 4));
+    run.deliver_frame(position_frame(8, 4));
     ::testing::internal::CaptureStderr();
     run.press('R');
     std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_STREQ(status_line(1), "Save to: 1.bmp");
-    EXPECT_STREQ(status_line(2), "Unable to save 1.bmp");
+    EXPECT_STREQ(run.program().log.status_line(1), "Save to: 1.bmp");
+    EXPECT_STREQ(run.program().log.status_line(2), "Unable to save 1.bmp");
     EXPECT_EQ(err, "lumivex: cannot write " + dir.file("shots/1.bmp") + ": No such file or directory\n");
     EXPECT_TRUE(files_in(dir.path()).empty());
     headless_press(run.hwnd(), VK_ESCAPE);
     EXPECT_EQ(run.finish(), 0);
-    snapshot_folder.clear();
 }
 
 TEST(SnapshotFolder, WithoutTheOptionFilesAreNamedAsAlwaysAndFailuresStayOffStandardError) {
     TempDir dir;
-    EXPECT_EQ(snapshot_path(3), "3.bmp");
     ProgramRun run;
+    EXPECT_EQ(run.program().snapshots.snapshot_path(3), "3.bmp");
     ASSERT_TRUE(run.start_with_frame(8, 4));
-    deliver_frame(position_frame(8, 4));
+    run.deliver_frame(position_frame(8, 4));
     ASSERT_EQ(::mkdir(dir.file("2.bmp").c_str(), 0755), 0);  // no file can replace a folder
     ::testing::internal::CaptureStderr();
     run.press('R');
     run.press('R');
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    EXPECT_STREQ(status_line(3), "Unable to save 2.bmp");
+    EXPECT_STREQ(run.program().log.status_line(3), "Unable to save 2.bmp");
     EXPECT_TRUE(file_exists(dir.file("1.bmp")));
     headless_press(run.hwnd(), VK_ESCAPE);
     EXPECT_EQ(run.finish(), 0);

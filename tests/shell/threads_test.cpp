@@ -33,7 +33,7 @@ TEST(Threads, FramesArriveWhileKeysSnapshotsResizesAndTicksRun) {
         std::vector<unsigned char> frame(static_cast<size_t>(width) * height * 3);
         for (int k = 1; !stop; ++k) {
             std::fill(frame.begin(), frame.end(), static_cast<unsigned char>(k % 250 + 1));
-            deliver_frame(frame);
+            run.deliver_frame(frame);
             ++delivered;
             // A short gap, as between camera frames, so the window thread gets the lock.
             std::this_thread::sleep_for(std::chrono::microseconds(300));
@@ -49,7 +49,7 @@ TEST(Threads, FramesArriveWhileKeysSnapshotsResizesAndTicksRun) {
         if (i % 4 == 0) {
             headless_advance_clock(1000);
             run.settle();
-            ticked += fps;
+            ticked += run.program().fps;
         }
         InvalidateRect(run.hwnd(), nullptr, FALSE);
         run.settle();
@@ -62,9 +62,9 @@ TEST(Threads, FramesArriveWhileKeysSnapshotsResizesAndTicksRun) {
     feeder.join();
     headless_advance_clock(1000);
     run.settle();
-    ticked += fps;
-    EXPECT_EQ(ticked + frames, delivered) << "every frame counted once";
-    EXPECT_EQ(frames, 0);
+    ticked += run.program().fps;
+    EXPECT_EQ(ticked + run.program().frames, delivered) << "every frame counted once";
+    EXPECT_EQ(run.program().frames, 0);
 
     headless_press(run.hwnd(), VK_ESCAPE);
     EXPECT_EQ(run.finish(), 0);
@@ -86,7 +86,7 @@ TEST(Threads, FiltersSwitchWhileFramesRunThroughThem) {
     std::thread feeder([&] {
         std::vector<unsigned char> frame = position_frame(64, 48);
         while (!stop) {
-            deliver_frame(frame);
+            run.deliver_frame(frame);
             ++delivered;
             // A short gap, as between camera frames, so the window thread gets the lock.
             std::this_thread::sleep_for(std::chrono::microseconds(300));
@@ -108,13 +108,13 @@ TEST(Threads, FiltersSwitchWhileFramesRunThroughThem) {
 
     // All off again: the next frame goes through untouched.
     run.press('B');
-    if (filter_average) run.press('Y');
-    if (filter_canny) run.press('I');
+    if (run.program().settings.filter_average) run.press('Y');
+    if (run.program().settings.filter_canny) run.press('I');
     std::vector<unsigned char> frame = position_frame(64, 48);
-    deliver_frame(frame);
+    run.deliver_frame(frame);
     {
-        std::lock_guard<std::recursive_mutex> lock(frame_lock);
-        const unsigned char *bytes = reinterpret_cast<const unsigned char *>(camera_buffer);
+        std::lock_guard<std::mutex> lock(run.program().store.frame_lock);
+        const unsigned char *bytes = reinterpret_cast<const unsigned char *>(run.program().store.camera_buffer);
         EXPECT_TRUE(std::equal(frame.begin(), frame.end(), bytes));
     }
     headless_press(run.hwnd(), VK_ESCAPE);

@@ -11,15 +11,11 @@
 #include <iterator>
 #include <mutex>
 
-#include "capture/camera.h"
-#include "display/display.h"
-#include "filters/canny.h"
-#include "filters/rc_filter.h"
-#include "pipeline/process.h"
 #include "shell/main.h"
-#include "shell/window.h"
 
 namespace test_support {
+
+ProgramRun::ProgramRun() : program_(new Program) {}
 
 ProgramRun::~ProgramRun() {
     if (!thread_.joinable()) return;
@@ -34,30 +30,19 @@ bool ProgramRun::wait_started() {
 
 bool ProgramRun::start_program() {
     thread_ =
-        std::thread([this] { exit_code_ = WinMain(GetModuleHandleA(nullptr), nullptr, nullptr, SW_SHOW); });
+        std::thread([this] { exit_code_ = program_main(*program_, GetModuleHandleA(nullptr), SW_SHOW); });
     return wait_started();
 }
 
-namespace {
-
-int frame_width = 0;
-int frame_height = 0;
-
-// Stands in for camera_start: a camera buffer of the chosen size and every
-// buffer sized from it, with no device delivering.
-void start_fixed_frame() {
-    camera_x_size = frame_width;
-    camera_y_size = frame_height;
-    camera_make_buffers();
-}
-
-}  // namespace
-
 bool ProgramRun::start_with_frame(int width, int height) {
-    frame_width = width;
-    frame_height = height;
-    thread_ = std::thread(
-        [this] { exit_code_ = program_main(GetModuleHandleA(nullptr), SW_SHOW, start_fixed_frame); });
+    // Stands in for the camera's start: a camera buffer of the chosen size
+    // and every buffer sized from it, with no device delivering.
+    program_->store.camera_x_size = width;
+    program_->store.camera_y_size = height;
+    thread_ = std::thread([this] {
+        exit_code_ = program_main(*program_, GetModuleHandleA(nullptr), SW_SHOW,
+                                  [](Program &p) { p.camera.camera_make_buffers(); });
+    });
     return wait_started();
 }
 
@@ -89,8 +74,8 @@ void ProgramRun::close() { headless_close(hwnd_); }
 
 HeadlessImage ProgramRun::image() const {
     // Drawing into the window holds the frame lock for a whole picture.
-    std::lock_guard<std::recursive_mutex> lock(frame_lock);
-    return headless_read(main_dc);
+    std::lock_guard<std::mutex> lock(program_->store.frame_lock);
+    return headless_read(program_->window.main_dc);
 }
 
 int ProgramRun::finish() {
@@ -98,16 +83,21 @@ int ProgramRun::finish() {
     return exit_code_;
 }
 
-void deliver_frame(const std::vector<unsigned char> &frame) {
-    std::lock_guard<std::recursive_mutex> lock(frame_lock);
+void ProgramRun::deliver_frame(const std::vector<unsigned char> &frame) {
+    int width, height;
+    {
+        std::lock_guard<std::mutex> lock(program_->store.frame_lock);
+        width = program_->store.camera_x_size;
+        height = program_->store.camera_y_size;
+    }
     // As a capture device delivers it: rows padded to 4 bytes.
-    const size_t row = static_cast<size_t>(camera_x_size > 0 ? camera_x_size : 0) * 3;
+    const size_t row = static_cast<size_t>(width > 0 ? width : 0) * 3;
     const size_t stride = (row + 3) & ~static_cast<size_t>(3);
-    const size_t rows = camera_y_size > 0 ? static_cast<size_t>(camera_y_size) : 0;
+    const size_t rows = height > 0 ? static_cast<size_t>(height) : 0;
     std::vector<unsigned char> sample(stride * rows, 0);
     for (size_t r = 0; r < rows && (r + 1) * row <= frame.size(); ++r)
         std::memcpy(&sample[r * stride], &frame[r * row], row);
-    frame_callback(sample.data(), static_cast<int>(sample.size()), 24);
+    program_->camera.frame_callback(sample.data(), static_cast<int>(sample.size()), 24);
 }
 
 std::vector<unsigned char> position_frame(int width, int height) {

@@ -3,18 +3,20 @@
 // close the window, feed frames and read the drawn pixels.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/headless/headless.h"
 #include "platform/win32.h"
+#include "shell/program.h"
 
 namespace test_support {
 
 class ProgramRun {
   public:
-    ProgramRun() = default;
+    ProgramRun();
     ProgramRun(const ProgramRun &) = delete;
     ProgramRun &operator=(const ProgramRun &) = delete;
     // Closes the window if the test left it open and waits for the loop.
@@ -29,6 +31,11 @@ class ProgramRun {
     bool start_with_frame(int width, int height);
 
     HWND hwnd() const { return hwnd_; }
+    // The program's state, for tests to set and read.
+    Program &program() { return *program_; }
+    // Hands one frame (unpadded rows) to the camera as a capture device
+    // would: rows padded to 4 bytes, 24 bits.
+    void deliver_frame(const std::vector<unsigned char> &frame);
     // Waits until the window thread has handled everything given to it.
     void settle();
     void press(unsigned int vk);
@@ -44,14 +51,12 @@ class ProgramRun {
 
   private:
     bool wait_started();
+    std::unique_ptr<Program> program_;
     std::thread thread_;
     HWND hwnd_ = nullptr;
     int exit_code_ = -1;
 };
 
-// Delivers one frame (unpadded rows) to frame_callback as a capture device
-// would: rows padded to 4 bytes, 24 bits.
-void deliver_frame(const std::vector<unsigned char> &frame);
 // A frame of the current camera size whose every pixel tells its own
 // position: blue = x & 0xff, green = y & 0xff, red = (x >> 8) | (y >> 8) << 4.
 std::vector<unsigned char> position_frame(int width, int height);
