@@ -45,7 +45,7 @@ else()
   # package of its own upstream (no Debian revision) keeps it as changelog.gz.
   file(STRINGS ${PROJECT_SOURCE_DIR}/data/changelog newest LIMIT_COUNT 1)
   if(NOT newest MATCHES "^lumivex \\(${PROJECT_VERSION}\\) ")
-    message(FATAL_ERROR "data/changelog: the newest entry is not version ${PROJECT_VERSION}: ${newest}")
+    message(FATAL_ERROR "data/changelog: the newest entry is not version ${PROJECT_VERSION}: a new version needs its entry")
   endif()
   execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/data/changelog
                   OUTPUT_FILE ${PROJECT_BINARY_DIR}/changelog.gz RESULT_VARIABLE result)
