@@ -78,16 +78,11 @@ source "$top/tests/e2e/xvfb.sh"
 start_xvfb "$work" || fail "Xvfb did not start"
 export DISPLAY="$xvfb_display"
 mkdir "$work/run"
-(cd "$work/run" && exec /usr/bin/lumivex) 2>"$work/stderr.log" &
-app_pid=$!
-win=""
-for _ in $(seq 100); do
-    win="$(xdotool search --name '^Lumivex$' 2>/dev/null | head -n1 || true)"
-    [ -n "$win" ] && break
-    kill -0 "$app_pid" 2>/dev/null || { cat "$work/stderr.log" >&2; fail "the installed program ended before its window appeared"; }
-    sleep 0.1
-done
-[ -n "$win" ] || fail "no window named Lumivex"
+start_lumivex "$work/run" "$work/stderr.log" /usr/bin/lumivex || case $? in
+    1) cat "$work/stderr.log" >&2; fail "the installed program ended before its window appeared" ;;
+    *) fail "no window named Lumivex" ;;
+esac
+win="$app_window"
 pass "the installed program opened its window"
 sleep 0.3
 xdotool key --window "$win" Escape
