@@ -57,9 +57,10 @@ static int log_lines(const char *what) {
  * sleep of the emulation's poll is a line of its log: one that spun would
  * write thousands, however little processor time it got. */
 static int check_stall(void) {
-    CHECK(getenv("FAKECAM_LOG") && getenv("FAKECAM_LOG_ALL"), "FAKECAM_LOG and FAKECAM_LOG_ALL are not set");
-    if (truncate(getenv("FAKECAM_LOG"), 0) != 0) CHECK(0, "cannot empty the log: %s", strerror(errno));
-    int slices = log_lines("poll slice");
+    if (!getenv("FAKECAM_LOG") || !getenv("FAKECAM_LOG_ALL")) {
+        CHECK(0, "FAKECAM_LOG and FAKECAM_LOG_ALL are not set");
+        return failures;
+    }
     int fd = open("/dev/video0", O_RDWR | O_NONBLOCK);
     CHECK(fd >= 0, "open: %s", strerror(errno));
     struct v4l2_requestbuffers req = {
@@ -71,6 +72,8 @@ static int check_stall(void) {
     }
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     CHECK(ioctl(fd, VIDIOC_STREAMON, &type) == 0, "STREAMON");
+    /* The emulation has made its log by now; an earlier run's lines go. */
+    CHECK(truncate(getenv("FAKECAM_LOG"), 0) == 0, "cannot empty the log: %s", strerror(errno));
     double wall = now();
     struct pollfd p = {fd, POLLIN, 0};
     CHECK(poll(&p, 1, 700) == 0, "poll on a stalled stream reported %#x", p.revents);
@@ -80,7 +83,7 @@ static int check_stall(void) {
     CHECK(poll(&p, 1, -1) == 1 && (p.revents & POLLERR), "poll without a timeout did not see the unplug");
     waited = now() - wall;
     /* It sleeps up to 20 ms at a time: a slice per 10 ms leaves room. */
-    slices = log_lines("poll slice") - slices;
+    int slices = log_lines("poll slice");
     CHECK(slices >= 1 && slices <= (int)(waited * 100) + 10, "poll slept %d times in %.2f s", slices, waited);
     close(fd);
     return failures;
