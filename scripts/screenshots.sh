@@ -49,7 +49,8 @@ shot() {
     sleep 1.2
     import -silent -window "$win" "$work/$name.png"
     convert "$work/$name.png" -colors 256 -strip "PNG8:$out/$name.png"
-    xdotool key --window "$win" Escape
+    # The window can be gone before xdotool sends the key's release.
+    xdotool key --window "$win" Escape 2>/dev/null || true
     wait "$app_pid" || true
     app_pid=""
     echo "screenshots: docs/images/$name.png"

@@ -51,7 +51,9 @@ run() {
     sleep 0.8
     DISPLAY="$display" import -silent -window "$win" "$work/shot.png"
     DISPLAY="$display" xdotool getwindowgeometry --shell "$win" | awk -F= '/^WIDTH/{w=$2} /^HEIGHT/{h=$2} END{print w, h}'
-    DISPLAY="$display" xdotool key --window "$win" Escape
+    # The window can be gone before xdotool sends the key's release: the
+    # exit code below tells whether Escape arrived.
+    DISPLAY="$display" xdotool key --window "$win" Escape 2>/dev/null || true
     local status=0
     wait "$app_pid" || status=$?
     app_pid=""
