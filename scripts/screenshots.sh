@@ -41,22 +41,16 @@ export DISPLAY="$xvfb_display"
 shot() {
     local name=$1
     shift
-    (cd "$work" && exec "$bin") 2>"$work/stderr.log" &
-    app_pid=$!
-    local win=""
-    for _ in $(seq 100); do
-        win="$(xdotool search --name '^Lumivex$' 2>/dev/null | head -n1 || true)"
-        [ -n "$win" ] && break
-        sleep 0.1
-    done
-    [ -n "$win" ] || { cat "$work/stderr.log" >&2; echo "screenshots: no window" >&2; exit 1; }
+    start_lumivex "$work" "$work/stderr.log" "$bin" || { cat "$work/stderr.log" >&2; echo "screenshots: no window" >&2; exit 1; }
+    local win="$app_window"
     xdotool windowsize "$win" 640 562
     sleep 0.5
     for k in "$@"; do xdotool key --window "$win" "$k"; done
     sleep 1.2
     import -silent -window "$win" "$work/$name.png"
     convert "$work/$name.png" -colors 256 -strip "PNG8:$out/$name.png"
-    xdotool key --window "$win" Escape
+    # The window can be gone before xdotool sends the key's release.
+    xdotool key --window "$win" Escape 2>/dev/null || true
     wait "$app_pid" || true
     app_pid=""
     echo "screenshots: docs/images/$name.png"

@@ -9,7 +9,7 @@ pkgs_test="googletest libgtest-dev xvfb xauth xdotool x11-utils imagemagick libj
 pkgs_bench="libbenchmark-dev libopencv-dev"
 # clang's libFuzzer comes with its runtime libraries.
 pkgs_fuzz="clang libclang-rt-14-dev"
-pkgs_package="dpkg-dev file"
+pkgs_package="dpkg-dev file help2man lintian"
 pkgs_windows="g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 xvfb xauth xdotool x11-utils"
 
 want=""

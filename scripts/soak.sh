@@ -45,16 +45,11 @@ start_xvfb "$work" || fail "Xvfb did not start"
 export DISPLAY="$xvfb_display"
 
 mkdir "$work/run"
-(cd "$work/run" && exec "$bin") 2>"$work/stderr.log" &
-app_pid=$!
-win=""
-for _ in $(seq 100); do
-    win="$(xdotool search --name '^Lumivex$' 2>/dev/null | head -n1 || true)"
-    [ -n "$win" ] && break
-    kill -0 "$app_pid" 2>/dev/null || fail "the program ended before its window appeared"
-    sleep 0.1
-done
-[ -n "$win" ] || fail "no window named Lumivex"
+start_lumivex "$work/run" "$work/stderr.log" "$bin" || case $? in
+    1) fail "the program ended before its window appeared" ;;
+    *) fail "no window named Lumivex" ;;
+esac
+win="$app_window"
 xdotool windowfocus "$win" 2>/dev/null || true
 
 rss_kb() { awk '/^VmRSS:/{print $2}' "/proc/$app_pid/status" 2>/dev/null || echo 0; }

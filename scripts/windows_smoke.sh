@@ -112,11 +112,9 @@ app_running() {
 }
 
 # --- virtual X server -------------------------------------------------------
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-wait_for 15 "Xvfb did not start" test -s "$work/display"
-DISPLAY=":$(head -n 1 "$work/display")"
-export DISPLAY
+source "$top/tests/e2e/xvfb.sh"
+start_xvfb "$work" || fail "Xvfb did not start or takes no clients"
+export DISPLAY="$xvfb_display"
 note "Xvfb on $DISPLAY"
 
 # --- Wine prefix (created on first start) -----------------------------------

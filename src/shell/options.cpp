@@ -34,7 +34,7 @@ const char keys_text[] =
     "Keys (letters in either case, digits of the main row):\n"
     "  1 2 3 4 5 6 7   gauss, rc, sharpness, edgefast, laplace, sobel, emboss\n"
     "  8 9 0 E Y U I   threshold, erode, tracking, reduceedge, average, combo edge, canny\n"
-    "  V / B           while held: gauss + laplace + erode (threshold 1 = 240) / all off\n"
+    "  V / B           preset: gauss + laplace + erode, threshold 1 = 240 / all off (stays)\n"
     "  Q W             threshold 1 down / up by 2 (starts at 42)\n"
     "  A S             threshold 2 down / up by 1 (starts at 260)\n"
     "  F               frames-per-second figure\n"

@@ -54,21 +54,13 @@ stop_xvfb() {
 run_once() {
     local way="$1" win="" start elapsed
     mkdir -p "$work/run"
-    (cd "$work/run" && exec "$bin") 2>"$work/stderr.log" &
-    app_pid=$!
-    for _ in $(seq 150); do
-        win="$(xdotool search --name '^Lumivex$' 2>/dev/null | head -n1 || true)"
-        [ -n "$win" ] && break
-        kill -0 "$app_pid" 2>/dev/null || break
-        sleep 0.05
-    done
-    if [ -z "$win" ]; then
+    if ! start_lumivex "$work/run" "$work/stderr.log" "$bin"; then
         fail "$way: no window"
-        kill -KILL "$app_pid" 2>/dev/null || true
-        wait "$app_pid" 2>/dev/null || true
+        [ -n "$app_pid" ] && { kill -KILL "$app_pid" 2>/dev/null || true; wait "$app_pid" 2>/dev/null || true; }
         app_pid=""
         return 1
     fi
+    win="$app_window"
     xdotool windowfocus "$win" 2>/dev/null || true
     # Every filter on: 1-9, 0, E, Y, U, I.
     timeout 5 xdotool key --delay 5 1 2 3 4 5 6 7 8 9 0 e y u i 2>/dev/null || true
@@ -111,8 +103,7 @@ for way in $ways; do
     max=0
     for _ in $(seq "$repeats"); do
         start_server
-        if run_once "$way" || { echo "exit_paths: $way: the program did not start; once more" >&2 &&
-            failures=$((failures - 1)) && stop_xvfb && start_server && run_once "$way"; }; then
+        if run_once "$way"; then
             times="$times $last_ms"
             [ "$last_ms" -gt "$max" ] && max=$last_ms
             [ "$code" = "$expected" ] || fail "$way: exit code $code, expected $expected"

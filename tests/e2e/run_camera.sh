@@ -48,17 +48,11 @@ start_xvfb "$work" || fail "Xvfb did not start"
 export DISPLAY="$xvfb_display"
 
 mkdir "$work/run"
-(cd "$work/run" && LD_PRELOAD="$FAKECAM_LIB" exec "$LUMIVEX_BIN") 2>"$work/stderr.log" &
-app_pid=$!
-
-win=""
-for _ in $(seq 100); do
-    win="$(xdotool search --name '^Lumivex$' 2>/dev/null | head -n1 || true)"
-    [ -n "$win" ] && break
-    kill -0 "$app_pid" 2>/dev/null || fail "the program ended before its window appeared"
-    sleep 0.1
-done
-[ -n "$win" ] || fail "no window named Lumivex"
+start_lumivex "$work/run" "$work/stderr.log" env LD_PRELOAD="$FAKECAM_LIB" "$LUMIVEX_BIN" || case $? in
+    1) fail "the program ended before its window appeared" ;;
+    *) fail "no window named Lumivex" ;;
+esac
+win="$app_window"
 
 read -r width height < <(xdotool getwindowgeometry --shell "$win" | awk -F= '/^WIDTH/{w=$2} /^HEIGHT/{h=$2} END{print w, h}')
 picture="${width}x$((height - 82))+0+0"

@@ -43,17 +43,11 @@ export DISPLAY="$xvfb_display"
 # No camera: the portable layer lists none on this machine; the program
 # must fall back to the test pattern.
 mkdir "$work/run"
-(cd "$work/run" && exec "$bin") 2>"$work/stderr.log" &
-app_pid=$!
-
-win=""
-for _ in $(seq 100); do
-    win="$(xdotool search --name '^Lumivex$' 2>/dev/null | head -n1 || true)"
-    [ -n "$win" ] && break
-    kill -0 "$app_pid" 2>/dev/null || fail "the program ended before its window appeared"
-    sleep 0.1
-done
-[ -n "$win" ] || fail "no window named Lumivex"
+start_lumivex "$work/run" "$work/stderr.log" "$bin" || case $? in
+    1) fail "the program ended before its window appeared" ;;
+    *) fail "no window named Lumivex" ;;
+esac
+win="$app_window"
 pass "window \"Lumivex\" is up"
 
 # The picture area is the client area above the 82-pixel status strip.

@@ -40,35 +40,20 @@ pass "a missing X server is one line saying so"
 # run SCALE: starts the program with GDK_SCALE=SCALE (empty: unset) and
 # prints its window's width and height; leaves a shot in $work/shot.png.
 run() {
-    local win="" attempt
-    for attempt in 1 2; do
-        if [ -n "$1" ]; then
-            (cd "$work" && DISPLAY="$display" GDK_SCALE="$1" exec "$bin") 2>"$work/stderr.log" &
-        else
-            (cd "$work" && env -u GDK_SCALE DISPLAY="$display" "$bin") 2>"$work/stderr.log" &
-        fi
-        app_pid=$!
-        for _ in $(seq 100); do
-            win="$(DISPLAY="$display" xdotool search --name '^Lumivex$' 2>/dev/null | head -n1 || true)"
-            [ -n "$win" ] && break
-            kill -0 "$app_pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        [ -n "$win" ] && break
-        kill -0 "$app_pid" 2>/dev/null && fail "no window"
-        # A server that answered xdotool a moment ago and refused the
-        # program is the machine's load, not the program: once more.
-        if [ "$attempt" = 1 ] && grep -q "no X server answers" "$work/stderr.log"; then
-            echo "scaled_e2e: the program could not reach the server; once more" >&2
-            continue
-        fi
-        fail "the program ended before its window appeared"
-    done
-    [ -n "$win" ] || fail "no window"
+    local win scale=(-u GDK_SCALE)
+    [ -n "$1" ] && scale=(GDK_SCALE="$1")
+    DISPLAY="$display" start_lumivex "$work" "$work/stderr.log" env "${scale[@]}" "$bin" ||
+        case $? in
+            1) fail "the program ended before its window appeared" ;;
+            *) fail "no window" ;;
+        esac
+    win="$app_window"
     sleep 0.8
     DISPLAY="$display" import -silent -window "$win" "$work/shot.png"
     DISPLAY="$display" xdotool getwindowgeometry --shell "$win" | awk -F= '/^WIDTH/{w=$2} /^HEIGHT/{h=$2} END{print w, h}'
-    DISPLAY="$display" xdotool key --window "$win" Escape
+    # The window can be gone before xdotool sends the key's release: the
+    # exit code below tells whether Escape arrived.
+    DISPLAY="$display" xdotool key --window "$win" Escape 2>/dev/null || true
     local status=0
     wait "$app_pid" || status=$?
     app_pid=""

@@ -17,3 +17,34 @@ start_xvfb() {
     done
     return 2
 }
+
+# start_lumivex DIR LOG COMMAND...: starts COMMAND (the program, or `env ...
+# program`) in DIR on $DISPLAY, its standard error in LOG, and waits up to
+# 30 s for its window "Lumivex": sets app_pid and app_window. When the
+# program ends before that saying that no X server answers, it is started
+# once more: a server that has just answered xdotool can still refuse a
+# client on a loaded machine. Returns 1 if the program ended before its
+# window appeared, 2 if it runs without one.
+start_lumivex() {
+    local dir=$1 log=$2 attempt _
+    shift 2
+    app_window=""
+    for attempt in 1 2; do
+        (cd "$dir" && exec "$@") 2>"$log" &
+        app_pid=$!
+        for _ in $(seq 300); do
+            app_window="$(xdotool search --name '^Lumivex$' 2>/dev/null | head -n1 || true)"
+            [ -n "$app_window" ] && return 0
+            kill -0 "$app_pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -0 "$app_pid" 2>/dev/null && return 2
+        wait "$app_pid" 2>/dev/null || true
+        app_pid=""
+        if [ "$attempt" = 1 ] && grep -q "no X server answers" "$log"; then
+            echo "start_lumivex: the program could not reach the X server; once more" >&2
+            continue
+        fi
+        return 1
+    done
+}

@@ -4,7 +4,9 @@
 // test runs in a process of its own with the camera configured by the
 // FAKECAM_* variables that tests/CMakeLists.txt gives it; run without the
 // emulation, the tests are skipped.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -156,6 +158,45 @@ bool save(const ProgramRun &run, const std::string &path) {
     headless_press(run.hwnd(), 'R');
     return wait_until(run, [&] { return file_exists(path); });
 }
+
+// This process's standard error goes to a file while it lives, where the
+// program's lines can be counted.
+class StderrToFile {
+  public:
+    explicit StderrToFile(const std::string &path) : path_(path) {
+        std::fflush(stderr);
+        saved_ = dup(2);
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            dup2(fd, 2);
+            ::close(fd);
+        }
+    }
+    ~StderrToFile() {
+        std::fflush(stderr);
+        dup2(saved_, 2);
+        ::close(saved_);
+    }
+    std::string text() const {
+        std::vector<unsigned char> bytes = read_file(path_);
+        return std::string(bytes.begin(), bytes.end());
+    }
+    // Lines that hold `part`.
+    int lines_with(const std::string &part) const {
+        std::string all = text();
+        int count = 0;
+        for (size_t at = 0, end; at < all.size(); at = end + 1) {
+            end = all.find('\n', at);
+            if (end == std::string::npos) end = all.size();
+            if (all.substr(at, end - at).find(part) != std::string::npos) ++count;
+        }
+        return count;
+    }
+
+  private:
+    std::string path_;
+    int saved_ = -1;
+};
 
 class Emulated : public ::testing::Test {
   protected:
@@ -323,6 +364,25 @@ TEST_F(Emulated, ALostCameraGivesWayToThePatternAndComesBack) {
         EXPECT_FALSE(has_line(run, "Camera Lumivex Fakecam: reconnected"));
     }
     EXPECT_TRUE(save(run, dir.file("2.bmp")));
+    EXPECT_EQ(escape(run), 0);
+}
+
+// A camera unplugged FAKECAM_UNPLUGS times in one run, each time back soon
+// after: every loss and every return is told once, and the camera's picture
+// is shown again at the end.
+TEST_F(Emulated, ACameraUnpluggedAgainAndAgainComesBackEachTime) {
+    const int cycles = std::atoi(env("FAKECAM_UNPLUGS", "1").c_str());
+    StderrToFile err(dir.file("stderr.txt"));
+    ProgramRun run;
+    ASSERT_TRUE(run.start_program());
+    ASSERT_TRUE(wait_until(run, [&] { return read_picture(run).marker_top_left; }));
+    EXPECT_TRUE(wait_until(
+        run, [&] { return err.lines_with(": reconnected") >= cycles; }, 20.0 * cycles))
+        << err.text();
+    EXPECT_EQ(err.lines_with(": lost"), cycles) << err.text();
+    EXPECT_EQ(err.lines_with(": reconnected"), cycles) << err.text();
+    EXPECT_TRUE(wait_until(run, [&] { return read_picture(run).marker_top_left; }))
+        << "the camera's picture did not come back the last time";
     EXPECT_EQ(escape(run), 0);
 }
 

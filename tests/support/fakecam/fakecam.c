@@ -88,6 +88,7 @@ static struct {
     double fps;
     int fault_eacces, fault_fmt_busy, fault_stream_busy, fault_unplug, fault_stall, fault_size_change;
     double unplug_after, replug_after;
+    int unplugs;
     FILE *log;
     int log_all;
 } config;
@@ -97,7 +98,8 @@ static struct {
 struct node {
     int generation;   /* handles opened in an older generation are dead */
     int present;      /* in /dev now */
-    int streamed;     /* has streamed once: the unplug clock runs */
+    int streamed;     /* has streamed since it appeared: the unplug clock runs */
+    int unplugs;      /* times it went away */
     double unplug_at; /* when it goes (0: not scheduled) */
     double replug_at; /* when it comes back (0: never) */
 };
@@ -282,6 +284,8 @@ static void setup(void) {
     config.unplug_after = text ? atof(text) : 1.0;
     text = config_env("FAKECAM_REPLUG_AFTER");
     config.replug_after = text ? atof(text) : 0.0;
+    text = config_env("FAKECAM_UNPLUGS");
+    config.unplugs = text ? atoi(text) : 1;
     for (int i = 0; i < config.nodes; ++i) nodes[i].present = 1;
     logf_("fakecam: %d node(s), %d format(s), %d size(s), %.1f fps", config.nodes, config.format_count,
           config.size_count, config.fps);
@@ -298,6 +302,8 @@ static void update_nodes(void) {
             n->present = 0;
             n->generation++;
             n->unplug_at = 0;
+            n->streamed = 0;
+            n->unplugs++;
             n->replug_at = config.replug_after > 0 ? t + config.replug_after : 0;
             logf_("fakecam: video%d unplugged", i);
         } else if (!n->present && n->replug_at > 0 && t >= n->replug_at) {
@@ -498,6 +504,18 @@ static double next_due_time(const struct handle *h) {
     return h->started + (double)(h->delivered + 1) / config.fps;
 }
 
+/* When the readiness of h next changes with time alone: its next frame
+ * falls due (while a buffer waits for it, or read() streams) or its node
+ * unplugs; 0 for never. Under the lock. */
+static double next_change(const struct handle *h) {
+    double t = nodes[h->node].unplug_at;
+    if (!config.fault_stall && (h->reading || (h->streaming && h->queue_length > 0))) {
+        double due = next_due_time(h);
+        if (t <= 0 || due < t) t = due;
+    }
+    return t;
+}
+
 /* A frame can be dequeued (streaming) or read now. */
 static int frame_ready(const struct handle *h) {
     if (h->streaming) return h->queue_length > 0 && due_frame(h) > h->delivered;
@@ -505,13 +523,14 @@ static int frame_ready(const struct handle *h) {
     return 0;
 }
 
-/* The frame clock starts; the first time on a node, so does the unplug
- * clock. Under the lock. */
+/* The frame clock starts; the first time on a node since it appeared, so
+ * does the unplug clock, while the node has unplugs left. Under the lock. */
 static void start_clock(struct handle *h) {
     h->started = now();
     h->delivered = -1;
     struct node *n = &nodes[h->node];
-    if (config.fault_unplug && !n->streamed) n->unplug_at = now() + config.unplug_after;
+    if (config.fault_unplug && !n->streamed && n->unplugs < config.unplugs)
+        n->unplug_at = now() + config.unplug_after;
     n->streamed = 1;
 }
 
@@ -969,7 +988,10 @@ static short fake_events(int fd, short wanted) {
 }
 
 /* poll() over a set with at least one emulated handle: the real descriptors
- * are polled in slices while the emulated ones are checked between them. */
+ * are polled in slices while the emulated ones are checked between them.
+ * Each slice sleeps until an emulated handle next changes by itself (a frame
+ * falls due, the node unplugs) or the timeout, and at most 20 ms, in which
+ * another thread's call (QBUF, STREAMOFF) is seen. */
 static int fake_poll(struct pollfd *fds, nfds_t n, int timeout_ms) {
     double end = timeout_ms < 0 ? -1 : now() + timeout_ms / 1000.0;
     struct pollfd local[64];
@@ -987,18 +1009,20 @@ static int fake_poll(struct pollfd *fds, nfds_t n, int timeout_ms) {
             real[i].fd = -1;
             fds[i].revents = fake_events(fds[i].fd, fds[i].events);
             if (fds[i].revents) ++ready;
-            if (h->streaming || h->reading) {
-                double t = next_due_time(h);
-                if (next < 0 || t < next) next = t;
-            }
+            double t = next_change(h);
+            if (t > 0 && (next < 0 || t < next)) next = t;
         }
         pthread_mutex_unlock(&lock);
-        double slice = 0.02;
-        if (next > 0 && next - now() < slice) slice = next - now();
-        if (ready) slice = 0;
-        if (end >= 0 && end - now() < slice) slice = end - now();
-        if (slice < 0) slice = 0;
-        int got = real_poll(real, n, (int)(slice * 1000 + 0.999));
+        double t = now();
+        double until = t + 0.02;
+        if (next > 0 && next < until) until = next;
+        if (end >= 0 && end < until) until = end;
+        int slice_ms = ready ? 0 : (int)((until - t) * 1000 + 0.999);
+        /* A change due now that has not shown yet (rounding): a millisecond. */
+        if (!ready && slice_ms <= 0 && (end < 0 || t < end)) slice_ms = 1;
+        if (slice_ms < 0) slice_ms = 0;
+        if (config.log_all) logf_("poll slice %d ms", slice_ms);
+        int got = real_poll(real, n, slice_ms);
         if (got < 0) {
             result = -1;
             break;

@@ -40,8 +40,11 @@
  *                                       the nearest one (later ones behave)
  *   FAKECAM_UNPLUG_AFTER seconds (default 1)
  *   FAKECAM_REPLUG_AFTER seconds after unplugging when the node comes back (default: never)
+ *   FAKECAM_UNPLUGS      how many times the node goes (default 1); each time it is back, the
+ *                        unplug clock starts again at its first STREAMON
  *   FAKECAM_LOG          a file that gets one line per call the emulation answers
- *                        (QBUF and DQBUF only when they fail, unless FAKECAM_LOG_ALL is set)
+ *                        (QBUF and DQBUF only when they fail, unless FAKECAM_LOG_ALL is set;
+ *                        with it, also each sleep of a poll)
  */
 #ifndef FAKECAM_H
 #define FAKECAM_H

@@ -4,8 +4,10 @@
  * the node is a character device, unknown requests fail as a driver's do,
  * sizes snap, read() and select() follow the frame rate, frames are the
  * picture of picture.h, and unplugging gives ENODEV, POLLERR and ENOENT
- * until the node comes back. Prints one line per failed check; exit code 1
- * if any failed. */
+ * until the node comes back. With FAKECAM_FAULT=stall,unplug (and the
+ * emulation's log in FAKECAM_LOG, FAKECAM_LOG_ALL set) instead, poll on the
+ * stalled stream sleeps until its timeout, and without one until the node
+ * unplugs. Prints one line per failed check; exit code 1 if any failed. */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -40,7 +42,60 @@ static double now(void) {
     return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
+/* Lines of the emulation's log that say `what`. */
+static int log_lines(const char *what) {
+    FILE *f = fopen(getenv("FAKECAM_LOG"), "r");
+    if (!f) return -1;
+    char line[256];
+    int count = 0;
+    while (fgets(line, sizeof line, f)) count += strstr(line, what) != NULL;
+    fclose(f);
+    return count;
+}
+
+/* A stream that never delivers: one poll with a timeout, one without. Each
+ * sleep of the emulation's poll is a line of its log: one that spun would
+ * write thousands, however little processor time it got. */
+static int check_stall(void) {
+    if (!getenv("FAKECAM_LOG") || !getenv("FAKECAM_LOG_ALL")) {
+        CHECK(0, "FAKECAM_LOG and FAKECAM_LOG_ALL are not set");
+        return failures;
+    }
+    int fd = open("/dev/video0", O_RDWR | O_NONBLOCK);
+    CHECK(fd >= 0, "open: %s", strerror(errno));
+    struct v4l2_requestbuffers req = {
+        .count = 2, .type = V4L2_BUF_TYPE_VIDEO_CAPTURE, .memory = V4L2_MEMORY_MMAP};
+    CHECK(ioctl(fd, VIDIOC_REQBUFS, &req) == 0, "REQBUFS");
+    for (unsigned i = 0; i < req.count; ++i) {
+        struct v4l2_buffer b = {.index = i, .type = V4L2_BUF_TYPE_VIDEO_CAPTURE, .memory = V4L2_MEMORY_MMAP};
+        CHECK(ioctl(fd, VIDIOC_QBUF, &b) == 0, "QBUF %u", i);
+    }
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    CHECK(ioctl(fd, VIDIOC_STREAMON, &type) == 0, "STREAMON");
+    /* The emulation has made its log by now; an earlier run's lines go. */
+    CHECK(truncate(getenv("FAKECAM_LOG"), 0) == 0, "cannot empty the log: %s", strerror(errno));
+    double wall = now();
+    struct pollfd p = {fd, POLLIN, 0};
+    CHECK(poll(&p, 1, 700) == 0, "poll on a stalled stream reported %#x", p.revents);
+    double waited = now() - wall;
+    CHECK(waited >= 0.7, "poll returned %.3f s into its 0.7 s timeout", waited);
+    /* No timeout: it ends when the node unplugs. */
+    CHECK(poll(&p, 1, -1) == 1 && (p.revents & POLLERR), "poll without a timeout did not see the unplug");
+    waited = now() - wall;
+    /* It sleeps up to 20 ms at a time: a slice per 10 ms leaves room. */
+    int slices = log_lines("poll slice");
+    CHECK(slices >= 1 && slices <= (int)(waited * 100) + 10, "poll slept %d times in %.2f s", slices, waited);
+    close(fd);
+    return failures;
+}
+
 int main(void) {
+    const char *fault = getenv("FAKECAM_FAULT");
+    if (fault && strstr(fault, "stall")) {
+        int failed = check_stall();
+        if (!failed) printf("fakecam_selftest: all passed\n");
+        return failed ? 1 : 0;
+    }
     struct stat st;
     CHECK(stat("/dev/video0", &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) == 81,
           "/dev/video0 is not a character device of major 81");
