@@ -48,15 +48,41 @@ __attribute__((target("ssse3"))) void expand_ssse3(const uint8_t *src, uint8_t *
     expand_plain(src + 3 * i, dst + 4 * i, n - i, red_first, 1);
 }
 
-bool has_ssse3() {
-    static const bool yes = __builtin_cpu_supports("ssse3");
-    return yes;
+// Eight pixels per shuffle, four in each half; the same stop for 28 bytes
+// read of 24.
+__attribute__((target("avx2"))) void expand_avx2(const uint8_t *src, uint8_t *dst, int n, bool red_first) {
+    const __m256i order = red_first ? _mm256_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1,
+                                                       2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1)
+                                    : _mm256_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1,
+                                                       0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m256i opaque = _mm256_set1_epi32(static_cast<int>(0xff000000u));
+    int i = 0;
+    for (; i + 10 <= n; i += 8) {
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 3 * i));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 3 * i + 12));
+        const __m256i v = _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(dst + 4 * i),
+                            _mm256_or_si256(_mm256_shuffle_epi8(v, order), opaque));
+    }
+    expand_ssse3(src + 3 * i, dst + 4 * i, n - i, red_first);
+}
+
+enum class Level { plain, ssse3, avx2 };
+Level level() {
+    static const Level l = __builtin_cpu_supports("avx2")    ? Level::avx2
+                           : __builtin_cpu_supports("ssse3") ? Level::ssse3
+                                                             : Level::plain;
+    return l;
 }
 #endif
 
 void expand_row(const uint8_t *src, uint8_t *dst, int n, bool red_first, int repeat) {
 #if LVX_SCREEN_SSSE3
-    if (repeat == 1 && has_ssse3()) {
+    if (repeat == 1 && level() == Level::avx2) {
+        expand_avx2(src, dst, n, red_first);
+        return;
+    }
+    if (repeat == 1 && level() == Level::ssse3) {
         expand_ssse3(src, dst, n, red_first);
         return;
     }
