@@ -49,7 +49,7 @@ export DISPLAY="$xvfb_display"
 
 mkdir "$work/run"
 (cd "$work/run" && LD_PRELOAD="$lib" FAKECAM_FORMATS="$format" FAKECAM_SIZES="$size" FAKECAM_FPS="$fps" \
-    LUMIVEX_TRACE="$work/trace" exec "$bin") 2>"$work/stderr.log" &
+    FAKECAM_LOG="$work/fakecam.log" FAKECAM_LOG_ALL=1 LUMIVEX_TRACE="$work/trace" exec "$bin") 2>"$work/stderr.log" &
 app_pid=$!
 win=""
 for _ in $(seq 300); do
@@ -65,20 +65,26 @@ fi
 [ "$filters" = all ] && xdotool key --delay 20 1 2 3 4 5 6 7 8 9 0 e y u i
 sleep 3
 ticks() { awk '{print $14 + $15}' "/proc/$app_pid/stat"; }
-t0=$(date +%s%N)
+monotonic() { python3 -c 'import time; print(time.monotonic_ns())'; }
+dequeued() { grep -c 'VIDIOC_DQBUF: ok' "$work/fakecam.log" || true; }
+t0=$(monotonic)
 c0=$(ticks)
+d0=$(dequeued)
 sleep "$seconds"
+d1=$(dequeued)
+[ -n "${FRAME_TRACE_DEBUG:-}" ] && echo "dequeued $d0 -> $d1" >&2
 c1=$(ticks)
-t1=$(date +%s%N)
+t1=$(monotonic)
 load="$(cut -d' ' -f1-3 /proc/loadavg)"
 geometry="$(xdotool getwindowgeometry --shell "$win" | awk -F= '/^WIDTH/{w=$2} /^HEIGHT/{h=$2} END{print w "x" h}')"
 xdotool key Escape
 wait "$app_pid" 2>/dev/null || true
 app_pid=""
 
-python3 - "$work/trace" "$t0" "$t1" "$c0" "$c1" "$(getconf CLK_TCK)" "$fps" <<'EOF' |
+[ -e "$work/trace" ] || : >"$work/trace" # a program without the trace: dequeued and CPU only
+python3 - "$work/trace" "$t0" "$t1" "$c0" "$c1" "$(getconf CLK_TCK)" "$fps" "$((d1 - d0))" "$seconds" <<'EOF' |
 import sys
-path, t0, t1, c0, c1, hz, fps = sys.argv[1:]
+path, t0, t1, c0, c1, hz, fps, taken, seconds = sys.argv[1:]
 t0, t1 = int(t0) // 1000, int(t1) // 1000  # microseconds, the trace's clock (CLOCK_MONOTONIC)
 shown, replaced, seqs, chain = [], 0, [], []
 for line in open(path):
@@ -105,7 +111,7 @@ never = made - len(seqs)  # frames the camera made that the program never dequeu
 period = 1000 / float(fps)
 median, p99, chain_median = pct(shown, 0.5), pct(shown, 0.99), pct(chain, 0.5)
 target = period + chain_median
-print(f"shown {len(shown) / span:.1f}/s of {fps}; lost: {max(never, 0):.0f} not dequeued, {replaced} replaced "
+print(f"dequeued {int(taken) / float(seconds):.1f}/s, shown {len(shown) / span:.1f}/s of {fps}; lost: {max(never, 0):.0f} not dequeued, {replaced} replaced "
       f"unseen, of {made:.0f}; CPU {cpu:.0f} %; latency median {median:.1f} ms, 99th {p99:.1f} ms "
       f"(target {target:.1f} = period {period:.1f} + chain median {chain_median:.1f}: "
       f"{'met' if p99 <= target else 'median met, 99th MISSED' if median <= target else 'MISSED'})")
