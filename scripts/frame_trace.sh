@@ -31,6 +31,8 @@ seconds="${FRAME_TRACE_SECONDS:-10}"
 top="$(cd "$(dirname "$0")/.." && pwd)"
 bin="${LUMIVEX_BIN:-$top/build/release/src/lumivex}"
 lib="${FAKECAM_LIB:-$top/build/release/tests/support/fakecam/libfakecam.so}"
+bin="$(realpath "$bin")"
+lib="$(realpath "$lib")"
 for f in "$bin" "$lib"; do [ -e "$f" ] || { echo "frame_trace: no $f (build the release preset)" >&2; exit 2; }; done
 for t in Xvfb xdotool python3; do command -v "$t" >/dev/null || { echo "frame_trace: $t is missing" >&2; exit 2; }; done
 
