@@ -93,8 +93,8 @@ struct Stage {
         }();
         if (!registered) return;
         // The frame's size plus the strip, as the program's window at the camera's size.
-        hwnd = CreateWindowExA(0, "LumivexPresentBench", "Lumivex present", 0, 0, 0, s.w + 7, s.h + strip + 27,
-                               nullptr, nullptr, nullptr, nullptr);
+        hwnd = CreateWindowExA(0, "LumivexPresentBench", "Lumivex present", 0, 0, 0, s.w + 7,
+                               s.h + strip + 27, nullptr, nullptr, nullptr, nullptr);
         if (!hwnd) return;
         dc = GetDC(hwnd);
         SetStretchBltMode(dc, COLORONCOLOR);
@@ -167,7 +167,8 @@ void texture_bench(benchmark::State &state, std::string name, Size size) {
     SDL_Renderer *renderer = window ? SDL_CreateRenderer(window, -1, 0) : nullptr;
     if (window && !renderer) renderer = SDL_CreateRenderer(window, -1, SDL_RENDERER_SOFTWARE);
     SDL_Texture *texture =
-        renderer ? SDL_CreateTexture(renderer, SDL_PIXELFORMAT_BGR24, SDL_TEXTUREACCESS_STREAMING, size.w, h) : nullptr;
+        renderer ? SDL_CreateTexture(renderer, SDL_PIXELFORMAT_BGR24, SDL_TEXTUREACCESS_STREAMING, size.w, h)
+                 : nullptr;
     SDL_RendererInfo info{};
     if (renderer) SDL_GetRendererInfo(renderer, &info);
     if (texture) {
@@ -206,8 +207,8 @@ void print_summary() {
         const auto fb = figures.find(std::string("present/framebuffer/") + s.name);
         const auto tx = figures.find(std::string("present/texture/") + s.name);
         if (tx != figures.end())
-            std::printf("%-44s %10.3f %10.3f %10s  (before; renderer %s)\n", tx->first.c_str(), tx->second.best,
-                        tx->second.median, "", tx->second.renderer.c_str());
+            std::printf("%-44s %10.3f %10.3f %10s  (before; renderer %s)\n", tx->first.c_str(),
+                        tx->second.best, tx->second.median, "", tx->second.renderer.c_str());
         if (fb == figures.end()) continue;
         char goal[16] = "";
         const char *verdict = "";
@@ -215,9 +216,10 @@ void print_summary() {
             std::snprintf(goal, sizeof goal, "%.3f", goal_ms);
             verdict = fb->second.best <= goal_ms ? "met" : "MISSED";
         }
-        std::printf("%-44s %10.3f %10.3f %10s  %s", fb->first.c_str(), fb->second.best, fb->second.median, goal,
-                    verdict);
-        if (tx != figures.end()) std::printf("  %.1f x faster (medians)", tx->second.median / fb->second.median);
+        std::printf("%-44s %10.3f %10.3f %10s  %s", fb->first.c_str(), fb->second.best, fb->second.median,
+                    goal, verdict);
+        if (tx != figures.end())
+            std::printf("  %.1f x faster (medians)", tx->second.median / fb->second.median);
         std::printf("\n");
     }
 }
@@ -227,14 +229,17 @@ void print_summary() {
 int main(int argc, char **argv) {
     const char *display = std::getenv("DISPLAY");
     if (!display || !*display) {
-        std::fprintf(stderr, "lumivex_present_bench: needs DISPLAY (an X server with a screen of 1920 x 1162 or more)\n");
+        std::fprintf(
+            stderr,
+            "lumivex_present_bench: needs DISPLAY (an X server with a screen of 1920 x 1162 or more)\n");
         return 2;
     }
     const int n = rounds();
     for (const Size &s : sizes)
         for (const char *way : {"texture", "framebuffer"}) {
             const std::string name = std::string("present/") + way + "/" + s.name;
-            benchmark::RegisterBenchmark(name.c_str(), way[0] == 't' ? texture_bench : framebuffer_bench, name, s)
+            benchmark::RegisterBenchmark(name.c_str(), way[0] == 't' ? texture_bench : framebuffer_bench,
+                                         name, s)
                 ->UseManualTime()
                 ->Iterations(n)
                 ->Unit(benchmark::kMillisecond);
@@ -244,10 +249,12 @@ int main(int argc, char **argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     SDL_Rect screen{};
-    if (SDL_WasInit(SDL_INIT_VIDEO) && SDL_GetDisplayBounds(0, &screen) == 0 && (screen.w < 1920 || screen.h < 1162))
-        std::printf("\nwarning: the screen is %d x %d: the 1080p window does not fit, its rows off the screen cost "
-                    "nothing\n",
-                    screen.w, screen.h);
+    if (SDL_WasInit(SDL_INIT_VIDEO) && SDL_GetDisplayBounds(0, &screen) == 0 &&
+        (screen.w < 1920 || screen.h < 1162))
+        std::printf(
+            "\nwarning: the screen is %d x %d: the 1080p window does not fit, its rows off the screen cost "
+            "nothing\n",
+            screen.w, screen.h);
     print_summary();
     return 0;
 }
