@@ -9,6 +9,7 @@
 #include <new>
 
 #include "platform/internal.h"
+#include "platform/trace.h"
 
 using namespace lvx;
 
@@ -38,7 +39,12 @@ class HeadlessBackend : public Backend {
         queue.woken = true;
         queue.wake_cv.notify_all();
     }
-    void published(Window &) override {}
+    // No display to wait for: a published picture counts as shown at once.
+    void published(Window &window) override {
+        std::lock_guard<std::mutex> lock(window.screen.lock);
+        trace_shown(window.screen);
+        window.screen.fresh = false;
+    }
     uint64_t now_ms() override { return clock; }
 
     // The window's screen: a buffer of its client size in the display's
