@@ -12,8 +12,9 @@ using namespace lvx;
 
 namespace {
 
-// Runs draw(surface) with the surface locked, then tells the backend that
-// the window's pixels changed. False when there is nothing to draw on.
+// Runs draw(surface) with the surface locked and marks a window's surface
+// as drawn: it reaches the screen when the window is validated. False when
+// there is nothing to draw on.
 template <class Draw>
 bool with_surface(HDC hdc, Draw draw) {
     if (!hdc) return false;
@@ -23,10 +24,7 @@ bool with_surface(HDC hdc, Draw draw) {
         std::lock_guard<std::mutex> lock(s->lock);
         draw(*s);
     }
-    if (s->window) {
-        s->window->changed = true;
-        backend().surface_changed(*s->window);
-    }
+    if (s->window) s->window->drawn = true;
     return true;
 }
 
@@ -212,11 +210,15 @@ int StretchDIBits(HDC hdc, int dest_x, int dest_y, int dest_width, int dest_heig
         // but the last must stay inside it: they do unless they reach past
         // the end of its last row.
         size_t reach = 0;
+        // Sampling where each column reads the pixel after the one before (the
+        // bitmap's own width): each row is one copy.
+        bool straight = levelled && !combining;
         if (levelled) {
             offsets.resize(columns.size());
             for (size_t i = 0; i < columns.size(); ++i) {
                 offsets[i] = level_offset(columns[i], level_stride);
                 if (i + 1 < columns.size()) reach = std::max(reach, offsets[i] + 4);
+                straight = straight && offsets[i] == offsets[0] + 3 * i;
             }
         }
 
@@ -247,7 +249,9 @@ int StretchDIBits(HDC hdc, int dest_x, int dest_y, int dest_width, int dest_heig
             above_r1 = r1;
             const unsigned char *line = src + static_cast<size_t>(r0) * src_stride + base;
             if (!combining) {
-                if (levelled && (r0 + 1 < bitmap_h || base + reach <= src_stride))
+                if (straight)
+                    std::memcpy(dst, line + offsets[0], row_bytes);
+                else if (levelled && (r0 + 1 < bitmap_h || base + reach <= src_stride))
                     gather_row(dst, line, offsets.data(), offsets.size());
                 else
                     sample_columns(dst, line, columns.data(), columns.size());

@@ -1,6 +1,8 @@
 // Drawing of the portable layer. A window's device context (GetDC) is a
-// 24-bit memory surface the size of its client area; the presenting backend
-// shows it. Drawing is clipped to the surface, may come from any thread
+// 24-bit memory surface the size of its client area. What is drawn there
+// reaches the screen when the window is next validated (ValidateRect, as
+// at the end of a paint): an update shows whole or not at all, never a
+// picture without the text drawn over it. Drawing is clipped to the surface, may come from any thread
 // (each call is atomic with respect to the others and to presenting), and
 // does nothing on a null device context or one whose window is destroyed.
 // There are no pens, brushes, fonts or modes to select: every call draws
@@ -63,5 +65,6 @@ BOOL Rectangle(HDC hdc, int left, int top, int right, int bottom);
 // GetMessageA returns WM_PAINT. FALSE for a null or dead window.
 BOOL InvalidateRect(HWND hwnd, const RECT *rect, BOOL erase);
 // From any thread: marks the whole client area as painted (the rectangle is
-// ignored), cancelling a pending WM_PAINT. FALSE for a null or dead window.
+// ignored), cancelling a pending WM_PAINT, and sends what was drawn since
+// the last validation to the screen. FALSE for a null or dead window.
 BOOL ValidateRect(HWND hwnd, const RECT *rect);

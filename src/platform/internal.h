@@ -31,6 +31,35 @@ struct Surface {
     std::atomic<int> stretch_mode{1};  // BLACKONWHITE, the default of a new device context
 };
 
+// What a window shows: the backend's image of it (an SDL window's
+// framebuffer, shared with the X server where it can be), 4 bytes a pixel
+// (blue, green, red, unused; or red first), each surface pixel shown as
+// scale x scale pixels from the top-left corner. A finished update of the
+// surface is copied here whole (publish), so the screen never shows part
+// of one. The backend sets the pixels under `lock`, on its window thread;
+// null: nothing to show into yet.
+struct Screen {
+    std::mutex lock;
+    unsigned char *pixels = nullptr;
+    size_t pitch = 0;
+    int width = 0;  // in screen pixels
+    int height = 0;
+    int scale = 1;
+    bool red_first = false;
+    bool fresh = false;  // holds a published picture the backend has not put on the screen yet
+    // The camera frame the picture shows, for the trace (trace.h): its
+    // sequence number, when it was ready, dequeued and published; a ready
+    // time of 0: none, or already written.
+    uint32_t frame_sequence = 0;
+    uint64_t frame_ready_ns = 0;
+    uint64_t frame_dequeued_ns = 0;
+    uint64_t published_ns = 0;
+};
+
+// Copies the surface into the screen (both locked by the caller), as much of
+// it as fits.
+void show_surface(const Surface &surface, Screen &screen);
+
 // Per-thread message queue. Guarded by core_mutex().
 struct Queue {
     struct Timer {
@@ -62,8 +91,9 @@ struct Window {
     bool needs_paint = false;  // guarded by core_mutex()
     uint64_t paints = 0;       // guarded by core_mutex(): WM_PAINT messages taken so far
     Surface surface;
-    std::atomic<bool> changed{false};  // pixels drawn since the backend last presented them
-    void *backend_data = nullptr;      // owned by the backend, window thread only
+    std::atomic<bool> drawn{false};  // pixels drawn since the last publish
+    Screen screen;
+    void *backend_data = nullptr;  // owned by the backend, window thread only
 };
 
 inline Window *from_hwnd(HWND hwnd) { return reinterpret_cast<Window *>(hwnd); }
@@ -83,7 +113,8 @@ class Backend {
     // Window thread, no core lock held; the window is being destroyed.
     virtual void destroy(Window &window) = 0;
     // Window thread, no core lock held: turns pending system events into
-    // messages (post_input, resize_client) and presents changed surfaces.
+    // messages (post_input, resize_client) and puts fresh screens on the
+    // display.
     virtual void pump() = 0;
     // Window thread, with `core` locked: blocks until wake(queue) or a
     // system event, or until the clock reaches `deadline` (UINT64_MAX: no
@@ -91,8 +122,8 @@ class Backend {
     virtual void wait(std::unique_lock<std::mutex> &core, Queue &queue, uint64_t deadline) = 0;
     // Any thread, with the core lock held: ends a wait() of that queue.
     virtual void wake(Queue &queue) = 0;
-    // Any thread, no lock held: a window's surface has new pixels.
-    virtual void surface_changed(Window &window) = 0;
+    // Any thread, no lock held: the window's screen has a fresh picture.
+    virtual void published(Window &window) = 0;
     // Milliseconds on the backend's clock (monotonic).
     virtual uint64_t now_ms() = 0;
 };
@@ -129,6 +160,11 @@ void close_all_windows();
 // (0 x 0 when minimised). Resizes the surface, keeps the old pixels in the
 // overlap (white elsewhere), asks for a repaint and queues WM_SIZE.
 void resize_client(Window *window, int width, int height);
+
+// Any thread, no lock held: the window's drawing since the last publish is
+// finished (the window was validated). Copies the surface into the screen
+// and tells the backend.
+void publish(Window &window);
 
 // For backends (any thread): a console event (CTRL_C_EVENT,
 // CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT) as SetConsoleCtrlHandler describes.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/capture_device.h"
+#include "platform/trace.h"
 
 namespace lumivex_platform {
 namespace {
@@ -116,6 +117,7 @@ class V4l2Stream : public DeviceStream {
     }
 
     Next next(SampleData &out) override {
+        lvx::trace_delivering(0, 0, 0);
         int ready = v4l2_ops().poll(fd, wait_ms);
         if (ready == 0) return Next::idle;
         if (ready < 0) return errno == EINTR ? Next::idle : Next::end;
@@ -143,6 +145,7 @@ class V4l2Stream : public DeviceStream {
         }
         if (xioctl(fd, VIDIOC_QBUF, &buffer) == -1 && errno == ENODEV) return Next::end;
         if (!whole) return Next::idle;
+        if (lvx::trace_on()) trace_frame(buffer);
         out.data = dib.data();
         out.length = static_cast<LONG>(dib.size());
         return Next::sample;
@@ -158,6 +161,18 @@ class V4l2Stream : public DeviceStream {
     }
 
   private:
+    // The frame this thread now delivers, for the trace: ready when the
+    // driver stamped it (if on the monotonic clock), else when dequeued.
+    static void trace_frame(const v4l2_buffer &buffer) {
+        const uint64_t now = lvx::trace_clock_ns();
+        uint64_t ready = now;
+        if ((buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC &&
+            (buffer.timestamp.tv_sec || buffer.timestamp.tv_usec))
+            ready = static_cast<uint64_t>(buffer.timestamp.tv_sec) * 1000000000u +
+                    static_cast<uint64_t>(buffer.timestamp.tv_usec) * 1000u;
+        lvx::trace_delivering(buffer.sequence, ready, now);
+    }
+
     struct Mapping {
         void *start;
         size_t length;

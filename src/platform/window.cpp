@@ -184,8 +184,6 @@ void resize_client(Window *window, int width, int height) {
             make_msg(window, WM_SIZE, kind, size_lparam(width, height), backend().now_ms()));
         backend().wake(*window->queue);
     }
-    window->changed = true;
-    backend().surface_changed(*window);
 }
 
 }  // namespace lvx
@@ -429,9 +427,15 @@ BOOL InvalidateRect(HWND hwnd, const RECT *, BOOL) {
 }
 
 BOOL ValidateRect(HWND hwnd, const RECT *) {
-    std::lock_guard<std::mutex> lock(core);
-    Window *w = live(hwnd);
-    if (!w) return FALSE;
-    w->needs_paint = false;
+    Window *w;
+    {
+        std::lock_guard<std::mutex> lock(core);
+        w = live(hwnd);
+        if (!w) return FALSE;
+        w->needs_paint = false;
+    }
+    // Validating ends an update: what it drew reaches the screen together
+    // (a window is never freed, so w stays valid).
+    if (w->drawn.exchange(false)) publish(*w);
     return TRUE;
 }

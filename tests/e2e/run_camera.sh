@@ -7,6 +7,8 @@
 #     within LUMIVEX_MEAN_DIFF (default 1);
 #   - G turns the shown picture upside down, and 2.bmp is stored flipped and
 #     holds a later frame;
+#   - with LUMIVEX_MAX_DIFF=0, a window of the camera's size shows the frame
+#     byte for byte;
 #   - Escape ends the program with exit code 0.
 # With LUMIVEX_EXPECT_LINE set, the camera is expected to be refused: that
 # line goes to standard error and the picture is the test pattern instead.
@@ -112,6 +114,17 @@ else
     second=$(sed -n 's/.* frame \([0-9]*\) .*/\1/p' "$work/2.txt")
     [ "$second" -gt "$first" ] || fail "2.bmp holds frame $second, not later than 1.bmp's $first"
     pass "R after G: $(cat "$work/2.txt")"
+
+    # In a window of the camera's size the screen shows the frame itself:
+    # byte for byte for a format that needs no conversion.
+    if [ "$max_diff" = 0 ]; then
+        key g
+        xdotool windowsize "$win" 640 $((480 + 82))
+        picture="640x480+0+0"
+        wait_picture "at the camera's size the window does not show the frame exactly" --orientation upright \
+            --colours right --size 640x480 --max-diff 0
+        pass "at the camera's size: $(cat "$work/shot.txt")"
+    fi
 fi
 
 key Escape

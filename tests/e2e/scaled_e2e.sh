@@ -51,9 +51,12 @@ run() {
     sleep 0.8
     DISPLAY="$display" import -silent -window "$win" "$work/shot.png"
     DISPLAY="$display" xdotool getwindowgeometry --shell "$win" | awk -F= '/^WIDTH/{w=$2} /^HEIGHT/{h=$2} END{print w, h}'
-    # The window can be gone before xdotool sends the key's release: the
-    # exit code below tells whether Escape arrived.
-    DISPLAY="$display" xdotool key --window "$win" Escape 2>/dev/null || true
+    # Through the keyboard (XTEST), not sent to the window: the program is
+    # gone before a sent key's release would reach it, xdotool gives up
+    # there, and the server (which does not reset) keeps Escape held for the
+    # next run.
+    DISPLAY="$display" xdotool windowfocus "$win" 2>/dev/null || true
+    DISPLAY="$display" xdotool key Escape
     local status=0
     wait "$app_pid" || status=$?
     app_pid=""

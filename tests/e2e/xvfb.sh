@@ -6,7 +6,9 @@
 start_xvfb() {
     local work=$1 screen=${2:-1024x768x24} _
     rm -f "$work/display"
-    Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp 3>"$work/display" 2>>"$work/xvfb.log" &
+    # -noreset: by default the server resets when its last client leaves (the
+    # check below), and refuses connections while it does.
+    Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp -noreset 3>"$work/display" 2>>"$work/xvfb.log" &
     xvfb_pid=$!
     for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
     [ -s "$work/display" ] || return 2

@@ -10,12 +10,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "capture/camera_rig.h"
 #include "shell/program.h"
@@ -297,6 +299,54 @@ TEST_F(Emulated, TheFpsFigureFollowsTheDevice) {
         run, [&] { return contains_at(run.image(), text_image(figure), 2, 2); }, 3))
         << "the window does not show " << figure;
     EXPECT_EQ(escape(run), 0);
+}
+
+// LUMIVEX_TRACE: a line for each frame shown, in the camera's order, each
+// ready when the camera stamped it (when it fell due: frame n at n periods
+// after the first), then dequeued, published and shown in that order.
+TEST_F(Emulated, TheTraceFollowsEachFrameToTheScreen) {
+    const std::string path = env("LUMIVEX_TRACE");
+    if (path.empty()) GTEST_SKIP() << "LUMIVEX_TRACE is not set";
+    const double period_us = 1e6 / std::atof(env("FAKECAM_FPS", "30").c_str());
+    struct Line {
+        unsigned long long seq, ready, dequeued, published, shown;
+    };
+    auto read_trace = [&] {
+        std::vector<Line> lines;
+        FILE *f = std::fopen(path.c_str(), "r");
+        if (!f) return lines;
+        char text[256];
+        while (std::fgets(text, sizeof text, f)) {
+            Line l{};
+            char shown[32];
+            if (text[0] == '#') continue;
+            EXPECT_EQ(std::sscanf(text, "%llu %llu %llu %llu %31s", &l.seq, &l.ready, &l.dequeued,
+                                  &l.published, shown),
+                      5)
+                << text;
+            l.shown = std::strcmp(shown, "-") == 0 ? 0 : std::strtoull(shown, nullptr, 10);
+            lines.push_back(l);
+        }
+        std::fclose(f);
+        return lines;
+    };
+    ProgramRun run;
+    ASSERT_TRUE(run.start_program());
+    ASSERT_TRUE(wait_until(run, [&] { return read_trace().size() >= 10; })) << "no trace lines in " << path;
+    EXPECT_EQ(escape(run), 0);
+    const std::vector<Line> lines = read_trace();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const Line &l = lines[i];
+        EXPECT_LE(l.ready, l.dequeued) << "frame " << l.seq;
+        EXPECT_LE(l.dequeued, l.published) << "frame " << l.seq;
+        if (l.shown) {
+            EXPECT_LE(l.published, l.shown) << "frame " << l.seq;
+        }
+        if (i == 0) continue;
+        EXPECT_GT(l.seq, lines[i - 1].seq);
+        const double apart = (l.seq - lines[0].seq) * period_us;
+        EXPECT_NEAR(static_cast<double>(l.ready - lines[0].ready), apart, 2.0) << "frame " << l.seq;
+    }
 }
 
 // A camera that cannot be used: the line LUMIVEX_EXPECT_LINE on the strip,

@@ -170,6 +170,8 @@ TEST(StretchDIBits, EveryModeDirectionAndClipGivesThePlainPixels) {
         {50, 40, 60, 50, 3, 4, 45, 35, -10, -6, 70, 55},          // source partly outside the bitmap
         {50, 40, 60, 50, 3, 4, 20, 25, 45, 30, -50, 40},          // mirrored both ways, partly outside
         {50, 40, 60, 50, 0, 0, 60, 50, 60, 50, 10, 10},           // source wholly outside
+        {50, 40, 60, 50, 0, 0, 50, 40, 0, 0, 50, 40},             // the bitmap's own size
+        {50, 40, 60, 50, -5, 2, 50, 40, 0, 39, 50, -40},          // own size, upside down, clipped
     };
     for (int mode : {BLACKONWHITE, WHITEONBLACK, COLORONCOLOR}) {
         for (const Case &c : cases) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/headless/headless.h"
+#include "platform/internal.h"
 #include "platform/win32.h"
 #include "support/new_limit.h"
 
@@ -247,6 +248,72 @@ TEST_F(MessageLoop, ASurfaceTooBigForMemoryLeavesAnEmptyWindow) {
     headless_resize(hwnd_, 200, 100);
     settle();
     EXPECT_EQ(headless_read(dc).width, 200);
+}
+
+// The screen gets a window's drawing only when the window is validated, and
+// then all of it: a picture never shows without the text drawn over it.
+TEST_F(MessageLoop, DrawingReachesTheScreenWholeWhenTheWindowIsValidated) {
+    HDC dc = GetDC(hwnd_);
+    const std::vector<uint8_t> before = headless_read_screen(hwnd_).pixels;
+    ASSERT_FALSE(before.empty());
+    const unsigned char grey[4 * 3] = {90, 90, 90, 90, 90, 90, 0, 0, 90, 90, 90, 90};
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), 2, 2, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    // From another thread, as the camera's frames are drawn.
+    std::thread([&] {
+        EXPECT_TRUE(StretchDIBits(dc, 0, 0, 300, 200, 0, 0, 2, 2, grey, &info, DIB_RGB_COLORS, SRCCOPY));
+        EXPECT_EQ(headless_read_screen(hwnd_).pixels, before);
+        EXPECT_TRUE(TextOutA(dc, 2, 2, "FPS:  30", 8));
+        EXPECT_TRUE(Rectangle(dc, 0, 300, 360, 382));
+        EXPECT_EQ(headless_read_screen(hwnd_).pixels, before);
+        EXPECT_TRUE(ValidateRect(hwnd_, nullptr));
+    }).join();
+    const HeadlessImage shown = headless_read_screen(hwnd_);
+    EXPECT_EQ(shown.pixels, headless_read(dc).pixels);
+    EXPECT_EQ(shown.at(200, 100), 0x5a5a5au);
+    // The next frame's picture alone does not reach it.
+    EXPECT_TRUE(StretchDIBits(dc, 0, 0, 300, 200, 0, 0, 1, 1, grey + 6, &info, DIB_RGB_COLORS, SRCCOPY));
+    EXPECT_EQ(headless_read_screen(hwnd_).pixels, shown.pixels);
+}
+
+// A surface into every screen form: 4 bytes a pixel in either order, whole
+// factors, a screen larger or smaller than the surface times the factor.
+TEST(Screen, ShowsEachSurfacePixelAsABlockInTheScreensOrder) {
+    for (int scale : {1, 2, 3})
+        for (bool red_first : {false, true})
+            for (int width : {1, 5, 6, 7, 33}) {
+                lvx::Surface surface;
+                surface.width = width;
+                surface.height = 3;
+                surface.pixels.resize(static_cast<size_t>(width) * 3 * 3);
+                for (size_t i = 0; i < surface.pixels.size(); ++i)
+                    surface.pixels[i] = static_cast<uint8_t>(i * 7 + 1);
+                for (int extra : {-1, 0, 2}) {
+                    lvx::Screen screen;
+                    screen.width = width * scale + extra;
+                    screen.height = 3 * scale + extra;
+                    screen.pitch = static_cast<size_t>(screen.width) * 4 + 8;
+                    screen.scale = scale;
+                    screen.red_first = red_first;
+                    std::vector<uint8_t> pixels(screen.pitch * screen.height, 0x11);
+                    screen.pixels = pixels.data();
+                    lvx::show_surface(surface, screen);
+                    const int columns = std::min(width, screen.width / scale) * scale;
+                    const int rows = std::min(3, screen.height / scale) * scale;
+                    for (int y = 0; y < screen.height; ++y)
+                        for (size_t x = 0; x < screen.pitch; ++x) {
+                            const int px = static_cast<int>(x / 4), c = static_cast<int>(x % 4);
+                            uint8_t want = 0x11;
+                            if (px < columns && y < rows) {
+                                const uint8_t *p = &surface.pixels[((y / scale) * width + px / scale) * 3];
+                                want = c == 3 ? 0xff : p[red_first ? 2 - c : c];
+                            }
+                            ASSERT_EQ(pixels[y * screen.pitch + x], want)
+                                << "scale " << scale << " width " << width << " extra " << extra << " at "
+                                << px << "," << y;
+                        }
+                }
+            }
 }
 
 TEST(Windows, CreationFailsForAnUnknownClassOrWithoutADisplay) {

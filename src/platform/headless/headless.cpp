@@ -1,10 +1,15 @@
 #include "platform/headless/headless.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <memory>
+#include <new>
 
 #include "platform/internal.h"
+#include "platform/trace.h"
 
 using namespace lvx;
 
@@ -12,12 +17,13 @@ namespace {
 
 class HeadlessBackend : public Backend {
   public:
-    bool create(Window &window, int, int) override {
+    bool create(Window &window, int client_w, int client_h) override {
         if (refuse) {
             std::fprintf(stderr, "%s: no display (the headless backend refuses windows)\n",
                          window.caption.c_str());
             return false;
         }
+        make_screen(window, client_w, client_h);
         return true;
     }
     void show(Window &, bool) override {}
@@ -33,11 +39,37 @@ class HeadlessBackend : public Backend {
         queue.woken = true;
         queue.wake_cv.notify_all();
     }
-    void surface_changed(Window &) override {}
+    // No display to wait for: a published picture counts as shown at once.
+    void published(Window &window) override {
+        std::lock_guard<std::mutex> lock(window.screen.lock);
+        trace_shown(window.screen);
+        window.screen.fresh = false;
+    }
     uint64_t now_ms() override { return clock; }
 
-    bool refuse = false;  // guarded by the core lock
-    uint64_t clock = 0;   // guarded by the core lock
+    // The window's screen: a buffer of its client size in the display's
+    // usual format (blue, green, red, unused), for tests to read what
+    // reached it.
+    void make_screen(Window &window, int width, int height) {
+        std::lock_guard<std::mutex> lock(window.screen.lock);
+        std::vector<uint8_t> &pixels = screens[&window];
+        try {
+            pixels.assign(static_cast<size_t>(std::max(width, 0)) * std::max(height, 0) * 4, 0);
+        } catch (const std::bad_alloc &) {
+            // As the surface: no memory, no screen until the next size.
+            std::vector<uint8_t>().swap(pixels);
+            width = height = 0;
+        }
+        window.screen.pixels = pixels.empty() ? nullptr : pixels.data();
+        window.screen.pitch = static_cast<size_t>(std::max(width, 0)) * 4;
+        window.screen.width = width;
+        window.screen.height = height;
+        window.screen.fresh = false;
+    }
+
+    bool refuse = false;                               // guarded by the core lock
+    uint64_t clock = 0;                                // guarded by the core lock
+    std::map<Window *, std::vector<uint8_t>> screens;  // each guarded by its window's screen lock
 };
 
 HeadlessBackend &instance() {
@@ -99,7 +131,15 @@ void headless_press(HWND hwnd, unsigned int vk) {
     headless_key(hwnd, vk, false);
 }
 
-void headless_resize(HWND hwnd, int width, int height) { resize_client(from_hwnd(hwnd), width, height); }
+void headless_resize(HWND hwnd, int width, int height) {
+    Window *w = from_hwnd(hwnd);
+    {
+        std::lock_guard<std::mutex> lock(core_mutex());
+        if (!is_live(w)) return;
+    }
+    instance().make_screen(*w, width, height);
+    resize_client(w, width, height);
+}
 
 void headless_close(HWND hwnd) { post_input(from_hwnd(hwnd), WM_CLOSE, 0, 0); }
 
@@ -146,6 +186,22 @@ HeadlessImage headless_read(HDC hdc) {
     image.width = s->width;
     image.height = s->height;
     image.pixels = s->pixels;
+    return image;
+}
+
+HeadlessImage headless_read_screen(HWND hwnd) {
+    HeadlessImage image;
+    Window *w = from_hwnd(hwnd);
+    if (!w) return image;
+    std::lock_guard<std::mutex> lock(w->screen.lock);
+    if (!w->screen.pixels) return image;
+    image.width = w->screen.width;
+    image.height = w->screen.height;
+    image.pixels.resize(static_cast<size_t>(image.width) * image.height * 3);
+    for (int y = 0; y < image.height; ++y)
+        for (int x = 0; x < image.width; ++x)
+            std::memcpy(&image.pixels[(static_cast<size_t>(y) * image.width + x) * 3],
+                        w->screen.pixels + y * w->screen.pitch + static_cast<size_t>(x) * 4, 3);
     return image;
 }
 

@@ -60,6 +60,8 @@ struct HeadlessImage {
     uint32_t at(int x, int y) const;
 };
 HeadlessImage headless_read(HDC hdc);
+// What reached the window's screen: its surface as of the last ValidateRect.
+HeadlessImage headless_read_screen(HWND hwnd);
 // A device context of its own, not tied to a window, white.
 HDC headless_create_surface(int width, int height);
 

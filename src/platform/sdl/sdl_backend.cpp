@@ -1,8 +1,10 @@
 // The SDL2 presenting backend: each window is a real resizable SDL window
-// that shows its surface. Every SDL call runs on the window thread (the
-// thread that created the window and runs GetMessageA); other threads only
-// mark a surface as changed and push a wake event, which SDL allows from any
-// thread.
+// whose framebuffer (SDL's window surface: on X11 a shared-memory image,
+// without OpenGL) is the window's screen. Every SDL call runs on the window
+// thread (the thread that created the window and runs GetMessageA); other
+// threads publish into the framebuffer's pixels under the screen's lock and
+// push a wake event, which SDL allows from any thread. The window thread
+// puts each published picture on the display once.
 #include <SDL.h>
 
 #include <algorithm>
@@ -12,9 +14,11 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/gdi.h"
 #include "platform/internal.h"
 #include "platform/scale.h"
 #include "platform/sdl/ending.h"
+#include "platform/trace.h"
 
 using namespace lvx;
 
@@ -27,14 +31,18 @@ namespace {
 struct SdlWindow {
     Window *owner = nullptr;
     SDL_Window *window = nullptr;
-    SDL_Renderer *renderer = nullptr;
-    SDL_Texture *texture = nullptr;
-    int texture_w = 0;
-    int texture_h = 0;
     int client_w = 0;  // last size reported to the core
     int client_h = 0;
     bool minimised = false;
     int scale = 1;  // each surface pixel shows as scale x scale screen pixels
+    // The framebuffer is made again (SDL_GetWindowSurface) after a size
+    // change; until then the screen's pixels are the old one's.
+    bool framebuffer_stale = true;
+    bool shown = false;   // the framebuffer holds a picture that was put on the display
+    bool reshow = false;  // put it there again (exposed)
+    // When the framebuffer's format is not one the screen writes (neither
+    // 4-byte order), the screen is this buffer, converted by SDL when shown.
+    SDL_Surface *staging = nullptr;
 };
 
 // Virtual-key code of an SDL key, 0 for keys the program has no code for.
@@ -125,11 +133,7 @@ class SdlBackend : public Backend {
         sw->window = SDL_CreateWindow(
             window.caption.c_str(), window.x, window.y, std::max(client_width, 1) * sw->scale,
             std::max(client_height, 1) * sw->scale, SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
-        if (sw->window) {
-            sw->renderer = SDL_CreateRenderer(sw->window, -1, 0);
-            if (!sw->renderer) sw->renderer = SDL_CreateRenderer(sw->window, -1, SDL_RENDERER_SOFTWARE);
-        }
-        if (!sw->window || !sw->renderer) {
+        if (!sw->window || !SDL_GetWindowSurface(sw->window)) {
             std::fprintf(stderr, "%s: cannot open a window: %s\n", window.caption.c_str(), SDL_GetError());
             if (sw->window) SDL_DestroyWindow(sw->window);
             delete sw;
@@ -138,6 +142,7 @@ class SdlBackend : public Backend {
         SDL_SetWindowData(sw->window, "lvx", sw);
         window.backend_data = sw;
         windows_.push_back(sw);
+        take_framebuffer(*sw);
         return true;
     }
 
@@ -146,7 +151,7 @@ class SdlBackend : public Backend {
         if (!sw) return;
         if (visible) {
             SDL_ShowWindow(sw->window);
-            window.changed = true;
+            sw->reshow = true;
         } else {
             SDL_HideWindow(sw->window);
         }
@@ -166,9 +171,7 @@ class SdlBackend : public Backend {
         held_.clear();
         SDL_Event e;
         while (SDL_PollEvent(&e)) handle(e);
-        for (SdlWindow *sw : windows_) {
-            if (sw->owner->changed.exchange(false)) present(*sw);
-        }
+        for (SdlWindow *sw : windows_) present(*sw);
     }
 
     void wait(std::unique_lock<std::mutex> &core, Queue &queue, uint64_t deadline) override {
@@ -198,7 +201,7 @@ class SdlBackend : public Backend {
         push_wake();
     }
 
-    void surface_changed(Window &) override { push_wake(); }
+    void published(Window &) override { push_wake(); }
 
     uint64_t now_ms() override {
         using namespace std::chrono;
@@ -214,7 +217,12 @@ class SdlBackend : public Backend {
             release(sw);
         }
         windows_.clear();
-        if (initialised_) SDL_Quit();
+        // Not SDL_Quit: it closes SDL's second X connection, which only sends
+        // the wake-ups of other threads, and the server's answer to one that
+        // arrived just after the window went (BadWindow) would then be read
+        // by Xlib's default handler, which ends the process with status 1.
+        // The process ends now, and the server frees what its connections
+        // held.
         initialised_ = false;
     }
 
@@ -226,6 +234,11 @@ class SdlBackend : public Backend {
         SDL_SetHint(SDL_HINT_VIDEO_X11_NET_WM_BYPASS_COMPOSITOR, "0");
         // Interrupts and lost displays are handled by install_exit_paths.
         SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+        // The picture goes to the display as the window's own framebuffer
+        // (on X11 a shared-memory image): without a GPU, OpenGL is a software
+        // renderer that costs several times as much per frame, and with one
+        // the copy is still small. Also spares loading OpenGL to find out.
+        SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
         const char *x_display = SDL_getenv("DISPLAY");
         const char *wayland_display = SDL_getenv("WAYLAND_DISPLAY");
         bool x_only = x_display && *x_display && !(wayland_display && *wayland_display) &&
@@ -335,6 +348,7 @@ class SdlBackend : public Backend {
                         post_input(sw->owner, WM_CLOSE, 0, 0);
                         break;
                     case SDL_WINDOWEVENT_SIZE_CHANGED:
+                        sw->framebuffer_stale = true;
                         if (!sw->minimised)
                             report_size(*sw, client_size(e.window.data1, sw->scale),
                                         client_size(e.window.data2, sw->scale));
@@ -349,12 +363,12 @@ class SdlBackend : public Backend {
                         int w = 0, h = 0;
                         SDL_GetWindowSize(sw->window, &w, &h);
                         report_size(*sw, client_size(w, sw->scale), client_size(h, sw->scale));
-                        sw->owner->changed = true;
+                        sw->framebuffer_stale = true;
                         break;
                     }
                     case SDL_WINDOWEVENT_SHOWN:
                     case SDL_WINDOWEVENT_EXPOSED:
-                        sw->owner->changed = true;
+                        sw->reshow = true;
                         break;
                     default:
                         break;
@@ -366,35 +380,68 @@ class SdlBackend : public Backend {
         }
     }
 
-    void present(SdlWindow &sw) {
-        Surface &s = sw.owner->surface;
+    // Window thread: makes the screen the window's framebuffer as it is now
+    // (after creation and size changes SDL makes a new one), black, and asks
+    // for a repaint to fill it.
+    void take_framebuffer(SdlWindow &sw) {
+        Screen &screen = sw.owner->screen;
         {
-            std::lock_guard<std::mutex> lock(s.lock);
-            if (s.width == 0 || s.height == 0) return;
-            if (!sw.texture || sw.texture_w != s.width || sw.texture_h != s.height) {
-                if (sw.texture) SDL_DestroyTexture(sw.texture);
-                sw.texture = SDL_CreateTexture(sw.renderer, SDL_PIXELFORMAT_BGR24,
-                                               SDL_TEXTUREACCESS_STREAMING, s.width, s.height);
-                sw.texture_w = s.width;
-                sw.texture_h = s.height;
-                if (!sw.texture) return;
+            std::lock_guard<std::mutex> lock(screen.lock);
+            sw.framebuffer_stale = false;
+            sw.shown = false;
+            screen.fresh = false;
+            screen.pixels = nullptr;
+            if (sw.staging) SDL_FreeSurface(sw.staging);
+            sw.staging = nullptr;
+            // Under the lock: SDL frees the old framebuffer here.
+            SDL_Surface *fb = SDL_GetWindowSurface(sw.window);
+            if (!fb) return;
+            SDL_FillRect(fb, nullptr, SDL_MapRGB(fb->format, 0, 0, 0));
+            SDL_Surface *target = fb;
+            const Uint32 format = fb->format->format;
+            if (format != SDL_PIXELFORMAT_RGB888 && format != SDL_PIXELFORMAT_ARGB8888 &&
+                format != SDL_PIXELFORMAT_BGR888 && format != SDL_PIXELFORMAT_ABGR8888) {
+                sw.staging = SDL_CreateRGBSurfaceWithFormat(0, fb->w, fb->h, 32, SDL_PIXELFORMAT_RGB888);
+                if (!sw.staging) return;
+                SDL_FillRect(sw.staging, nullptr, SDL_MapRGB(sw.staging->format, 0, 0, 0));
+                target = sw.staging;
             }
-            SDL_UpdateTexture(sw.texture, nullptr, s.pixels.data(), s.width * 3);
+            screen.pixels = static_cast<unsigned char *>(target->pixels);
+            screen.pitch = static_cast<size_t>(target->pitch);
+            screen.width = target->w;
+            screen.height = target->h;
+            screen.scale = sw.scale;
+            screen.red_first = target->format->format == SDL_PIXELFORMAT_BGR888 ||
+                               target->format->format == SDL_PIXELFORMAT_ABGR8888;
         }
-        SDL_RenderClear(sw.renderer);
-        if (sw.scale > 1) {
-            // Whole blocks from the top-left corner; nearest-neighbour, as the renderer's default.
-            SDL_Rect target = {0, 0, sw.texture_w * sw.scale, sw.texture_h * sw.scale};
-            SDL_RenderCopy(sw.renderer, sw.texture, nullptr, &target);
-        } else {
-            SDL_RenderCopy(sw.renderer, sw.texture, nullptr, nullptr);
-        }
-        SDL_RenderPresent(sw.renderer);
+        InvalidateRect(to_hwnd(sw.owner), nullptr, FALSE);
     }
 
-    static void release(SdlWindow *sw) {
-        if (sw->texture) SDL_DestroyTexture(sw->texture);
-        if (sw->renderer) SDL_DestroyRenderer(sw->renderer);
+    // Window thread: puts a freshly published picture on the display, or the
+    // last one again where the window was exposed.
+    void present(SdlWindow &sw) {
+        if (sw.framebuffer_stale && !sw.minimised) take_framebuffer(sw);
+        Screen &screen = sw.owner->screen;
+        std::lock_guard<std::mutex> lock(screen.lock);
+        if (!screen.pixels || !(screen.fresh || (sw.reshow && sw.shown))) return;
+        if (sw.staging) SDL_BlitSurface(sw.staging, nullptr, SDL_GetWindowSurface(sw.window), nullptr);
+        // Returns once the X server has taken the pixels (XSync), so
+        // publishing may write them again after this.
+        if (SDL_UpdateWindowSurface(sw.window) == 0) {
+            sw.shown = true;
+            if (screen.fresh) trace_shown(screen);
+        }
+        screen.fresh = false;
+        sw.reshow = false;
+    }
+
+    void release(SdlWindow *sw) {
+        {
+            std::lock_guard<std::mutex> lock(sw->owner->screen.lock);
+            sw->owner->screen.pixels = nullptr;
+            sw->owner->screen.fresh = false;
+        }
+        if (sw->staging) SDL_FreeSurface(sw->staging);
         if (sw->window) SDL_DestroyWindow(sw->window);
         delete sw;
     }

@@ -602,10 +602,11 @@ static int dequeue(struct handle *h, struct v4l2_buffer *b) {
     s->done = 0;
     s->sequence = (uint32_t)n;
     s->bytesused = render(h, (uint32_t)n, h->memory + h->buffer_stride * (size_t)i);
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    s->stamp.tv_sec = t.tv_sec;
-    s->stamp.tv_usec = t.tv_nsec / 1000;
+    /* Stamped when a camera would have had it: when it fell due, not when
+     * the emulation drew it. */
+    double due = h->started + (double)n / config.fps;
+    s->stamp.tv_sec = (time_t)due;
+    s->stamp.tv_usec = (suseconds_t)((due - (double)(time_t)due) * 1e6);
     h->delivered = n;
     describe_buffer(h, i, b);
     return 0;
