@@ -71,7 +71,8 @@ class Font {
             FT_Set_Pixel_Sizes(face_, 0, pixel_size) != 0) {
             if (face_) FT_Done_Face(face_);
             face_ = nullptr;
-            std::fprintf(stderr, "No usable system font found (fontconfig, FreeType): text shows as boxes\n");
+            std::fprintf(
+                stderr, "lumivex: no usable system font found (fontconfig, FreeType): text shows as boxes\n");
             baseline_ = text_cell_height - 3;
             return;
         }

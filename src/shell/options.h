@@ -46,5 +46,8 @@ std::string snapshot_path(int number);
 // Writes "lumivex: <text>" and a line end to standard error (on Windows,
 // failing that, to the console of the program that started it).
 void error_line(const std::string &text);
+// The text with control characters (line ends, escape sequences) shown as
+// \n, \r, \t or \xHH, so that a message stays one plain line.
+std::string printable(const std::string &text);
 // The system's text for the error of the last failed file call.
 std::string last_error_text();

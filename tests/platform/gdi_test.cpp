@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -305,6 +307,19 @@ TEST(TextOutA, BlackTextOnAnOpaqueWhiteCell) {
     // Clipped at the surface's edges without harm.
     EXPECT_TRUE(TextOutA(dc, 15, 12, "Wide text", 9));
     EXPECT_TRUE(TextOutA(dc, -30, -10, "Wide text", 9));
+}
+
+TEST(TextOutADeathTest, WithoutFontsTheLineSayingSoCarriesTheProgramsName) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            test_support::TempDir dir;
+            std::ofstream(dir.file("fonts.conf")) << "<fontconfig></fontconfig>\n";
+            setenv("FONTCONFIG_FILE", dir.file("fonts.conf").c_str(), 1);
+            text_image("x");
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "lumivex: no usable system font found");
 }
 
 TEST(TextOutA, ARunDrawnAgainIsCopiedNotRasterisedAgain) {
