@@ -158,6 +158,11 @@ int find_camera(const std::string &wanted) {
         if (wanted == devices[i].GetFriendlyName()) return i;
     for (int i = 0; i < count; ++i)
         if (!devices[i].device_path.empty() && wanted == devices[i].device_path) return i;
+    // The same device named another way: a link to it, "." or ".." in the path.
+    for (int i = 0; i < count; ++i) {
+        std::error_code ec;
+        if (!devices[i].device_path.empty() && fs::equivalent(wanted, devices[i].device_path, ec)) return i;
+    }
     return -1;
 }
 

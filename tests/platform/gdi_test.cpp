@@ -300,6 +300,13 @@ TEST(TextOutA, BlackTextOnAnOpaqueWhiteCell) {
     HeadlessImage other = text_image("Look at readme.txt for usagE");
     EXPECT_NE(other.pixels, cell.pixels);
 
+    // UTF-8 shows its characters, beyond Latin-1 too; bytes that are not UTF-8 are Latin-1.
+    EXPECT_EQ(text_image("Kam\xc3\xa9ra").pixels, text_image("Kam\xe9ra").pixels);
+    const std::string lodz =
+        "\xc5\x81\xc3\xb3"
+        "d\xc5\xba";  // 4 characters in 7 bytes
+    EXPECT_LT(text_image(lodz).width + text_image("\xff").width, text_image(lodz + "\xff").width);
+
     HDC dc = headless_create_surface(20, 20);
     EXPECT_TRUE(TextOutA(dc, 0, 0, "", 0));
     EXPECT_FALSE(TextOutA(dc, 0, 0, "x", -1));

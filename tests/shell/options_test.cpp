@@ -271,6 +271,36 @@ TEST_F(CameraChoice, TheListGivesNumberNameAndDevice) {
               "0\tFront camera\t/dev/video0\n1\tDesk camera\t/dev/video2\n");
 }
 
+TEST_F(CameraChoice, NamesBeyondLatin1AndOtherSpellingsOfADevicePathFindTheCamera) {
+    TempDir dir;
+    std::ofstream(dir.file("video4")) << "";
+    ASSERT_EQ(::mkdir(dir.file("by-id").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("../video4", dir.file("by-id/usb-cam").c_str()), 0);
+    dshow_test::reset();
+    dshow_test::use_test_devices();
+    std::u16string folder(dir.path().begin(), dir.path().end());
+    add("", u"Kam\u00e9ra \u0141\u00f3d\u017a", folder + u"/video4", 320, 240);
+    add("", u"Kam\u00e9ra \u0141\u00f3d\u017a", u"", 320, 240);
+    delete vc;
+    ::testing::internal::CaptureStderr();
+    camera_create();
+    ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(apply({"--camera", "Kam\u00e9ra \u0141\u00f3d\u017a #2"}), -1);
+    EXPECT_EQ(camera_choice, 1);
+    for (const std::string &path :
+         {dir.file("by-id/usb-cam"), dir.path() + "/./video4", std::string("video4")}) {
+        EXPECT_EQ(apply({"--camera", "Kam\u00e9ra \u0141\u00f3d\u017a #2"}), -1);
+        EXPECT_EQ(apply({"--camera", path}), -1) << path;
+        EXPECT_EQ(camera_choice, 0) << path;
+    }
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(apply({"--list-cameras"}), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "0\tKam\u00e9ra \u0141\u00f3d\u017a\t" +
+                                                            dir.file("video4") +
+                                                            "\n1\tKam\u00e9ra \u0141\u00f3d\u017a #2\t-\n");
+}
+
 TEST(CameraList, SaysWhenThereIsNoCamera) {
     dshow_test::use_test_devices();
     delete vc;
