@@ -142,6 +142,10 @@ bool all_digits(const std::string &text) {
 // Informational output that could not be written: said on standard error,
 // with exit code 1.
 int output_failed() {
+#ifndef _WIN32
+    // The reader of the pipe has gone, as `| head` or `| grep -q` do: not worth a word.
+    if (errno == EPIPE) return 1;
+#endif
     error_line("cannot write the output: " + last_error_text());
     return 1;
 }
