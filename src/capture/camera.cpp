@@ -69,6 +69,8 @@ std::string camera_line(const std::string &name, const char *what, const char *t
     std::string rest = std::string(": ") + what + tail;
     std::string head = "Camera ";
     size_t room = 79 > head.size() + rest.size() ? 79 - head.size() - rest.size() : 0;
+    // A UTF-8 name is cut between characters.
+    while (room > 0 && room < name.size() && (name[room] & 0xC0) == 0x80) --room;
     return head + name.substr(0, room) + rest;
 }
 

@@ -17,6 +17,8 @@ const CLSID CLSID_NullRenderer = {
     0xC1F400A4, 0x3F08, 0x11D3, {0x9F, 0x0B, 0x00, 0x60, 0x08, 0x03, 0x9E, 0x37}};
 
 const int name_size = VideoCapture::max_name + 1;
+// A name's 8-bit form: at most 3 bytes for each UTF-16 unit.
+const size_t display_size = 3 * VideoCapture::max_name + 1;
 
 // A failure (negative HRESULT) is thrown.
 void check(HRESULT hr) {
@@ -54,27 +56,44 @@ void delete_media_type(AM_MEDIA_TYPE *type) {
 // streams from Run to Stop anyway.
 bool no_stream_control(HRESULT hr) { return hr == E_FAIL || hr == E_NOTIMPL || hr == E_NOINTERFACE; }
 
-// UTF-8 form of a zero-terminated UTF-16 name, for the console.
-std::string utf8_name(const WCHAR *name) {
-    int length = WideCharToMultiByte(CP_UTF8, 0, name, -1, nullptr, 0, nullptr, nullptr);
-    if (length <= 1) return std::string();
+// `count` UTF-16 units (-1: up to a terminating zero) as text of the code
+// page, without the terminating zero.
+std::string narrow(UINT code_page, const WCHAR *text, int count) {
+    int length = WideCharToMultiByte(code_page, 0, text, count, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return std::string();
     std::string out(static_cast<size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, name, -1, &out[0], length, nullptr, nullptr);
-    out.pop_back();  // the terminating zero
+    WideCharToMultiByte(code_page, 0, text, count, &out[0], length, nullptr, nullptr);
+    if (count == -1) out.pop_back();  // the terminating zero
     return out;
+}
+
+// A name as the system's 8-bit text, which options, messages and the strip
+// use: the ANSI code page on Windows, UTF-8 elsewhere.
+std::string system_text(const WCHAR *text) {
+#ifdef _WIN32
+    return narrow(CP_ACP, text, -1);
+#else
+    return narrow(CP_UTF8, text, -1);
+#endif
+}
+
+// A device's name as read, in UTF-8 (what the console takes whatever the
+// code page), for its "fname:" line.
+std::string utf8_of(const std::u16string &name) {
+    return narrow(CP_UTF8, reinterpret_cast<const WCHAR *>(name.data()), static_cast<int>(name.size()));
 }
 
 // True on a thread while it runs SampleCB.
 thread_local bool in_sample_callback = false;
 
-// The device's "DevicePath" property as 8-bit text, or empty.
+// The device's "DevicePath" property as the system's text, or empty.
 std::string device_path(IPropertyBag *properties) {
     std::string path;
     VARIANT value;
     VariantInit(&value);
     if (SUCCEEDED(properties->Read(OLESTR("DevicePath"), &value, nullptr)) && V_VT(&value) == VT_BSTR &&
         V_BSTR(&value)) {
-        for (const OLECHAR *c = V_BSTR(&value); *c; ++c) path += static_cast<char>(*c & 0xFF);
+        path = system_text(V_BSTR(&value));
     }
     VariantClear(&value);
     return path;
@@ -131,7 +150,7 @@ void ask_size(ICaptureGraphBuilder2 *builder, IBaseFilter *filter, int width, in
 }  // namespace
 
 VideoDevice::VideoDevice()
-    : display_name(new char[name_size]()), filter_name(new WCHAR[name_size]()), filter(nullptr) {}
+    : display_name(new char[display_size]()), filter_name(new WCHAR[name_size]()), filter(nullptr) {}
 
 VideoDevice::~VideoDevice() {
     delete[] display_name;
@@ -333,14 +352,13 @@ void VideoCapture::SetSourceFilters() {
                     for (char c : suffix) shown.push_back(static_cast<char16_t>(c));
                 }
                 size_t n = 0;
-                for (; n < shown.size(); ++n) {
-                    d.filter_name[n] = static_cast<WCHAR>(shown[n]);
-                    d.display_name[n] = static_cast<char>(shown[n] & 0xFF);
-                }
+                for (; n < shown.size(); ++n) d.filter_name[n] = static_cast<WCHAR>(shown[n]);
                 d.filter_name[n] = 0;
-                d.display_name[n] = 0;
-                // The console gets the whole name, not its low bytes.
-                if (announce_devices) announce_devices(utf8_name(d.filter_name).c_str());
+                std::string narrow_name = system_text(d.filter_name);
+                narrow_name.copy(d.display_name, display_size - 1);
+                d.display_name[std::min(narrow_name.size(), display_size - 1)] = 0;
+                // The number that tells identical devices apart is not part of their name.
+                if (announce_devices) announce_devices(utf8_of(read).c_str());
                 d.device_path = device_path(properties);
                 HRESULT added = graph->AddSourceFilterForMoniker(table[i], nullptr, d.filter_name, &d.filter);
                 // Success codes such as VFW_S_DUPLICATE_NAME still add the filter.

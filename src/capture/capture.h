@@ -22,7 +22,7 @@ class VideoDevice {
 
     char *GetFriendlyName();
 
-    char *display_name;       // 80 bytes: the name as 8-bit characters
+    char *display_name;       // the name as the system's text (UTF-8; the ANSI code page on Windows)
     WCHAR *filter_name;       // 80 UTF-16 characters: the name in the graph
     IBaseFilter *filter;      // the device's source filter, or nullptr
     std::string device_path;  // "DevicePath" of the device, when it has one

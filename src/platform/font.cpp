@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -40,8 +41,8 @@ class Font {
     bool usable() const { return face_ != nullptr; }
     int baseline() const { return baseline_; }
 
-    const Glyph &glyph(unsigned char code) {
-        std::unique_ptr<Glyph> &slot = glyphs_[code];
+    const Glyph &glyph(char32_t code) {
+        std::unique_ptr<Glyph> &slot = code < 256 ? glyphs_[code] : wide_glyphs_[code];
         if (!slot) slot = render(code);
         return *slot;
     }
@@ -71,7 +72,8 @@ class Font {
             FT_Set_Pixel_Sizes(face_, 0, pixel_size) != 0) {
             if (face_) FT_Done_Face(face_);
             face_ = nullptr;
-            std::fprintf(stderr, "No usable system font found (fontconfig, FreeType): text shows as boxes\n");
+            std::fprintf(
+                stderr, "lumivex: no usable system font found (fontconfig, FreeType): text shows as boxes\n");
             baseline_ = text_cell_height - 3;
             return;
         }
@@ -82,7 +84,7 @@ class Font {
         baseline_ = (text_cell_height * ascender + (ascender + descender) / 2) / (ascender + descender);
     }
 
-    std::unique_ptr<Glyph> render(unsigned char code) {
+    std::unique_ptr<Glyph> render(char32_t code) {
         auto g = std::make_unique<Glyph>();
         if (!face_) {
             // A hollow box on the baseline.
@@ -99,7 +101,6 @@ class Font {
             }
             return g;
         }
-        // Byte values are Latin-1, which are also their Unicode code points.
         if (FT_Load_Char(face_, code, FT_LOAD_RENDER) != 0) return g;
         FT_GlyphSlot slot = face_->glyph;
         const FT_Bitmap &bitmap = slot->bitmap;
@@ -123,6 +124,7 @@ class Font {
     FT_Face face_ = nullptr;
     int baseline_ = 12;
     std::unique_ptr<Glyph> glyphs_[256];
+    std::map<char32_t, std::unique_ptr<Glyph>> wide_glyphs_;
 };
 
 std::mutex font_lock;
@@ -154,16 +156,55 @@ Run uncached_run;
 uint64_t use_clock = 0;
 std::atomic<uint64_t> rasterised{0};
 
+// The length of the UTF-8 sequence at text[i], or 0 when there is none
+// there (a stray byte, an overlong form, a surrogate, beyond U+10FFFF).
+int utf8_length(const unsigned char *text, int length, int i, char32_t &code) {
+    unsigned char b = text[i];
+    int n = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
+    if (n == 0 || i + n > length) return 0;
+    code = n == 1 ? b : b & (0x7F >> n);
+    for (int k = 1; k < n; ++k) {
+        if ((text[i + k] & 0xC0) != 0x80) return 0;
+        code = (code << 6) | (text[i + k] & 0x3F);
+    }
+    static const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[n] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) return 0;
+    return n;
+}
+
+bool is_utf8(const unsigned char *text, int length) {
+    char32_t code;
+    for (int i = 0, n; i < length; i += n) {
+        n = utf8_length(text, length, i, code);
+        if (n == 0) return false;
+    }
+    return true;
+}
+
+// The character at text[i] and the bytes it takes: UTF-8, or one Latin-1
+// byte each when the text is not UTF-8.
+int next_char(const unsigned char *text, int length, int i, bool utf8, char32_t &code) {
+    if (utf8) return utf8_length(text, length, i, code);
+    code = text[i];
+    return 1;
+}
+
 void rasterise(Font &f, Run &run, const unsigned char *text, int length) {
     ++rasterised;
     run.text.assign(reinterpret_cast<const char *>(text), static_cast<size_t>(length));
+    const bool utf8 = is_utf8(text, length);
+    char32_t code = 0;
     int width = 0;
-    for (int i = 0; i < length; ++i) width += f.glyph(text[i]).advance;
+    for (int i = 0, n; i < length; i += n) {
+        n = next_char(text, length, i, utf8, code);
+        width += f.glyph(code).advance;
+    }
     run.width = std::max(width, 0);
     run.levels.assign(static_cast<size_t>(run.width) * text_cell_height, 0xff);
     int pen = 0;
-    for (int i = 0; i < length; ++i) {
-        const Glyph &g = f.glyph(text[i]);
+    for (int i = 0, n; i < length; i += n) {
+        n = next_char(text, length, i, utf8, code);
+        const Glyph &g = f.glyph(code);
         for (int gy = 0; gy < g.rows; ++gy) {
             int py = f.baseline() - g.top + gy;
             if (py < 0 || py >= text_cell_height) continue;

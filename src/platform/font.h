@@ -9,7 +9,7 @@ namespace lvx {
 // Height in pixels of a text cell (the line of text TextOutA covers).
 const int text_cell_height = 16;
 
-// Draws `length` bytes of `text` (Latin-1) with the cell's top-left corner
+// Draws `length` bytes of `text` (UTF-8, else Latin-1) with the cell's top-left corner
 // at (x, y): the cell (the text's advance wide, text_cell_height high) is
 // filled white and the glyphs are drawn over it in black, clipped to the
 // cell and to the surface. The caller holds the surface's lock. Without a

@@ -49,7 +49,7 @@ int GetStretchBltMode(HDC hdc);
 int StretchDIBits(HDC hdc, int dest_x, int dest_y, int dest_width, int dest_height, int src_x, int src_y,
                   int src_width, int src_height, const void *bits, const BITMAPINFO *info, UINT usage,
                   DWORD rop);
-// Draws `length` characters (Latin-1) with the top-left corner of their
+// Draws `length` bytes of text (UTF-8; Latin-1 when they are not UTF-8) with the top-left corner of their
 // cell at (x, y): the cell, as wide as the text's advance and 16 pixels
 // high, is filled white and the text drawn over it in black, antialiased,
 // in the system's sans-serif font (fontconfig, FreeType; 13 pixels). A

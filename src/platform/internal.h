@@ -154,7 +154,8 @@ int quit_posts();
 // system, queued in arrival order; FALSE when the window is dead.
 bool post_input(Window *window, UINT message, WPARAM wparam, LPARAM lparam);
 // For backends (any thread): asks every live window to close (WM_CLOSE), as
-// its close button would.
+// its close button would, and every window created from then on as soon as
+// it is made.
 void close_all_windows();
 // For backends (any thread): the client area is now width x height
 // (0 x 0 when minimised). Resizes the surface, keeps the old pixels in the

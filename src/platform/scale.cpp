@@ -1,6 +1,7 @@
 #include "platform/scale.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,7 +38,8 @@ int desktop_scale(const char *gdk_scale, const char *resources) {
     int scale = whole_scale(gdk_scale);
     if (scale > 0) return scale;
     double dpi = xft_dpi(resources);
-    if (dpi >= 96.0) return std::min(max_scale, static_cast<int>(dpi / 96.0));
+    // Bounded before the conversion: a huge or infinite figure has no int.
+    if (std::isfinite(dpi) && dpi >= 96.0) return static_cast<int>(std::min<double>(max_scale, dpi / 96.0));
     return 1;
 }
 

@@ -2,6 +2,7 @@
 #include "platform/window.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <map>
@@ -129,7 +130,11 @@ bool queue_idle(Queue &queue, uint64_t now) {
            !due_timer(queue, nullptr, now);
 }
 
+// Set once every window was asked to close: any made later is asked too.
+std::atomic<bool> closing_all{false};
+
 void close_all_windows() {
+    closing_all = true;
     std::vector<HWND> open;
     {
         std::lock_guard<std::mutex> lock(core);
@@ -240,9 +245,13 @@ HWND CreateWindowExA(DWORD, LPCSTR class_name, LPCSTR caption, DWORD, int x, int
         return nullptr;
     }
     window->proc(hwnd, WM_SIZE, SIZE_RESTORED, size_lparam(client_w, client_h));
-    std::lock_guard<std::mutex> lock(core);
-    if (!is_live(window)) return nullptr;
-    window->needs_paint = true;
+    {
+        std::lock_guard<std::mutex> lock(core);
+        if (!is_live(window)) return nullptr;
+        window->needs_paint = true;
+    }
+    // An interrupt came while the program was starting: this window closes as the others did.
+    if (closing_all) PostMessageA(hwnd, WM_CLOSE, 0, 0);
     return hwnd;
 }
 

@@ -20,8 +20,6 @@ const UINT shutdown_request = WM_APP + 1;
 // called by the system with no context of their own.
 std::atomic<Program *> running_program{nullptr};
 
-void announce_device(const char *name) { console("fname: %s", name); }
-
 void start_camera(Program &program) { program.camera.camera_start(program.request); }
 
 }  // namespace

@@ -61,8 +61,9 @@ const char options_text[] =
 
 // Writes text to standard output (or error) of the process. A Windows GUI
 // program has none unless its caller redirected them: it then writes to
-// the console of the program that started it, if any.
-void write_text(bool to_error, const std::string &text) {
+// the console of the program that started it, if any. False when the
+// write failed (a full disk, a closed output).
+bool write_text(bool to_error, const std::string &text) {
 #ifdef _WIN32
     HANDLE h = GetStdHandle(to_error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
     if (h == nullptr || h == INVALID_HANDLE_VALUE || GetFileType(h) == FILE_TYPE_UNKNOWN) {
@@ -72,13 +73,14 @@ void write_text(bool to_error, const std::string &text) {
                                          FILE_ATTRIBUTE_NORMAL, nullptr);
         h = parent_console;
     }
-    if (h == nullptr || h == INVALID_HANDLE_VALUE) return;
+    if (h == nullptr || h == INVALID_HANDLE_VALUE) return true;  // nowhere to write to
     DWORD written = 0;
-    WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+           written == text.size();
 #else
     std::FILE *f = to_error ? stderr : stdout;
-    std::fputs(text.c_str(), f);
-    std::fflush(f);
+    bool ok = std::fputs(text.c_str(), f) >= 0;
+    return std::fflush(f) == 0 && ok;
 #endif
 }
 
@@ -132,6 +134,17 @@ bool all_digits(const std::string &text) {
     return true;
 }
 
+// Informational output that could not be written: said on standard error,
+// with exit code 1.
+int output_failed() {
+#ifndef _WIN32
+    // The reader of the pipe has gone, as `| head` or `| grep -q` do: not worth a word.
+    if (errno == EPIPE) return 1;
+#endif
+    error_line("cannot write the output: " + last_error_text());
+    return 1;
+}
+
 // The camera `wanted` names in the device table, or -1.
 int find_camera(const Camera &camera, const std::string &wanted) {
     VideoCapture *vc = camera.vc;
@@ -146,6 +159,11 @@ int find_camera(const Camera &camera, const std::string &wanted) {
         if (wanted == devices[i].GetFriendlyName()) return i;
     for (int i = 0; i < count; ++i)
         if (!devices[i].device_path.empty() && wanted == devices[i].device_path) return i;
+    // The same device named another way: a link to it, "." or ".." in the path.
+    for (int i = 0; i < count; ++i) {
+        std::error_code ec;
+        if (!devices[i].device_path.empty() && fs::equivalent(wanted, devices[i].device_path, ec)) return i;
+    }
     return -1;
 }
 
@@ -164,8 +182,7 @@ int list_cameras(const Camera &camera) {
         text += std::to_string(i) + "\t" + devices[i].GetFriendlyName() + "\t" + (path.empty() ? "-" : path) +
                 "\n";
     }
-    write_text(false, text);
-    return 0;
+    return write_text(false, text) ? 0 : output_failed();
 }
 
 // Checks the snapshot folder and makes it absolute; false after saying why.
@@ -174,7 +191,12 @@ bool use_snapshot_dir(const std::string &dir, std::string &snapshot_folder) {
     fs::path folder = fs::absolute(fs::path(dir), ec);
     if (ec) folder = dir;
     folder = folder.lexically_normal();
-    if (!fs::exists(folder, ec)) {
+    bool exists = fs::exists(folder, ec);
+    if (ec) {  // not a missing folder: too long a name, a parent that cannot be searched
+        error_line("snapshot folder '" + dir + "' cannot be used: " + ec.message());
+        return false;
+    }
+    if (!exists) {
         error_line("snapshot folder '" + dir + "' does not exist");
         return false;
     }
@@ -203,8 +225,17 @@ bool use_snapshot_dir(const std::string &dir, std::string &snapshot_folder) {
 
 bool parse_options(const std::vector<std::string> &args, Options &options, std::string &error) {
     options = Options();
+    bool options_ended = false;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
+        if (!options_ended && name == "--") {  // what follows is no option
+            options_ended = true;
+            continue;
+        }
+        if (options_ended) {
+            error = "unexpected argument '" + printable(name) + "'";
+            return false;
+        }
         std::string value;
         bool has_value = false;
         size_t equals = name.find('=');
@@ -219,15 +250,15 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
         if (name == "--list-cameras") flag = &options.list_cameras;
         if (flag) {
             if (has_value) {
-                error = "option '" + name + "' takes no value";
+                error = "option '" + printable(name) + "' takes no value";
                 return false;
             }
             *flag = true;
             continue;
         }
         if (name != "--camera" && name != "--size" && name != "--snapshot-dir") {
-            error =
-                (name.compare(0, 1, "-") == 0 ? "unknown option '" : "unexpected argument '") + args[i] + "'";
+            error = (name.compare(0, 1, "-") == 0 ? "unknown option '" : "unexpected argument '") +
+                    printable(args[i]) + "'";
             return false;
         }
         if (!has_value) {
@@ -245,7 +276,7 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
             options.camera = value;
         } else if (name == "--size") {
             if (!parse_size(value, options.width, options.height)) {
-                error = "bad value '" + value + "' for '--size': expected WxH, e.g. 1280x720";
+                error = "bad value '" + printable(value) + "' for '--size': expected WxH, e.g. 1280x720";
                 return false;
             }
         } else {
@@ -265,14 +296,11 @@ int apply_options(const std::vector<std::string> &args, Camera &camera, CameraRe
         return 2;
     }
     if (options.help) {
-        write_text(false, std::string(options_text) + keys_text + "\nThe full reference is " +
-                              readme_location() + ".\n");
-        return 0;
+        bool written = write_text(false, std::string(options_text) + keys_text + "\nThe full reference is " +
+                                             readme_location() + ".\n");
+        return written ? 0 : output_failed();
     }
-    if (options.version) {
-        write_text(false, "Lumivex " LUMIVEX_VERSION "\n");
-        return 0;
-    }
+    if (options.version) return write_text(false, "Lumivex " LUMIVEX_VERSION "\n") ? 0 : output_failed();
     if (options.list_cameras) {
         if (!camera.camera_created()) camera.camera_create();
         return list_cameras(camera);
@@ -308,4 +336,31 @@ std::vector<std::string> command_line() {
 #endif
 }
 
-void error_line(const std::string &text) { write_text(true, "lumivex: " + text + "\n"); }
+void error_line(const std::string &text) { write_text(true, "lumivex: " + printable(text) + "\n"); }
+
+std::string printable(const std::string &text) {
+    std::string out;
+    for (char c : text) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7F) {
+            out += c;
+            continue;
+        }
+        static const char hex[] = "0123456789abcdef";
+        switch (c) {
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                out += std::string("\\x") + hex[u >> 4] + hex[u & 15];
+        }
+    }
+    return out;
+}
+

@@ -41,3 +41,6 @@ std::vector<std::string> command_line();
 // Writes "lumivex: <text>" and a line end to standard error (on Windows,
 // failing that, to the console of the program that started it).
 void error_line(const std::string &text);
+// The text with control characters (line ends, escape sequences) shown as
+// \n, \r, \t or \xHH, so that a message stays one plain line.
+std::string printable(const std::string &text);

@@ -37,3 +37,11 @@ void console(const char *format, ...) {
     if (count <= 0 || !WriteConsoleW(h_console, wide, static_cast<DWORD>(count), &written, nullptr))
         WriteConsoleA(h_console, buffer, static_cast<DWORD>(length), &written, nullptr);
 }
+
+void announce_device(const char *name) {
+#ifdef _WIN32
+    console("fname: %s", name);
+#else
+    console("fname: %s\n", name);
+#endif
+}

@@ -8,3 +8,8 @@ void console(const char *format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+
+// The "fname:" line of a capture device, its name in UTF-8. The Windows
+// console shows the lines as they always were, one after another; elsewhere
+// the console is standard error, shared with other messages, so each line ends.
+void announce_device(const char *name);

@@ -20,9 +20,6 @@
 
 namespace test_support {
 
-// Each device's name on the console as the program lists it.
-inline void announce_device(const char *name) { console("fname: %s", name); }
-
 // The five status lines, copied under the log's lock (another thread may add one).
 inline std::vector<std::string> lines_of(const StatusLog &log) {
     char lines[StatusLog::line_count][StatusLog::line_size];

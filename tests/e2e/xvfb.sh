@@ -43,7 +43,7 @@ start_lumivex() {
         kill -0 "$app_pid" 2>/dev/null && return 2
         wait "$app_pid" 2>/dev/null || true
         app_pid=""
-        if [ "$attempt" = 1 ] && grep -q "no X server answers" "$log"; then
+        if [ "$attempt" = 1 ] && [ -f "$log" ] && grep -q "no X server answers" "$log"; then
             echo "start_lumivex: the program could not reach the X server; once more" >&2
             continue
         fi

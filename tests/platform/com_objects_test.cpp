@@ -106,6 +106,20 @@ TEST_F(ComObjects, GraphAnswersForItsGraphInterfacesAndMediaControl) {
     EXPECT_EQ(graph->Release(), 0u);
 }
 
+TEST_F(ComObjects, AFilterNameAlreadyInTheGraphGetsASpaceAndANumber) {
+    IFilterGraph2 *graph = create<IFilterGraph2>(CLSID_FilterGraph, IID_IFilterGraph2);
+    IBaseFilter *filters[3];
+    for (IBaseFilter *&f : filters)
+        f = create<IBaseFilter>(dshow_test::null_renderer_clsid(), IID_IBaseFilter);
+    EXPECT_EQ(graph->AddFilter(filters[0], OLESTR("Renderer")), S_OK);
+    EXPECT_EQ(graph->AddFilter(filters[1], OLESTR("Renderer")), VFW_S_DUPLICATE_NAME);
+    EXPECT_EQ(graph->AddFilter(filters[2], OLESTR("Renderer")), VFW_S_DUPLICATE_NAME);
+    EXPECT_EQ(dshow_test::filter_names(graph),
+              (std::vector<std::u16string>{u"Renderer", u"Renderer 0001", u"Renderer 0002"}));
+    for (IBaseFilter *f : filters) f->Release();
+    graph->Release();
+}
+
 TEST_F(ComObjects, SampleGrabberSharesOneCountBetweenFilterAndGrabber) {
     IBaseFilter *filter = create<IBaseFilter>(dshow_test::sample_grabber_clsid(), IID_IBaseFilter);
     expect_iunknown(filter, {&IID_IBaseFilter, &IID_ISampleGrabber}, {&IID_IFilterGraph, &IID_IMediaControl});

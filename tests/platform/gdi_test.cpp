@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -300,6 +302,13 @@ TEST(TextOutA, BlackTextOnAnOpaqueWhiteCell) {
     HeadlessImage other = text_image("Look at readme.txt for usagE");
     EXPECT_NE(other.pixels, cell.pixels);
 
+    // UTF-8 shows its characters, beyond Latin-1 too; bytes that are not UTF-8 are Latin-1.
+    EXPECT_EQ(text_image("Kam\xc3\xa9ra").pixels, text_image("Kam\xe9ra").pixels);
+    const std::string lodz =
+        "\xc5\x81\xc3\xb3"
+        "d\xc5\xba";  // 4 characters in 7 bytes
+    EXPECT_LT(text_image(lodz).width + text_image("\xff").width, text_image(lodz + "\xff").width);
+
     HDC dc = headless_create_surface(20, 20);
     EXPECT_TRUE(TextOutA(dc, 0, 0, "", 0));
     EXPECT_FALSE(TextOutA(dc, 0, 0, "x", -1));
@@ -307,6 +316,19 @@ TEST(TextOutA, BlackTextOnAnOpaqueWhiteCell) {
     // Clipped at the surface's edges without harm.
     EXPECT_TRUE(TextOutA(dc, 15, 12, "Wide text", 9));
     EXPECT_TRUE(TextOutA(dc, -30, -10, "Wide text", 9));
+}
+
+TEST(TextOutADeathTest, WithoutFontsTheLineSayingSoCarriesTheProgramsName) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            test_support::TempDir dir;
+            std::ofstream(dir.file("fonts.conf")) << "<fontconfig></fontconfig>\n";
+            setenv("FONTCONFIG_FILE", dir.file("fonts.conf").c_str(), 1);
+            text_image("x");
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "lumivex: no usable system font found");
 }
 
 TEST(TextOutA, ARunDrawnAgainIsCopiedNotRasterisedAgain) {

@@ -337,4 +337,20 @@ TEST(Windows, CreationFailsForAnUnknownClassOrWithoutADisplay) {
     EXPECT_FALSE(DestroyWindow(h));
 }
 
+TEST(Windows, AWindowMadeAfterAllWereAskedToCloseIsAskedToo) {
+    lvx::close_all_windows();  // an interrupt while the program starts, before its window
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = record;
+    wc.lpszClassName = "Late";
+    ASSERT_NE(RegisterClassExA(&wc), 0);
+    HWND h = CreateWindowExA(0, "Late", "late", 0, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(h, nullptr);
+    forget();
+    PostMessageA(h, note, 0, 0);  // comes after a close request made before it
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0) != 0 && msg.message != note) DispatchMessageA(&msg);
+    EXPECT_EQ(messages(), (std::vector<UINT>{WM_CLOSE, WM_DESTROY}));
+}
+
 }  // namespace

@@ -26,6 +26,10 @@ TEST(DisplayScale, GdkScaleFirstThenXftDpiRoundedDownElseOne) {
     EXPECT_EQ(desktop_scale(nullptr, "Xft.dpi:\t72\n"), 1);
     EXPECT_EQ(desktop_scale(nullptr, "Xft.dpix:\t192\nXcursor.size:\t48\n"), 1);
     EXPECT_EQ(desktop_scale(nullptr, ""), 1);
+    // Figures beyond any int: the largest factor when finite, else none.
+    EXPECT_EQ(desktop_scale(nullptr, "Xft.dpi: 1e300"), 8);
+    for (const char *bad : {"Xft.dpi: inf", "Xft.dpi: -inf", "Xft.dpi: nan"})
+        EXPECT_EQ(desktop_scale(nullptr, bad), 1) << bad;
 }
 
 TEST(DisplayScale, TheFactorShrinksUntilTheWindowFits) {

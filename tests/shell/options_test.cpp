@@ -65,6 +65,12 @@ TEST(OptionParsing, AcceptsEveryOptionWithSeparateOrAttachedValues) {
     p = parse({"--camera", "0", "--camera", "-weird-name"});
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.options.camera, "-weird-name");
+
+    // "--" ends the options; the largest size stands at the limit.
+    p = parse({"--size", "16384x16384", "--"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.options.width, 16384);
+    EXPECT_EQ(p.options.height, 16384);
 }
 
 TEST(OptionParsing, RejectsUnknownOptionsBadSizesAndMissingValuesNamingThem) {
@@ -88,6 +94,12 @@ TEST(OptionParsing, RejectsUnknownOptionsBadSizesAndMissingValuesNamingThem) {
         {{"--size", "99999x480"}, "'99999x480'"},
         {{"--size", "20000x100"}, "'20000x100'"},
         {{"--size", "640 x 480"}, "'640 x 480'"},
+        {{"--size", "16385x16384"}, "'16385x16384'"},
+        {{"--size", "16384x16385"}, "'16384x16385'"},
+        {{"--", "--help"}, "unexpected argument '--help'"},
+        // Control characters are shown, not sent to the terminal.
+        {{"--size", "1x1\n\x1b[2J"}, "'1x1\\n\\x1b[2J'"},
+        {{"-\tx\r"}, "'-\\tx\\r'"},
     };
     for (const Case &c : cases) {
         Parsed p = parse(c.args);
@@ -111,12 +123,12 @@ std::string slurp(const std::string &path) {
     return s.str();
 }
 
-Ran run_program(const std::string &args) {
+Ran run_program(const std::string &args, const std::string &out = "out.txt") {
     TempDir dir;
     Ran r;
     std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY ASAN_OPTIONS=detect_leaks=0 '" LUMIVEX_PROGRAM
                           "' " +
-                          args + " >out.txt 2>err.txt";
+                          args + " >" + out + " 2>err.txt";
     int status = std::system(command.c_str());
     if (WIFEXITED(status)) r.code = WEXITSTATUS(status);
     r.out = slurp(dir.file("out.txt"));
@@ -139,6 +151,16 @@ TEST(ProgramOptions, HelpAndVersionAnswerWithoutAWindow) {
     EXPECT_EQ(version.code, 0);
     EXPECT_EQ(version.out.rfind("Lumivex ", 0), 0u) << version.out;
     EXPECT_EQ(version.out.back(), '\n');
+}
+
+TEST(ProgramOptions, AnOutputThatCannotBeWrittenIsSaidWithExitCodeOne) {
+    for (const char *args : {"--help", "--version"}) {
+        Ran r = run_program(args, "/dev/full");
+        EXPECT_EQ(r.code, 1) << args;
+        EXPECT_NE(r.err.find("lumivex: cannot write the output: No space left on device\n"),
+                  std::string::npos)
+            << args << ": " << r.err;
+    }
 }
 
 TEST(ProgramOptions, MistakesAreOneLineWithAHintAndExitCodeTwo) {
@@ -247,6 +269,36 @@ TEST_F(CameraChoice, TheListGivesNumberNameAndDevice) {
               "0\tFront camera\t/dev/video0\n1\tDesk camera\t/dev/video2\n");
 }
 
+TEST_F(CameraChoice, NamesBeyondLatin1AndOtherSpellingsOfADevicePathFindTheCamera) {
+    TempDir dir;
+    std::ofstream(dir.file("video4")) << "";
+    ASSERT_EQ(::mkdir(dir.file("by-id").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("../video4", dir.file("by-id/usb-cam").c_str()), 0);
+    dshow_test::reset();
+    dshow_test::use_test_devices();
+    std::u16string folder(dir.path().begin(), dir.path().end());
+    add("", u"Kam\u00e9ra \u0141\u00f3d\u017a", folder + u"/video4", 320, 240);
+    add("", u"Kam\u00e9ra \u0141\u00f3d\u017a", u"", 320, 240);
+    delete vc;
+    ::testing::internal::CaptureStderr();
+    camera_create();
+    ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(apply({"--camera", "Kam\u00e9ra \u0141\u00f3d\u017a #2"}), -1);
+    EXPECT_EQ(camera_choice, 1);
+    for (const std::string &path :
+         {dir.file("by-id/usb-cam"), dir.path() + "/./video4", std::string("video4")}) {
+        EXPECT_EQ(apply({"--camera", "Kam\u00e9ra \u0141\u00f3d\u017a #2"}), -1);
+        EXPECT_EQ(apply({"--camera", path}), -1) << path;
+        EXPECT_EQ(camera_choice, 0) << path;
+    }
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(apply({"--list-cameras"}), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "0\tKam\u00e9ra \u0141\u00f3d\u017a\t" +
+                                                            dir.file("video4") +
+                                                            "\n1\tKam\u00e9ra \u0141\u00f3d\u017a #2\t-\n");
+}
+
 TEST(CameraList, SaysWhenThereIsNoCamera) {
     dshow_test::use_test_devices();
     Program program;
@@ -307,6 +359,8 @@ TEST(SnapshotFolder, AMissingFileOrReadOnlyFolderIsOneLineAndExitCodeTwo) {
         {"missing", "lumivex: snapshot folder 'missing' does not exist\n"},
         {"plain", "lumivex: snapshot folder 'plain' is not a folder\n"},
         {"locked", "lumivex: snapshot folder 'locked' is not writable: Permission denied\n"},
+        {std::string(5000, 'd'),
+         "lumivex: snapshot folder '" + std::string(5000, 'd') + "' cannot be used: File name too long\n"},
     };
     for (const Case &c : cases) {
         if (c.folder == "locked" && ::geteuid() == 0) continue;  // root writes anywhere

@@ -6,6 +6,10 @@
 #include "platform/win32.h"
 #include "shell/options.h"
 
+// Before the program's static start-up, which lists the cameras: an
+// interrupt from the very start shuts the program down in order.
+__attribute__((constructor(101))) static void take_signals_first() { lvx::take_signals(); }
+
 int main(int argc, char **argv) {
     set_command_line(argc, argv);
     return lvx::process_status(

@@ -166,6 +166,7 @@ class SdlBackend : public Backend {
     }
 
     void pump() override {
+        window_thread_turn();
         if (!initialised_) return;
         for (const SDL_Event &e : held_) handle(e);
         held_.clear();
