@@ -279,18 +279,16 @@ TEST_F(CameraChoice, NamesBeyondLatin1AndOtherSpellingsOfADevicePathFindTheCamer
     std::u16string folder(dir.path().begin(), dir.path().end());
     add("", u"Kam\u00e9ra \u0141\u00f3d\u017a", folder + u"/video4", 320, 240);
     add("", u"Kam\u00e9ra \u0141\u00f3d\u017a", u"", 320, 240);
-    delete vc;
-    ::testing::internal::CaptureStderr();
-    camera_create();
-    ::testing::internal::GetCapturedStderr();
+    delete camera.vc;
+    camera.camera_create();
 
     EXPECT_EQ(apply({"--camera", "Kam\u00e9ra \u0141\u00f3d\u017a #2"}), -1);
-    EXPECT_EQ(camera_choice, 1);
+    EXPECT_EQ(program.request.camera_choice, 1);
     for (const std::string &path :
          {dir.file("by-id/usb-cam"), dir.path() + "/./video4", std::string("video4")}) {
         EXPECT_EQ(apply({"--camera", "Kam\u00e9ra \u0141\u00f3d\u017a #2"}), -1);
         EXPECT_EQ(apply({"--camera", path}), -1) << path;
-        EXPECT_EQ(camera_choice, 0) << path;
+        EXPECT_EQ(program.request.camera_choice, 0) << path;
     }
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(apply({"--list-cameras"}), 0);
