@@ -29,16 +29,11 @@ std::atomic<bool> fast_capture{false};
 
 namespace {
 
-// Why the capture object could not be built (an HRESULT), kept from static
-// initialisation until camera_start can show it.
+// Why the capture object could not be built (an HRESULT), kept from
+// camera_create until camera_start can show it.
 long capture_failure = 0;
 // The graph was started, so camera_stop owes it a Stop.
 bool graph_started = false;
-
-// The capture object is built before the entry point runs.
-struct CaptureStartup {
-    CaptureStartup() { camera_create(); }
-} capture_startup;
 
 unsigned long hresult_bits(long hr) { return static_cast<unsigned long>(hr) & 0xFFFFFFFFUL; }
 
@@ -255,10 +250,10 @@ void camera_make_buffers() {
     rc_filter_start();
 }
 
-void camera_create() {
+void camera_create(bool announce) {
     capture_failure = 0;
     try {
-        capture_call([] { vc = new VideoCapture(frame_callback); });
+        capture_call([announce] { vc = new VideoCapture(frame_callback, announce); });
     } catch (long hr) {
         vc = nullptr;
         capture_failure = hr;

@@ -25,10 +25,11 @@ void camera_setup_buffer();
 // the camera buffer, the pipeline's, Canny's and the RC filter's, in that
 // order. Each one that cannot be made adds its status line.
 void camera_make_buffers();
-// Builds the capture object (vc) and takes its device list (devices). Runs
-// during static initialisation; a failure leaves vc null and is reported by
-// camera_start. Tests may delete vc and call it again.
-void camera_create();
+// Builds the capture object (vc) and takes its device list (devices), with
+// each device's "fname:" line on the debug console unless `announce` is
+// false. Runs once the command line has been read; a failure leaves vc null
+// and is reported by camera_start. Tests may delete vc and call it again.
+void camera_create(bool announce = true);
 // Connects the chosen device (camera_choice, normally the first) and starts it, or, when none can be
 // connected, the test pattern; creates every frame buffer on the way. A failure shows as a status line, never
 // ends the program.

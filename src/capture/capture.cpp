@@ -123,7 +123,9 @@ bool stop_in_time(IMediaControl *control, HRESULT &result, std::shared_ptr<std::
 // True on a thread while it runs SampleCB.
 thread_local bool in_sample_callback = false;
 
-// The device's "DevicePath" property as 8-bit text, or empty.
+// The device's "DevicePath" property as 8-bit text; for a device without
+// one, "vfw:N" from its "VFWIndex" (a Video for Windows driver, as every
+// camera is under Wine); else empty.
 std::string device_path(IPropertyBag *properties) {
     std::string path;
     VARIANT value;
@@ -132,6 +134,10 @@ std::string device_path(IPropertyBag *properties) {
         V_BSTR(&value)) {
         for (const OLECHAR *c = V_BSTR(&value); *c; ++c) path += static_cast<char>(*c & 0xFF);
     }
+    VariantClear(&value);
+    if (path.empty() && SUCCEEDED(properties->Read(OLESTR("VFWIndex"), &value, nullptr)) &&
+        V_VT(&value) == VT_I4)
+        path = "vfw:" + std::to_string(V_I4(&value));
     VariantClear(&value);
     return path;
 }

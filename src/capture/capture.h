@@ -26,7 +26,7 @@ class VideoDevice {
     char *display_name;       // 80 bytes: the name as 8-bit characters
     WCHAR *filter_name;       // 80 UTF-16 characters: the name in the graph
     IBaseFilter *filter;      // the device's source filter, or nullptr
-    std::string device_path;  // "DevicePath" of the device, when it has one
+    std::string device_path;  // "DevicePath", else "vfw:N" from "VFWIndex", else empty
 };
 
 class VideoCapture {

@@ -39,6 +39,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
     // --help, --version, --list-cameras and mistakes end here, before any window.
     int code = apply_options(command_line());
     if (code >= 0) return code;
+    // Unless the options needed them already, the cameras are listed now,
+    // each with its "fname:" line on the debug console.
+    if (!vc) camera_create();
     return program_main(instance, show_command, camera_start);
 }
 

@@ -30,9 +30,12 @@ extern std::string snapshot_folder;
 bool parse_options(const std::vector<std::string> &args, Options &options, std::string &error);
 
 // Parses and acts on the command line: prints help, version or the camera
-// list, resolves the camera and checks the snapshot folder. Returns the exit
-// code when the program should end now (0 after --help, 2 for a bad option),
-// or -1 to go on and open the window.
+// list, resolves the camera and checks the snapshot folder, building the
+// capture object (camera_create) where that needs the cameras. Returns the
+// exit code when the program should end now (0 after --help, 2 for a bad
+// option), or -1 to go on and open the window. On Windows, a mistake whose
+// line has nowhere to go (no console, no redirection) is shown in a message
+// box.
 int apply_options(const std::vector<std::string> &args);
 
 // The command line the process was started with, without the program name.

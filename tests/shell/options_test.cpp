@@ -107,12 +107,12 @@ std::string slurp(const std::string &path) {
     return s.str();
 }
 
-Ran run_program(const std::string &args) {
+// `env`: further VAR=VALUE words for its environment.
+Ran run_program(const std::string &args, const std::string &env = "") {
     TempDir dir;
     Ran r;
-    std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY ASAN_OPTIONS=detect_leaks=0 '" LUMIVEX_PROGRAM
-                          "' " +
-                          args + " >out.txt 2>err.txt";
+    std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY ASAN_OPTIONS=detect_leaks=0 " + env +
+                          " '" LUMIVEX_PROGRAM "' " + args + " >out.txt 2>err.txt";
     int status = std::system(command.c_str());
     if (WIFEXITED(status)) r.code = WEXITSTATUS(status);
     r.out = slurp(dir.file("out.txt"));
@@ -135,6 +135,20 @@ TEST(ProgramOptions, HelpAndVersionAnswerWithoutAWindow) {
     EXPECT_EQ(version.code, 0);
     EXPECT_EQ(version.out.rfind("Lumivex ", 0), 0u) << version.out;
     EXPECT_EQ(version.out.back(), '\n');
+}
+
+// With a camera present, the cameras are listed only after the options are
+// read, and not announced for an option that only informs.
+TEST(ProgramOptions, WithACameraInformingOptionsAnswerAloneOnTheirOwnOutput) {
+    const std::string camera = "LD_PRELOAD='" LUMIVEX_CAMERA_PRELOAD "' FAKECAM_FORMATS=YUYV";
+    Ran help = run_program("--help", camera);
+    EXPECT_EQ(help.code, 0);
+    EXPECT_EQ(help.out.rfind("Usage: lumivex", 0), 0u) << help.out;
+    EXPECT_EQ(help.err, "");
+    Ran list = run_program("--list-cameras", camera);
+    EXPECT_EQ(list.code, 0);
+    EXPECT_EQ(list.out, "0\tLumivex Fakecam\t/dev/video0\n");
+    EXPECT_EQ(list.err, "");
 }
 
 TEST(ProgramOptions, MistakesAreOneLineWithAHintAndExitCodeTwo) {
