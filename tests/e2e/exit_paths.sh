@@ -3,6 +3,8 @@
 # pattern streams, repeated to catch races: the process must end within
 # 2 seconds with the expected code.
 #   escape, close (the window manager's close request), SIGINT, SIGTERM: 0
+#   stalled (Escape while the emulated camera streams but never sends a
+#   frame; needs $FAKECAM_LIB): 0
 #   xerror (another client destroys the window), xio (the server drops the
 #   connection), display (the X server dies): 1
 # Usage: exit_paths.sh [repeats] (default 3); EXIT_PATHS_WAYS picks ways. Needs Xvfb and xdotool; the
@@ -54,7 +56,9 @@ stop_xvfb() {
 run_once() {
     local way="$1" win="" start elapsed
     mkdir -p "$work/run"
-    (cd "$work/run" && exec "$bin") 2>"$work/stderr.log" &
+    local camera=()
+    [ "$way" = stalled ] && camera=(LD_PRELOAD="$FAKECAM_LIB" FAKECAM_FORMATS=YUYV FAKECAM_FAULT=stall)
+    (cd "$work/run" && exec env "${camera[@]}" "$bin") 2>"$work/stderr.log" &
     app_pid=$!
     for _ in $(seq 150); do
         win="$(xdotool search --name '^Lumivex$' 2>/dev/null | head -n1 || true)"
@@ -75,7 +79,7 @@ run_once() {
     sleep "0.$((RANDOM % 6 + 2))"
     start=$(date +%s%N)
     case "$way" in
-        escape) timeout 5 xdotool key Escape ;;
+        escape | stalled) timeout 5 xdotool key Escape ;;
         close) timeout 5 "$tool" close "$win" ;;
         sigint) kill -INT "$app_pid" ;;
         sigterm) kill -TERM "$app_pid" ;;
@@ -102,8 +106,9 @@ run_once() {
     last_ms=$elapsed
 }
 
-ways="${EXIT_PATHS_WAYS:-escape close sigint sigterm xerror xio display}"
-[ -x "$tool" ] || { echo "exit_paths: no window tool at $tool: close and xerror skipped"; ways="escape sigint sigterm xio display"; }
+ways="${EXIT_PATHS_WAYS:-escape close sigint sigterm xerror xio display stalled}"
+[ -x "$tool" ] || { echo "exit_paths: no window tool at $tool: close and xerror skipped"; ways="$(sed -E 's/ ?(close|xerror)//g' <<<"$ways")"; }
+[ -f "${FAKECAM_LIB:-}" ] || { echo "exit_paths: no emulated camera (FAKECAM_LIB): stalled skipped"; ways="$(sed -E 's/ ?stalled//g' <<<"$ways")"; }
 for way in $ways; do
     expected=0
     case "$way" in xerror | xio | display) expected=1 ;; esac
