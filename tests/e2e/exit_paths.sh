@@ -22,6 +22,7 @@ done
 [ -x "$bin" ] || { echo "exit_paths: no program at $bin" >&2; exit 2; }
 bin="$(realpath "$bin")"
 [ -x "$tool" ] && tool="$(realpath "$tool")"
+[ -f "${FAKECAM_LIB:-}" ] && FAKECAM_LIB="$(realpath "$FAKECAM_LIB")"
 
 work="$(mktemp -d)"
 xvfb_pid=""
