@@ -10,12 +10,22 @@
 # ControlStream called and the camera run after it; Wine's ControlStream is a
 # stub whose trace shows pointers, not the times passed.
 #
+# Started as "Open with" or a file dropped on it would start it (by the
+# shell, without a console or redirection), with a file as its argument, the
+# program shows its one error line in a message box and ends with exit code 2
+# once the box is closed.
+#
 # With FAKECAM_LIB (the emulated V4L2 camera, tests/support/fakecam) and
 # FAKECAM_CHECK (its picture checker) set, a second run gives Wine that
 # camera: Wine's device enumerator lists it, its capture filter (on libv4l2)
 # feeds the program's graph, "R" saves the camera's frame upright in the
 # right colours, "G" then "R" saves a later one flipped, and Escape ends the
-# program with exit code 0.
+# program with exit code 0. Its "fname:" line goes to the debug console (a
+# relay trace of AllocConsole and WriteConsoleW), while --help, --version,
+# --list-cameras and a mistake, redirected to files, write their text there
+# and open no console; --list-cameras names the device in a form --camera
+# takes. With the camera stalled (streaming, never a frame), Escape still
+# ends the program with exit code 0.
 #
 # Usage: scripts/windows_smoke.sh [path/to/lumivex.exe]
 # Needs wine (64-bit), Xvfb and xdotool: bash scripts/setup.sh windows.
@@ -123,9 +133,10 @@ timeout -k 5 90 wine wineboot -i >"$work/wineboot.log" 2>&1 || fail "wineboot fa
 timeout -k 5 30 wineserver -w || fail "wineserver did not settle within 30 s after wineboot"
 note "Wine prefix ready in $(($(date +%s) - t)) s"
 
-# Relay tracing (calls into Wine's DLLs with their arguments) for one
-# function only: the stretch mode the program sets.
-timeout -k 5 30 wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d gdi32.SetStretchBltMode /f \
+# Relay tracing (calls into Wine's DLLs with their arguments) for a few
+# functions only: the stretch mode the program sets and the debug console.
+timeout -k 5 30 wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
+    /d 'gdi32.SetStretchBltMode;kernel32.AllocConsole;kernel32.WriteConsoleW' /f \
     >>"$work/wineboot.log" 2>&1 || fail "could not set Wine's relay filter"
 timeout -k 5 30 wineserver -w || fail "wineserver did not settle after setting the relay filter"
 
@@ -252,6 +263,31 @@ else
     note "Wine lists no camera: ControlStream is not reached here (the stop time is tested on the portable layer)"
 fi
 
+# --- an argument from the shell, no console ------------------------------------
+# "wine start" runs the program through the shell, as "Open with" does: no
+# console to attach to, no standard handles.
+deadline=$(($(date +%s) + 60))
+winexe="$(timeout 30 winepath -w "$exe")" || fail "winepath cannot name $exe"
+(cd "$work/run" && WINEDEBUG=-all,+msgbox exec timeout -k 5 50 wine start /wait "$winexe" 'C:\pictures\photo.bmp') \
+    >"$work/app.log" 2>&1 &
+app_pid=$!
+wid=""
+wait_for 40 "no message box appeared for an argument given by the shell" window_found
+# Wine's trace doubles each backslash.
+line="lumivex: unexpected argument 'C:\\\\pictures\\\\photo.bmp' (see lumivex --help)"
+wait_for 10 "the message box does not hold the error line" grep -q -F "MSGBOX_OnInit L\"$line\"" "$work/app.log"
+press Return
+end=$(($(date +%s) + 20))
+while kill -0 "$app_pid" 2>/dev/null; do
+    [ "$(date +%s)" -lt "$end" ] || fail "closing the message box did not end the program within 20 s"
+    sleep 0.2
+done
+code=0
+wait "$app_pid" || code=$?
+app_pid=""
+[ "$code" -eq 2 ] || fail "lumivex.exe exited with code $code after the message box, expected 2"
+note "an argument from the shell: a message box with the error line, then exit code 2"
+
 # --- the emulated camera --------------------------------------------------------
 if [ -n "${FAKECAM_LIB:-}" ]; then
     [ -f "$FAKECAM_LIB" ] || fail "no emulated camera at $FAKECAM_LIB"
@@ -259,13 +295,19 @@ if [ -n "${FAKECAM_LIB:-}" ]; then
     deadline=$(($(date +%s) + 120))
     rm -rf "$work/run" && mkdir "$work/run"
     (cd "$work/run" && LD_PRELOAD="$FAKECAM_LIB" FAKECAM_FORMATS=YUYV FAKECAM_LOG="$work/fakecam.log" \
-        WINEDEBUG=-all,+devenum exec timeout -k 5 100 wine "$exe") >"$work/app.log" 2>&1 &
+        WINEDEBUG=-all,+devenum,+relay exec timeout -k 5 100 wine "$exe") >"$work/app.log" 2>&1 &
     app_pid=$!
     wid=""
     wait_for 40 "the window \"Lumivex\" did not appear with the emulated camera" window_found
     grep -q 'property_bag_Write .*name L"FriendlyName".*L"Lumivex Fakecam"' "$work/app.log" ||
         fail "Wine's device enumerator did not list the emulated camera"
     note "Wine lists the emulated camera \"Lumivex Fakecam\" (/dev/video0)"
+    # "fname: Lumivex Fakecam" is 22 characters.
+    [ "$(grep -a -c 'Call KERNEL32.AllocConsole()' "$work/app.log")" -eq 1 ] ||
+        fail "the run without arguments did not open the debug console once"
+    grep -a -q -E 'Call KERNEL32.WriteConsoleW\([0-9a-f]+,[0-9a-f]+,0*16,' "$work/app.log" ||
+        fail "the debug console did not get the camera's \"fname:\" line"
+    note "the camera's \"fname:\" line went to the debug console"
     sleep 2
     press r
     wait_for 15 "\"R\" did not write 1.bmp with the emulated camera" snapshot_done 1.bmp
@@ -294,6 +336,63 @@ if [ -n "${FAKECAM_LIB:-}" ]; then
     app_pid=""
     [ "$code" -eq 0 ] || fail "lumivex.exe exited with code $code after Escape (emulated camera), expected 0"
     note "emulated camera: Escape, exit code 0"
+
+    # The options with the camera present, their output redirected to files.
+    # option ARGS...: runs them; sets `code`, fills options.out/.err/.log;
+    # for an option that only informs, no debug console may open.
+    option() {
+        code=0
+        (cd "$work/run" && LD_PRELOAD="$FAKECAM_LIB" FAKECAM_FORMATS=YUYV WINEDEBUG=-all,+relay \
+            exec timeout -k 5 30 wine "$exe" "$@" >"$work/options.out" 2>"$work/options.err") \
+            >"$work/options.log" 2>&1 || code=$?
+        # Wine's own traces go to the same standard error.
+        grep -a -v -E '^[0-9a-f]{4}:' "$work/options.err" >"$work/options.text" || true
+        [ "$1" = --camera ] || ! grep -a -q 'Call KERNEL32.AllocConsole' "$work/options.err" ||
+            fail "$* opened the debug console"
+    }
+    option --help
+    [ "$code" -eq 0 ] && head -n 1 "$work/options.out" | grep -q '^Usage: lumivex' ||
+        fail "--help: exit code $code, output: $(head -c 200 "$work/options.out")"
+    option --version
+    [ "$code" -eq 0 ] && grep -q '^Lumivex [0-9]' "$work/options.out" ||
+        fail "--version: exit code $code, output: $(head -c 200 "$work/options.out")"
+    option --list-cameras
+    listed="$(tr -d '\r' <"$work/options.out")"
+    [ "$code" -eq 0 ] && [ "$listed" = "$(printf '0\tLumivex Fakecam\tvfw:0')" ] ||
+        fail "--list-cameras: exit code $code, output: $listed"
+    option --frobnicate
+    [ "$code" -eq 2 ] && [ "$(cat "$work/options.text")" = "lumivex: unknown option '--frobnicate' (see lumivex --help)" ] ||
+        fail "--frobnicate: exit code $code, error output: $(cat "$work/options.text")"
+    # The listed device is taken: the next check (the folder) is reached. A
+    # run that goes on to its window lists the cameras on the debug console.
+    option --camera vfw:0 --snapshot-dir 'C:\no\such\folder'
+    [ "$code" -eq 2 ] && grep -q "snapshot folder 'C:.no.such.folder' does not exist" "$work/options.text" ||
+        fail "--camera vfw:0: exit code $code, error output: $(cat "$work/options.text")"
+    note "options with the camera: --help, --version, --list-cameras ($(cut -f 3 <<<"$listed")) and a mistake write their text, no console"
+
+    # A camera that streams but never sends a frame: Wine's capture thread
+    # waits for it forever, and Escape must still end the program.
+    deadline=$(($(date +%s) + 60))
+    rm -rf "$work/run" && mkdir "$work/run"
+    (cd "$work/run" && LD_PRELOAD="$FAKECAM_LIB" FAKECAM_FORMATS=YUYV FAKECAM_FAULT=stall \
+        exec timeout -k 5 50 wine "$exe") >"$work/app.log" 2>&1 &
+    app_pid=$!
+    wid=""
+    wait_for 40 "the window \"Lumivex\" did not appear with the stalled camera" window_found
+    sleep 1
+    press Escape
+    began=$(date +%s%N)
+    end=$(($(date +%s) + 20))
+    while kill -0 "$app_pid" 2>/dev/null; do
+        [ "$(date +%s)" -lt "$end" ] || fail "Escape did not end the program within 20 s (stalled camera)"
+        sleep 0.05
+    done
+    took=$((($(date +%s%N) - began) / 1000000))
+    code=0
+    wait "$app_pid" || code=$?
+    app_pid=""
+    [ "$code" -eq 0 ] || fail "lumivex.exe exited with code $code after Escape (stalled camera), expected 0"
+    note "stalled camera: Escape, exit code 0 after $took ms"
 fi
 
 note "passed in $(($(date +%s) - start)) s"

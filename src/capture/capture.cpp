@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,10 +86,63 @@ std::string utf8_of(const std::u16string &name) {
     return narrow(CP_UTF8, reinterpret_cast<const WCHAR *>(name.data()), static_cast<int>(name.size()));
 }
 
+// How long stopping the graph may take. A capture filter whose thread never
+// comes back from its device (a camera that stopped sending, on a platform
+// that waits for its next frame) would otherwise hold the caller for good.
+const std::chrono::milliseconds stop_limit(1000);
+
+// What a stop that did not end within stop_limit is thrown as:
+// HRESULT_FROM_WIN32(ERROR_TIMEOUT).
+const HRESULT stop_timed_out = static_cast<HRESULT>(0x800705B4UL);
+
+// Runs control->StopWhenReady() on a thread of its own and waits for it at
+// most stop_limit. False when it has not come back by then: the thread is
+// left behind with its own reference to `control`, to end whenever the
+// graph lets it, and sets `ended` then. Without a thread to spare, stops on
+// the calling thread.
+bool stop_in_time(IMediaControl *control, HRESULT &result, std::shared_ptr<std::atomic<bool>> &ended) {
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable done_cv;
+        bool done = false;
+        HRESULT result = S_OK;
+        std::shared_ptr<std::atomic<bool>> ended = std::make_shared<std::atomic<bool>>(false);
+    };
+    std::shared_ptr<Outcome> outcome;
+    try {
+        outcome = std::make_shared<Outcome>();
+        control->AddRef();
+        std::thread([outcome, control] {
+            bool com = SUCCEEDED(CoInitialize(nullptr));
+            HRESULT hr = control->StopWhenReady();
+            control->Release();
+            if (com) CoUninitialize();
+            std::lock_guard<std::mutex> lock(outcome->mutex);
+            outcome->result = hr;
+            outcome->done = true;
+            *outcome->ended = true;
+            outcome->done_cv.notify_all();
+        }).detach();
+    } catch (const std::exception &) {
+        if (outcome) control->Release();
+        result = control->StopWhenReady();
+        return true;
+    }
+    std::unique_lock<std::mutex> lock(outcome->mutex);
+    if (!outcome->done_cv.wait_for(lock, stop_limit, [&] { return outcome->done; })) {
+        ended = outcome->ended;
+        return false;
+    }
+    result = outcome->result;
+    return true;
+}
+
 // True on a thread while it runs SampleCB.
 thread_local bool in_sample_callback = false;
 
-// The device's "DevicePath" property as the system's text, or empty.
+// The device's "DevicePath" property as the system's text; for a device
+// without one, "vfw:N" from its "VFWIndex" (a Video for Windows driver, as
+// every camera is under Wine); else empty.
 std::string device_path(IPropertyBag *properties) {
     std::string path;
     VARIANT value;
@@ -95,6 +151,10 @@ std::string device_path(IPropertyBag *properties) {
         V_BSTR(&value)) {
         path = system_text(V_BSTR(&value));
     }
+    VariantClear(&value);
+    if (path.empty() && SUCCEEDED(properties->Read(OLESTR("VFWIndex"), &value, nullptr)) &&
+        V_VT(&value) == VT_I4)
+        path = "vfw:" + std::to_string(V_I4(&value));
     VariantClear(&value);
     return path;
 }
@@ -265,12 +325,46 @@ VideoCapture::~VideoCapture() {
     delete sample_handler;
     // delete[] destroys the entries from the last to the first.
     delete[] device_list;
-    if (com_initialised) CoUninitialize();
+    // COM stays up while a graph's thread may still run in its libraries.
+    if (com_initialised && !abandoned) CoUninitialize();
 }
 
+HRESULT VideoCapture::stop_graph() {
+    if (abandoned) return stop_timed_out;
+    HRESULT hr = S_OK;
+    if (!stop_in_time(control, hr, abandoned_stop_ended)) {
+        abandoned = true;
+        sample_handler->Detach();
+        return stop_timed_out;
+    }
+    return hr;
+}
+
+bool VideoCapture::StopPending() const { return abandoned && !*abandoned_stop_ended; }
+
 void VideoCapture::release_graph() {
-    if (playing && control) control->StopWhenReady();
+    // Once the stop left behind has ended, nothing runs in the graph: it is
+    // released as any other.
+    if (abandoned && !StopPending()) abandoned = false;
+    if (playing && control) stop_graph();
     playing = false;
+    if (abandoned) {
+        // A thread of the graph is still in a stop that did not end and may
+        // use any of these objects, the sample handler among them: they are
+        // let go with the process, not released. The handler is detached.
+        sample_handler = nullptr;
+        current_device = nullptr;
+        if (device_list) {
+            for (int i = 0; i < max_devices; ++i) device_list[i].filter = nullptr;
+        }
+        grabber = nullptr;
+        grabber_filter = nullptr;
+        null_renderer = nullptr;
+        control = nullptr;
+        builder = nullptr;
+        graph = nullptr;
+        return;
+    }
     // Whether or not the graph stopped, no sample reaches the frame function
     // from here on, and the grabber lets go of the handler before it is freed.
     if (sample_handler) sample_handler->Detach();
@@ -402,8 +496,9 @@ void VideoCapture::SetNullRenderer() {
 void VideoCapture::Select(VideoDevice *device) {
     bool was_playing = playing;
     if (!device || !device->filter) throw static_cast<long>(E_INVALIDARG);
+    if (abandoned) throw static_cast<long>(stop_timed_out);
     if (was_playing) {
-        check(control->StopWhenReady());
+        check(stop_graph());
         playing = false;
     }
     unplug_current();
@@ -449,13 +544,14 @@ void VideoCapture::unplug_current() {
 }
 
 void VideoCapture::Start() {
+    if (abandoned) throw static_cast<long>(stop_timed_out);
     sample_handler->Attach();
     check(control->Run());
     playing = true;
 }
 
 void VideoCapture::Stop() {
-    HRESULT hr = control->StopWhenReady();
+    HRESULT hr = stop_graph();
     if (FAILED(hr)) {
         // The stream may run on: cut it off from the frame function, whose
         // buffers the caller is about to free.
@@ -467,10 +563,10 @@ void VideoCapture::Stop() {
 
 void VideoCapture::Disconnect() {
     if (playing) {
-        control->StopWhenReady();
+        stop_graph();
         playing = false;
     }
-    unplug_current();
+    if (!abandoned) unplug_current();
     current_device = nullptr;
     frame_width = 0;
     frame_height = 0;
@@ -482,7 +578,7 @@ void VideoCapture::GetSize(int &width, int &height) {
 }
 
 bool VideoCapture::DeviceLost() {
-    if (!graph) return false;
+    if (!graph || abandoned) return false;
     IMediaEvent *events = nullptr;
     if (FAILED(graph->QueryInterface(IID_IMediaEvent, reinterpret_cast<void **>(&events))) || !events)
         return false;

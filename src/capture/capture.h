@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "platform/dshow.h"
@@ -25,7 +26,7 @@ class VideoDevice {
     char *display_name;       // the name as the system's text (UTF-8; the ANSI code page on Windows)
     WCHAR *filter_name;       // 80 UTF-16 characters: the name in the graph
     IBaseFilter *filter;      // the device's source filter, or nullptr
-    std::string device_path;  // "DevicePath" of the device, when it has one
+    std::string device_path;  // "DevicePath", else "vfw:N" from "VFWIndex", else empty
 };
 
 class VideoCapture {
@@ -77,8 +78,15 @@ class VideoCapture {
     void Start();
     // Returns only when no sample callback is running or will start. When the
     // graph fails to stop, the frame function is cut off before the failure
-    // is thrown, so none of its calls runs or will start either way.
+    // is thrown, so none of its calls runs or will start either way. A stop
+    // that has not ended after a second is thrown as
+    // HRESULT_FROM_WIN32(ERROR_TIMEOUT) and the graph is abandoned: from then
+    // on every call that would use it throws that (DeviceLost says false),
+    // and while that stop still runs (StopPending) the destructor releases
+    // none of the graph's objects.
     void Stop();
+    // True while a stop that was given up on still runs.
+    bool StopPending() const;
     // Undoes Select's connection: stops the graph if it runs, takes the
     // device's and the grabber's connections away (the device is closed;
     // both filters stay in the graph) and forgets the frame size.
@@ -116,6 +124,12 @@ class VideoCapture {
   private:
     void release_graph();
     void unplug_current();
+    // Every wait for the graph to stop goes through here: StopWhenReady with
+    // a time limit (see Stop). Its result, or the timeout, which abandons
+    // the graph and detaches the sample handler.
+    HRESULT stop_graph();
+    bool abandoned = false;  // a stop did not end: the graph is not touched again
+    std::shared_ptr<std::atomic<bool>> abandoned_stop_ended;  // set when that stop ends
     bool com_initialised;  // CoInitialize succeeded, so CoUninitialize is owed
     void (*announce_devices)(const char *name);
 };

@@ -106,6 +106,7 @@ struct VARIANT {
 };
 #define V_VT(v) ((v)->vt)
 #define V_BSTR(v) ((v)->bstrVal)
+#define V_I4(v) ((v)->lVal)
 
 // VT_EMPTY, no value.
 void VariantInit(VARIANT *variant);

@@ -59,13 +59,30 @@ const char options_text[] =
     "  --version              show the version and exit\n"
     "\n";
 
+#ifdef _WIN32
+// The standard output and error the caller gave, as they were before the
+// debug console (opened when the cameras are listed) took their place.
+struct CallerHandles {
+    HANDLE out;
+    HANDLE err;
+};
+const CallerHandles &caller_handles() {
+    static const CallerHandles handles{GetStdHandle(STD_OUTPUT_HANDLE), GetStdHandle(STD_ERROR_HANDLE)};
+    return handles;
+}
+
+// The last error line that found nowhere to go.
+std::string unwritten_error;
+#endif
+
 // Writes text to standard output (or error) of the process. A Windows GUI
 // program has none unless its caller redirected them: it then writes to
-// the console of the program that started it, if any. False when the
-// write failed (a full disk, a closed output).
+// the console of the program that started it, if any, and failing that
+// keeps an error line for show_unwritten_error. False when the write
+// failed (a full disk, a closed output).
 bool write_text(bool to_error, const std::string &text) {
 #ifdef _WIN32
-    HANDLE h = GetStdHandle(to_error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    HANDLE h = to_error ? caller_handles().err : caller_handles().out;
     if (h == nullptr || h == INVALID_HANDLE_VALUE || GetFileType(h) == FILE_TYPE_UNKNOWN) {
         static HANDLE parent_console = INVALID_HANDLE_VALUE;
         if (parent_console == INVALID_HANDLE_VALUE && AttachConsole(ATTACH_PARENT_PROCESS))
@@ -73,7 +90,10 @@ bool write_text(bool to_error, const std::string &text) {
                                          FILE_ATTRIBUTE_NORMAL, nullptr);
         h = parent_console;
     }
-    if (h == nullptr || h == INVALID_HANDLE_VALUE) return true;  // nowhere to write to
+    if (h == nullptr || h == INVALID_HANDLE_VALUE) {
+        if (to_error) unwritten_error = text;
+        return true;  // nowhere to write to
+    }
     DWORD written = 0;
     return WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
            written == text.size();
@@ -221,6 +241,23 @@ bool use_snapshot_dir(const std::string &dir, std::string &snapshot_folder) {
     return true;
 }
 
+// A program ending on a mistake that it could not write anywhere (a window
+// program started without a console, as by "Open with" or a file dropped
+// on it) shows that line in a message box, so that it does not end without
+// a word.
+void show_unwritten_error() {
+#ifdef _WIN32
+    if (unwritten_error.empty()) return;
+    std::string line = unwritten_error;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    unwritten_error.clear();
+    MessageBoxA(nullptr, line.c_str(), "Lumivex", MB_OK | MB_ICONERROR);
+#endif
+}
+
+int act_on_options(const std::vector<std::string> &args, Camera &camera, CameraRequest &request,
+                   Snapshots &snapshots, void (*announce)(const char *name));
+
 }  // namespace
 
 bool parse_options(const std::vector<std::string> &args, Options &options, std::string &error) {
@@ -289,6 +326,18 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
 int apply_options(const std::vector<std::string> &args, Camera &camera, CameraRequest &request,
                   Snapshots &snapshots, void (*announce)(const char *name)) {
     if (args.empty()) return -1;
+#ifdef _WIN32
+    caller_handles();  // before listing the cameras can open the debug console
+#endif
+    int code = act_on_options(args, camera, request, snapshots, announce);
+    if (code > 0) show_unwritten_error();
+    return code;
+}
+
+namespace {
+
+int act_on_options(const std::vector<std::string> &args, Camera &camera, CameraRequest &request,
+                   Snapshots &snapshots, void (*announce)(const char *name)) {
     Options options;
     std::string error;
     if (!parse_options(args, options, error)) {
@@ -301,6 +350,9 @@ int apply_options(const std::vector<std::string> &args, Camera &camera, CameraRe
         return written ? 0 : output_failed();
     }
     if (options.version) return write_text(false, "Lumivex " LUMIVEX_VERSION "\n") ? 0 : output_failed();
+    // The cameras are listed only now: informational options never open the
+    // debug console, a run that goes on to its window writes its "fname:"
+    // lines there.
     if (options.list_cameras) {
         if (!camera.camera_created()) camera.camera_create();
         return list_cameras(camera);
@@ -320,6 +372,8 @@ int apply_options(const std::vector<std::string> &args, Camera &camera, CameraRe
         return 2;
     return -1;
 }
+
+}  // namespace
 
 void set_command_line(int argc, char **argv) {
     recorded_args.clear();

@@ -28,7 +28,9 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
 // into `snapshots`. The cameras are listed (camera.camera_create) only for
 // --list-cameras, quietly, and for --camera, telling `announce` their
 // names. Returns the exit code when the program should end now (0 after
-// --help, 2 for a bad option), or -1 to go on and open the window.
+// --help, 2 for a bad option), or -1 to go on and open the window. On
+// Windows, a mistake whose line has nowhere to go (no console, no
+// redirection) is shown in a message box.
 int apply_options(const std::vector<std::string> &args, Camera &camera, CameraRequest &request,
                   Snapshots &snapshots, void (*announce)(const char *name));
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -22,6 +23,7 @@ namespace {
 
 const long invalid_arg = -2147024809;  // E_INVALIDARG as a long
 const HRESULT access_denied = static_cast<HRESULT>(0x80070005);
+const HRESULT timed_out = static_cast<HRESULT>(0x800705B4);  // HRESULT_FROM_WIN32(ERROR_TIMEOUT)
 
 // What the frame function saw; the frame function is a plain function.
 struct Seen {
@@ -368,6 +370,90 @@ TEST_F(CaptureGraph, AGraphThatFailsToStopNoLongerReachesTheFrameFunction) {
     EXPECT_EQ(seen.count, after);
     EXPECT_TRUE(dshow_test::is_running(capture->graph)) << "the stream itself runs on";
     seen.delay_ms = 0;
+}
+
+TEST_F(CaptureGraph, AStopThatDoesNotEndIsGivenUpAndTheGraphLeftAlone) {
+    // The device's thread hangs in its second frame until let go, as a
+    // capture thread may hang in a driver.
+    struct Hang {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool hanging = false;
+        bool released = false;
+        void release() {
+            std::lock_guard<std::mutex> lock(mutex);
+            released = true;
+            cv.notify_all();
+        }
+    };
+    auto hang = std::make_shared<Hang>();
+    dshow_test::Device cam = named(u"Hanging");
+    cam.produce = [hang](dshow_test::Sample &s) {
+        if (s.index == 0) return true;
+        std::unique_lock<std::mutex> lock(hang->mutex);
+        hang->hanging = true;
+        hang->cv.notify_all();
+        hang->cv.wait(lock, [&] { return hang->released; });
+        return true;
+    };
+    dshow_test::add_device(cam);
+    build();
+    capture->Select(capture->GetDevices());
+    capture->Start();
+    {
+        std::unique_lock<std::mutex> lock(hang->mutex);
+        ASSERT_TRUE(hang->cv.wait_for(lock, std::chrono::seconds(10), [&] { return hang->hanging; }));
+    }
+    // Lets the device go after a long while, so that a stop waiting for it
+    // fails the test instead of hanging it.
+    std::thread watchdog([hang] {
+        std::unique_lock<std::mutex> lock(hang->mutex);
+        if (!hang->cv.wait_for(lock, std::chrono::seconds(60), [&] { return hang->released; })) {
+            hang->released = true;
+            hang->cv.notify_all();
+        }
+    });
+    long thrown = 0;
+    try {
+        capture->Stop();
+    } catch (long hr) {
+        thrown = hr;
+    }
+    bool still_hanging;
+    {
+        std::lock_guard<std::mutex> lock(hang->mutex);
+        still_hanging = !hang->released;
+    }
+    EXPECT_TRUE(still_hanging) << "Stop waited for the device's thread";
+    EXPECT_EQ(thrown, timed_out);
+    // Nothing touches the graph again.
+    for (int call = 0; call < 2; ++call) {
+        thrown = 0;
+        try {
+            if (call == 0) capture->Start();
+            if (call == 1) capture->Select(capture->GetDevices());
+        } catch (long hr) {
+            thrown = hr;
+        }
+        EXPECT_EQ(thrown, timed_out) << call;
+    }
+    EXPECT_FALSE(capture->DeviceLost());
+    capture->Disconnect();
+    EXPECT_TRUE(capture->StopPending());
+    int frames = seen.count;
+
+    // The stop left behind ends once the device lets go; the frame in hand
+    // never reaches the frame function, and the graph can then be released.
+    hang->release();
+    watchdog.join();
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (capture->StopPending() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_FALSE(capture->StopPending());
+    EXPECT_FALSE(dshow_test::is_running(capture->graph));
+    EXPECT_EQ(seen.count, frames);
+    capture.reset();
+    EXPECT_EQ(dshow_test::open_streams(), 0);
 }
 
 TEST_F(CaptureGraph, TheGrabberLetsGoOfTheHandlerBeforeItIsFreed) {

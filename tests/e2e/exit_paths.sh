@@ -9,12 +9,14 @@
 #   startup (SIGTERM as soon as the window shows), reconnect (SIGINT while
 #   the emulated camera is lost or coming back): 0, through the orderly
 #   shutdown, which may wait up to 5 s for a start-up or reconnection under way
+#   stalled (Escape while the emulated camera streams but never sends a
+#   frame): 0
 #   xerror (another client destroys the window), xio (the server drops the
 #   connection), display (the X server dies): 1
 # Usage: exit_paths.sh [repeats] (default 3); EXIT_PATHS_WAYS picks ways. Needs Xvfb and xdotool; the
 # program is $LUMIVEX_BIN, the window tool $LUMIVEX_X_WINDOW_TOOL (built
 # with the tests; the close and xerror ways are skipped without it), the
-# emulated camera $FAKECAM_LIB (the reconnect way is skipped without it).
+# emulated camera $FAKECAM_LIB (the reconnect and stalled ways are skipped without it).
 set -euo pipefail
 
 repeats="${1:-3}"
@@ -80,6 +82,7 @@ run_once() {
             limit=5000
             ;;
         startup) limit=5000 ;;
+        stalled) camera=(LD_PRELOAD="$camera_lib" FAKECAM_FORMATS=YUYV FAKECAM_FAULT=stall) ;;
     esac
     if ! start_lumivex "$work/run" "$err" env "${camera[@]}" "$bin" "${args[@]}"; then
         fail "$way: no window"
@@ -101,7 +104,7 @@ run_once() {
     fi
     start=$(date +%s%N)
     case "$way" in
-        escape) timeout 5 xdotool key Escape ;;
+        escape | stalled) timeout 5 xdotool key Escape ;;
         close) timeout 5 "$tool" close "$win" ;;
         sigint) kill -INT "$app_pid" ;;
         sigterm | startup) kill -TERM "$app_pid" ;;
@@ -141,9 +144,9 @@ run_once() {
     [ -z "$left" ] || fail "$way: temporary file left: $left"
 }
 
-ways="${EXIT_PATHS_WAYS:-escape close sigint sigterm sighup sigquit sigpipe startup reconnect xerror xio display}"
+ways="${EXIT_PATHS_WAYS:-escape close sigint sigterm sighup sigquit sigpipe startup reconnect stalled xerror xio display}"
 [ -x "$tool" ] || { echo "exit_paths: no window tool at $tool: close and xerror skipped"; ways="$(echo " $ways " | sed 's/ close / /; s/ xerror / /')"; }
-[ -f "$camera_lib" ] || { echo "exit_paths: no emulated camera at $camera_lib: reconnect skipped"; ways="$(echo " $ways " | sed 's/ reconnect / /')"; }
+[ -f "$camera_lib" ] || { echo "exit_paths: no emulated camera at $camera_lib: reconnect and stalled skipped"; ways="$(echo " $ways " | sed 's/ reconnect / /; s/ stalled / /')"; }
 for way in $ways; do
     expected=0
     case "$way" in xerror | xio | display) expected=1 ;; esac

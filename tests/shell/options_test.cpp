@@ -123,12 +123,13 @@ std::string slurp(const std::string &path) {
     return s.str();
 }
 
-Ran run_program(const std::string &args, const std::string &out = "out.txt") {
+// `env`: further VAR=VALUE words for its environment; `out`: where standard
+// output goes.
+Ran run_program(const std::string &args, const std::string &env = "", const std::string &out = "out.txt") {
     TempDir dir;
     Ran r;
-    std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY ASAN_OPTIONS=detect_leaks=0 '" LUMIVEX_PROGRAM
-                          "' " +
-                          args + " >" + out + " 2>err.txt";
+    std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY ASAN_OPTIONS=detect_leaks=0 " + env +
+                          " '" LUMIVEX_PROGRAM "' " + args + " >" + out + " 2>err.txt";
     int status = std::system(command.c_str());
     if (WIFEXITED(status)) r.code = WEXITSTATUS(status);
     r.out = slurp(dir.file("out.txt"));
@@ -155,12 +156,26 @@ TEST(ProgramOptions, HelpAndVersionAnswerWithoutAWindow) {
 
 TEST(ProgramOptions, AnOutputThatCannotBeWrittenIsSaidWithExitCodeOne) {
     for (const char *args : {"--help", "--version"}) {
-        Ran r = run_program(args, "/dev/full");
+        Ran r = run_program(args, "", "/dev/full");
         EXPECT_EQ(r.code, 1) << args;
         EXPECT_NE(r.err.find("lumivex: cannot write the output: No space left on device\n"),
                   std::string::npos)
             << args << ": " << r.err;
     }
+}
+
+// With a camera present, the cameras are listed only after the options are
+// read, and not announced for an option that only informs.
+TEST(ProgramOptions, WithACameraInformingOptionsAnswerAloneOnTheirOwnOutput) {
+    const std::string camera = "LD_PRELOAD='" LUMIVEX_CAMERA_PRELOAD "' FAKECAM_FORMATS=YUYV";
+    Ran help = run_program("--help", camera);
+    EXPECT_EQ(help.code, 0);
+    EXPECT_EQ(help.out.rfind("Usage: lumivex", 0), 0u) << help.out;
+    EXPECT_EQ(help.err, "");
+    Ran list = run_program("--list-cameras", camera);
+    EXPECT_EQ(list.code, 0);
+    EXPECT_EQ(list.out, "0\tLumivex Fakecam\t/dev/video0\n");
+    EXPECT_EQ(list.err, "");
 }
 
 TEST(ProgramOptions, MistakesAreOneLineWithAHintAndExitCodeTwo) {
