@@ -26,7 +26,7 @@ done
 pass "program, readme.txt, .desktop file and icons are in the package"
 [ "$(dpkg-deb -f "$deb" Package)" = lumivex ] || fail "package name"
 depends="$(dpkg-deb -f "$deb" Depends)"
-for lib in libsdl2-2.0-0 libv4l-0 libfreetype6 libfontconfig1 libc6; do
+for lib in libsdl2-2.0-0 libv4l-0 libyuv0 libturbojpeg0 libfreetype6 libfontconfig1 libc6; do
     grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 pass "Depends: $depends"

@@ -119,6 +119,21 @@ std::string failure_line(const std::string &name, long hr) {
     return text;
 }
 
+// When an option asked for a format, size or rate: what the camera sends, on
+// standard error, and on the strip when it is not what was asked for.
+void report_format() {
+    CameraRequest request;
+    request.fourcc = requested_format;
+    request.width = requested_width;
+    request.height = requested_height;
+    request.fps = requested_fps;
+    if (!request.any() || vc->obtained.width <= 0) return;
+    std::string sends = describe_format(vc->obtained);
+    std::string differs = format_difference(vc->obtained, request);
+    std::fprintf(stderr, "Lumivex: %s\n", camera_line(camera_name, sends.c_str(), differs.c_str()).c_str());
+    if (!differs.empty()) add_line(("Camera sends " + sends + differs).substr(0, 79).c_str());
+}
+
 // Takes a new camera size and creates every frame-sized buffer for it, under
 // the frame lock; nothing may be delivering frames.
 void setup_frame_buffers(int width, int height) {
@@ -148,6 +163,8 @@ void reconnect() {
         capture_call([&] {
             fresh->wanted_width = requested_width;
             fresh->wanted_height = requested_height;
+            fresh->wanted_format = requested_format;
+            fresh->wanted_fps = requested_fps;
             fresh->Select(device);
             fresh->GetSize(width, height);
         });
@@ -279,9 +296,12 @@ void camera_start() {
             capture_call([] {
                 vc->wanted_width = requested_width;
                 vc->wanted_height = requested_height;
+                vc->wanted_format = requested_format;
+                vc->wanted_fps = requested_fps;
                 vc->Select(devices + camera_choice);
                 vc->GetSize(camera_x_size, camera_y_size);
             });
+            report_format();
             use_camera = camera_x_size > 0 && camera_y_size > 0;
             if (!use_camera) {
                 // A negative height is a top-down source, which this program

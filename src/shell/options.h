@@ -3,6 +3,7 @@
 // folder, nothing extra on standard error.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,9 +11,13 @@ struct Options {
     bool help = false;
     bool version = false;
     bool list_cameras = false;
+    bool list_formats = false;  // --list-formats, or --list-cameras --verbose
+    bool verbose = false;
     std::string camera;  // number, name or device path; empty: the first
     int width = 0;       // --size; 0: what the camera offers first
     int height = 0;
+    uint32_t format = 0;       // --format FOURCC; 0: the camera's own choice
+    double fps = 0;            // --fps; 0: the camera's own rate
     std::string snapshot_dir;  // empty: the current folder
 };
 
@@ -21,6 +26,9 @@ extern int camera_choice;
 // Frame size to ask the camera for; 0 x 0: the camera's own choice.
 extern int requested_width;
 extern int requested_height;
+// Camera format (FOURCC) and frame rate to ask for; 0: the camera's own.
+extern uint32_t requested_format;
+extern double requested_fps;
 // Folder snapshots go to, with a trailing separator; empty: the current
 // folder, file names exactly "<n>.bmp".
 extern std::string snapshot_folder;
