@@ -92,7 +92,8 @@ bool fill_camera_type(AM_MEDIA_TYPE &type, uint32_t fourcc, int width, int heigh
         }
     }
     if (!type.pbFormat) return false;
-    if (interval > 0) reinterpret_cast<VIDEOINFOHEADER *>(type.pbFormat)->AvgTimePerFrame = interval;
+    // 0 where the rate is not known.
+    reinterpret_cast<VIDEOINFOHEADER *>(type.pbFormat)->AvgTimePerFrame = interval > 0 ? interval : 0;
     return true;
 }
 

@@ -3,6 +3,8 @@
 // devices, and the snapshot folder.
 #include "shell/options.h"
 
+#include "capture/formats.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -57,13 +59,24 @@ TEST(OptionParsing, AcceptsEveryOptionWithSeparateOrAttachedValues) {
     ASSERT_TRUE(p.ok);
     EXPECT_TRUE(p.options.list_cameras && p.options.version && p.options.help);
 
+    // Formats by their FOURCC or the names people know; rates with a fraction.
+    p = parse({"--format", "mjpeg", "--fps=7.5", "--list-formats"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(fourcc_name(p.options.format), "MJPG");
+    EXPECT_DOUBLE_EQ(p.options.fps, 7.5);
+    EXPECT_TRUE(p.options.list_formats);
+    for (const char *same : {"YUY2", "yuyv"}) EXPECT_EQ(fourcc_name(parse({"--format", same}).options.format), "YUYV");
+    EXPECT_EQ(fourcc_name(parse({"--format=RGB24"}).options.format), "BGR3");
+    EXPECT_EQ(fourcc_name(parse({"--format=I420"}).options.format), "YU12");
+    EXPECT_EQ(fourcc_name(parse({"--format=GREY"}).options.format), "GREY");
+
     // The last of a repeated option counts; a value may start with a dash.
     p = parse({"--camera", "0", "--camera", "-weird-name"});
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.options.camera, "-weird-name");
 }
 
-TEST(OptionParsing, RejectsUnknownOptionsBadSizesAndMissingValuesNamingThem) {
+TEST(OptionParsing, RejectsUnknownOptionsBadValuesAndMissingValuesNamingThem) {
     struct Case {
         std::vector<std::string> args;
         std::string names;
@@ -84,6 +97,13 @@ TEST(OptionParsing, RejectsUnknownOptionsBadSizesAndMissingValuesNamingThem) {
         {{"--size", "99999x480"}, "'99999x480'"},
         {{"--size", "20000x100"}, "'20000x100'"},
         {{"--size", "640 x 480"}, "'640 x 480'"},
+        {{"--format", "MOTIONJPEG"}, "'MOTIONJPEG'"},
+        {{"--format"}, "'--format'"},
+        {{"--fps", "0"}, "'0'"},
+        {{"--fps", "-5"}, "'-5'"},
+        {{"--fps", "30fps"}, "'30fps'"},
+        {{"--fps", "1e9"}, "'1e9'"},
+        {{"--verbose=1"}, "'--verbose'"},
     };
     for (const Case &c : cases) {
         Parsed p = parse(c.args);
@@ -242,11 +262,11 @@ TEST_F(CameraChoice, AMissingCameraIsOneLineAndExitCodeTwoNotAFallback) {
     }
 }
 
-TEST_F(CameraChoice, TheListGivesNumberNameAndDevice) {
+TEST_F(CameraChoice, TheListGivesNumberNameDeviceAndWhatItSends) {
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(apply({"--list-cameras"}), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "0\tFront camera\t/dev/video0\n1\tDesk camera\t/dev/video2\n");
+              "0\tFront camera\t/dev/video0\tBGR3 320x240\n1\tDesk camera\t/dev/video2\tBGR3 160x120\n");
 }
 
 TEST(CameraList, SaysWhenThereIsNoCamera) {
