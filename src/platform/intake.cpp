@@ -33,6 +33,32 @@ size_t min_line(uint32_t fourcc, int width) {
     return w * 3;
 }
 
+// The frame size a JPEG's start-of-frame marker gives, found by walking the
+// header's segments (cheaper than a second header parse by the decoder).
+bool jpeg_size(const uint8_t *data, size_t bytes, int &width, int &height) {
+    if (bytes < 4 || data[0] != 0xFF || data[1] != 0xD8) return false;
+    size_t at = 2;
+    while (at + 4 <= bytes) {
+        if (data[at] != 0xFF) return false;
+        const uint8_t marker = data[at + 1];
+        if (marker == 0xFF) {  // fill byte
+            ++at;
+            continue;
+        }
+        const size_t length = static_cast<size_t>(data[at + 2]) << 8 | data[at + 3];
+        const bool sof = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (sof) {
+            if (length < 7 || at + 9 > bytes) return false;
+            height = data[at + 5] << 8 | data[at + 6];
+            width = data[at + 7] << 8 | data[at + 8];
+            return true;
+        }
+        if (marker == 0xDA || length < 2) return false;  // the scan came first: no frame header
+        at += 2 + length;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool FrameIntake::handles(uint32_t fourcc) {
@@ -131,11 +157,10 @@ bool FrameIntake::convert(const uint8_t *frame, size_t bytes, uint8_t *dib) {
         }
         case V4L2_PIX_FMT_MJPEG: {
             tjhandle handle = static_cast<tjhandle>(jpeg);
-            int jw = 0, jh = 0, subsampling = 0, colorspace = 0;
-            // TurboJPEG takes the size as unsigned long; a frame never nears that.
-            unsigned long length = static_cast<unsigned long>(bytes);
-            if (tjDecompressHeader3(handle, frame, length, &jw, &jh, &subsampling, &colorspace) != 0) return false;
-            if (jw != w || jh != h) return false;
+            // TurboJPEG would scale a frame of another size to fit.
+            int jw = 0, jh = 0;
+            if (!jpeg_size(frame, bytes, jw, jh) || jw != w || jh != h) return false;
+            const unsigned long length = static_cast<unsigned long>(bytes);
             // A warning (a damaged but decodable frame) still gives a picture.
             if (tjDecompress2(handle, frame, length, dib, w, dst_stride, h, TJPF_BGR, TJFLAG_BOTTOMUP) != 0 &&
                 tjGetErrorCode(handle) != TJERR_WARNING)
