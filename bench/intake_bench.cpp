@@ -49,7 +49,8 @@ double time_ms(F &&f) {
 }
 
 void intake_bench(benchmark::State &state, uint32_t fourcc, int width, int height) {
-    const std::vector<uint8_t> frame = encode_frame(fourcc, test_picture(width, height), width, height, false);
+    const std::vector<uint8_t> frame =
+        encode_frame(fourcc, test_picture(width, height), width, height, false);
     IntakeFormat format;
     format.fourcc = fourcc;
     format.width = width;
@@ -78,8 +79,9 @@ void intake_bench(benchmark::State &state, uint32_t fourcc, int width, int heigh
                                                            width * 3, height, TJPF_BGR, 0) != 0;
                                }));
             best_tj_up = std::min(best_tj_up, time_ms([&] {
-                                      failed |= tjDecompress2(tj, frame.data(), frame.size(), bgr.data(), width,
-                                                              width * 3, height, TJPF_BGR, TJFLAG_BOTTOMUP) != 0;
+                                      failed |=
+                                          tjDecompress2(tj, frame.data(), frame.size(), bgr.data(), width,
+                                                        width * 3, height, TJPF_BGR, TJFLAG_BOTTOMUP) != 0;
                                   }));
         }
         const double ms = time_ms([&] { failed |= !intake.convert(frame.data(), frame.size(), dib.data()); });
@@ -105,8 +107,8 @@ void intake_bench(benchmark::State &state, uint32_t fourcc, int width, int heigh
 
 struct Register {
     Register() {
-        const uint32_t formats[] = {V4L2_PIX_FMT_BGR24, V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_YUV420,
-                                    V4L2_PIX_FMT_MJPEG};
+        const uint32_t formats[] = {V4L2_PIX_FMT_BGR24, V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_NV12,
+                                    V4L2_PIX_FMT_YUV420, V4L2_PIX_FMT_MJPEG};
         const int sizes[][2] = {{640, 480}, {1920, 1080}};
         for (const auto &size : sizes)
             for (uint32_t fourcc : formats) {

@@ -2,8 +2,8 @@
 
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -51,7 +51,9 @@ void delete_type(AM_MEDIA_TYPE *type) {
     CoTaskMemFree(type);
 }
 
-double interval_fps(REFERENCE_TIME interval) { return interval > 0 ? 1e7 / static_cast<double>(interval) : 0; }
+double interval_fps(REFERENCE_TIME interval) {
+    return interval > 0 ? 1e7 / static_cast<double>(interval) : 0;
+}
 
 IAMStreamConfig *stream_config(ICaptureGraphBuilder2 *builder, IBaseFilter *filter) {
     IAMStreamConfig *config = nullptr;
@@ -98,9 +100,9 @@ bool parse_fourcc(const std::string &text, uint32_t &fourcc) {
         const char *name;
         uint32_t fourcc;
     };
-    static const Alias aliases[] = {{"MJPEG", mjpg},   {"JPEG", mjpg},  {"YUY2", yuyv}, {"I420", yu12},
-                                    {"IYUV", yu12},    {"BGR24", bgr3}, {"RGB24", bgr3}, {"BGR3", bgr3},
-                                    {"YUYV", yuyv},    {"MJPG", mjpg},  {"YU12", yu12}};
+    static const Alias aliases[] = {{"MJPEG", mjpg}, {"JPEG", mjpg},  {"YUY2", yuyv},  {"I420", yu12},
+                                    {"IYUV", yu12},  {"BGR24", bgr3}, {"RGB24", bgr3}, {"BGR3", bgr3},
+                                    {"YUYV", yuyv},  {"MJPG", mjpg},  {"YU12", yu12}};
     for (const Alias &a : aliases) {
         if (upper == a.name) {
             fourcc = a.fourcc;
@@ -289,7 +291,8 @@ std::string format_lines(const std::vector<CameraFormat> &formats) {
             done[j] = true;
             if (g.max_fps <= 0) continue;
             std::string rate = fps_text(g.max_fps);
-            if (g.min_fps > 0 && std::fabs(g.min_fps - g.max_fps) > 0.005) rate = fps_text(g.min_fps) + "-" + rate;
+            if (g.min_fps > 0 && std::fabs(g.min_fps - g.max_fps) > 0.005)
+                rate = fps_text(g.min_fps) + "-" + rate;
             rates += (rates.empty() ? "" : ", ") + rate;
         }
         text += "\t" + fourcc_name(f.fourcc) + "\t" + size_text(f.width, f.height) + "\t" +

@@ -80,7 +80,7 @@ bool fill_camera_type(AM_MEDIA_TYPE &type, uint32_t fourcc, int width, int heigh
     } else {
         const uint32_t windows = windows_fourcc(fourcc);
         const bool yuv420 = windows == 0x3231564E || windows == 0x30323449 || windows == 0x32315659 ||
-                            windows == 0x3132564E;  // NV12, I420, YV12, NV21
+                            windows == 0x3132564E;                           // NV12, I420, YV12, NV21
         const bool yuv422 = windows == 0x32595559 || windows == 0x59565955;  // YUY2, UYVY
         fill_video_type(type, format_subtype(fourcc), width, height, yuv420 ? 12 : yuv422 ? 16 : 24);
         if (!type.pbFormat) return false;

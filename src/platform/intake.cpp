@@ -46,7 +46,8 @@ bool jpeg_size(const uint8_t *data, size_t bytes, int &width, int &height) {
             continue;
         }
         const size_t length = static_cast<size_t>(data[at + 2]) << 8 | data[at + 3];
-        const bool sof = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        const bool sof =
+            marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
         if (sof) {
             if (length < 7 || at + 9 > bytes) return false;
             height = data[at + 5] << 8 | data[at + 6];
@@ -108,8 +109,8 @@ bool FrameIntake::convert(const uint8_t *frame, size_t bytes, uint8_t *dib) {
         case V4L2_PIX_FMT_BGR24: {
             const size_t row = static_cast<size_t>(w) * 3;
             for (int y = 0; y < h; ++y)
-                std::memcpy(dib + dib_row * static_cast<size_t>(h - 1 - y), frame + stride * static_cast<size_t>(y),
-                            row);
+                std::memcpy(dib + dib_row * static_cast<size_t>(h - 1 - y),
+                            frame + stride * static_cast<size_t>(y), row);
             return true;
         }
         case V4L2_PIX_FMT_RGB24:
@@ -123,14 +124,15 @@ bool FrameIntake::convert(const uint8_t *frame, size_t bytes, uint8_t *dib) {
             for (int top = 0; top < h; top += band_rows) {
                 const int rows = std::min(band_rows, h - top);
                 const uint8_t *src = frame + stride * static_cast<size_t>(top);
-                int r = format.fourcc == V4L2_PIX_FMT_YUYV
-                            ? libyuv::YUY2ToI422(src, src_stride, y_band, w, u_band, half, v_band, half, w, rows)
-                            : libyuv::UYVYToI422(src, src_stride, y_band, w, u_band, half, v_band, half, w, rows);
+                int r =
+                    format.fourcc == V4L2_PIX_FMT_YUYV
+                        ? libyuv::YUY2ToI422(src, src_stride, y_band, w, u_band, half, v_band, half, w, rows)
+                        : libyuv::UYVYToI422(src, src_stride, y_band, w, u_band, half, v_band, half, w, rows);
                 if (r != 0) return false;
                 // Image row `top` is DIB row h - 1 - top; the band runs upwards.
                 uint8_t *dst = dib + dib_row * static_cast<size_t>(h - 1 - top);
-                if (libyuv::I422ToRGB24Matrix(y_band, w, u_band, half, v_band, half, dst, -dst_stride, matrix, w,
-                                              rows) != 0)
+                if (libyuv::I422ToRGB24Matrix(y_band, w, u_band, half, v_band, half, dst, -dst_stride, matrix,
+                                              w, rows) != 0)
                     return false;
             }
             return true;
@@ -139,10 +141,10 @@ bool FrameIntake::convert(const uint8_t *frame, size_t bytes, uint8_t *dib) {
         case V4L2_PIX_FMT_NV21: {
             const uint8_t *uv = frame + stride * static_cast<size_t>(h);
             if (format.fourcc == V4L2_PIX_FMT_NV12)
-                return libyuv::NV12ToRGB24Matrix(frame, src_stride, uv, src_stride, dib, dst_stride, matrix, w,
-                                                 -h) == 0;
-            return libyuv::NV21ToRGB24Matrix(frame, src_stride, uv, src_stride, dib, dst_stride, matrix, w, -h) ==
-                   0;
+                return libyuv::NV12ToRGB24Matrix(frame, src_stride, uv, src_stride, dib, dst_stride, matrix,
+                                                 w, -h) == 0;
+            return libyuv::NV21ToRGB24Matrix(frame, src_stride, uv, src_stride, dib, dst_stride, matrix, w,
+                                             -h) == 0;
         }
         case V4L2_PIX_FMT_YUV420:
         case V4L2_PIX_FMT_YVU420: {
@@ -152,8 +154,8 @@ bool FrameIntake::convert(const uint8_t *frame, size_t bytes, uint8_t *dib) {
             // YV12's planes come V first.
             const bool yv12 = format.fourcc == V4L2_PIX_FMT_YVU420;
             const int cs = static_cast<int>(chroma_stride);
-            return libyuv::I420ToRGB24Matrix(frame, src_stride, yv12 ? second : first, cs, yv12 ? first : second, cs,
-                                             dib, dst_stride, matrix, w, -h) == 0;
+            return libyuv::I420ToRGB24Matrix(frame, src_stride, yv12 ? second : first, cs,
+                                             yv12 ? first : second, cs, dib, dst_stride, matrix, w, -h) == 0;
         }
         case V4L2_PIX_FMT_MJPEG: {
             tjhandle handle = static_cast<tjhandle>(jpeg);

@@ -29,11 +29,11 @@
 namespace lumivex_platform {
 
 struct IntakeFormat {
-    uint32_t fourcc = 0;      // V4L2 pixel format
-    int width = 0;            // pixels, positive
-    int height = 0;           // rows, positive
+    uint32_t fourcc = 0;        // V4L2 pixel format
+    int width = 0;              // pixels, positive
+    int height = 0;             // rows, positive
     size_t bytes_per_line = 0;  // of the (first) plane; 0: the format's own minimum
-    bool full_range = false;  // YUV formats: Y and chroma use 0..255
+    bool full_range = false;    // YUV formats: Y and chroma use 0..255
 };
 
 class FrameIntake {

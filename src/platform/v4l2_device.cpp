@@ -71,7 +71,8 @@ HRESULT errno_result(int error, HRESULT otherwise) {
 
 // The driver's own answer, past libv4l2's conversion.
 int device_xioctl(int fd, unsigned long request, void *arg) {
-    int (*call)(int, unsigned long, void *) = v4l2_ops().device_ioctl ? v4l2_ops().device_ioctl : v4l2_ops().ioctl;
+    int (*call)(int, unsigned long, void *) =
+        v4l2_ops().device_ioctl ? v4l2_ops().device_ioctl : v4l2_ops().ioctl;
     int r;
     do {
         r = call(fd, request, arg);
@@ -255,7 +256,8 @@ class V4l2Device : public CaptureDevice {
                 size.pixel_format = format.pixelformat;
                 if (xioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == -1) break;
                 // Of a range of sizes, the largest stands for it.
-                uint32_t w = size.type == V4L2_FRMSIZE_TYPE_DISCRETE ? size.discrete.width : size.stepwise.max_width;
+                uint32_t w =
+                    size.type == V4L2_FRMSIZE_TYPE_DISCRETE ? size.discrete.width : size.stepwise.max_width;
                 uint32_t h =
                     size.type == V4L2_FRMSIZE_TYPE_DISCRETE ? size.discrete.height : size.stepwise.max_height;
                 add_intervals(fd, format.pixelformat, w, h, result);
@@ -299,7 +301,8 @@ class V4l2Device : public CaptureDevice {
         }
         const uint32_t fourcc = format.fmt.pix.pixelformat;
         bool usable = (own || fourcc == V4L2_PIX_FMT_BGR24) && format.fmt.pix.width > 0 &&
-                      format.fmt.pix.height > 0 && format.fmt.pix.width <= 16384 && format.fmt.pix.height <= 16384;
+                      format.fmt.pix.height > 0 && format.fmt.pix.width <= 16384 &&
+                      format.fmt.pix.height <= 16384;
         if (!usable) {
             v4l2_ops().close(fd);
             return own || fourcc == V4L2_PIX_FMT_BGR24 ? VFW_E_CANNOT_CONNECT : VFW_E_NO_ACCEPTABLE_TYPES;
@@ -396,7 +399,8 @@ class V4l2Device : public CaptureDevice {
         return (static_cast<int64_t>(f.numerator) * hundred_ns + f.denominator / 2) / f.denominator;
     }
 
-    static void add_intervals(int fd, uint32_t fourcc, uint32_t w, uint32_t h, std::vector<DeviceFormat> &out) {
+    static void add_intervals(int fd, uint32_t fourcc, uint32_t w, uint32_t h,
+                              std::vector<DeviceFormat> &out) {
         if (w == 0 || h == 0 || w > 16384 || h > 16384) return;
         DeviceFormat entry = {fourcc, static_cast<int>(w), static_cast<int>(h), 0};
         bool any = false;

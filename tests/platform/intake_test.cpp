@@ -65,7 +65,7 @@ std::string name(uint32_t fourcc) { return std::string(reinterpret_cast<const ch
 struct Case {
     uint32_t fourcc;
     bool full_range;
-    int max;      // per channel, against the picture
+    int max;  // per channel, against the picture
     double mean;
 };
 
@@ -76,11 +76,11 @@ TEST(Intake, EveryFormatGivesThePictureUprightInItsColours) {
     // YUV loses a little to rounding and to chroma shared by 2 (4:2:2) or
     // 4 (4:2:0) pixels; JPEG rings at the bars' edges, so only its mean holds.
     const Case cases[] = {
-        {V4L2_PIX_FMT_BGR24, false, 0, 0},     {V4L2_PIX_FMT_RGB24, false, 0, 0},
-        {V4L2_PIX_FMT_YUYV, false, 8, 1.0},    {V4L2_PIX_FMT_YUYV, true, 8, 1.0},
-        {V4L2_PIX_FMT_UYVY, false, 8, 1.0},    {V4L2_PIX_FMT_NV12, false, 8, 1.0},
-        {V4L2_PIX_FMT_NV12, true, 8, 1.0},     {V4L2_PIX_FMT_NV21, false, 8, 1.0},
-        {V4L2_PIX_FMT_YUV420, false, 8, 1.0},  {V4L2_PIX_FMT_YVU420, true, 8, 1.0},
+        {V4L2_PIX_FMT_BGR24, false, 0, 0},    {V4L2_PIX_FMT_RGB24, false, 0, 0},
+        {V4L2_PIX_FMT_YUYV, false, 8, 1.0},   {V4L2_PIX_FMT_YUYV, true, 8, 1.0},
+        {V4L2_PIX_FMT_UYVY, false, 8, 1.0},   {V4L2_PIX_FMT_NV12, false, 8, 1.0},
+        {V4L2_PIX_FMT_NV12, true, 8, 1.0},    {V4L2_PIX_FMT_NV21, false, 8, 1.0},
+        {V4L2_PIX_FMT_YUV420, false, 8, 1.0}, {V4L2_PIX_FMT_YVU420, true, 8, 1.0},
         {V4L2_PIX_FMT_MJPEG, true, 128, 1.0},
     };
     for (const Case &c : cases) {
@@ -116,7 +116,8 @@ TEST(Intake, TakesPaddedRowsAndRefusesShortOrForeignFrames) {
 
     f.fourcc = V4L2_PIX_FMT_MJPEG;
     FrameIntake jpeg(f);
-    const std::vector<uint8_t> small = encode_frame(V4L2_PIX_FMT_MJPEG, test_picture(320, 240), 320, 240, true);
+    const std::vector<uint8_t> small =
+        encode_frame(V4L2_PIX_FMT_MJPEG, test_picture(320, 240), 320, 240, true);
     EXPECT_FALSE(jpeg.convert(small.data(), small.size(), dib.data())) << "a frame of another size";
     std::vector<uint8_t> noise(20000);
     for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<uint8_t>(i * 2654435761u >> 24);
@@ -135,8 +136,8 @@ TEST(Intake, TakesPaddedRowsAndRefusesShortOrForeignFrames) {
 TEST(Intake, StaysWithinTheStatedToleranceOfLibv4l2sConversion) {
     const std::vector<uint8_t> picture = test_picture(W, H);
     const Case cases[] = {
-        {V4L2_PIX_FMT_YUYV, false, 20, 10.5},  {V4L2_PIX_FMT_YUYV, true, 26, 2.5},
-        {V4L2_PIX_FMT_UYVY, false, 20, 10.5},  {V4L2_PIX_FMT_NV12, false, 20, 10.5},
+        {V4L2_PIX_FMT_YUYV, false, 20, 10.5},   {V4L2_PIX_FMT_YUYV, true, 26, 2.5},
+        {V4L2_PIX_FMT_UYVY, false, 20, 10.5},   {V4L2_PIX_FMT_NV12, false, 20, 10.5},
         {V4L2_PIX_FMT_YUV420, false, 20, 10.5}, {V4L2_PIX_FMT_YVU420, false, 20, 10.5},
         {V4L2_PIX_FMT_MJPEG, true, 0, 0},
     };

@@ -3,8 +3,6 @@
 // devices, and the snapshot folder.
 #include "shell/options.h"
 
-#include "capture/formats.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,6 +17,7 @@
 
 #include "capture/camera.h"
 #include "capture/capture.h"
+#include "capture/formats.h"
 #include "display/display.h"
 #include "support/dshow_test.h"
 #include "support/program.h"
@@ -65,7 +64,8 @@ TEST(OptionParsing, AcceptsEveryOptionWithSeparateOrAttachedValues) {
     EXPECT_EQ(fourcc_name(p.options.format), "MJPG");
     EXPECT_DOUBLE_EQ(p.options.fps, 7.5);
     EXPECT_TRUE(p.options.list_formats);
-    for (const char *same : {"YUY2", "yuyv"}) EXPECT_EQ(fourcc_name(parse({"--format", same}).options.format), "YUYV");
+    for (const char *same : {"YUY2", "yuyv"})
+        EXPECT_EQ(fourcc_name(parse({"--format", same}).options.format), "YUYV");
     EXPECT_EQ(fourcc_name(parse({"--format=RGB24"}).options.format), "BGR3");
     EXPECT_EQ(fourcc_name(parse({"--format=I420"}).options.format), "YU12");
     EXPECT_EQ(fourcc_name(parse({"--format=GREY"}).options.format), "GREY");

@@ -29,7 +29,8 @@ std::vector<uint8_t> test_picture(int width, int height) {
                 c[k] = std::min(1.0, std::max(0.0, d));
             }
             uint8_t *p = &bgr[row * static_cast<size_t>(y) + 3 * static_cast<size_t>(x)];
-            for (int k = 0; k < 3; ++k) p[k] = static_cast<uint8_t>(std::lround(255 * v * (0.2 + 0.8 * c[k])));
+            for (int k = 0; k < 3; ++k)
+                p[k] = static_cast<uint8_t>(std::lround(255 * v * (0.2 + 0.8 * c[k])));
         }
     }
     return bgr;
@@ -61,8 +62,8 @@ std::vector<uint8_t> encode_frame(uint32_t fourcc, const std::vector<uint8_t> &b
     std::vector<uint8_t> y(pixels);
     if (fourcc == V4L2_PIX_FMT_YUYV || fourcc == V4L2_PIX_FMT_UYVY) {
         std::vector<uint8_t> u(static_cast<size_t>(half) * h), v(u.size());
-        (full_range ? libyuv::ARGBToJ422 : libyuv::ARGBToI422)(argb.data(), w * 4, y.data(), w, u.data(), half,
-                                                                 v.data(), half, w, h);
+        (full_range ? libyuv::ARGBToJ422 : libyuv::ARGBToI422)(argb.data(), w * 4, y.data(), w, u.data(),
+                                                               half, v.data(), half, w, h);
         out.resize(static_cast<size_t>(half) * 4 * h);
         libyuv::I422ToYUY2(y.data(), w, u.data(), half, v.data(), half, out.data(), half * 4, w, h);
         if (fourcc == V4L2_PIX_FMT_UYVY)
@@ -71,7 +72,7 @@ std::vector<uint8_t> encode_frame(uint32_t fourcc, const std::vector<uint8_t> &b
     }
     std::vector<uint8_t> u(static_cast<size_t>(half) * half_h), v(u.size());
     (full_range ? libyuv::ARGBToJ420 : libyuv::ARGBToI420)(argb.data(), w * 4, y.data(), w, u.data(), half,
-                                                             v.data(), half, w, h);
+                                                           v.data(), half, w, h);
     out = y;
     if (fourcc == V4L2_PIX_FMT_NV12 || fourcc == V4L2_PIX_FMT_NV21) {
         // The chroma plane's rows are as long as the luma plane's.

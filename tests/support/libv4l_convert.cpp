@@ -104,7 +104,7 @@ bool Libv4lConvert::convert(const uint8_t *frame, size_t bytes, uint8_t *bgr) {
     dst.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
     dst.fmt.pix.bytesperline = static_cast<uint32_t>(width) * 3;
     dst.fmt.pix.sizeimage = dst.fmt.pix.bytesperline * static_cast<uint32_t>(height);
-    int n = v4lconvert_convert(data, &src, &dst, const_cast<unsigned char *>(frame), static_cast<int>(bytes), bgr,
-                               static_cast<int>(dst.fmt.pix.sizeimage));
+    int n = v4lconvert_convert(data, &src, &dst, const_cast<unsigned char *>(frame), static_cast<int>(bytes),
+                               bgr, static_cast<int>(dst.fmt.pix.sizeimage));
     return n == static_cast<int>(dst.fmt.pix.sizeimage);
 }

@@ -78,7 +78,7 @@ struct format {
 
 static const struct format known_formats[] = {
     {V4L2_PIX_FMT_BGR24, "BGR3", 0}, {V4L2_PIX_FMT_RGB24, "RGB3", 0}, {V4L2_PIX_FMT_YUYV, "YUYV", 0},
-    {V4L2_PIX_FMT_MJPEG, "MJPG", 1}, {V4L2_PIX_FMT_H264, "H264", 1}, {V4L2_PIX_FMT_NV12, "NV12", 0},
+    {V4L2_PIX_FMT_MJPEG, "MJPG", 1}, {V4L2_PIX_FMT_H264, "H264", 1},  {V4L2_PIX_FMT_NV12, "NV12", 0},
 };
 
 static struct {
@@ -91,8 +91,8 @@ static struct {
     double fps;
     double rates[MAX_RATES]; /* frame rates offered, highest first */
     int rate_count;
-    double bandwidth;      /* bytes a second uncompressed formats may send; 0: no limit */
-    int yuv_limited;       /* YUV in limited range (16..235) rather than full */
+    double bandwidth; /* bytes a second uncompressed formats may send; 0: no limit */
+    int yuv_limited;  /* YUV in limited range (16..235) rather than full */
     int fault_slow;
     double render_seconds; /* thread CPU time spent drawing and encoding frames */
     long rendered;
@@ -477,12 +477,14 @@ static void describe(struct v4l2_pix_format *pix, const struct format *f, int w,
         case V4L2_PIX_FMT_YUYV:
             pix->bytesperline = (uint32_t)w * 2;
             pix->sizeimage = pix->bytesperline * (uint32_t)h;
-            pix->quantization = config.yuv_limited ? V4L2_QUANTIZATION_LIM_RANGE : V4L2_QUANTIZATION_FULL_RANGE;
+            pix->quantization =
+                config.yuv_limited ? V4L2_QUANTIZATION_LIM_RANGE : V4L2_QUANTIZATION_FULL_RANGE;
             break;
         case V4L2_PIX_FMT_NV12:
             pix->bytesperline = (uint32_t)w;
             pix->sizeimage = (uint32_t)w * (uint32_t)h + (uint32_t)w * (uint32_t)((h + 1) / 2);
-            pix->quantization = config.yuv_limited ? V4L2_QUANTIZATION_LIM_RANGE : V4L2_QUANTIZATION_FULL_RANGE;
+            pix->quantization =
+                config.yuv_limited ? V4L2_QUANTIZATION_LIM_RANGE : V4L2_QUANTIZATION_FULL_RANGE;
             break;
         case V4L2_PIX_FMT_MJPEG:
         case V4L2_PIX_FMT_H264:
