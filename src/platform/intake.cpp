@@ -6,6 +6,7 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -85,7 +86,8 @@ FrameIntake::FrameIntake(const IntakeFormat &f) : format(f) {
         whole = stride * rows + stride * (half_rows - 1) + (static_cast<size_t>(format.width) + 1) / 2 * 2;
     } else if (planar_420(format.fourcc)) {
         // Two chroma planes of half the row length follow the luma plane.
-        whole = stride * rows + stride / 2 * half_rows * 2;
+        const size_t chroma_row = (static_cast<size_t>(format.width) + 1) / 2;
+        whole = stride * rows + std::max(stride / 2, chroma_row) * (half_rows * 2 - 1) + chroma_row;
     } else {
         whole = stride * (rows - 1) + static_cast<size_t>(format.width) * 3;
     }
@@ -96,7 +98,8 @@ FrameIntake::~FrameIntake() {
 }
 
 bool FrameIntake::convert(const uint8_t *frame, size_t bytes, uint8_t *dib) {
-    if (!frame || bytes < whole) return false;
+    // libyuv takes strides as int.
+    if (!frame || bytes < whole || stride > static_cast<size_t>(INT_MAX)) return false;
     const int w = format.width;
     const int h = format.height;
     const int src_stride = static_cast<int>(stride);
@@ -148,7 +151,7 @@ bool FrameIntake::convert(const uint8_t *frame, size_t bytes, uint8_t *dib) {
         }
         case V4L2_PIX_FMT_YUV420:
         case V4L2_PIX_FMT_YVU420: {
-            const size_t chroma_stride = stride / 2;
+            const size_t chroma_stride = std::max(stride / 2, (static_cast<size_t>(w) + 1) / 2);
             const uint8_t *first = frame + stride * static_cast<size_t>(h);
             const uint8_t *second = first + chroma_stride * static_cast<size_t>((h + 1) / 2);
             // YV12's planes come V first.
