@@ -76,10 +76,11 @@ int answer(int, unsigned long request, void *arg) {
             format->fmt.pix.sizeimage = in.u32();
             format->fmt.pix.field = in.below(10);
             // Mostly BGR; else a camera format the intake takes, or anything.
-            static const uint32_t own[] = {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_UYVY, V4L2_PIX_FMT_NV12,
+            static const uint32_t own[] = {V4L2_PIX_FMT_YUYV,   V4L2_PIX_FMT_UYVY,  V4L2_PIX_FMT_NV12,
                                            V4L2_PIX_FMT_YUV420, V4L2_PIX_FMT_RGB24, V4L2_PIX_FMT_MJPEG};
-            format->fmt.pix.pixelformat =
-                in.below(8) ? V4L2_PIX_FMT_BGR24 : in.flag() ? own[in.below(6)] : in.u32();
+            format->fmt.pix.pixelformat = in.below(8) ? V4L2_PIX_FMT_BGR24
+                                          : in.flag() ? own[in.below(6)]
+                                                      : in.u32();
             return 0;
         }
         case VIDIOC_REQBUFS: {
