@@ -1,8 +1,9 @@
 // The V4L2 layer against a driver whose every answer comes from the input:
 // capabilities, the format it settles on (sizes, bytesperline, sizeimage,
-// field, pixel format), the buffers it offers and their lengths, each
-// dequeued buffer's index, bytesused and flags, failures of any call, and
-// a format that changes between connecting and streaming. Whatever it says,
+// field, pixel format, among them the formats the intake converts), the
+// buffers it offers and their lengths, each dequeued buffer's index,
+// bytesused and flags, failures of any call, and a format that changes
+// between connecting and streaming. Whatever it says,
 // the frames handed on must be whole and nothing may be read out of bounds.
 #include <fcntl.h>
 #include <linux/videodev2.h>
@@ -74,7 +75,12 @@ int answer(int, unsigned long request, void *arg) {
             format->fmt.pix.bytesperline = bytes_per_line;
             format->fmt.pix.sizeimage = in.u32();
             format->fmt.pix.field = in.below(10);
-            format->fmt.pix.pixelformat = in.below(8) ? V4L2_PIX_FMT_BGR24 : in.u32();
+            // Mostly BGR; else a camera format the intake takes, or anything.
+            static const uint32_t own[] = {V4L2_PIX_FMT_YUYV,   V4L2_PIX_FMT_UYVY,  V4L2_PIX_FMT_NV12,
+                                           V4L2_PIX_FMT_YUV420, V4L2_PIX_FMT_RGB24, V4L2_PIX_FMT_MJPEG};
+            format->fmt.pix.pixelformat = in.below(8) ? V4L2_PIX_FMT_BGR24
+                                          : in.flag() ? own[in.below(6)]
+                                                      : in.u32();
             return 0;
         }
         case VIDIOC_REQBUFS: {

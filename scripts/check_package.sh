@@ -44,7 +44,7 @@ lintian_out="$(grep -v 'running with root privileges' <<<"$lintian_out" || true)
 pass "lintian: no errors${lintian_out:+; }$(echo $lintian_out)"
 [ "$(dpkg-deb -f "$deb" Package)" = lumivex ] || fail "package name"
 depends="$(dpkg-deb -f "$deb" Depends)"
-for lib in libsdl2-2.0-0 libv4l-0 libfreetype6 libfontconfig1 libc6; do
+for lib in libsdl2-2.0-0 libv4l-0 libyuv0 libturbojpeg0 libfreetype6 libfontconfig1 libc6; do
     grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib: $depends"
 done
 pass "Depends: $depends"

@@ -4,7 +4,7 @@
 # As root it runs apt-get; otherwise it prints the one line to run and fails.
 set -euo pipefail
 
-pkgs_app="cmake g++ make pkg-config libsdl2-dev libx11-dev libv4l-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core"
+pkgs_app="cmake g++ make pkg-config libsdl2-dev libx11-dev libv4l-dev libyuv-dev libturbojpeg0-dev libfreetype-dev libfontconfig-dev fonts-dejavu-core"
 pkgs_test="googletest libgtest-dev xvfb xauth xdotool x11-utils imagemagick libjpeg62-turbo-dev"
 pkgs_bench="libbenchmark-dev libopencv-dev"
 # clang's libFuzzer comes with its runtime libraries.

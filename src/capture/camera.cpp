@@ -97,6 +97,21 @@ std::string Camera::failure_line(const std::string &name, long hr) {
     return text;
 }
 
+// When an option asked for a format, size or rate: what the camera sends, on
+// standard error, and on the strip when it is not what was asked for.
+void Camera::report_format() {
+    FormatRequest request;
+    request.fourcc = request_.requested_format;
+    request.width = request_.requested_width;
+    request.height = request_.requested_height;
+    request.fps = request_.requested_fps;
+    if (!request.any() || vc->obtained.width <= 0) return;
+    std::string sends = describe_format(vc->obtained);
+    std::string differs = format_difference(vc->obtained, request);
+    std::fprintf(stderr, "Lumivex: %s\n", camera_line(camera_name_, sends.c_str(), differs.c_str()).c_str());
+    if (!differs.empty()) log_.add_line(("Camera sends " + sends + differs).substr(0, 79).c_str());
+}
+
 // Takes a new camera size and creates every frame-sized buffer for it, under
 // the frame lock; nothing may be delivering frames.
 void Camera::setup_frame_buffers(int width, int height) {
@@ -126,6 +141,8 @@ void Camera::reconnect() {
         capture_call([&] {
             fresh->wanted_width = request_.requested_width;
             fresh->wanted_height = request_.requested_height;
+            fresh->wanted_format = request_.requested_format;
+            fresh->wanted_fps = request_.requested_fps;
             fresh->Select(device);
             fresh->GetSize(width, height);
         });
@@ -261,9 +278,12 @@ void Camera::camera_start(const CameraRequest &request) {
             capture_call([&] {
                 vc->wanted_width = request_.requested_width;
                 vc->wanted_height = request_.requested_height;
+                vc->wanted_format = request_.requested_format;
+                vc->wanted_fps = request_.requested_fps;
                 vc->Select(devices + request_.camera_choice);
                 vc->GetSize(store_.camera_x_size, store_.camera_y_size);
             });
+            report_format();
             use_camera = store_.camera_x_size > 0 && store_.camera_y_size > 0;
             if (!use_camera) {
                 // A negative height is a top-down source, which this program

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "common/status_log.h"
@@ -29,6 +30,8 @@ struct CameraRequest {
     int camera_choice = 0;    // index into the device table (0: the first)
     int requested_width = 0;  // 0 x 0: the camera's own choice
     int requested_height = 0;
+    uint32_t requested_format = 0;  // FOURCC; 0: the camera's own choice
+    double requested_fps = 0;       // 0: the camera's own choice
 };
 
 class Camera {
@@ -89,6 +92,7 @@ class Camera {
     void lose_camera();
     std::string failure_line(const std::string &name, long hr);
     bool start_pattern();
+    void report_format();
 
     FrameStore &store_;
     StatusLog &log_;

@@ -503,9 +503,19 @@ void VideoCapture::Select(VideoDevice *device) {
     }
     unplug_current();
     current_device = device;
-    if (wanted_width > 0 && wanted_height > 0) ask_size(builder, device->filter, wanted_width, wanted_height);
+    FormatRequest request;
+    request.fourcc = wanted_format;
+    request.width = wanted_width > 0 && wanted_height > 0 ? wanted_width : 0;
+    request.height = request.width > 0 ? wanted_height : 0;
+    request.fps = wanted_fps;
+    // A format the device lists that fits the request, else (a device that
+    // lists none) just the size.
+    if (request.any() && !ask_format(builder, device->filter, request) && request.width > 0)
+        ask_size(builder, device->filter, wanted_width, wanted_height);
     check_ok(builder->RenderStream(&PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, device->filter, grabber_filter,
                                    null_renderer));
+    obtained = CameraFormat();
+    current_format(builder, device->filter, obtained);
 
     AM_MEDIA_TYPE type = {};
     frame_width = 0;
@@ -570,6 +580,7 @@ void VideoCapture::Disconnect() {
     current_device = nullptr;
     frame_width = 0;
     frame_height = 0;
+    obtained = CameraFormat();
 }
 
 void VideoCapture::GetSize(int &width, int &height) {

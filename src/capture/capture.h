@@ -5,9 +5,11 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
+#include "capture/formats.h"
 #include "platform/dshow.h"
 
 // Called once per sample with the sample's bytes (valid during the call),
@@ -117,6 +119,12 @@ class VideoCapture {
     // Frame size Select asks the device for; 0 x 0: the device's own choice.
     int wanted_width = 0;
     int wanted_height = 0;
+    // Camera format (FOURCC) and frame rate Select asks for; 0: not asked.
+    uint32_t wanted_format = 0;
+    double wanted_fps = 0;
+    // What the device sends since the last Select (the camera's own format,
+    // size and rate as its capture pin tells); fourcc 0 when not known.
+    CameraFormat obtained;
 
     static const int max_devices = 8;
     static const int max_name = 79;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,15 @@ struct SampleData {
     REFERENCE_TIME time = -1;
 };
 
+// One way a device can send frames: its V4L2 pixel format, frame size and
+// frame interval (100 ns units).
+struct DeviceFormat {
+    uint32_t fourcc;
+    int width;
+    int height;
+    int64_t interval;
+};
+
 // An opened, connected device.
 class DeviceStream {
   public:
@@ -41,6 +51,10 @@ class DeviceStream {
     virtual Next next(SampleData &out) = 0;
     // Stops capturing; after the streaming thread has ended.
     virtual void stop() = 0;
+    // What the camera itself sends: its V4L2 pixel format (BGR3 when it is
+    // not known) and frame interval in 100 ns units (0: not known).
+    virtual uint32_t camera_fourcc() const { return 0x33524742; }
+    virtual int64_t frame_interval() const { return 0; }
 };
 
 // One enumerated device, behind its moniker and source filter.
@@ -55,6 +69,12 @@ class CaptureDevice {
     virtual HRESULT create_source() { return S_OK; }
     // The frame size the next connect asks the device for (IAMStreamConfig).
     virtual void request_size(int width, int height) = 0;
+    // The camera format (a V4L2 pixel format; 0: any the device converts to
+    // BGR) and frame interval (100 ns units; 0: the device's own) the next
+    // connect asks for, with the size of request_size.
+    virtual void request_format(uint32_t, int64_t) {}
+    // The formats the device offers, as far as it tells.
+    virtual std::vector<DeviceFormat> formats() { return {}; }
     // Opens the device and negotiates 24-bit BGR (RenderStream).
     virtual HRESULT connect(std::unique_ptr<DeviceStream> &stream) = 0;
     // Result of ControlStream for this device: a failure means it has no

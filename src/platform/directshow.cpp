@@ -43,6 +43,60 @@ Filter *as_filter(IUnknown *object) { return object ? dynamic_cast<Filter *>(obj
 
 void fill_video_type(AM_MEDIA_TYPE &type, const GUID &subtype, int width, int height, int bits);
 
+const uint32_t fourcc_bgr3 = 0x33524742;  // V4L2_PIX_FMT_BGR24
+
+// Windows names some V4L2 formats differently: YUYV is YUY2, YU12 is I420.
+uint32_t windows_fourcc(uint32_t fourcc) {
+    if (fourcc == 0x56595559) return 0x32595559;  // YUYV -> YUY2
+    if (fourcc == 0x32315559) return 0x30323449;  // YU12 -> I420
+    return fourcc;
+}
+
+uint32_t v4l2_fourcc(uint32_t fourcc) {
+    if (fourcc == 0x32595559) return 0x56595559;
+    if (fourcc == 0x30323449 || fourcc == 0x56555949) return 0x32315559;  // I420, IYUV
+    return fourcc;
+}
+
+// The media subtype of a camera format: RGB24 for BGR3, else the FOURCC
+// subtype {XXXXXXXX-0000-0010-8000-00AA00389B71}.
+GUID format_subtype(uint32_t fourcc) {
+    if (fourcc == fourcc_bgr3) return MEDIASUBTYPE_RGB24;
+    return GUID{windows_fourcc(fourcc), 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+}
+
+// The camera format a subtype asks for; 0 for RGB24 (any the device turns
+// into BGR) and for subtypes that name none.
+uint32_t subtype_format(const GUID &subtype) {
+    static const unsigned char tail[8] = {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    if (subtype.Data2 != 0 || subtype.Data3 != 0x0010 || std::memcmp(subtype.Data4, tail, 8) != 0) return 0;
+    return v4l2_fourcc(subtype.Data1);
+}
+
+// A video type for a camera format: its subtype, the FOURCC in the header.
+bool fill_camera_type(AM_MEDIA_TYPE &type, uint32_t fourcc, int width, int height, int64_t interval) {
+    if (fourcc == fourcc_bgr3) {
+        fill_video_type(type, MEDIASUBTYPE_RGB24, width, height, 24);
+    } else {
+        const uint32_t windows = windows_fourcc(fourcc);
+        const bool yuv420 = windows == 0x3231564E || windows == 0x30323449 || windows == 0x32315659 ||
+                            windows == 0x3132564E;                           // NV12, I420, YV12, NV21
+        const bool yuv422 = windows == 0x32595559 || windows == 0x59565955;  // YUY2, UYVY
+        fill_video_type(type, format_subtype(fourcc), width, height, yuv420 ? 12 : yuv422 ? 16 : 24);
+        if (!type.pbFormat) return false;
+        VIDEOINFOHEADER *info = reinterpret_cast<VIDEOINFOHEADER *>(type.pbFormat);
+        info->bmiHeader.biCompression = windows;
+        if (fourcc == 0x47504A4D) {  // MJPG: frames of any size up to the bitmap's
+            type.bFixedSizeSamples = FALSE;
+            type.bTemporalCompression = FALSE;
+        }
+    }
+    if (!type.pbFormat) return false;
+    // 0 where the rate is not known.
+    reinterpret_cast<VIDEOINFOHEADER *>(type.pbFormat)->AvgTimePerFrame = interval > 0 ? interval : 0;
+    return true;
+}
+
 class SourceFilter final : public Filter, public IAMStreamConfig {
   public:
     explicit SourceFilter(std::shared_ptr<CaptureDevice> device)
@@ -59,8 +113,17 @@ class SourceFilter final : public Filter, public IAMStreamConfig {
         if (!type) return E_POINTER;
         *type = static_cast<AM_MEDIA_TYPE *>(CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE)));
         if (!*type) return E_OUTOFMEMORY;
-        fill_video_type(**type, MEDIASUBTYPE_RGB24, width, height, 24);
-        if ((*type)->pbFormat) return S_OK;
+        bool filled;
+        if (stream) {
+            filled = fill_camera_type(**type, stream->camera_fourcc(), stream->width(), stream->height(),
+                                      stream->frame_interval());
+        } else {
+            fill_video_type(**type, MEDIASUBTYPE_RGB24, width, height, 24);
+            filled = (*type)->pbFormat != nullptr;
+            if (filled && interval > 0)
+                reinterpret_cast<VIDEOINFOHEADER *>((*type)->pbFormat)->AvgTimePerFrame = interval;
+        }
+        if (filled) return S_OK;
         CoTaskMemFree(*type);
         *type = nullptr;
         return E_OUTOFMEMORY;
@@ -70,20 +133,46 @@ class SourceFilter final : public Filter, public IAMStreamConfig {
         if (type->formattype != FORMAT_VideoInfo || !type->pbFormat ||
             type->cbFormat < sizeof(VIDEOINFOHEADER))
             return VFW_E_INVALIDMEDIATYPE;
-        const BITMAPINFOHEADER &h = reinterpret_cast<const VIDEOINFOHEADER *>(type->pbFormat)->bmiHeader;
+        const VIDEOINFOHEADER *info = reinterpret_cast<const VIDEOINFOHEADER *>(type->pbFormat);
+        const BITMAPINFOHEADER &h = info->bmiHeader;
         if (h.biWidth <= 0 || h.biHeight == 0) return VFW_E_INVALIDMEDIATYPE;
         width = h.biWidth;
         height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
+        interval = info->AvgTimePerFrame > 0 ? info->AvgTimePerFrame : 0;
         device->request_size(width, height);
+        device->request_format(subtype_format(type->subtype), interval);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetNumberOfCapabilities(int *count, int *size) override {
         if (!count || !size) return E_POINTER;
-        *count = 0;
-        *size = 0;
+        const std::vector<DeviceFormat> &all = formats();
+        *count = static_cast<int>(all.size());
+        *size = sizeof(VIDEO_STREAM_CONFIG_CAPS);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetStreamCaps(int, AM_MEDIA_TYPE **, BYTE *) override { return E_INVALIDARG; }
+    HRESULT STDMETHODCALLTYPE GetStreamCaps(int index, AM_MEDIA_TYPE **type, BYTE *caps) override {
+        if (!type || !caps) return E_POINTER;
+        *type = nullptr;
+        if (index < 0) return E_INVALIDARG;
+        const std::vector<DeviceFormat> &all = formats();
+        if (static_cast<size_t>(index) >= all.size()) return S_FALSE;
+        const DeviceFormat &f = all[static_cast<size_t>(index)];
+        *type = static_cast<AM_MEDIA_TYPE *>(CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE)));
+        if (!*type) return E_OUTOFMEMORY;
+        if (!fill_camera_type(**type, f.fourcc, f.width, f.height, f.interval)) {
+            CoTaskMemFree(*type);
+            *type = nullptr;
+            return E_OUTOFMEMORY;
+        }
+        VIDEO_STREAM_CONFIG_CAPS c;
+        std::memset(&c, 0, sizeof c);
+        c.guid = FORMAT_VideoInfo;
+        c.InputSize = c.MinCroppingSize = c.MaxCroppingSize = c.MinOutputSize = c.MaxOutputSize =
+            SIZE{f.width, f.height};
+        c.MinFrameInterval = c.MaxFrameInterval = f.interval;
+        std::memcpy(caps, &c, sizeof c);
+        return S_OK;
+    }
 
     std::shared_ptr<CaptureDevice> device;
     std::unique_ptr<DeviceStream> stream;  // open while connected
@@ -92,12 +181,29 @@ class SourceFilter final : public Filter, public IAMStreamConfig {
     REFERENCE_TIME stop_time = MAXLONGLONG;
     int width = 640;  // the size asked for at the next connection
     int height = 480;
+    REFERENCE_TIME interval = 0;  // the frame interval asked for; 0: the device's
 
   protected:
     void *interface_for(REFIID riid) override {
         if (riid == IID_IAMStreamConfig) return static_cast<IAMStreamConfig *>(this);
         return Filter::interface_for(riid);
     }
+
+  private:
+    // The device's formats, asked once.
+    const std::vector<DeviceFormat> &formats() {
+        if (!listed) {
+            listed = true;
+            try {
+                listed_formats = device->formats();
+            } catch (const std::bad_alloc &) {
+                listed_formats.clear();
+            }
+        }
+        return listed_formats;
+    }
+    bool listed = false;
+    std::vector<DeviceFormat> listed_formats;
 };
 
 class NullRenderer final : public Filter {

@@ -51,6 +51,37 @@ struct VIDEOINFOHEADER {
     BITMAPINFOHEADER bmiHeader;
 };
 
+struct SIZE {
+    LONG cx;
+    LONG cy;
+};
+
+// What GetStreamCaps tells of one media type; the layer fills the sizes
+// (all the type's own) and the frame intervals.
+struct VIDEO_STREAM_CONFIG_CAPS {
+    GUID guid;
+    ULONG VideoStandard;
+    SIZE InputSize;
+    SIZE MinCroppingSize;
+    SIZE MaxCroppingSize;
+    int CropGranularityX;
+    int CropGranularityY;
+    int CropAlignX;
+    int CropAlignY;
+    SIZE MinOutputSize;
+    SIZE MaxOutputSize;
+    int OutputGranularityX;
+    int OutputGranularityY;
+    int StretchTapsX;
+    int StretchTapsY;
+    int ShrinkTapsX;
+    int ShrinkTapsY;
+    LONGLONG MinFrameInterval;
+    LONGLONG MaxFrameInterval;
+    LONG MinBitsPerSecond;
+    LONG MaxBitsPerSecond;
+};
+
 extern const CLSID CLSID_FilterGraph;
 extern const CLSID CLSID_CaptureGraphBuilder2;
 extern const CLSID CLSID_SystemDeviceEnum;
@@ -158,21 +189,28 @@ class ICaptureGraphBuilder2 : public IUnknown {
                                                     IBaseFilter *filter, REFIID riid, void **out) = 0;
 };
 
-// A device source filter's frame format, found with FindInterface. Sizes
-// are negotiated with the device when it connects: it lists no capabilities
-// and takes the nearest size it can to the one set here.
+// A device source filter's frame format, found with FindInterface. The
+// device's own formats are its capabilities; the one set here is asked for
+// when it connects, and the device takes the nearest size it can.
 class IAMStreamConfig : public IUnknown {
   public:
-    // Video RGB24 at the size the device will be asked for (640 x 480 until
-    // set); the caller frees the type and its format block with CoTaskMemFree.
+    // While connected: the camera's own format (subtype, size,
+    // AvgTimePerFrame as the device runs). Otherwise video RGB24 at the size
+    // the device will be asked for (640 x 480 until set). The caller frees
+    // the type and its format block with CoTaskMemFree.
     virtual HRESULT STDMETHODCALLTYPE GetFormat(AM_MEDIA_TYPE **type) = 0;
-    // Takes the width and height of a FORMAT_VideoInfo type's header for the
-    // next connection; E_POINTER, or VFW_E_INVALIDMEDIATYPE for another
-    // format or a size that is not positive.
+    // Takes a FORMAT_VideoInfo type for the next connection: the width and
+    // height of its header, its subtype (RGB24: whatever the device turns
+    // into BGR; a FOURCC subtype: that camera format) and AvgTimePerFrame
+    // (0: the device's own rate). E_POINTER, or VFW_E_INVALIDMEDIATYPE for
+    // another format or a size that is not positive.
     virtual HRESULT STDMETHODCALLTYPE SetFormat(AM_MEDIA_TYPE *type) = 0;
-    // S_OK with *count = 0.
+    // One capability per camera format, size and frame interval the device
+    // lists; *size is sizeof(VIDEO_STREAM_CONFIG_CAPS).
     virtual HRESULT STDMETHODCALLTYPE GetNumberOfCapabilities(int *count, int *size) = 0;
-    // E_INVALIDARG: there are none.
+    // The capability's media type (freed as GetFormat's) and, in `caps`, a
+    // VIDEO_STREAM_CONFIG_CAPS whose frame intervals are both the listed one.
+    // S_FALSE past the last; E_INVALIDARG for a negative index.
     virtual HRESULT STDMETHODCALLTYPE GetStreamCaps(int index, AM_MEDIA_TYPE **type, BYTE *caps) = 0;
 };
 

@@ -6,6 +6,8 @@
 #include <linux/videodev2.h>
 #include <poll.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +19,7 @@
 
 #include "platform/capture_device.h"
 #include "platform/trace.h"
+#include "platform/intake.h"
 
 namespace lumivex_platform {
 namespace {
@@ -32,9 +35,13 @@ int system_poll(int fd, int timeout_ms) {
     pollfd p = {fd, POLLIN, 0};
     return ::poll(&p, 1, timeout_ms);
 }
+// Straight to the driver, as libv4l2 itself reaches it.
+int system_device_ioctl(int fd, unsigned long request, void *arg) {
+    return static_cast<int>(::syscall(SYS_ioctl, fd, request, arg));
+}
 
 constexpr V4l2Ops system_ops = {system_open,   system_close, system_ioctl, system_mmap,
-                                system_munmap, system_poll,  "/dev"};
+                                system_munmap, system_poll,  "/dev",       system_device_ioctl};
 
 // ioctl, again after an interrupted call.
 int xioctl(int fd, unsigned long request, void *arg) {
@@ -63,6 +70,19 @@ HRESULT errno_result(int error, HRESULT otherwise) {
     }
 }
 
+// The driver's own answer, past libv4l2's conversion.
+int device_xioctl(int fd, unsigned long request, void *arg) {
+    int (*call)(int, unsigned long, void *) =
+        v4l2_ops().device_ioctl ? v4l2_ops().device_ioctl : v4l2_ops().ioctl;
+    int r;
+    do {
+        r = call(fd, request, arg);
+    } while (r == -1 && errno == EINTR);
+    return r;
+}
+
+const uint32_t hundred_ns = 10000000;
+
 const int wanted_width = 640;
 const int wanted_height = 480;
 const unsigned buffer_count = 4;
@@ -72,12 +92,14 @@ const int failures_to_give_up = 100;
 
 class V4l2Stream : public DeviceStream {
   public:
-    V4l2Stream(int fd, int width, int height, size_t source_stride)
+    V4l2Stream(int fd, const IntakeFormat &format, int64_t interval)
         : fd(fd),
-          frame_width(width),
-          frame_height(height),
-          source_stride(source_stride),
-          dib(dib_stride(width) * static_cast<size_t>(height), 0) {}
+          frame_width(format.width),
+          frame_height(format.height),
+          fourcc(format.fourcc),
+          interval(interval),
+          intake(format),
+          dib(dib_stride(format.width) * static_cast<size_t>(format.height), 0) {}
 
     ~V4l2Stream() override {
         stop();
@@ -86,6 +108,8 @@ class V4l2Stream : public DeviceStream {
 
     int width() const override { return frame_width; }
     int height() const override { return frame_height; }
+    uint32_t camera_fourcc() const override { return fourcc; }
+    int64_t frame_interval() const override { return interval; }
 
     HRESULT start() override {
         if (streaming) return S_OK;
@@ -130,18 +154,13 @@ class V4l2Stream : public DeviceStream {
             return Next::idle;
         }
         failures = 0;
-        // A buffer counts only if it holds a whole frame, whatever bytesused says.
-        bool whole = buffer.index < mapped.size() && buffer.bytesused >= frame_bytes() &&
-                     mapped[buffer.index].length >= frame_bytes() && !(buffer.flags & V4L2_BUF_FLAG_ERROR);
+        // A buffer counts only if it holds a whole frame, whatever bytesused
+        // says, and the intake can take it.
+        bool whole = buffer.index < mapped.size() && !(buffer.flags & V4L2_BUF_FLAG_ERROR);
         if (whole) {
-            // V4L2 rows run top-down; a DIB's run bottom-up.
-            const unsigned char *source = static_cast<const unsigned char *>(mapped[buffer.index].start);
-            size_t row = static_cast<size_t>(frame_width) * 3;
-            size_t stride = dib_stride(frame_width);
-            for (int y = 0; y < frame_height; ++y) {
-                std::memcpy(&dib[stride * static_cast<size_t>(frame_height - 1 - y)],
-                            source + source_stride * static_cast<size_t>(y), row);
-            }
+            const Mapping &m = mapped[buffer.index];
+            whole = intake.convert(static_cast<const uint8_t *>(m.start),
+                                   std::min<size_t>(buffer.bytesused, m.length), dib.data());
         }
         if (xioctl(fd, VIDIOC_QBUF, &buffer) == -1 && errno == ENODEV) return Next::end;
         if (!whole) return Next::idle;
@@ -178,10 +197,6 @@ class V4l2Stream : public DeviceStream {
         size_t length;
     };
 
-    size_t frame_bytes() const {
-        return source_stride * static_cast<size_t>(frame_height - 1) + static_cast<size_t>(frame_width) * 3;
-    }
-
     HRESULT fail_start(int error = 0) {
         release_buffers();
         return errno_result(error, VFW_E_CANNOT_CONNECT);
@@ -202,7 +217,9 @@ class V4l2Stream : public DeviceStream {
     int fd;
     int frame_width;
     int frame_height;
-    size_t source_stride;
+    uint32_t fourcc;
+    int64_t interval;
+    FrameIntake intake;
     std::vector<unsigned char> dib;
     std::vector<Mapping> mapped;
     bool streaming = false;
@@ -230,48 +247,94 @@ class V4l2Device : public CaptureDevice {
         wanted_h = height;
     }
 
+    void request_format(uint32_t fourcc, int64_t interval) override {
+        wanted_fourcc = fourcc;
+        wanted_interval = interval;
+    }
+
+    std::vector<DeviceFormat> formats() override {
+        std::vector<DeviceFormat> result;
+        int fd = v4l2_ops().open(path.c_str(), O_RDWR | O_NONBLOCK);
+        if (fd < 0) return result;
+        for (uint32_t i = 0; i < 64; ++i) {
+            v4l2_fmtdesc format;
+            std::memset(&format, 0, sizeof format);
+            format.index = i;
+            format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            if (xioctl(fd, VIDIOC_ENUM_FMT, &format) == -1) break;
+            // libv4l2 lists the formats it converts to as well.
+            if (format.flags & V4L2_FMT_FLAG_EMULATED) continue;
+            for (uint32_t j = 0; j < 64; ++j) {
+                v4l2_frmsizeenum size;
+                std::memset(&size, 0, sizeof size);
+                size.index = j;
+                size.pixel_format = format.pixelformat;
+                if (xioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == -1) break;
+                // Of a range of sizes, the largest stands for it.
+                uint32_t w =
+                    size.type == V4L2_FRMSIZE_TYPE_DISCRETE ? size.discrete.width : size.stepwise.max_width;
+                uint32_t h =
+                    size.type == V4L2_FRMSIZE_TYPE_DISCRETE ? size.discrete.height : size.stepwise.max_height;
+                add_intervals(fd, format.pixelformat, w, h, result);
+                if (size.type != V4L2_FRMSIZE_TYPE_DISCRETE) break;
+            }
+        }
+        v4l2_ops().close(fd);
+        return result;
+    }
+
     HRESULT connect(std::unique_ptr<DeviceStream> &stream) override {
         int fd = v4l2_ops().open(path.c_str(), O_RDWR | O_NONBLOCK);
         if (fd < 0) return errno_result(errno, VFW_E_CANNOT_CONNECT);
         v4l2_format format;
-        // A driver may set another size than the one asked for; libv4l2 then
-        // answers with the camera's own format at that size. Asking once more
-        // for BGR at the size the driver chose settles it.
-        int width = wanted_w;
-        int height = wanted_h;
-        for (int attempt = 0; attempt < 2; ++attempt) {
+        bool own = false;  // the camera's own format, taken in by FrameIntake
+        if (wanted_fourcc != V4L2_PIX_FMT_BGR24 && FrameIntake::handles(wanted_fourcc)) {
             std::memset(&format, 0, sizeof format);
             format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-            format.fmt.pix.width = static_cast<uint32_t>(width);
-            format.fmt.pix.height = static_cast<uint32_t>(height);
-            format.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
+            format.fmt.pix.width = static_cast<uint32_t>(wanted_w);
+            format.fmt.pix.height = static_cast<uint32_t>(wanted_h);
+            format.fmt.pix.pixelformat = wanted_fourcc;
             format.fmt.pix.field = V4L2_FIELD_ANY;
             if (xioctl(fd, VIDIOC_S_FMT, &format) == -1) {
                 HRESULT hr = errno_result(errno, VFW_E_CANNOT_CONNECT);
                 v4l2_ops().close(fd);
                 return hr;
             }
-            bool resized = format.fmt.pix.width != static_cast<uint32_t>(width) ||
-                           format.fmt.pix.height != static_cast<uint32_t>(height);
-            if (format.fmt.pix.pixelformat == V4L2_PIX_FMT_BGR24 || !resized) break;
-            width = static_cast<int>(format.fmt.pix.width);
-            height = static_cast<int>(format.fmt.pix.height);
+            own = FrameIntake::handles(format.fmt.pix.pixelformat);
         }
-        // libv4l2 answers with the camera's own format when it cannot
-        // convert that to 24-bit BGR.
-        bool usable = format.fmt.pix.pixelformat == V4L2_PIX_FMT_BGR24 && format.fmt.pix.width > 0 &&
+        if (!own) {
+            if (!ask_bgr(fd, format)) {
+                HRESULT hr = errno_result(errno, VFW_E_CANNOT_CONNECT);
+                v4l2_ops().close(fd);
+                return hr;
+            }
+            // libv4l2 answers with the camera's own format when it cannot
+            // convert it; the intake may take it still.
+            own = format.fmt.pix.pixelformat == V4L2_PIX_FMT_BGR24
+                      ? take_own_format(fd, format)
+                      : FrameIntake::handles(format.fmt.pix.pixelformat);
+        }
+        const uint32_t fourcc = format.fmt.pix.pixelformat;
+        bool usable = (own || fourcc == V4L2_PIX_FMT_BGR24) && format.fmt.pix.width > 0 &&
                       format.fmt.pix.height > 0 && format.fmt.pix.width <= 16384 &&
                       format.fmt.pix.height <= 16384;
         if (!usable) {
             v4l2_ops().close(fd);
-            return format.fmt.pix.pixelformat == V4L2_PIX_FMT_BGR24 ? VFW_E_CANNOT_CONNECT
-                                                                    : VFW_E_NO_ACCEPTABLE_TYPES;
+            return own || fourcc == V4L2_PIX_FMT_BGR24 ? VFW_E_CANNOT_CONNECT : VFW_E_NO_ACCEPTABLE_TYPES;
         }
-        width = static_cast<int>(format.fmt.pix.width);
-        height = static_cast<int>(format.fmt.pix.height);
-        size_t source_stride = std::max<size_t>(format.fmt.pix.bytesperline, static_cast<size_t>(width) * 3);
+        IntakeFormat intake;
+        intake.fourcc = fourcc;
+        intake.width = static_cast<int>(format.fmt.pix.width);
+        intake.height = static_cast<int>(format.fmt.pix.height);
+        intake.bytes_per_line = format.fmt.pix.bytesperline;
+        // YUV is limited range unless the driver says otherwise; its default
+        // for the JPEG colorspace is full range.
+        intake.full_range = format.fmt.pix.quantization == V4L2_QUANTIZATION_FULL_RANGE ||
+                            (format.fmt.pix.quantization == V4L2_QUANTIZATION_DEFAULT &&
+                             format.fmt.pix.colorspace == V4L2_COLORSPACE_JPEG);
+        int64_t interval = set_interval(fd);
         try {
-            stream.reset(new V4l2Stream(fd, width, height, source_stride));
+            stream.reset(new V4l2Stream(fd, intake, interval));
         } catch (const std::bad_alloc &) {
             // A frame this big does not fit in memory.
             v4l2_ops().close(fd);
@@ -281,10 +344,112 @@ class V4l2Device : public CaptureDevice {
     }
 
   private:
+    // Asks libv4l2 for 24-bit BGR at the wanted size; false (errno set) when
+    // the device refuses. A driver may set another size than the one asked
+    // for; libv4l2 then answers with the camera's own format at that size.
+    // Asking once more for BGR at the size the driver chose settles it.
+    bool ask_bgr(int fd, v4l2_format &format) {
+        int width = wanted_w;
+        int height = wanted_h;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            std::memset(&format, 0, sizeof format);
+            format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            format.fmt.pix.width = static_cast<uint32_t>(width);
+            format.fmt.pix.height = static_cast<uint32_t>(height);
+            format.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
+            format.fmt.pix.field = V4L2_FIELD_ANY;
+            if (xioctl(fd, VIDIOC_S_FMT, &format) == -1) return false;
+            bool resized = format.fmt.pix.width != static_cast<uint32_t>(width) ||
+                           format.fmt.pix.height != static_cast<uint32_t>(height);
+            if (format.fmt.pix.pixelformat == V4L2_PIX_FMT_BGR24 || !resized) break;
+            width = static_cast<int>(format.fmt.pix.width);
+            height = static_cast<int>(format.fmt.pix.height);
+        }
+        return true;
+    }
+
+    // After libv4l2 chose the camera format to convert from: when FrameIntake
+    // takes that format, sets it unconverted and returns true with `format`
+    // describing it. Otherwise leaves libv4l2's conversion in place.
+    bool take_own_format(int fd, v4l2_format &format) {
+        v4l2_format camera;
+        std::memset(&camera, 0, sizeof camera);
+        camera.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (device_xioctl(fd, VIDIOC_G_FMT, &camera) == -1) return false;
+        const uint32_t fourcc = camera.fmt.pix.pixelformat;
+        if (fourcc == V4L2_PIX_FMT_BGR24 || !FrameIntake::handles(fourcc) ||
+            camera.fmt.pix.width != format.fmt.pix.width || camera.fmt.pix.height != format.fmt.pix.height)
+            return false;
+        v4l2_format own = camera;
+        if (xioctl(fd, VIDIOC_S_FMT, &own) == 0 && own.fmt.pix.pixelformat == fourcc &&
+            own.fmt.pix.width == camera.fmt.pix.width && own.fmt.pix.height == camera.fmt.pix.height) {
+            format = own;
+            return true;
+        }
+        // Back to what libv4l2 had set up.
+        ask_bgr(fd, format);
+        return false;
+    }
+
+    // Asks for the wanted frame interval, if any; the interval the device
+    // runs at (100 ns units), 0 when it does not say.
+    int64_t set_interval(int fd) {
+        v4l2_streamparm parm;
+        if (wanted_interval > 0) {
+            std::memset(&parm, 0, sizeof parm);
+            parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            parm.parm.capture.timeperframe.numerator = static_cast<uint32_t>(wanted_interval);
+            parm.parm.capture.timeperframe.denominator = hundred_ns;
+            xioctl(fd, VIDIOC_S_PARM, &parm);
+        }
+        std::memset(&parm, 0, sizeof parm);
+        parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        if (xioctl(fd, VIDIOC_G_PARM, &parm) == -1 || !(parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME))
+            return 0;
+        return fraction_interval(parm.parm.capture.timeperframe);
+    }
+
+    static int64_t fraction_interval(const v4l2_fract &f) {
+        if (f.denominator == 0) return 0;
+        return (static_cast<int64_t>(f.numerator) * hundred_ns + f.denominator / 2) / f.denominator;
+    }
+
+    static void add_intervals(int fd, uint32_t fourcc, uint32_t w, uint32_t h,
+                              std::vector<DeviceFormat> &out) {
+        if (w == 0 || h == 0 || w > 16384 || h > 16384) return;
+        DeviceFormat entry = {fourcc, static_cast<int>(w), static_cast<int>(h), 0};
+        bool any = false;
+        for (uint32_t k = 0; k < 32; ++k) {
+            v4l2_frmivalenum interval;
+            std::memset(&interval, 0, sizeof interval);
+            interval.index = k;
+            interval.pixel_format = fourcc;
+            interval.width = w;
+            interval.height = h;
+            if (xioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == -1) break;
+            if (interval.type == V4L2_FRMIVAL_TYPE_DISCRETE) {
+                entry.interval = fraction_interval(interval.discrete);
+            } else {
+                // A range: its shortest and its longest interval.
+                entry.interval = fraction_interval(interval.stepwise.min);
+                if (entry.interval > 0) out.push_back(entry);
+                entry.interval = fraction_interval(interval.stepwise.max);
+            }
+            if (entry.interval > 0) {
+                out.push_back(entry);
+                any = true;
+            }
+            if (interval.type != V4L2_FRMIVAL_TYPE_DISCRETE) break;
+        }
+        if (!any) out.push_back(entry);  // the size without a known rate
+    }
+
     std::string path;
     std::string card;
     int wanted_w = wanted_width;
     int wanted_h = wanted_height;
+    uint32_t wanted_fourcc = 0;
+    int64_t wanted_interval = 0;
 };
 
 // The number N of a "video<N>" name, or -1.

@@ -6,15 +6,23 @@
 // into UTF-16) and has its node path as "DevicePath". A node that cannot be
 // opened for want of permission (EACCES, EPERM) or because it is busy is
 // listed under its node name ("video0"), so that connecting it reports why.
-// Connecting: the node is opened through libv4l2 and asked for 640 x 480
-// (the driver picks the nearest size it has) in V4L2_PIX_FMT_BGR24, which
-// libv4l2 converts to from the camera's own format. Failures: E_ACCESSDENIED
+// Connecting: the node is opened through libv4l2. Asked for a camera format
+// that FrameIntake (intake.h) converts, it sets that format at the size asked
+// for (640 x 480 unless set; the driver picks the nearest size it has).
+// Otherwise it asks libv4l2 for V4L2_PIX_FMT_BGR24 at that size, as it always
+// did: libv4l2 chooses the camera format to convert from; when FrameIntake
+// takes that format, it is set unconverted and FrameIntake turns it into BGR
+// instead of libv4l2, else libv4l2's conversion stays. A frame interval asked
+// for goes to VIDIOC_S_PARM; the one obtained is read back with VIDIOC_G_PARM.
+// Failures: E_ACCESSDENIED
 // (no permission), HRESULT_FROM_WIN32(ERROR_BUSY) (held by another program,
 // also from Run), HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED) (the node
 // is gone), VFW_E_NO_ACCEPTABLE_TYPES (no format libv4l2 can turn into BGR),
 // VFW_E_CANNOT_CONNECT otherwise.
 // Streaming: four memory-mapped buffers; each frame is turned into a
 // bottom-up DIB with rows padded to 4 bytes in a buffer made at connection.
+// Formats: ENUM_FMT (without the formats libv4l2 converts to),
+// ENUM_FRAMESIZES (of a range, its largest size) and ENUM_FRAMEINTERVALS.
 // A node that goes away (ENODEV, or a run of failed dequeues) ends the stream,
 // and the graph reports EC_DEVICE_LOST.
 //
@@ -37,6 +45,9 @@ struct V4l2Ops {
     // out, <0 failed.
     int (*poll)(int fd, int timeout_ms);
     const char *device_dir;
+    // The driver itself, past libv4l2's conversion (to learn which camera
+    // format libv4l2 chose); null: `ioctl`.
+    int (*device_ioctl)(int fd, unsigned long request, void *arg);
 };
 
 // The calls in use; libv4l2 and /dev unless a test replaced them.

@@ -52,8 +52,16 @@ const char options_text[] =
     "Options:\n"
     "  --camera N|NAME|PATH   use camera number N (from 0), or the camera with\n"
     "                         this name or device path (default: the first)\n"
-    "  --list-cameras         list the cameras (number, name, device) and exit\n"
-    "  --size WxH             ask the camera for frames of W x H pixels\n"
+    "  --list-cameras         list the cameras (number, name, device, the format\n"
+    "                         they would send) and exit; with --verbose, as\n"
+    "                         --list-formats\n"
+    "  --list-formats         list the cameras with every format, size and\n"
+    "                         frame rate each offers, and exit\n"
+    "  --size WxH             ask the camera for frames of W x H pixels (without\n"
+    "                         --format: in the format that has the highest rate)\n"
+    "  --format FOURCC        ask the camera for this pixel format: MJPG, YUYV,\n"
+    "                         NV12, BGR3, ...\n"
+    "  --fps N                ask the camera for N frames a second\n"
     "  --snapshot-dir DIR     write snapshots to DIR (default: the current folder)\n"
     "  --help                 show this help and exit\n"
     "  --version              show the version and exit\n"
@@ -147,6 +155,18 @@ bool parse_size(const std::string &text, int &width, int &height) {
     return true;
 }
 
+// A frame rate: a positive number up to 1000, e.g. "30" or "7.5".
+bool parse_fps(const std::string &text, double &fps) {
+    if (text.empty() || text.size() > 10) return false;
+    for (char c : text)
+        if ((c < '0' || c > '9') && c != '.') return false;
+    char *end = nullptr;
+    double value = std::strtod(text.c_str(), &end);
+    if (!end || *end != '\0' || !(value > 0) || value > 1000) return false;
+    fps = value;
+    return true;
+}
+
 bool all_digits(const std::string &text) {
     if (text.empty() || text.size() > 4) return false;
     for (char c : text)
@@ -187,7 +207,32 @@ int find_camera(const Camera &camera, const std::string &wanted) {
     return -1;
 }
 
-int list_cameras(const Camera &camera) {
+// What camera `i` sends when connected as the options ask ("-" when it
+// cannot be connected).
+std::string obtained_text(const Camera &camera, const CameraRequest &request, int i) {
+    VideoCapture *vc = camera.vc;
+    VideoDevice *devices = camera.devices;
+    std::string text = "-";
+    vc->wanted_width = request.requested_width;
+    vc->wanted_height = request.requested_height;
+    vc->wanted_format = request.requested_format;
+    vc->wanted_fps = request.requested_fps;
+    try {
+        vc->Select(devices + i);
+        if (vc->obtained.width > 0) text = describe_format(vc->obtained);
+    } catch (long) {
+    } catch (const std::exception &) {
+    }
+    try {
+        vc->Disconnect();
+    } catch (long) {
+    }
+    return text;
+}
+
+// Number, name, device and what the camera would send, a line each; with
+// `formats`, each followed by every format it offers.
+int list_cameras(const Camera &camera, const CameraRequest &request, bool formats) {
     VideoCapture *vc = camera.vc;
     VideoDevice *devices = camera.devices;
     if (!vc) {
@@ -200,7 +245,8 @@ int list_cameras(const Camera &camera) {
     for (int i = 0; i < count; ++i) {
         const std::string &path = devices[i].device_path;
         text += std::to_string(i) + "\t" + devices[i].GetFriendlyName() + "\t" + (path.empty() ? "-" : path) +
-                "\n";
+                "\t" + obtained_text(camera, request, i) + "\n";
+        if (formats) text += format_lines(read_formats(vc->builder, devices[i].filter));
     }
     return write_text(false, text) ? 0 : output_failed();
 }
@@ -285,6 +331,8 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
         if (name == "--help" || name == "-h") flag = &options.help;
         if (name == "--version") flag = &options.version;
         if (name == "--list-cameras") flag = &options.list_cameras;
+        if (name == "--list-formats") flag = &options.list_formats;
+        if (name == "--verbose") flag = &options.verbose;
         if (flag) {
             if (has_value) {
                 error = "option '" + printable(name) + "' takes no value";
@@ -293,9 +341,10 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
             *flag = true;
             continue;
         }
-        if (name != "--camera" && name != "--size" && name != "--snapshot-dir") {
-            error = (name.compare(0, 1, "-") == 0 ? "unknown option '" : "unexpected argument '") +
-                    printable(args[i]) + "'";
+        if (name != "--camera" && name != "--size" && name != "--snapshot-dir" && name != "--format" &&
+            name != "--fps") {
+            error =
+                (name.compare(0, 1, "-") == 0 ? "unknown option '" : "unexpected argument '") + printable(args[i]) + "'";
             return false;
         }
         if (!has_value) {
@@ -314,6 +363,16 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
         } else if (name == "--size") {
             if (!parse_size(value, options.width, options.height)) {
                 error = "bad value '" + printable(value) + "' for '--size': expected WxH, e.g. 1280x720";
+                return false;
+            }
+        } else if (name == "--format") {
+            if (!parse_fourcc(value, options.format)) {
+                error = "bad value '" + value + "' for '--format': expected a FOURCC, e.g. MJPG or YUYV";
+                return false;
+            }
+        } else if (name == "--fps") {
+            if (!parse_fps(value, options.fps)) {
+                error = "bad value '" + value + "' for '--fps': expected frames a second, e.g. 30";
                 return false;
             }
         } else {
@@ -353,9 +412,13 @@ int act_on_options(const std::vector<std::string> &args, Camera &camera, CameraR
     // The cameras are listed only now: informational options never open the
     // debug console, a run that goes on to its window writes its "fname:"
     // lines there.
-    if (options.list_cameras) {
+    request.requested_width = options.width;
+    request.requested_height = options.height;
+    request.requested_format = options.format;
+    request.requested_fps = options.fps;
+    if (options.list_cameras || options.list_formats) {
         if (!camera.camera_created()) camera.camera_create();
-        return list_cameras(camera);
+        return list_cameras(camera, request, options.list_formats || options.verbose);
     }
     if (!options.camera.empty()) {
         if (!camera.camera_created()) camera.camera_create(announce);
@@ -366,8 +429,6 @@ int act_on_options(const std::vector<std::string> &args, Camera &camera, CameraR
             return 2;
         }
     }
-    request.requested_width = options.width;
-    request.requested_height = options.height;
     if (!options.snapshot_dir.empty() && !use_snapshot_dir(options.snapshot_dir, snapshots.snapshot_folder))
         return 2;
     return -1;

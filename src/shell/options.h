@@ -3,6 +3,7 @@
 // folder, nothing extra on standard error.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,9 +14,13 @@ struct Options {
     bool help = false;
     bool version = false;
     bool list_cameras = false;
+    bool list_formats = false;  // --list-formats, or --list-cameras --verbose
+    bool verbose = false;
     std::string camera;  // number, name or device path; empty: the first
     int width = 0;       // --size; 0: what the camera offers first
     int height = 0;
+    uint32_t format = 0;       // --format FOURCC; 0: the camera's own choice
+    double fps = 0;            // --fps; 0: the camera's own rate
     std::string snapshot_dir;  // empty: the current folder
 };
 

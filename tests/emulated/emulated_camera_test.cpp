@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "capture/camera_rig.h"
+#include "capture/capture.h"
+#include "shell/options.h"
 #include "shell/program.h"
 #include "support/fakecam/picture.h"
 #include "support/program.h"
@@ -437,3 +439,38 @@ TEST_F(Emulated, ACameraUnpluggedAgainAndAgainComesBackEachTime) {
 }
 
 }  // namespace
+
+// The options LUMIVEX_ARGS (words apart) ask for a format, size or rate: the
+// camera sends LUMIVEX_EXPECT_FORMAT ("MJPG 1920x1080 at 30 fps"), the
+// picture shows in its colours, and standard error says what was obtained;
+// the strip too (LUMIVEX_EXPECT_LINE) when it is not what was asked for.
+TEST_F(Emulated, GivesTheFormatAskedFor) {
+    std::vector<std::string> args;
+    std::string words = env("LUMIVEX_ARGS");
+    for (size_t at = 0; at < words.size();) {
+        size_t end = std::min(words.find(' ', at), words.size());
+        if (end > at) args.push_back(words.substr(at, end - at));
+        at = end + 1;
+    }
+    std::vector<char *> argv = {const_cast<char *>("lumivex")};
+    for (std::string &a : args) argv.push_back(&a[0]);
+    set_command_line(static_cast<int>(argv.size()), argv.data());
+    const std::string expected = env("LUMIVEX_EXPECT_FORMAT");
+    ::testing::internal::CaptureStderr();
+    ProgramRun run;
+    bool started = run.start_program();
+    bool shown = started && wait_until(run, [&] { return read_picture(run).marker_top_left; });
+    fakecam_reading reading = read_picture(run);
+    // When it is not what was asked for, the strip says so.
+    const std::string differs = env("LUMIVEX_EXPECT_LINE");
+    bool said = differs.empty() || has_line(run, differs);
+    int code = started ? escape(run) : -1;
+    std::string err = ::testing::internal::GetCapturedStderr();
+    set_command_line(0, nullptr);
+    ASSERT_TRUE(shown) << "the window never showed the camera's picture";
+    EXPECT_TRUE(reading.bars_right);
+    EXPECT_EQ(describe_format(run.program().camera.vc->obtained), expected);
+    EXPECT_TRUE(said) << "no status line '" << differs << "'";
+    EXPECT_NE(err.find("Lumivex: Camera Lumivex Fakecam: " + expected), std::string::npos) << err;
+    EXPECT_EQ(code, 0);
+}

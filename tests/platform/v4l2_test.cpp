@@ -111,7 +111,8 @@ int fake_ioctl(int fd, unsigned long request, void *arg) {
             format->fmt.pix.width = node.width;
             format->fmt.pix.height = node.height;
             format->fmt.pix.bytesperline = node.bytes_per_line;
-            if (!node.converts_to_bgr) format->fmt.pix.pixelformat = V4L2_PIX_FMT_YUYV;
+            // A format neither libv4l2 nor the intake takes.
+            if (!node.converts_to_bgr) format->fmt.pix.pixelformat = V4L2_PIX_FMT_H264;
             return 0;
         }
         case VIDIOC_REQBUFS: {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "capture/capture.h"
+#include "capture/formats.h"
 #include "shell/program.h"
 #include "support/dshow_test.h"
 #include "support/program.h"
@@ -61,6 +62,18 @@ TEST(OptionParsing, AcceptsEveryOptionWithSeparateOrAttachedValues) {
     ASSERT_TRUE(p.ok);
     EXPECT_TRUE(p.options.list_cameras && p.options.version && p.options.help);
 
+    // Formats by their FOURCC or the names people know; rates with a fraction.
+    p = parse({"--format", "mjpeg", "--fps=7.5", "--list-formats"});
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(fourcc_name(p.options.format), "MJPG");
+    EXPECT_DOUBLE_EQ(p.options.fps, 7.5);
+    EXPECT_TRUE(p.options.list_formats);
+    for (const char *same : {"YUY2", "yuyv"})
+        EXPECT_EQ(fourcc_name(parse({"--format", same}).options.format), "YUYV");
+    EXPECT_EQ(fourcc_name(parse({"--format=RGB24"}).options.format), "BGR3");
+    EXPECT_EQ(fourcc_name(parse({"--format=I420"}).options.format), "YU12");
+    EXPECT_EQ(fourcc_name(parse({"--format=GREY"}).options.format), "GREY");
+
     // The last of a repeated option counts; a value may start with a dash.
     p = parse({"--camera", "0", "--camera", "-weird-name"});
     ASSERT_TRUE(p.ok);
@@ -73,7 +86,7 @@ TEST(OptionParsing, AcceptsEveryOptionWithSeparateOrAttachedValues) {
     EXPECT_EQ(p.options.height, 16384);
 }
 
-TEST(OptionParsing, RejectsUnknownOptionsBadSizesAndMissingValuesNamingThem) {
+TEST(OptionParsing, RejectsUnknownOptionsBadValuesAndMissingValuesNamingThem) {
     struct Case {
         std::vector<std::string> args;
         std::string names;
@@ -100,6 +113,13 @@ TEST(OptionParsing, RejectsUnknownOptionsBadSizesAndMissingValuesNamingThem) {
         // Control characters are shown, not sent to the terminal.
         {{"--size", "1x1\n\x1b[2J"}, "'1x1\\n\\x1b[2J'"},
         {{"-\tx\r"}, "'-\\tx\\r'"},
+        {{"--format", "MOTIONJPEG"}, "'MOTIONJPEG'"},
+        {{"--format"}, "'--format'"},
+        {{"--fps", "0"}, "'0'"},
+        {{"--fps", "-5"}, "'-5'"},
+        {{"--fps", "30fps"}, "'30fps'"},
+        {{"--fps", "1e9"}, "'1e9'"},
+        {{"--verbose=1"}, "'--verbose'"},
     };
     for (const Case &c : cases) {
         Parsed p = parse(c.args);
@@ -174,7 +194,7 @@ TEST(ProgramOptions, WithACameraInformingOptionsAnswerAloneOnTheirOwnOutput) {
     EXPECT_EQ(help.err, "");
     Ran list = run_program("--list-cameras", camera);
     EXPECT_EQ(list.code, 0);
-    EXPECT_EQ(list.out, "0\tLumivex Fakecam\t/dev/video0\n");
+    EXPECT_EQ(list.out, "0\tLumivex Fakecam\t/dev/video0\tYUYV 640x480 at 30 fps\n");
     EXPECT_EQ(list.err, "");
 }
 
@@ -277,11 +297,11 @@ TEST_F(CameraChoice, AMissingCameraIsOneLineAndExitCodeTwoNotAFallback) {
     }
 }
 
-TEST_F(CameraChoice, TheListGivesNumberNameAndDevice) {
+TEST_F(CameraChoice, TheListGivesNumberNameDeviceAndWhatItSends) {
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(apply({"--list-cameras"}), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "0\tFront camera\t/dev/video0\n1\tDesk camera\t/dev/video2\n");
+              "0\tFront camera\t/dev/video0\tBGR3 320x240\n1\tDesk camera\t/dev/video2\tBGR3 160x120\n");
 }
 
 TEST_F(CameraChoice, NamesBeyondLatin1AndOtherSpellingsOfADevicePathFindTheCamera) {
@@ -309,7 +329,8 @@ TEST_F(CameraChoice, NamesBeyondLatin1AndOtherSpellingsOfADevicePathFindTheCamer
     EXPECT_EQ(apply({"--list-cameras"}), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "0\tKam\u00e9ra \u0141\u00f3d\u017a\t" +
                                                             dir.file("video4") +
-                                                            "\n1\tKam\u00e9ra \u0141\u00f3d\u017a #2\t-\n");
+                                                            "\tBGR3 320x240\n1\tKam\u00e9ra \u0141\u00f3d\u017a #2\t-"
+                                                            "\tBGR3 320x240\n");
 }
 
 TEST(CameraList, SaysWhenThereIsNoCamera) {

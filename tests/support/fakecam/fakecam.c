@@ -20,11 +20,13 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 /* clang-format off: jpeglib.h needs FILE from stdio.h first */
 #include <jpeglib.h>
+#include <math.h>
 /* clang-format on */
 
 #define EXPORT __attribute__((visibility("default")))
@@ -33,6 +35,7 @@
 #define MAX_SIZES 8
 #define MAX_FDS 4096
 #define MAX_BUFFERS 8
+#define MAX_RATES 8
 #define VIDEO_MAJOR 81
 #define VIDEO_GID 44
 
@@ -75,7 +78,7 @@ struct format {
 
 static const struct format known_formats[] = {
     {V4L2_PIX_FMT_BGR24, "BGR3", 0}, {V4L2_PIX_FMT_RGB24, "RGB3", 0}, {V4L2_PIX_FMT_YUYV, "YUYV", 0},
-    {V4L2_PIX_FMT_MJPEG, "MJPG", 1}, {V4L2_PIX_FMT_H264, "H264", 1},
+    {V4L2_PIX_FMT_MJPEG, "MJPG", 1}, {V4L2_PIX_FMT_H264, "H264", 1},  {V4L2_PIX_FMT_NV12, "NV12", 0},
 };
 
 static struct {
@@ -86,6 +89,13 @@ static struct {
     int widths[MAX_SIZES], heights[MAX_SIZES];
     int size_count;
     double fps;
+    double rates[MAX_RATES]; /* frame rates offered, highest first */
+    int rate_count;
+    double bandwidth; /* bytes a second uncompressed formats may send; 0: no limit */
+    int yuv_limited;  /* YUV in limited range (16..235) rather than full */
+    int fault_slow;
+    double render_seconds; /* thread CPU time spent drawing and encoding frames */
+    long rendered;
     int fault_eacces, fault_fmt_busy, fault_stream_busy, fault_unplug, fault_stall, fault_size_change;
     double unplug_after, replug_after;
     int unplugs;
@@ -132,6 +142,7 @@ struct handle {
     double started;
     long delivered;   /* sequence number of the last frame handed out, -1 none */
     uint8_t *scratch; /* a BGR frame, for the conversions */
+    double fps;       /* the frame rate now (S_PARM) */
     int resized;      /* the size-change fault has struck this handle */
 };
 
@@ -197,6 +208,35 @@ static const char *config_env(const char *name) {
             return startup_env + at + length + 1;
     }
     return getenv(name);
+}
+
+/* FAKECAM_RATES, FAKECAM_BANDWIDTH and FAKECAM_YUV_RANGE; after the fault
+ * list (the slow fault leaves 5 frames a second alone). */
+static void setup_rates(void) {
+    char list[256];
+    const char *text = config_env("FAKECAM_RATES");
+    snprintf(list, sizeof list, "%s", text && !config.fault_slow ? text : "");
+    for (char *save = NULL, *item = strtok_r(list, ",", &save); item; item = strtok_r(NULL, ",", &save)) {
+        double r = atof(item);
+        if (r > 0 && config.rate_count < MAX_RATES) config.rates[config.rate_count++] = r;
+    }
+    if (config.rate_count == 0) config.rates[config.rate_count++] = config.fps;
+    /* Highest first, as a UVC camera lists its intervals shortest first. */
+    for (int i = 1; i < config.rate_count; ++i) {
+        for (int j = i; j > 0 && config.rates[j] > config.rates[j - 1]; --j) {
+            double t = config.rates[j];
+            config.rates[j] = config.rates[j - 1];
+            config.rates[j - 1] = t;
+        }
+    }
+    config.fps = config.rates[0];
+    text = config_env("FAKECAM_BANDWIDTH");
+    if (text && !strcmp(text, "usb2"))
+        config.bandwidth = 24.576e6; /* high-speed isochronous: 3 x 1024 bytes per 125 us */
+    else if (text)
+        config.bandwidth = atof(text) * 1e6;
+    text = config_env("FAKECAM_YUV_RANGE");
+    config.yuv_limited = text && !strcmp(text, "limited");
 }
 
 static void setup(void) {
@@ -274,12 +314,13 @@ static void setup(void) {
         else if (!strcmp(item, "stall"))
             config.fault_stall = 1;
         else if (!strcmp(item, "slow"))
-            config.fps = 5.0;
+            config.fps = 5.0, config.fault_slow = 1;
         else if (!strcmp(item, "size-change"))
             config.fault_size_change = 1;
         else
             logf_("fakecam: unknown fault %s", item);
     }
+    setup_rates();
     text = config_env("FAKECAM_UNPLUG_AFTER");
     config.unplug_after = text ? atof(text) : 1.0;
     text = config_env("FAKECAM_REPLUG_AFTER");
@@ -373,6 +414,64 @@ static int nearest_size(int w, int h) {
     return best;
 }
 
+/* Bytes of one uncompressed frame (0 for compressed formats). */
+static double frame_bytes(const struct format *f, int w, int h) {
+    if (f->compressed) return 0;
+    if (f->fourcc == V4L2_PIX_FMT_YUYV) return 2.0 * w * h;
+    if (f->fourcc == V4L2_PIX_FMT_NV12) return 1.5 * w * h;
+    return 3.0 * w * h;
+}
+
+/* The rates offered for a format and size, highest first: those that fit the
+ * bandwidth, and at least the lowest. The number of them. */
+static int rates_for(const struct format *f, int w, int h, double *out) {
+    double bytes = frame_bytes(f, w, h);
+    int n = 0;
+    for (int i = 0; i < config.rate_count; ++i) {
+        if (config.bandwidth > 0 && bytes * config.rates[i] > config.bandwidth) continue;
+        out[n++] = config.rates[i];
+    }
+    if (n == 0) out[n++] = config.rates[config.rate_count - 1];
+    return n;
+}
+
+/* VIDIOC_ENUM_FRAMEINTERVALS: the index-th offered rate. */
+static int enum_intervals(struct v4l2_frmivalenum *e) {
+    const struct format *f = offered(e->pixel_format);
+    if (!f || !size_offered((int)e->width, (int)e->height)) return EINVAL;
+    double rates[MAX_RATES];
+    int n = rates_for(f, (int)e->width, (int)e->height, rates);
+    if (e->index >= (uint32_t)n) return EINVAL;
+    e->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+    e->discrete.numerator = 1000;
+    e->discrete.denominator = (uint32_t)(rates[e->index] * 1000 + 0.5);
+    return 0;
+}
+
+/* VIDIOC_G_PARM and VIDIOC_S_PARM: S_PARM takes the offered rate nearest to
+ * the interval asked for (none asked: the highest). */
+static int stream_parm(struct handle *h, unsigned long request, struct v4l2_streamparm *p) {
+    if (p->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return EINVAL;
+    if (request == VIDIOC_S_PARM) {
+        double rates[MAX_RATES];
+        int n = rates_for(h->format, h->width, h->height, rates);
+        const struct v4l2_fract *t = &p->parm.capture.timeperframe;
+        double wanted = t->numerator && t->denominator ? (double)t->denominator / t->numerator : rates[0];
+        double best = rates[0];
+        for (int i = 1; i < n; ++i) {
+            if (fabs(rates[i] - wanted) < fabs(best - wanted)) best = rates[i];
+        }
+        h->fps = best;
+        logf_("S_PARM: %.2f fps", best);
+    }
+    memset(&p->parm, 0, sizeof p->parm);
+    p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+    p->parm.capture.timeperframe.numerator = 1000;
+    p->parm.capture.timeperframe.denominator = (uint32_t)(h->fps * 1000 + 0.5);
+    p->parm.capture.readbuffers = 2;
+    return 0;
+}
+
 static void describe(struct v4l2_pix_format *pix, const struct format *f, int w, int h) {
     memset(pix, 0, sizeof *pix);
     pix->width = (uint32_t)w;
@@ -384,6 +483,14 @@ static void describe(struct v4l2_pix_format *pix, const struct format *f, int w,
         case V4L2_PIX_FMT_YUYV:
             pix->bytesperline = (uint32_t)w * 2;
             pix->sizeimage = pix->bytesperline * (uint32_t)h;
+            pix->quantization =
+                config.yuv_limited ? V4L2_QUANTIZATION_LIM_RANGE : V4L2_QUANTIZATION_FULL_RANGE;
+            break;
+        case V4L2_PIX_FMT_NV12:
+            pix->bytesperline = (uint32_t)w;
+            pix->sizeimage = (uint32_t)w * (uint32_t)h + (uint32_t)w * (uint32_t)((h + 1) / 2);
+            pix->quantization =
+                config.yuv_limited ? V4L2_QUANTIZATION_LIM_RANGE : V4L2_QUANTIZATION_FULL_RANGE;
             break;
         case V4L2_PIX_FMT_MJPEG:
         case V4L2_PIX_FMT_H264:
@@ -405,11 +512,65 @@ static void set_format(struct handle *h, const struct format *f, int w, int h_) 
     h->height = h_;
     h->bytesperline = pix.bytesperline;
     h->sizeimage = pix.sizeimage;
+    double rates[MAX_RATES];
+    rates_for(f, w, h_, rates);
+    h->fps = rates[0];
     free(h->scratch);
     h->scratch = NULL;
 }
 
 static uint8_t clamp(double v) { return v < 0 ? 0 : v > 255 ? 255 : (uint8_t)(v + 0.5); }
+
+/* BT.601 of a BGR pixel, in full range or (FAKECAM_YUV_RANGE=limited) in
+ * limited range. */
+static double luma(const uint8_t *s) {
+    double y = 0.299 * s[2] + 0.587 * s[1] + 0.114 * s[0];
+    return config.yuv_limited ? 16 + y * 219.0 / 255.0 : y;
+}
+static double chroma(double difference, double scale) {
+    return 128 + scale * difference * (config.yuv_limited ? 224.0 / 255.0 : 1.0);
+}
+
+/* YUYV, chroma of each pixel pair averaged. */
+static void render_yuyv(const struct handle *h, const uint8_t *bgr, uint8_t *out) {
+    const size_t row = (size_t)h->width * 3;
+    for (int y = 0; y < h->height; ++y) {
+        const uint8_t *s = bgr + row * (size_t)y;
+        uint8_t *d = out + (size_t)h->bytesperline * (size_t)y;
+        for (int x = 0; x < h->width; x += 2, s += 6, d += 4) {
+            double b = (s[0] + s[3]) / 2.0, g = (s[1] + s[4]) / 2.0, r = (s[2] + s[5]) / 2.0;
+            double yy = 0.299 * r + 0.587 * g + 0.114 * b;
+            d[0] = clamp(luma(s));
+            d[1] = clamp(chroma(b - yy, 0.564));
+            d[2] = clamp(luma(s + 3));
+            d[3] = clamp(chroma(r - yy, 0.713));
+        }
+    }
+}
+
+/* NV12: the luma plane, then Cb Cr pairs each averaged over 2 x 2 pixels. */
+static void render_nv12(const struct handle *h, const uint8_t *bgr, uint8_t *out) {
+    const size_t row = (size_t)h->width * 3, line = h->bytesperline;
+    for (int y = 0; y < h->height; ++y) {
+        const uint8_t *s = bgr + row * (size_t)y;
+        for (int x = 0; x < h->width; ++x) out[line * (size_t)y + (size_t)x] = clamp(luma(s + 3 * x));
+    }
+    uint8_t *uv = out + line * (size_t)h->height;
+    for (int y = 0; y < h->height; y += 2) {
+        const uint8_t *a = bgr + row * (size_t)y;
+        const uint8_t *b2 = y + 1 < h->height ? a + row : a;
+        uint8_t *d = uv + line * (size_t)(y / 2);
+        for (int x = 0; x < h->width; x += 2) {
+            const int x1 = x + 1 < h->width ? x + 1 : x;
+            double b = (a[3 * x] + a[3 * x1] + b2[3 * x] + b2[3 * x1]) / 4.0;
+            double g = (a[3 * x + 1] + a[3 * x1 + 1] + b2[3 * x + 1] + b2[3 * x1 + 1]) / 4.0;
+            double r = (a[3 * x + 2] + a[3 * x1 + 2] + b2[3 * x + 2] + b2[3 * x1 + 2]) / 4.0;
+            double yy = 0.299 * r + 0.587 * g + 0.114 * b;
+            d[x] = clamp(chroma(b - yy, 0.564));
+            d[x + 1] = clamp(chroma(r - yy, 0.713));
+        }
+    }
+}
 
 /* Frame `n` into `out` (room for sizeimage bytes) in the handle's format;
  * the number of bytes used. */
@@ -431,24 +592,12 @@ static uint32_t render(struct handle *h, uint32_t n, uint8_t *out) {
                 out[i + 2] = bgr[i];
             }
             return (uint32_t)(row * (size_t)hh);
-        case V4L2_PIX_FMT_YUYV: {
-            /* Full-range BT.601, chroma of each pixel pair averaged. */
-            for (int y = 0; y < hh; ++y) {
-                const uint8_t *s = bgr + row * (size_t)y;
-                uint8_t *d = out + (size_t)h->bytesperline * (size_t)y;
-                for (int x = 0; x < w; x += 2, s += 6, d += 4) {
-                    double y0 = 0.299 * s[2] + 0.587 * s[1] + 0.114 * s[0];
-                    double y1 = 0.299 * s[5] + 0.587 * s[4] + 0.114 * s[3];
-                    double b = (s[0] + s[3]) / 2.0, g = (s[1] + s[4]) / 2.0, r = (s[2] + s[5]) / 2.0;
-                    double yy = 0.299 * r + 0.587 * g + 0.114 * b;
-                    d[0] = clamp(y0);
-                    d[1] = clamp(128 + 0.564 * (b - yy));
-                    d[2] = clamp(y1);
-                    d[3] = clamp(128 + 0.713 * (r - yy));
-                }
-            }
+        case V4L2_PIX_FMT_YUYV:
+            render_yuyv(h, bgr, out);
             return h->bytesperline * (uint32_t)hh;
-        }
+        case V4L2_PIX_FMT_NV12:
+            render_nv12(h, bgr, out);
+            return h->sizeimage;
         case V4L2_PIX_FMT_MJPEG: {
             struct jpeg_compress_struct c;
             struct jpeg_error_mgr error;
@@ -492,16 +641,34 @@ static uint32_t render(struct handle *h, uint32_t n, uint8_t *out) {
     }
 }
 
+static double thread_seconds(void) {
+    struct timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+/* render(), its processor time counted: the emulation's own cost, which a
+ * measurement of its caller leaves out (logged every 30 frames). */
+static uint32_t timed_render(struct handle *h, uint32_t n, uint8_t *out) {
+    double start = thread_seconds();
+    uint32_t bytes = render(h, n, out);
+    config.render_seconds += thread_seconds() - start;
+    if (++config.rendered % 30 == 0)
+        logf_("fakecam: frames drawn so far: %ld in %.3f s of processor time", config.rendered,
+              config.render_seconds);
+    return bytes;
+}
+
 /* The sequence number of the newest frame due now, or -1. */
 static long due_frame(const struct handle *h) {
     if (config.fault_stall) return -1;
     double elapsed = now() - h->started;
     if (elapsed < 0) return -1;
-    return (long)(elapsed * config.fps);
+    return (long)(elapsed * h->fps);
 }
 
 static double next_due_time(const struct handle *h) {
-    return h->started + (double)(h->delivered + 1) / config.fps;
+    return h->started + (double)(h->delivered + 1) / h->fps;
 }
 
 /* When the readiness of h next changes with time alone: its next frame
@@ -601,10 +768,10 @@ static int dequeue(struct handle *h, struct v4l2_buffer *b) {
     s->queued = 0;
     s->done = 0;
     s->sequence = (uint32_t)n;
-    s->bytesused = render(h, (uint32_t)n, h->memory + h->buffer_stride * (size_t)i);
+    s->bytesused = timed_render(h, (uint32_t)n, h->memory + h->buffer_stride * (size_t)i);
     /* Stamped when a camera would have had it: when it fell due, not when
      * the emulation drew it. */
-    double due = h->started + (double)n / config.fps;
+    double due = h->started + (double)n / h->fps;
     s->stamp.tv_sec = (time_t)due;
     s->stamp.tv_usec = (suseconds_t)((due - (double)(time_t)due) * 1e6);
     h->delivered = n;
@@ -770,15 +937,8 @@ static int answer(struct handle *h, unsigned long request, void *arg) {
             s->discrete.height = (uint32_t)config.heights[s->index];
             return 0;
         }
-        case VIDIOC_ENUM_FRAMEINTERVALS: {
-            struct v4l2_frmivalenum *e = arg;
-            if (!offered(e->pixel_format) || !size_offered((int)e->width, (int)e->height) || e->index != 0)
-                return EINVAL;
-            e->type = V4L2_FRMIVAL_TYPE_DISCRETE;
-            e->discrete.numerator = 1000;
-            e->discrete.denominator = (uint32_t)(config.fps * 1000 + 0.5);
-            return 0;
-        }
+        case VIDIOC_ENUM_FRAMEINTERVALS:
+            return enum_intervals(arg);
         case VIDIOC_G_FMT: {
             struct v4l2_format *f = arg;
             if (f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return EINVAL;
@@ -805,16 +965,8 @@ static int answer(struct handle *h, unsigned long request, void *arg) {
             return 0;
         }
         case VIDIOC_G_PARM:
-        case VIDIOC_S_PARM: {
-            struct v4l2_streamparm *p = arg;
-            if (p->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return EINVAL;
-            memset(&p->parm, 0, sizeof p->parm);
-            p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
-            p->parm.capture.timeperframe.numerator = 1000;
-            p->parm.capture.timeperframe.denominator = (uint32_t)(config.fps * 1000 + 0.5);
-            p->parm.capture.readbuffers = 2;
-            return 0;
-        }
+        case VIDIOC_S_PARM:
+            return stream_parm(h, request, arg);
         case VIDIOC_ENUMINPUT: {
             struct v4l2_input *in = arg;
             if (in->index != 0) return EINVAL;

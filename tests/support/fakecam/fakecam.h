@@ -9,8 +9,11 @@
  *
  * The node answers what a capture driver answers: QUERYCAP (capture,
  * read/write and streaming), ENUM_FMT, ENUM_FRAMESIZES (discrete sizes),
- * ENUM_FRAMEINTERVALS, G/S/TRY_FMT (an unknown format becomes the first one
- * offered; the size snaps to the nearest offered one), G/S_PARM, ENUMINPUT,
+ * ENUM_FRAMEINTERVALS (the rates offered for the format and size, highest
+ * first), G/S/TRY_FMT (an unknown format becomes the first one offered; the
+ * size snaps to the nearest offered one; the rate becomes the highest offered
+ * for them), G/S_PARM (S_PARM takes the offered rate nearest to the interval
+ * asked for, and frames come at that rate), ENUMINPUT,
  * G/S_INPUT, REQBUFS (memory-mapped, 2 to 8 buffers), QUERYBUF, QBUF, DQBUF,
  * STREAMON, STREAMOFF; read() and poll/select readiness paced at the frame
  * rate (a frame missed while no buffer was queued is dropped, as a real
@@ -22,10 +25,17 @@
  *   FAKECAM_NODES        number of nodes, /dev/video0 upwards (default 1, at most 8)
  *   FAKECAM_CARD         card name (default "Lumivex Fakecam"; node N > 0 adds " N")
  *   FAKECAM_FORMATS      formats offered, in order, comma-separated (default "YUYV,MJPG"):
- *                        BGR3 (or BGR24), RGB3 (RGB24), YUYV, MJPG (MJPEG: real JPEG),
- *                        H264 (never converted by anything: the frames are noise)
+ *                        BGR3 (or BGR24), RGB3 (RGB24), YUYV, NV12, MJPG (MJPEG: real
+ *                        JPEG), H264 (never converted by anything: the frames are noise)
  *   FAKECAM_SIZES        sizes offered, e.g. "640x480,320x240" (default "640x480,320x240,160x120")
  *   FAKECAM_FPS          frames a second (default 30)
+ *   FAKECAM_RATES        the rates offered instead, e.g. "30,15,5" (default: FAKECAM_FPS alone)
+ *   FAKECAM_BANDWIDTH    MB a second that uncompressed formats may send, or "usb2" (24.576): a
+ *                        format and size get only the rates that fit, at least the lowest one,
+ *                        as on a UVC camera (with "usb2" and rates 30,20,15,10,5: YUYV 640x480 at
+ *                        30, 1920x1080 at 5; MJPEG at 30 whatever the size); default: no limit
+ *   FAKECAM_YUV_RANGE    "limited": YUYV and NV12 in BT.601 limited range (Y 16..235), marked
+ *                        V4L2_QUANTIZATION_LIM_RANGE; default full range, marked FULL_RANGE
  *   FAKECAM_FAULT        comma-separated faults:
  *                          eacces       open fails with EACCES (the node is root:video 0660)
  *                          fmt-busy     S_FMT fails with EBUSY (another program holds it)
@@ -44,7 +54,9 @@
  *                        unplug clock starts again at its first STREAMON
  *   FAKECAM_LOG          a file that gets one line per call the emulation answers
  *                        (QBUF and DQBUF only when they fail, unless FAKECAM_LOG_ALL is set;
- *                        with it, also each sleep of a poll)
+ *                        with it, also each sleep of a poll); each close also logs the frames
+ *                        drawn and the processor time that drawing and encoding them took
+ *                        (the emulation's own cost)
  */
 #ifndef FAKECAM_H
 #define FAKECAM_H
