@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "capture/capture.h"
+#include "capture/controls.h"
 #include "capture/pattern.h"
 #include "common/buffer.h"
 #include "display/display.h"
@@ -175,6 +176,7 @@ void reconnect() {
     camera_state = CameraState::streaming;
     last_frame_seen = std::chrono::steady_clock::now();
     stall_reported = false;
+    apply_controls(*device, requested_controls);
     std::string line = camera_line(camera_name, "reconnected", "");
     std::fprintf(stderr, "Lumivex: %s\n", line.c_str());
     add_line(line.c_str());
@@ -309,6 +311,7 @@ void camera_start() {
     if (use_camera) {
         try {
             capture_call([] { vc->Start(); });
+            start_controls(devices[camera_choice], requested_controls);
             graph_started = true;
             camera_state = CameraState::streaming;
             last_frame_seen = std::chrono::steady_clock::now();

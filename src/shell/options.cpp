@@ -27,6 +27,7 @@
 int camera_choice = 0;
 int requested_width = 0;
 int requested_height = 0;
+ControlRequests requested_controls;
 std::string snapshot_folder;
 
 namespace {
@@ -59,6 +60,13 @@ const char options_text[] =
     "                         this name or device path (default: the first)\n"
     "  --list-cameras         list the cameras (number, name, device) and exit\n"
     "  --size WxH             ask the camera for frames of W x H pixels\n"
+    "  --list-controls        list the camera's controls (name, type, range,\n"
+    "                         default, value, menu entries) and exit\n"
+    "  --control NAME=VALUE   set a camera control when the camera starts (and\n"
+    "                         again after a reconnect); may be repeated\n"
+#ifdef _WIN32
+    "  --camera-settings      open the camera driver's own settings dialog\n"
+#endif
     "  --snapshot-dir DIR     write snapshots to DIR (default: the current folder)\n"
     "  --help                 show this help and exit\n"
     "  --version              show the version and exit\n"
@@ -200,6 +208,42 @@ bool use_snapshot_dir(const std::string &dir) {
     return true;
 }
 
+// --list-controls, --control and --camera-settings for the chosen camera:
+// the exit code when the program ends here, else -1 with the requests kept
+// for the camera's start.
+int use_controls(const Options &options) {
+#ifndef _WIN32
+    if (options.controls.settings_dialog) {
+        error_line(
+            "--camera-settings opens a Windows driver's dialog; here use --list-controls and --control");
+        return 2;
+    }
+#endif
+    if (!options.list_controls && options.controls.controls.empty()) {
+        requested_controls = options.controls;
+        return -1;
+    }
+    if (!vc || camera_choice >= vc->NumDevices()) {
+        error_line("no camera to take controls (lumivex --list-cameras shows them)");
+        return options.list_controls ? 1 : 2;
+    }
+    std::vector<CameraControl> controls = device_controls(devices[camera_choice])->list();
+    if (options.list_controls) {
+        if (controls.empty())
+            error_line(std::string("camera '") + devices[camera_choice].GetFriendlyName() +
+                       "' lists no controls");
+        write_text(false, describe_controls(controls));
+        return 0;
+    }
+    std::string problem = check_control_requests(controls, options.controls);
+    if (!problem.empty()) {
+        error_line(problem);
+        return 2;
+    }
+    requested_controls = options.controls;
+    return -1;
+}
+
 }  // namespace
 
 bool parse_options(const std::vector<std::string> &args, Options &options, std::string &error) {
@@ -218,6 +262,8 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
         if (name == "--help" || name == "-h") flag = &options.help;
         if (name == "--version") flag = &options.version;
         if (name == "--list-cameras") flag = &options.list_cameras;
+        if (name == "--list-controls") flag = &options.list_controls;
+        if (name == "--camera-settings") flag = &options.controls.settings_dialog;
         if (flag) {
             if (has_value) {
                 error = "option '" + name + "' takes no value";
@@ -226,7 +272,7 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
             *flag = true;
             continue;
         }
-        if (name != "--camera" && name != "--size" && name != "--snapshot-dir") {
+        if (name != "--camera" && name != "--size" && name != "--snapshot-dir" && name != "--control") {
             error =
                 (name.compare(0, 1, "-") == 0 ? "unknown option '" : "unexpected argument '") + args[i] + "'";
             return false;
@@ -242,7 +288,14 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
             error = "option '" + name + "' needs a value";
             return false;
         }
-        if (name == "--camera") {
+        if (name == "--control") {
+            ControlRequest request;
+            if (!parse_control_request(value, request)) {
+                error = "bad value '" + value + "' for '--control': expected NAME=VALUE, e.g. brightness=10";
+                return false;
+            }
+            options.controls.controls.push_back(request);
+        } else if (name == "--camera") {
             options.camera = value;
         } else if (name == "--size") {
             if (!parse_size(value, options.width, options.height)) {
@@ -284,6 +337,8 @@ int apply_options(const std::vector<std::string> &args) {
     }
     requested_width = options.width;
     requested_height = options.height;
+    int controls_code = use_controls(options);
+    if (controls_code >= 0) return controls_code;
     if (!options.snapshot_dir.empty() && !use_snapshot_dir(options.snapshot_dir)) return 2;
     return -1;
 }

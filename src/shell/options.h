@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/controls.h"
+
 struct Options {
     bool help = false;
     bool version = false;
@@ -14,6 +16,8 @@ struct Options {
     int width = 0;       // --size; 0: what the camera offers first
     int height = 0;
     std::string snapshot_dir;  // empty: the current folder
+    bool list_controls = false;
+    ControlRequests controls;  // --control, --camera-settings
 };
 
 // Index into `devices` of the camera to connect (0: the first).
@@ -21,6 +25,8 @@ extern int camera_choice;
 // Frame size to ask the camera for; 0 x 0: the camera's own choice.
 extern int requested_width;
 extern int requested_height;
+// What --control and --camera-settings ask of the camera once it runs.
+extern ControlRequests requested_controls;
 // Folder snapshots go to, with a trailing separator; empty: the current
 // folder, file names exactly "<n>.bmp".
 extern std::string snapshot_folder;
