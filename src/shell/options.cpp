@@ -235,6 +235,11 @@ int use_controls(const Options &options) {
         write_text(false, describe_controls(controls));
         return 0;
     }
+    if (controls.empty()) {
+        error_line(std::string("camera '") + devices[camera_choice].GetFriendlyName() +
+                   "' lists no controls: cannot set '" + options.controls.controls.front().name + "'");
+        return 2;
+    }
     std::string problem = check_control_requests(controls, options.controls);
     if (!problem.empty()) {
         error_line(problem);

@@ -308,6 +308,14 @@ TEST_F(Emulated, ControlsFromTheCommandLineChangeThePicture) {
         const unsigned char *p = &img.pixels[(static_cast<size_t>(display_y - 8) * img.width + 8) * 3];
         return p[0] == 184 && p[1] == 184 && p[2] == 184;
     };
+    if (!env("FAKECAM_REPLUG_AFTER").empty()) {
+        // A camera plugged in again starts from its defaults: the controls
+        // are set once more.
+        ASSERT_TRUE(wait_until(run, [&] { return has_line("Camera Lumivex Fakecam: reconnected"); }));
+        EXPECT_TRUE(wait_until(run, grey)) << "the controls were not set again after the reconnect";
+        EXPECT_EQ(escape(run), 0);
+        return;
+    }
     ASSERT_TRUE(wait_until(run, grey)) << "the window does not show the controls' picture";
     ASSERT_TRUE(save(run, dir.file("1.bmp")));
     Snapshot s = read_snapshot(dir.file("1.bmp"));
