@@ -187,7 +187,7 @@ void open_settings_dialog(VideoDevice &device) {
     if (FAILED(hr) || ids.cElems == 0) {
         if (ids.pElems) CoTaskMemFree(ids.pElems);
         std::string line = std::string("Camera ") + device.GetFriendlyName();
-        line = line.substr(0, 50) + ": no settings dialog";
+        line = line.substr(0, 50) + ": offers no settings dialog";
         std::fprintf(
             stderr, "Lumivex: %s (%s)\n", line.c_str(),
             FAILED(hr) ? (hresult_text(hr) + " from ISpecifyPropertyPages").c_str() : "it lists no pages");
