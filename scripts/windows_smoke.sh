@@ -26,6 +26,8 @@
 # and open no console; --list-cameras names the device in a form --camera
 # takes. With the camera stalled (streaming, never a frame), Escape still
 # ends the program with exit code 0.
+# A third run sets brightness through --control and checks the camera's grey
+# in a snapshot, and asks for the driver's settings dialog (--camera-settings).
 #
 # Usage: scripts/windows_smoke.sh [path/to/lumivex.exe]
 # Needs wine (64-bit), Xvfb and xdotool: bash scripts/setup.sh windows.
@@ -394,6 +396,49 @@ if [ -n "${FAKECAM_LIB:-}" ]; then
     app_pid=""
     [ "$code" -eq 0 ] || fail "lumivex.exe exited with code $code after Escape (stalled camera), expected 0"
     note "stalled camera: Escape, exit code 0 after $took ms"
+fi
+
+# --- camera controls under Wine ------------------------------------------------
+# --control goes through the capture filter's IAMVideoProcAmp (Wine's maps it
+# onto V4L2 controls) to the camera: brightness 40 lifts the picture's grey
+# 96 to 136. --list-controls shows what that interface and IAMCameraControl
+# give. --camera-settings asks the filter for its property pages; Wine's
+# capture filter has none (E_NOINTERFACE), which the program says in one
+# line. Started from a batch file so that the program's standard error
+# reaches a file.
+if [ -n "${FAKECAM_LIB:-}" ]; then
+    deadline=$(($(date +%s) + 100))
+    rm -rf "$work/run" && mkdir "$work/run"
+    exe_w="$(winepath -w "$exe")"
+    printf '@"%s" --list-controls > controls.txt\r\n@"%s" --control brightness=40 --camera-settings 2> errors.txt\r\n' \
+        "$exe_w" "$exe_w" >"$work/controls.bat"
+    (cd "$work/run" && LD_PRELOAD="$FAKECAM_LIB" FAKECAM_FORMATS=BGR3 WINEDEBUG=-all exec timeout -k 5 80 \
+        wine cmd /c "$(winepath -w "$work/controls.bat")") >"$work/app.log" 2>&1 &
+    app_pid=$!
+    wid=""
+    wait_for 40 "the window \"Lumivex\" did not appear with --control" window_found
+    grep -q '^brightness ' "$work/run/controls.txt" || fail "--list-controls does not list brightness under Wine"
+    note "--list-controls under Wine: $(cut -d ' ' -f 1 "$work/run/controls.txt" | paste -s -d ' ')"
+    sleep 2
+    press r
+    wait_for 15 "\"R\" did not write 1.bmp with --control" snapshot_done 1.bmp
+    # The first pixel of a BMP is the picture's bottom left: grey.
+    pixel="$(od -An -tu1 -j54 -N3 "$work/run/1.bmp" | tr -s ' ')"
+    [ "$pixel" = " 136 136 136" ] || fail "--control brightness=40: the bottom-left pixel is$pixel, expected 136 136 136"
+    note "--control brightness=40: the camera's grey 96 shows as 136"
+    dialog="$(grep -E 'settings dialog' "$work/run/errors.txt" || true)"
+    [ -n "$dialog" ] || fail "--camera-settings: no line about the settings dialog on standard error"
+    note "--camera-settings: $dialog"
+    press Escape
+    end=$(($(date +%s) + 20))
+    while kill -0 "$app_pid" 2>/dev/null; do
+        [ "$(date +%s)" -lt "$end" ] || fail "Escape did not end the program within 20 s (--control)"
+        sleep 0.2
+    done
+    code=0
+    wait "$app_pid" || code=$?
+    app_pid=""
+    [ "$code" -eq 0 ] || fail "lumivex.exe exited with code $code after Escape (--control), expected 0"
 fi
 
 note "passed in $(($(date +%s) - start)) s"

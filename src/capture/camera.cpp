@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "capture/capture.h"
+#include "capture/controls.h"
 #include "capture/pattern.h"
 #include "common/buffer.h"
 #include "filters/canny.h"
@@ -170,6 +171,7 @@ void Camera::reconnect() {
     camera_state_ = CameraState::streaming;
     last_frame_seen_ = std::chrono::steady_clock::now();
     stall_reported_ = false;
+    apply_controls(*device, request_.controls, log_);
     std::string line = camera_line(camera_name_, "reconnected", "");
     std::fprintf(stderr, "Lumivex: %s\n", line.c_str());
     log_.add_line(line.c_str());
@@ -311,6 +313,7 @@ void Camera::camera_start(const CameraRequest &request) {
     if (use_camera) {
         try {
             capture_call([&] { vc->Start(); });
+            start_controls(devices[request_.camera_choice], request_.controls, log_);
             graph_started_ = true;
             camera_state_ = CameraState::streaming;
             last_frame_seen_ = std::chrono::steady_clock::now();

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "capture/controls.h"
 #include "common/status_log.h"
 #include "pipeline/process.h"
 
@@ -32,6 +33,7 @@ struct CameraRequest {
     int requested_height = 0;
     uint32_t requested_format = 0;  // FOURCC; 0: the camera's own choice
     double requested_fps = 0;       // 0: the camera's own choice
+    ControlRequests controls;       // set when the camera starts and again after a reconnect
 };
 
 class Camera {

@@ -62,6 +62,13 @@ const char options_text[] =
     "  --format FOURCC        ask the camera for this pixel format: MJPG, YUYV,\n"
     "                         NV12, BGR3, ...\n"
     "  --fps N                ask the camera for N frames a second\n"
+    "  --list-controls        list the camera's controls (name, type, range,\n"
+    "                         default, value, menu entries) and exit\n"
+    "  --control NAME=VALUE   set a camera control when the camera starts (and\n"
+    "                         again after a reconnect); may be repeated\n"
+#ifdef _WIN32
+    "  --camera-settings      open the camera driver's own settings dialog\n"
+#endif
     "  --snapshot-dir DIR     write snapshots to DIR (default: the current folder)\n"
     "  --help                 show this help and exit\n"
     "  --version              show the version and exit\n"
@@ -304,6 +311,52 @@ void show_unwritten_error() {
 int act_on_options(const std::vector<std::string> &args, Camera &camera, CameraRequest &request,
                    Snapshots &snapshots, void (*announce)(const char *name));
 
+// --list-controls, --control and --camera-settings for the chosen camera:
+// the exit code when the program ends here, else -1 with the requests kept
+// for the camera's start.
+int use_controls(const Options &options, Camera &camera, CameraRequest &request,
+                 void (*announce)(const char *name)) {
+#ifndef _WIN32
+    if (options.controls.settings_dialog) {
+        error_line(
+            "--camera-settings opens a Windows driver's dialog; here use --list-controls and --control");
+        return 2;
+    }
+#endif
+    if (!options.list_controls && options.controls.controls.empty()) {
+        request.controls = options.controls;
+        return -1;
+    }
+    // A run that goes on to its window announces the cameras; a list does not.
+    if (!camera.camera_created()) camera.camera_create(options.list_controls ? nullptr : announce);
+    VideoCapture *vc = camera.vc;
+    VideoDevice *devices = camera.devices;
+    const int camera_choice = request.camera_choice;
+    if (!vc || camera_choice >= vc->NumDevices()) {
+        error_line("no camera to take controls (lumivex --list-cameras shows them)");
+        return options.list_controls ? 1 : 2;
+    }
+    std::vector<CameraControl> controls = device_controls(devices[camera_choice])->list();
+    if (options.list_controls) {
+        if (controls.empty())
+            error_line(std::string("camera '") + devices[camera_choice].GetFriendlyName() +
+                       "' lists no controls");
+        return write_text(false, describe_controls(controls)) ? 0 : output_failed();
+    }
+    if (controls.empty()) {
+        error_line(std::string("camera '") + devices[camera_choice].GetFriendlyName() +
+                   "' lists no controls: cannot set '" + options.controls.controls.front().name + "'");
+        return 2;
+    }
+    std::string problem = check_control_requests(controls, options.controls);
+    if (!problem.empty()) {
+        error_line(problem);
+        return 2;
+    }
+    request.controls = options.controls;
+    return -1;
+}
+
 }  // namespace
 
 bool parse_options(const std::vector<std::string> &args, Options &options, std::string &error) {
@@ -333,6 +386,8 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
         if (name == "--list-cameras") flag = &options.list_cameras;
         if (name == "--list-formats") flag = &options.list_formats;
         if (name == "--verbose") flag = &options.verbose;
+        if (name == "--list-controls") flag = &options.list_controls;
+        if (name == "--camera-settings") flag = &options.controls.settings_dialog;
         if (flag) {
             if (has_value) {
                 error = "option '" + printable(name) + "' takes no value";
@@ -342,7 +397,7 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
             continue;
         }
         if (name != "--camera" && name != "--size" && name != "--snapshot-dir" && name != "--format" &&
-            name != "--fps") {
+            name != "--fps" && name != "--control") {
             error =
                 (name.compare(0, 1, "-") == 0 ? "unknown option '" : "unexpected argument '") + printable(args[i]) + "'";
             return false;
@@ -358,7 +413,14 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
             error = "option '" + name + "' needs a value";
             return false;
         }
-        if (name == "--camera") {
+        if (name == "--control") {
+            ControlRequest request;
+            if (!parse_control_request(value, request)) {
+                error = "bad value '" + printable(value) + "' for '--control': expected NAME=VALUE, e.g. brightness=10";
+                return false;
+            }
+            options.controls.controls.push_back(request);
+        } else if (name == "--camera") {
             options.camera = value;
         } else if (name == "--size") {
             if (!parse_size(value, options.width, options.height)) {
@@ -367,12 +429,12 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
             }
         } else if (name == "--format") {
             if (!parse_fourcc(value, options.format)) {
-                error = "bad value '" + value + "' for '--format': expected a FOURCC, e.g. MJPG or YUYV";
+                error = "bad value '" + printable(value) + "' for '--format': expected a FOURCC, e.g. MJPG or YUYV";
                 return false;
             }
         } else if (name == "--fps") {
             if (!parse_fps(value, options.fps)) {
-                error = "bad value '" + value + "' for '--fps': expected frames a second, e.g. 30";
+                error = "bad value '" + printable(value) + "' for '--fps': expected frames a second, e.g. 30";
                 return false;
             }
         } else {
@@ -429,6 +491,8 @@ int act_on_options(const std::vector<std::string> &args, Camera &camera, CameraR
             return 2;
         }
     }
+    int controls_code = use_controls(options, camera, request, announce);
+    if (controls_code >= 0) return controls_code;
     if (!options.snapshot_dir.empty() && !use_snapshot_dir(options.snapshot_dir, snapshots.snapshot_folder))
         return 2;
     return -1;

@@ -22,6 +22,8 @@ struct Options {
     uint32_t format = 0;       // --format FOURCC; 0: the camera's own choice
     double fps = 0;            // --fps; 0: the camera's own rate
     std::string snapshot_dir;  // empty: the current folder
+    bool list_controls = false;
+    ControlRequests controls;  // --control, --camera-settings
 };
 
 // Parses the arguments after the program name. On a mistake returns false

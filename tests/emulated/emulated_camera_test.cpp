@@ -382,6 +382,75 @@ TEST_F(Emulated, AStalledCameraIsReported) {
     EXPECT_EQ(escape(run), 0);
 }
 
+// Controls from the command line reach the camera once it runs: brightness
+// shifts the picture, a manual exposure given before the auto_exposure that
+// frees it is taken all the same, and a control the camera refuses (focus
+// locked by autofocus) is a status line while the picture goes on.
+TEST_F(Emulated, ControlsFromTheCommandLineChangeThePicture) {
+    const char *args[] = {
+        "lumivex",   "--control",       "brightness=40", "--control",         "exposure_time_absolute=375",
+        "--control", "auto_exposure=1", "--control",     "focus_absolute=100"};
+    set_command_line(9, const_cast<char **>(args));
+    ProgramRun run;
+    ASSERT_TRUE(run.start_program());
+    const std::string refused = "Camera refused focus_absolute=100: locked by its automatic mode";
+    EXPECT_TRUE(wait_until(run, [&] { return has_line(run, refused); })) << "line 1: " << line(run, 1);
+    // The grey of the picture: 96 * 375 / 250 + 40.
+    auto grey = [&] {
+        HeadlessImage img = run.image();
+        const unsigned char *p = &img.pixels[(static_cast<size_t>(run.program().screen.display_y - 8) * img.width + 8) * 3];
+        return p[0] == 184 && p[1] == 184 && p[2] == 184;
+    };
+    if (!env("FAKECAM_REPLUG_AFTER").empty()) {
+        // A camera plugged in again starts from its defaults: the controls
+        // are set once more.
+        ASSERT_TRUE(wait_until(run, [&] { return has_line(run, "Camera Lumivex Fakecam: reconnected"); }));
+        EXPECT_TRUE(wait_until(run, grey)) << "the controls were not set again after the reconnect";
+        EXPECT_EQ(escape(run), 0);
+        return;
+    }
+    ASSERT_TRUE(wait_until(run, grey)) << "the window does not show the controls' picture";
+    ASSERT_TRUE(save(run, dir.file("1.bmp")));
+    Snapshot s = read_snapshot(dir.file("1.bmp"));
+    ASSERT_EQ(s.width, 640);
+    size_t bottom_left = static_cast<size_t>(s.height - 4) * static_cast<size_t>(s.width) * 3;
+    EXPECT_EQ(s.top_down[bottom_left], 184);
+    EXPECT_EQ(s.top_down[bottom_left + 2], 184);
+    EXPECT_GT(run.program().fps + run.program().frames, 0);
+    EXPECT_EQ(escape(run), 0);
+}
+
+// --list-controls shows the camera's controls; an unknown control or a
+// value out of range ends the program before any window with one line.
+TEST_F(Emulated, ControlOptionsAreCheckedAgainstTheCamera) {
+    Program program;
+    auto apply_options = [&program](const std::vector<std::string> &args) {
+        return ::apply_options(args, program.camera, program.request, program.snapshots, nullptr);
+    };
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(apply_options({"--list-controls"}), 0);
+    std::string listed = "\n" + ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(listed.find("\nbrightness "), std::string::npos) << listed;
+    EXPECT_NE(listed.find("-64..64 "), std::string::npos) << listed;
+    EXPECT_NE(listed.find("\n    3: Aperture Priority Mode\n"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("white_balance_temperature"), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("user_controls"), std::string::npos) << "class headings are not controls";
+
+    const std::vector<std::string> mistakes[] = {
+        {"--control", "no_such_control=1"},
+        {"--control", "brightness=65"},
+        {"--control", "auto_exposure=2"},
+        {"--control=brightness"},
+    };
+    for (const auto &args : mistakes) {
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(apply_options(args), 2) << args.back();
+        std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    }
+    EXPECT_EQ(apply_options({"--control", "brightness=-64", "--control", "focus_absolute=250"}), -1);
+}
+
 // Unplugged while streaming: a line says so, the pattern takes over within
 // a second, keys and snapshots go on; when FAKECAM_REPLUG_AFTER is set the
 // camera comes back by itself.

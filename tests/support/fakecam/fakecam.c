@@ -24,6 +24,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "controls.h"
+
 /* clang-format off: jpeglib.h needs FILE from stdio.h first */
 #include <jpeglib.h>
 #include <math.h>
@@ -350,6 +352,7 @@ static void update_nodes(void) {
         } else if (!n->present && n->replug_at > 0 && t >= n->replug_at) {
             n->present = 1;
             n->replug_at = 0;
+            fakecam_control_reset(i);
             logf_("fakecam: video%d is back", i);
         }
     }
@@ -581,6 +584,7 @@ static uint32_t render(struct handle *h, uint32_t n, uint8_t *out) {
     if (!h->scratch) return 0;
     uint8_t *bgr = h->scratch;
     fakecam_draw_bgr(bgr, row, w, hh, n);
+    fakecam_control_apply(h->node, bgr, row, w, hh);
     switch (h->format->fourcc) {
         case V4L2_PIX_FMT_BGR24:
             memcpy(out, bgr, row * (size_t)hh);
@@ -1048,7 +1052,7 @@ static int answer(struct handle *h, unsigned long request, void *arg) {
         case VIDIOC_G_EXT_CTRLS:
         case VIDIOC_S_EXT_CTRLS:
         case VIDIOC_TRY_EXT_CTRLS:
-            return EINVAL;
+            return fakecam_control_answer(h->node, request, arg);
         default:
             return ENOTTY;
     }

@@ -17,9 +17,10 @@
  * G/S_INPUT, REQBUFS (memory-mapped, 2 to 8 buffers), QUERYBUF, QBUF, DQBUF,
  * STREAMON, STREAMOFF; read() and poll/select readiness paced at the frame
  * rate (a frame missed while no buffer was queued is dropped, as a real
- * camera drops it). Controls (QUERYCTRL and the like) fail with EINVAL, as
- * from a driver without controls; any other request fails with ENOTTY.
- * Each frame is the picture of picture.h for its sequence number.
+ * camera drops it); the controls of a UVC webcam (controls.h: QUERYCTRL,
+ * QUERY_EXT_CTRL, QUERYMENU, G/S_CTRL, G/S/TRY_EXT_CTRLS), which change the
+ * picture; any other request fails with ENOTTY. Each frame is the picture of
+ * picture.h for its sequence number, as the controls change it.
  *
  * Configuration, read once when the library loads:
  *   FAKECAM_NODES        number of nodes, /dev/video0 upwards (default 1, at most 8)
