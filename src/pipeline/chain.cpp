@@ -32,7 +32,6 @@ const unsigned int max_band_rows = 64;
 // nothing; run_chain calls are serialised by the pipeline's frame lock.
 std::atomic<uint8_t> done[chain_max_steps][max_bands];
 
-std::atomic<unsigned int> band_rows_setting{0};
 
 const unsigned int max_regions = 8;
 
@@ -108,10 +107,11 @@ void work(chain_state &s, unsigned int self) {
 
 }  // namespace
 
-void run_chain(const filter_rows *steps, unsigned int count, unsigned int height, size_t row_bytes) {
+void run_chain(const filter_rows *steps, unsigned int count, unsigned int height, size_t row_bytes,
+               unsigned int band_rows) {
     if (count == 0 || height == 0) return;
     if (count > chain_max_steps) count = chain_max_steps;
-    size_t rows = band_rows_setting.load();
+    size_t rows = band_rows == 0 ? 0 : (band_rows < 2 ? 2 : band_rows);
     if (rows == 0) {
         rows = row_bytes ? band_bytes / row_bytes : max_band_rows;
         if (rows < 4) rows = 4;
@@ -144,4 +144,3 @@ void run_chain(const filter_rows *steps, unsigned int count, unsigned int height
     run_bands(0, s.regions, static_cast<size_t>(height) * row_bytes / 3, body);
 }
 
-void set_chain_band_rows(unsigned int rows) { band_rows_setting = rows == 0 ? 0 : (rows < 2 ? 2 : rows); }

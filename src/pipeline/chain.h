@@ -16,10 +16,8 @@ constexpr unsigned int chain_max_steps = 20;
 // only once the step before it has finished the band and its neighbours
 // (both what it reads and what it will overwrite), and a step that must go
 // in frame order runs its bands one after the other. Bands are at least as
-// tall as the largest reach. Allocates nothing.
-void run_chain(const filter_rows *steps, unsigned int count, unsigned int height, size_t row_bytes);
-
-// Rows per band: 0 (the default) sizes bands to about 384 KB, at most 64
-// rows; tests set a few rows so that small frames are cut into many bands.
-// At least 2.
-void set_chain_band_rows(unsigned int rows);
+// tall as the largest reach. Allocates nothing. `band_rows`: rows per band;
+// 0 sizes bands to about 384 KB, at most 64 rows (tests ask for a few rows,
+// at least 2, so that small frames are cut into many bands).
+void run_chain(const filter_rows *steps, unsigned int count, unsigned int height, size_t row_bytes,
+               unsigned int band_rows = 0);

@@ -90,7 +90,8 @@ class banded_chain {
           source_(store.camera_buffer),
           destination_(store.temp_frame),
           save_(store.frames.save_frame),
-          columns_(store.frames.size_x <= FrameStore::banded_columns ? store.column_classes : nullptr) {}
+          columns_(store.frames.size_x <= FrameStore::banded_columns ? store.column_classes : nullptr),
+          band_rows_(store.chain_band_rows) {}
 
     void run() {
         const size_t n = frame_bytes(f_);
@@ -138,7 +139,7 @@ class banded_chain {
     }
     void add_copy(const color_type *from, color_type *to) { copy_rows(f_, steps_[count_++], from, to); }
     void flush() {
-        run_chain(steps_, count_, f_.size_y, static_cast<size_t>(f_.size_x) * 3);
+        run_chain(steps_, count_, f_.size_y, static_cast<size_t>(f_.size_x) * 3, band_rows_);
         count_ = 0;
     }
 
@@ -150,6 +151,7 @@ class banded_chain {
     color_type *destination_;
     color_type *save_;
     uint8_t *columns_;
+    unsigned int band_rows_;
     std::atomic<uint64_t> sums_[3];
 };
 

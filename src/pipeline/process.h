@@ -58,6 +58,9 @@ struct FrameStore {
     // column; a wider frame runs that step over the whole frame instead.
     static const unsigned int banded_columns = 16384;
     uint8_t column_classes[banded_columns] = {};
+    // Rows per band of the chain; 0: its own choice (tests cut small frames
+    // into many bands).
+    unsigned int chain_band_rows = 0;
 };
 
 // Releases last_frame, temp_frame, save_frame, publishes camera_x_size x

@@ -116,7 +116,6 @@ struct BandedChain : ::testing::Test {
         for (size_t i = 0; i < 3 * n; ++i) f.image_state[i] = float(g() % 25600) / 100.0f;
     }
     void TearDown() override {
-        set_chain_band_rows(0);
         set_worker_threads(0);
         set_min_band_work(32768);
         simd_select(simd_supported());
@@ -175,7 +174,7 @@ TEST_F(BandedChain, EveryFlagSetGivesTheWholeFrameBytes) {
     const unsigned int band_rows[] = {2, 3, 5, 17};
     for (unsigned int set = 0; set < all_sets; set += sanitized ? 7 : 1) {
         set_worker_threads(1 + set % 3);
-        set_chain_band_rows(band_rows[(set / 3) % 4]);
+        rig.store.chain_band_rows = band_rows[(set / 3) % 4];
         const std::string d = compare(set, 1);
         ASSERT_EQ(d, "");
     }
@@ -199,7 +198,7 @@ TEST_F(BandedChain, SizesThreadsAndLevels) {
             for (int round = 0; round < 6; ++round) {
                 const unsigned int threads = 1 + round % 3, rows = round < 3 ? 2 + round : 0;
                 set_worker_threads(threads);
-                set_chain_band_rows(rows);
+                rig.store.chain_band_rows = rows;
                 rig.settings.threshold_1 = round % 2 ? 100.0 : 42.0;
                 const unsigned int set = round == 0 ? all_sets - 1 : (g() % all_sets);
                 SCOPED_TRACE(::testing::Message() << simd_name(level) << ", " << s.w << " x " << s.h << ", "
@@ -218,7 +217,6 @@ TEST_F(BandedChain, RunnerKeepsTheOrderOfStepsAndBands) {
     start(8, 50);
     set_min_band_work(0);
     set_worker_threads(3);
-    set_chain_band_rows(3);
     static std::atomic<int> rows_done[3][50];
     static std::atomic<int> order_errors{0};
     for (auto &step : rows_done)
@@ -243,7 +241,7 @@ TEST_F(BandedChain, RunnerKeepsTheOrderOfStepsAndBands) {
             }
         };
     }
-    run_chain(chain, 3, 50, 24);
+    run_chain(chain, 3, 50, 24, 3);
     EXPECT_EQ(order_errors.load(), 0);
     for (int j = 0; j < 3; ++j)
         for (int y = 0; y < 50; ++y)
