@@ -256,7 +256,8 @@ TEST_F(MessageLoop, DrawingReachesTheScreenWholeWhenTheWindowIsValidated) {
     HDC dc = GetDC(hwnd_);
     const std::vector<uint8_t> before = headless_read_screen(hwnd_).pixels;
     ASSERT_FALSE(before.empty());
-    const unsigned char grey[4 * 3] = {90, 90, 90, 90, 90, 90, 0, 0, 90, 90, 90, 90};
+    // Two rows of two pixels, each row padded to 8 bytes as DIB rows are.
+    const unsigned char grey[2 * 8] = {90, 90, 90, 90, 90, 90, 0, 0, 90, 90, 90, 90, 90, 90, 0, 0};
     BITMAPINFO info{};
     info.bmiHeader = {sizeof(BITMAPINFOHEADER), 2, 2, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
     // From another thread, as the camera's frames are drawn.
