@@ -88,11 +88,11 @@ std::string Camera::failure_line(const std::string &name, long hr) {
         return line;
     }
     std::string text = camera_line(name, words, ": showing test pattern");
-    std::fprintf(stderr, "Lumivex: %s\n", text.c_str());
+    std::fprintf(stderr, "lumivex: %s\n", text.c_str());
 #ifndef _WIN32
     if (hresult_bits(hr) == 0x80070005UL)
         std::fprintf(stderr,
-                     "Lumivex: cameras belong to the 'video' group: sudo usermod -aG video \"$USER\", "
+                     "lumivex: cameras belong to the 'video' group: sudo usermod -aG video \"$USER\", "
                      "then log in again\n");
 #endif
     return text;
@@ -109,7 +109,7 @@ void Camera::report_format() {
     if (!request.any() || vc->obtained.width <= 0) return;
     std::string sends = describe_format(vc->obtained);
     std::string differs = format_difference(vc->obtained, request);
-    std::fprintf(stderr, "Lumivex: %s\n", camera_line(camera_name_, sends.c_str(), differs.c_str()).c_str());
+    std::fprintf(stderr, "lumivex: %s\n", camera_line(camera_name_, sends.c_str(), differs.c_str()).c_str());
     if (!differs.empty()) log_.add_line(("Camera sends " + sends + differs).substr(0, 79).c_str());
 }
 
@@ -173,7 +173,7 @@ void Camera::reconnect() {
     stall_reported_ = false;
     apply_controls(*device, request_.controls, log_);
     std::string line = camera_line(camera_name_, "reconnected", "");
-    std::fprintf(stderr, "Lumivex: %s\n", line.c_str());
+    std::fprintf(stderr, "lumivex: %s\n", line.c_str());
     log_.add_line(line.c_str());
 }
 
@@ -204,7 +204,7 @@ void Camera::lose_camera() {
     }
     camera_state_ = CameraState::lost;
     std::string line = camera_line(camera_name_, "lost", ": showing test pattern");
-    std::fprintf(stderr, "Lumivex: %s\n", line.c_str());
+    std::fprintf(stderr, "lumivex: %s\n", line.c_str());
     log_.add_line(line.c_str());
     if (!pattern_start(deliver, store_.camera_x_size, store_.camera_y_size))
         log_.add_line("Unable to start test pattern");
@@ -348,7 +348,7 @@ void Camera::camera_watch() {
                 return;
             }
             std::string line = camera_line(camera_name_, "no picture", "");
-            std::fprintf(stderr, "Lumivex: %s\n", line.c_str());
+            std::fprintf(stderr, "lumivex: %s\n", line.c_str());
             log_.add_line(line.c_str());
         }
     }

@@ -540,6 +540,6 @@ TEST_F(Emulated, GivesTheFormatAskedFor) {
     EXPECT_TRUE(reading.bars_right);
     EXPECT_EQ(describe_format(run.program().camera.vc->obtained), expected);
     EXPECT_TRUE(said) << "no status line '" << differs << "'";
-    EXPECT_NE(err.find("Lumivex: Camera Lumivex Fakecam: " + expected), std::string::npos) << err;
+    EXPECT_NE(err.find("lumivex: Camera Lumivex Fakecam: " + expected), std::string::npos) << err;
     EXPECT_EQ(code, 0);
 }
