@@ -15,6 +15,7 @@
 #include "common/buffer.h"
 #include "filters/canny.h"
 #include "filters/rc_filter.h"
+#include "pipeline/frame_lock.h"
 #include "pipeline/process.h"
 #include "platform/dib.h"
 
@@ -89,7 +90,7 @@ void Camera::report_format() {
 // Takes a new camera size and creates every frame-sized buffer for it, under
 // the frame lock; nothing may be delivering frames.
 void Camera::setup_frame_buffers(int width, int height) {
-    std::lock_guard<std::mutex> lock(store_.frame_lock);
+    FrameLock lock(store_);
     store_.camera_x_size = width;
     store_.camera_y_size = height;
     make_buffers();
@@ -212,7 +213,7 @@ void Camera::camera_setup_buffer() {
 void Camera::camera_make_buffers() {
     // One step for the delivery and window threads: they never see some
     // buffers made for the new size and others for the old.
-    std::lock_guard<std::mutex> lock(store_.frame_lock);
+    FrameLock lock(store_);
     make_buffers();
 }
 
@@ -348,7 +349,7 @@ void Camera::camera_stop() {
     }
     // Under the lock, a frame that still arrives (a graph that failed to
     // stop) finds no buffer and is ignored.
-    std::lock_guard<std::mutex> lock(store_.frame_lock);
+    FrameLock lock(store_);
     if (store_.camera_buffer) {
         buffer_free(store_.camera_buffer);
         store_.camera_buffer = nullptr;
@@ -375,7 +376,7 @@ bool Camera::camera_take_frame(const unsigned char *data, int length, int bits) 
 }
 
 void Camera::frame_callback(unsigned char *data, int length, int bits) {
-    std::lock_guard<std::mutex> lock(store_.frame_lock);
+    DeliveryLock lock(store_);
     if (!camera_take_frame(data, length, bits)) return;
     frames_taken_.fetch_add(1, std::memory_order_relaxed);
     sink_.frame_ready();
