@@ -11,9 +11,11 @@
 #include "capture/capture.h"
 #include "capture/controls.h"
 #include "capture/pattern.h"
+#include "capture/status_lines.h"
 #include "common/buffer.h"
 #include "filters/canny.h"
 #include "filters/rc_filter.h"
+#include "pipeline/frame_lock.h"
 #include "pipeline/process.h"
 #include "platform/dib.h"
 
@@ -46,35 +48,6 @@ void capture_call(F calls) {
 const std::chrono::milliseconds reconnect_period(1000);
 const std::chrono::seconds stall_time(2);
 
-// What a failure means in words, for the failures a user can act on.
-const char *failure_words(long hr) {
-    switch (hresult_bits(hr)) {
-        case 0x80070005UL:  // E_ACCESSDENIED
-            return "permission denied";
-        case 0x800700AAUL:  // HRESULT_FROM_WIN32(ERROR_BUSY)
-        case 0x80070020UL:  // HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION)
-            return "in use by another program";
-        case 0x80040207UL:  // VFW_E_NO_ACCEPTABLE_TYPES
-        case 0x8004022AUL:  // VFW_E_TYPE_NOT_ACCEPTED
-            return "offers no format Lumivex can show";
-        case 0x8007048FUL:  // HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED)
-            return "not connected";
-        default:
-            return nullptr;
-    }
-}
-
-// "Camera <name>: <what>" followed by `tail`, the name shortened so that
-// the whole stays within a status line (79 characters).
-std::string camera_line(const std::string &name, const char *what, const char *tail) {
-    std::string rest = std::string(": ") + what + tail;
-    std::string head = "Camera ";
-    size_t room = 79 > head.size() + rest.size() ? 79 - head.size() - rest.size() : 0;
-    // A UTF-8 name is cut between characters.
-    while (room > 0 && room < name.size() && (name[room] & 0xC0) == 0x80) --room;
-    return head + name.substr(0, room) + rest;
-}
-
 // The line for a camera that could not be used: a sentence when the failure
 // is known, else its code. On standard error as well, with a hint where the
 // user can fix it.
@@ -87,12 +60,12 @@ std::string Camera::failure_line(const std::string &name, long hr) {
         std::snprintf(line, sizeof line, "Camera error 0x%08lX: showing test pattern", hresult_bits(hr));
         return line;
     }
-    std::string text = camera_line(name, words, ": showing test pattern");
-    std::fprintf(stderr, "Lumivex: %s\n", text.c_str());
+    std::string text = camera_line(name, words, "");
+    std::fprintf(stderr, "lumivex: %s\n", camera_line(name, words, pattern_tail, whole_name).c_str());
 #ifndef _WIN32
     if (hresult_bits(hr) == 0x80070005UL)
         std::fprintf(stderr,
-                     "Lumivex: cameras belong to the 'video' group: sudo usermod -aG video \"$USER\", "
+                     "lumivex: cameras belong to the 'video' group: sudo usermod -aG video \"$USER\", "
                      "then log in again\n");
 #endif
     return text;
@@ -109,14 +82,15 @@ void Camera::report_format() {
     if (!request.any() || vc->obtained.width <= 0) return;
     std::string sends = describe_format(vc->obtained);
     std::string differs = format_difference(vc->obtained, request);
-    std::fprintf(stderr, "Lumivex: %s\n", camera_line(camera_name_, sends.c_str(), differs.c_str()).c_str());
-    if (!differs.empty()) log_.add_line(("Camera sends " + sends + differs).substr(0, 79).c_str());
+    std::fprintf(stderr, "lumivex: %s\n",
+                 camera_line(camera_name_, sends.c_str(), differs.c_str(), whole_name).c_str());
+    if (!differs.empty()) log_.add_line(format_line(sends).c_str());
 }
 
 // Takes a new camera size and creates every frame-sized buffer for it, under
 // the frame lock; nothing may be delivering frames.
 void Camera::setup_frame_buffers(int width, int height) {
-    std::lock_guard<std::mutex> lock(store_.frame_lock);
+    FrameLock lock(store_);
     store_.camera_x_size = width;
     store_.camera_y_size = height;
     make_buffers();
@@ -172,9 +146,8 @@ void Camera::reconnect() {
     last_frame_seen_ = std::chrono::steady_clock::now();
     stall_reported_ = false;
     apply_controls(*device, request_.controls, log_);
-    std::string line = camera_line(camera_name_, "reconnected", "");
-    std::fprintf(stderr, "Lumivex: %s\n", line.c_str());
-    log_.add_line(line.c_str());
+    std::fprintf(stderr, "lumivex: %s\n", camera_line(camera_name_, "reconnected", "", whole_name).c_str());
+    log_.add_line(camera_line(camera_name_, "reconnected", "").c_str());
 }
 
 // Whether a camera called camera_name_ is among the devices listed now.
@@ -203,9 +176,8 @@ void Camera::lose_camera() {
     } catch (long) {
     }
     camera_state_ = CameraState::lost;
-    std::string line = camera_line(camera_name_, "lost", ": showing test pattern");
-    std::fprintf(stderr, "Lumivex: %s\n", line.c_str());
-    log_.add_line(line.c_str());
+    std::fprintf(stderr, "lumivex: %s\n", camera_line(camera_name_, "lost", pattern_tail, whole_name).c_str());
+    log_.add_line(camera_line(camera_name_, "lost", "").c_str());
     if (!pattern_start(deliver, store_.camera_x_size, store_.camera_y_size))
         log_.add_line("Unable to start test pattern");
     next_reconnect_ = std::chrono::steady_clock::now() + reconnect_period;
@@ -241,7 +213,7 @@ void Camera::camera_setup_buffer() {
 void Camera::camera_make_buffers() {
     // One step for the delivery and window threads: they never see some
     // buffers made for the new size and others for the old.
-    std::lock_guard<std::mutex> lock(store_.frame_lock);
+    FrameLock lock(store_);
     make_buffers();
 }
 
@@ -347,9 +319,9 @@ void Camera::camera_watch() {
                 lose_camera();
                 return;
             }
-            std::string line = camera_line(camera_name_, "no picture", "");
-            std::fprintf(stderr, "Lumivex: %s\n", line.c_str());
-            log_.add_line(line.c_str());
+            std::fprintf(stderr, "lumivex: %s\n",
+                         camera_line(camera_name_, "no picture", "", whole_name).c_str());
+            log_.add_line(camera_line(camera_name_, "no picture", "").c_str());
         }
     }
     if (camera_state_ == CameraState::streaming && vc && vc->DeviceLost()) {
@@ -377,7 +349,7 @@ void Camera::camera_stop() {
     }
     // Under the lock, a frame that still arrives (a graph that failed to
     // stop) finds no buffer and is ignored.
-    std::lock_guard<std::mutex> lock(store_.frame_lock);
+    FrameLock lock(store_);
     if (store_.camera_buffer) {
         buffer_free(store_.camera_buffer);
         store_.camera_buffer = nullptr;
@@ -404,7 +376,7 @@ bool Camera::camera_take_frame(const unsigned char *data, int length, int bits) 
 }
 
 void Camera::frame_callback(unsigned char *data, int length, int bits) {
-    std::lock_guard<std::mutex> lock(store_.frame_lock);
+    DeliveryLock lock(store_);
     if (!camera_take_frame(data, length, bits)) return;
     frames_taken_.fetch_add(1, std::memory_order_relaxed);
     sink_.frame_ready();

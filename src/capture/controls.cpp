@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "capture/capture.h"
+#include "capture/status_lines.h"
 
 namespace {
 
@@ -65,8 +66,8 @@ std::string value_problem(const CameraControl &c, long long value) {
 // The status line (and standard error line) for a refused control.
 void report_refusal(const ControlRequest &r, const std::string &why, StatusLog &log) {
     std::string line = "Camera refused " + r.name + "=" + std::to_string(r.value) + ": " + why;
-    std::fprintf(stderr, "Lumivex: %s\n", line.c_str());
-    log.add_line(line.c_str());
+    std::fprintf(stderr, "lumivex: %s\n", line.c_str());
+    log.add_line(refusal_line(r.name, r.value).c_str());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "capture/capture.h"
 #include "capture/controls.h"
+#include "capture/status_lines.h"
 
 namespace {
 
@@ -185,12 +186,11 @@ void open_settings_dialog(VideoDevice &device, StatusLog &log) {
     }
     if (FAILED(hr) || ids.cElems == 0) {
         if (ids.pElems) CoTaskMemFree(ids.pElems);
-        std::string line = std::string("Camera ") + device.GetFriendlyName();
-        line = line.substr(0, 50) + ": offers no settings dialog";
         std::fprintf(
-            stderr, "Lumivex: %s (%s)\n", line.c_str(),
+            stderr, "lumivex: %s (%s)\n",
+            camera_line(device.GetFriendlyName(), "no settings dialog", "", whole_name).c_str(),
             FAILED(hr) ? (hresult_text(hr) + " from ISpecifyPropertyPages").c_str() : "it lists no pages");
-        log.add_line(line.c_str());
+        log.add_line(camera_line(device.GetFriendlyName(), "no settings dialog", "").c_str());
         return;
     }
     // The dialog runs its own message loop on a thread of its own, owned by
@@ -204,7 +204,7 @@ void open_settings_dialog(VideoDevice &device, StatusLog &log) {
         HRESULT shown = OleCreatePropertyFrame(nullptr, 0, 0, caption.c_str(), 1, &object, ids.cElems,
                                                ids.pElems, 0, 0, nullptr);
         if (FAILED(shown))
-            std::fprintf(stderr, "Lumivex: the settings dialog failed: %s\n", hresult_text(shown).c_str());
+            std::fprintf(stderr, "lumivex: the settings dialog failed: %s\n", hresult_text(shown).c_str());
         CoTaskMemFree(ids.pElems);
         filter->Release();
         if (SUCCEEDED(com)) CoUninitialize();

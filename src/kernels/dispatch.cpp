@@ -56,7 +56,7 @@ simd_level simd_supported() {
         const char *setting = std::getenv("LUMIVEX_SIMD");
         simd_level ignored;
         if (setting && *setting && !simd_parse(setting, ignored))
-            std::fprintf(stderr, "LUMIVEX_SIMD=%s ignored: use portable, avx2 or avx512\n", setting);
+            std::fprintf(stderr, "lumivex: LUMIVEX_SIMD=%s ignored: use portable, avx2 or avx512\n", setting);
         return simd_allowed(detect(), setting);
     }();
     return supported;

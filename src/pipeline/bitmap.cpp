@@ -6,6 +6,7 @@
 
 #include "common/buffer.h"
 #include "common/files.h"
+#include "pipeline/frame_lock.h"
 #include "platform/dib.h"
 
 std::string Snapshots::snapshot_path(int number) const {
@@ -23,7 +24,7 @@ std::string save_to_disk(FrameStore &store, const FilterSettings &settings, Stat
     {
         // The frame is staged under the lock, so the file holds one whole frame;
         // the slow part, writing, happens after the delivery thread may go on.
-        std::lock_guard<std::mutex> lock(store.frame_lock);
+        FrameLock lock(store);
         if (!store.camera_buffer) {
             log.add_line("Nothing to save");
             return std::string();

@@ -6,6 +6,7 @@
 #include "common/workers.h"
 #include "pipeline/chain.h"
 #include "pipeline/filter_registry.h"
+#include "pipeline/frame_lock.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ void process_stop(FrameStore &store) {
 }
 
 void clear_buffers(FrameStore &store) {
-    std::lock_guard<std::mutex> lock(store.frame_lock);
+    FrameLock lock(store);
     size_t n = frame_bytes(store.frames);
     for (color_type *buffer :
          {store.camera_buffer, store.temp_frame, store.frames.last_frame, store.frames.save_frame}) {

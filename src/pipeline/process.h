@@ -44,6 +44,9 @@ struct FilterSettings {
 // adding a status line draws nothing.
 struct FrameStore {
     std::mutex frame_lock;
+    // Threads other than the delivery thread waiting for frame_lock; the
+    // delivery thread lets them go first (pipeline/frame_lock.h).
+    std::atomic<int> lock_waiters{0};
     // Geometry (frames.size_x, frames.size_y, set only by process_start),
     // last_frame, save_frame and the stateful filters' buffers.
     frame_set frames;

@@ -165,8 +165,7 @@ void resize_client(Window *window, int width, int height) {
         } catch (const std::bad_alloc &) {
             // No memory for a surface this big: the client area counts as
             // empty (as when minimised) until the next size change.
-            std::fprintf(stderr, "%s: no memory for a %d x %d window\n", window->caption.c_str(), width,
-                         height);
+            std::fprintf(stderr, "lumivex: no memory for a %d x %d window\n", width, height);
             width = 0;
             height = 0;
         }

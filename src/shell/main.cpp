@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "pipeline/frame_lock.h"
 #include "shell/input.h"
 #include "shell/options.h"
 #include "shell/utility.h"
@@ -114,12 +115,12 @@ LRESULT CALLBACK WinProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) 
             system_shutdown(*program);
             return 0;
         case WM_SIZE: {
-            std::lock_guard<std::mutex> lock(program->store.frame_lock);
+            FrameLock lock(program->store);
             program->screen.display_resize(program->window, program->log, LOWORD(lparam), HIWORD(lparam));
             return 0;
         }
         case WM_PAINT: {
-            std::lock_guard<std::mutex> lock(program->store.frame_lock);
+            FrameLock lock(program->store);
             program->draw();
             return 0;
         }

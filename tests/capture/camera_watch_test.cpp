@@ -54,13 +54,10 @@ struct Failure {
 
 TEST_F(CameraTrouble, KnownFailuresAreToldInWordsOthersByTheirCode) {
     const Failure cases[] = {
-        {E_ACCESSDENIED, S_OK, "Camera Test camera: permission denied: showing test pattern"},
-        {HRESULT_FROM_WIN32(ERROR_BUSY), S_OK,
-         "Camera Test camera: in use by another program: showing test pattern"},
-        {S_OK, HRESULT_FROM_WIN32(ERROR_BUSY),
-         "Camera Test camera: in use by another program: showing test pattern"},
-        {VFW_E_NO_ACCEPTABLE_TYPES, S_OK,
-         "Camera Test camera: offers no format Lumivex can show: showing test pattern"},
+        {E_ACCESSDENIED, S_OK, "Camera Test camera: permission denied"},
+        {HRESULT_FROM_WIN32(ERROR_BUSY), S_OK, "Camera Test camera: in use elsewhere"},
+        {S_OK, HRESULT_FROM_WIN32(ERROR_BUSY), "Camera Test camera: in use elsewhere"},
+        {VFW_E_NO_ACCEPTABLE_TYPES, S_OK, "Camera Test camera: no usable format"},
         {E_FAIL, S_OK, "Camera error 0x80004005: showing test pattern"},
         {S_OK, E_INVALIDARG, "Camera error 0x80070057: showing test pattern"},
     };
@@ -88,14 +85,15 @@ TEST_F(CameraTrouble, PermissionDeniedGivesAHintAndLongNamesAreShortened) {
     d.render_result = E_ACCESSDENIED;
     dshow_test::add_device(d);
     start();
-    const std::string tail = ": permission denied: showing test pattern";
     std::string shown;
     for (int i = 0; i < 5; ++i) {
         if (rig.line(i).rfind("Camera N", 0) == 0) shown = rig.line(i);
     }
-    EXPECT_EQ(shown.size(), 79u);
-    EXPECT_EQ(shown.substr(0, 8), "Camera N");
-    EXPECT_EQ(shown.substr(shown.size() - tail.size()), tail);
+    // The strip takes the start of the name; standard error more of it.
+    EXPECT_EQ(shown, "Camera " + std::string(20, 'N') + ": permission denied");
+    EXPECT_NE(stderr_text.find(std::string(60, 'N') + ": permission denied: showing test pattern"),
+              std::string::npos)
+        << stderr_text;
     EXPECT_NE(stderr_text.find("'video' group"), std::string::npos) << stderr_text;
 }
 
@@ -112,7 +110,7 @@ TEST_F(CameraTrouble, ALostCameraGivesWayToThePatternAndIsConnectedAgain) {
     };
     dshow_test::add_device(d);
     start();
-    ASSERT_TRUE(watch_until("Camera Test camera: lost: showing test pattern"));
+    ASSERT_TRUE(watch_until("Camera Test camera: lost"));
     EXPECT_TRUE(pattern_running());
     // The pattern keeps the camera's size and buffers.
     EXPECT_EQ(rig.store.camera_x_size, 320);
@@ -162,7 +160,7 @@ TEST_F(CameraTrouble, ASilentCameraIsReportedOrTakenAsLostWhenNoLongerListed) {
     start();
     dshow_test::reset();
     dshow_test::use_test_devices();
-    EXPECT_TRUE(watch_until("Camera Test camera: lost: showing test pattern"));
+    EXPECT_TRUE(watch_until("Camera Test camera: lost"));
     EXPECT_TRUE(pattern_running());
 }
 

@@ -19,8 +19,7 @@ class HeadlessBackend : public Backend {
   public:
     bool create(Window &window, int client_w, int client_h) override {
         if (refuse) {
-            std::fprintf(stderr, "%s: no display (the headless backend refuses windows)\n",
-                         window.caption.c_str());
+            std::fprintf(stderr, "lumivex: no display (the headless backend refuses windows)\n");
             return false;
         }
         make_screen(window, client_w, client_h);

@@ -96,7 +96,7 @@ void watch() {
     x_failed = true;
     // Met again while an exit runs already (this one or main's): no second exit.
     if (exiting.exchange(true)) _exit(1);
-    std::fprintf(stderr, "Lumivex: %s: ending\n", what);
+    std::fprintf(stderr, "lumivex: %s: ending\n", what);
     end_within_budget(1);
     std::exit(1);
 }

@@ -123,7 +123,7 @@ unsigned int virtual_key(const SDL_Keysym &key) {
 class SdlBackend : public Backend {
   public:
     bool create(Window &window, int client_width, int client_height) override {
-        if (!initialise(window.caption)) return false;
+        if (!initialise()) return false;
         auto *sw = new SdlWindow;
         sw->owner = &window;
         sw->client_w = client_width;
@@ -134,7 +134,7 @@ class SdlBackend : public Backend {
             window.caption.c_str(), window.x, window.y, std::max(client_width, 1) * sw->scale,
             std::max(client_height, 1) * sw->scale, SDL_WINDOW_HIDDEN | SDL_WINDOW_RESIZABLE);
         if (!sw->window || !SDL_GetWindowSurface(sw->window)) {
-            std::fprintf(stderr, "%s: cannot open a window: %s\n", window.caption.c_str(), SDL_GetError());
+            std::fprintf(stderr, "lumivex: cannot open a window: %s\n", SDL_GetError());
             if (sw->window) SDL_DestroyWindow(sw->window);
             delete sw;
             return false;
@@ -228,7 +228,7 @@ class SdlBackend : public Backend {
     }
 
   private:
-    bool initialise(const std::string &caption) {
+    bool initialise() {
         if (initialised_) return true;
         // A desktop tool, not a game: keep the screensaver and the compositor.
         SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
@@ -249,18 +249,18 @@ class SdlBackend : public Backend {
         if (x_only) SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11");
         if (!(x_display && *x_display) && !(wayland_display && *wayland_display) &&
             !SDL_getenv("SDL_VIDEODRIVER")) {
-            std::fprintf(stderr,
-                         "%s: no display to open a window on (neither DISPLAY nor WAYLAND_DISPLAY is set)\n",
-                         caption.c_str());
+            std::fprintf(
+                stderr,
+                "lumivex: no display to open a window on (neither DISPLAY nor WAYLAND_DISPLAY is set)\n");
             return false;
         }
         if (SDL_Init(SDL_INIT_VIDEO) != 0) {
             if (x_only)
-                std::fprintf(stderr, "%s: no X server answers on display %s (or it refused the connection)\n",
-                             caption.c_str(), x_display);
+                std::fprintf(stderr,
+                             "lumivex: no X server answers on display %s (or it refused the connection)\n",
+                             x_display);
             else
-                std::fprintf(stderr, "%s: no display to open a window on (%s)\n", caption.c_str(),
-                             SDL_GetError());
+                std::fprintf(stderr, "lumivex: no display to open a window on (%s)\n", SDL_GetError());
             return false;
         }
         // With no display SDL falls back to drivers that show nothing; a window
@@ -269,8 +269,8 @@ class SdlBackend : public Backend {
         const char *requested = SDL_getenv("SDL_VIDEODRIVER");
         if (driver && (SDL_strcmp(driver, "offscreen") == 0 || SDL_strcmp(driver, "dummy") == 0) &&
             !(requested && SDL_strcasecmp(requested, driver) == 0)) {
-            std::fprintf(stderr, "%s: no display to open a window on (is DISPLAY or WAYLAND_DISPLAY set?)\n",
-                         caption.c_str());
+            std::fprintf(stderr,
+                         "lumivex: no display to open a window on (is DISPLAY or WAYLAND_DISPLAY set?)\n");
             SDL_Quit();
             return false;
         }
