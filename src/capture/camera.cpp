@@ -1,5 +1,6 @@
 #include "capture/camera.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -47,6 +48,10 @@ void capture_call(F calls) {
 
 const std::chrono::milliseconds reconnect_period(1000);
 const std::chrono::seconds stall_time(2);
+// The longest wait between attempts to connect a camera that keeps failing,
+// and the frames after which a (re)connected camera counts as streaming well.
+const std::chrono::milliseconds longest_retry(30000);
+const unsigned frames_streaming_well = 10;
 
 // The line for a camera that could not be used: a sentence when the failure
 // is known, else its code. On standard error as well, with a hint where the
@@ -145,6 +150,8 @@ void Camera::reconnect() {
     camera_state_ = CameraState::streaming;
     last_frame_seen_ = std::chrono::steady_clock::now();
     stall_reported_ = false;
+    frame_gap_ = {};
+    frames_at_connect_ = frames_taken_.load();
     apply_controls(*device, request_.controls, log_);
     std::fprintf(stderr, "lumivex: %s\n", camera_line(camera_name_, "reconnected", "", whole_name).c_str());
     log_.add_line(camera_line(camera_name_, "reconnected", "").c_str());
@@ -180,7 +187,26 @@ void Camera::lose_camera() {
     log_.add_line(camera_line(camera_name_, "lost", "").c_str());
     if (!pattern_start(deliver, store_.camera_x_size, store_.camera_y_size))
         log_.add_line("Unable to start test pattern");
-    next_reconnect_ = std::chrono::steady_clock::now() + reconnect_period;
+    next_reconnect_ = std::chrono::steady_clock::now() + retry_delay();
+}
+
+// The wait before looking for a lost camera: a second, doubled (up to
+// longest_retry) for each loss in a row that came before it streamed well.
+std::chrono::milliseconds Camera::retry_delay() {
+    if (frames_taken_.load() - frames_at_connect_ >= frames_streaming_well) {
+        quick_losses_ = 0;
+        retries_told_ = false;
+    }
+    std::chrono::milliseconds delay = reconnect_period;
+    for (unsigned i = 0; i < quick_losses_ && delay < longest_retry; ++i) delay *= 2;
+    ++quick_losses_;
+    if (delay > reconnect_period && !retries_told_) {
+        retries_told_ = true;
+        std::string line = camera_line(camera_name_, "keeps failing", ": retrying less often");
+        std::fprintf(stderr, "Lumivex: %s\n", line.c_str());
+        log_.add_line(line.c_str());
+    }
+    return std::min(delay, longest_retry);
 }
 
 void Camera::camera_setup_buffer() {
@@ -290,6 +316,8 @@ void Camera::camera_start(const CameraRequest &request) {
             camera_state_ = CameraState::streaming;
             last_frame_seen_ = std::chrono::steady_clock::now();
             stall_reported_ = false;
+            frame_gap_ = {};
+            frames_at_connect_ = frames_taken_.load();
         } catch (long hr) {
             std::snprintf(message, sizeof message, "%s", failure_line(camera_name_, hr).c_str());
             use_camera = false;
@@ -309,9 +337,12 @@ void Camera::camera_watch() {
         unsigned taken = frames_taken_.load();
         if (taken != frames_seen_) {
             frames_seen_ = taken;
+            frame_gap_ = now - last_frame_seen_;
             last_frame_seen_ = now;
             stall_reported_ = false;
-        } else if (!stall_reported_ && now - last_frame_seen_ >= stall_time) {
+        } else if (!stall_reported_ &&
+                   now - last_frame_seen_ >=
+                       std::max<std::chrono::steady_clock::duration>(stall_time, 2 * frame_gap_)) {
             stall_reported_ = true;
             // Where the platform sends no event for an unplugged camera, its
             // absence from the device list tells.

@@ -62,11 +62,13 @@ class Camera {
     // failure shows as a status line, never ends the program.
     void camera_start(const CameraRequest &request);
     // Called on the window thread a few times a second: reports a streaming
-    // camera that has sent nothing for two seconds (once), or treats it as lost
-    // when it is no longer listed; when the camera in use was lost (the graph's
-    // EC_DEVICE_LOST), says so and lets the test pattern take over at the same
-    // size; then, about once a second, looks for the same camera (by name) and
-    // connects it again.
+    // camera silent since its last frame for two seconds, or twice its own
+    // pace if slower (once per silence), or treats it as lost when it is no
+    // longer listed; when the camera in use was lost (the graph's
+    // EC_DEVICE_LOST), says so and lets the test pattern take over at the
+    // same size; then looks for the same camera (by name) and connects it
+    // again: a second after the loss, and after 2, 4 ... 30 s when it is lost
+    // again before it streamed well (said once).
     void camera_watch();
     // Stops the graph or the pattern (without the frame lock held), then
     // releases every frame buffer. Harmless when repeated.
@@ -92,6 +94,7 @@ class Camera {
     void reconnect();
     bool camera_listed();
     void lose_camera();
+    std::chrono::milliseconds retry_delay();
     std::string failure_line(const std::string &name, long hr);
     bool start_pattern();
     void report_format();
@@ -117,5 +120,14 @@ class Camera {
     std::atomic<unsigned> frames_taken_{0};
     unsigned frames_seen_ = 0;
     std::chrono::steady_clock::time_point last_frame_seen_;
+    // The time between the last two frames seen: a camera slower than two
+    // seconds a frame is not silent between its frames.
+    std::chrono::steady_clock::duration frame_gap_{};
     bool stall_reported_ = false;
+    // Losses in a row of a camera that had not streamed well since it was
+    // (re)connected, from frames_taken_ then; each doubles the wait before
+    // the next attempt. Whether the slower retries were told.
+    unsigned quick_losses_ = 0;
+    unsigned frames_at_connect_ = 0;
+    bool retries_told_ = false;
 };

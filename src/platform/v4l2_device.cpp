@@ -11,15 +11,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/capture_device.h"
-#include "platform/trace.h"
 #include "platform/intake.h"
+#include "platform/trace.h"
 
 namespace lumivex_platform {
 namespace {
@@ -81,14 +84,22 @@ int device_xioctl(int fd, unsigned long request, void *arg) {
     return r;
 }
 
+// libv4l2 writes a line to standard error for each call that fails; while a
+// stream's dequeues keep failing, the first line says enough.
+void quiet_libv4l2(bool quiet) {
+    static FILE *const null_file = std::fopen("/dev/null", "w");
+    v4l2_log_file = quiet ? null_file : nullptr;
+}
+
 const uint32_t hundred_ns = 10000000;
 
 const int wanted_width = 640;
 const int wanted_height = 480;
 const unsigned buffer_count = 4;
 const int wait_ms = 50;
-// Dequeue failures in a row after which the device counts as gone.
-const int failures_to_give_up = 100;
+// Dequeue failures in a row after which the device counts as gone; with a
+// pause of wait_ms after each, about a second of them.
+const int failures_to_give_up = 20;
 
 class V4l2Stream : public DeviceStream {
   public:
@@ -150,9 +161,18 @@ class V4l2Stream : public DeviceStream {
         buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         buffer.memory = V4L2_MEMORY_MMAP;
         if (xioctl(fd, VIDIOC_DQBUF, &buffer) == -1) {
-            if (errno == ENODEV || errno == EBADF || ++failures >= failures_to_give_up) return Next::end;
+            if (errno == ENODEV || errno == EBADF || ++failures >= failures_to_give_up) {
+                quiet_libv4l2(false);
+                return Next::end;
+            }
+            // poll keeps reporting the error at once: pause rather than spin.
+            if (errno != EAGAIN) {
+                quiet_libv4l2(true);
+                std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+            }
             return Next::idle;
         }
+        if (failures > 0) quiet_libv4l2(false);
         failures = 0;
         // A buffer counts only if it holds a whole frame, whatever bytesused
         // says, and the intake can take it.
@@ -171,6 +191,7 @@ class V4l2Stream : public DeviceStream {
     }
 
     void stop() override {
+        if (failures > 0) quiet_libv4l2(false);
         if (streaming) {
             v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             xioctl(fd, VIDIOC_STREAMOFF, &type);

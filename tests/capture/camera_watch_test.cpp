@@ -41,6 +41,14 @@ class CameraTrouble : public ::testing::Test {
         return true;
     }
 
+    static int no_picture_lines(const std::string &text) {
+        int count = 0;
+        for (size_t at = text.find(": no picture"); at != std::string::npos;
+             at = text.find(": no picture", at + 1))
+            ++count;
+        return count;
+    }
+
     test_support::CameraRig rig;
     Camera &camera = rig.camera;
     std::string stderr_text;
@@ -151,7 +159,11 @@ TEST_F(CameraTrouble, ASilentCameraIsReportedOrTakenAsLostWhenNoLongerListed) {
     };
     dshow_test::add_device(d);
     start();
+    ::testing::internal::CaptureStderr();
     EXPECT_TRUE(watch_until("Camera Test camera: no picture"));
+    // Told once for the silence, however many ticks of the watch follow.
+    for (int tick = 0; tick < 10; ++tick) camera.camera_watch();
+    EXPECT_EQ(no_picture_lines(::testing::internal::GetCapturedStderr()), 1);
     EXPECT_FALSE(pattern_running()) << "a listed camera is kept";
 
     // Gone from the list while silent: lost, and the pattern takes over.
@@ -162,6 +174,25 @@ TEST_F(CameraTrouble, ASilentCameraIsReportedOrTakenAsLostWhenNoLongerListed) {
     dshow_test::use_test_devices();
     EXPECT_TRUE(watch_until("Camera Test camera: lost"));
     EXPECT_TRUE(pattern_running());
+}
+
+TEST_F(CameraTrouble, ASlowCameraIsNotToldSilentBetweenItsFrames) {
+    // A frame every 2.4 s: the waits between its frames are its pace, not
+    // silences.
+    dshow_test::Device d;
+    d.interval_ms = 2400;
+    dshow_test::add_device(d);
+    start();
+    ::testing::internal::CaptureStderr();
+    ASSERT_TRUE(rig.wait_for_frames(1));
+    const int until = rig.frames + 2;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (rig.frames < until && std::chrono::steady_clock::now() < end) {
+        camera.camera_watch();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_GE(rig.frames, until);
+    EXPECT_LE(no_picture_lines(::testing::internal::GetCapturedStderr()), 1);
 }
 
 TEST_F(CameraTrouble, AGraphWithoutStreamControlStillStreams) {

@@ -507,6 +507,27 @@ TEST_F(Emulated, ACameraUnpluggedAgainAndAgainComesBackEachTime) {
     EXPECT_EQ(escape(run), 0);
 }
 
+// A camera that streams but fails every dequeue: lost and reconnected again
+// and again, but less and less often (said once on the strip), and standard
+// error stays readable.
+TEST_F(Emulated, ACameraThatKeepsFailingIsRetriedLessOften) {
+    StderrToFile err(dir.file("stderr.txt"));
+    ProgramRun run;
+    ASSERT_TRUE(run.start_program());
+    ASSERT_TRUE(wait_until(run, [&] { return err.lines_with(": lost") >= 1; })) << err.text();
+    // Waits out a window of ten seconds from the first loss: retried after 1,
+    // 2 and 4 s, it is lost at most four times in it.
+    wait_until(
+        run, [] { return false; }, 10.0);
+    int lost = err.lines_with(": lost");
+    EXPECT_GE(lost, 2) << "never tried again\n" << err.text();
+    EXPECT_LE(lost, 4) << err.text();
+    EXPECT_LE(err.lines_with(": reconnected"), lost) << err.text();
+    EXPECT_EQ(err.lines_with("Camera Lumivex Fakecam: keeps failing: retrying less often"), 1) << err.text();
+    EXPECT_LE(err.lines_with("libv4l2"), 10) << err.text();
+    EXPECT_EQ(escape(run), 0);
+}
+
 }  // namespace
 
 // The options LUMIVEX_ARGS (words apart) ask for a format, size or rate: the

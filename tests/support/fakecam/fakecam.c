@@ -99,6 +99,7 @@ static struct {
     double render_seconds; /* thread CPU time spent drawing and encoding frames */
     long rendered;
     int fault_eacces, fault_fmt_busy, fault_stream_busy, fault_unplug, fault_stall, fault_size_change;
+    int fault_dequeue_eio;
     double unplug_after, replug_after;
     int unplugs;
     FILE *log;
@@ -319,6 +320,8 @@ static void setup(void) {
             config.fps = 5.0, config.fault_slow = 1;
         else if (!strcmp(item, "size-change"))
             config.fault_size_change = 1;
+        else if (!strcmp(item, "eio"))
+            config.fault_dequeue_eio = 1;
         else
             logf_("fakecam: unknown fault %s", item);
     }
@@ -887,6 +890,12 @@ static int sleep_until(double t) {
     return nanosleep(&ts, NULL);
 }
 
+/* The eio fault: a streaming handle looks readable with an error pending,
+ * and every dequeue fails with EIO, as a camera whose transfers all fail. */
+static int dequeue_fault(const struct handle *h) {
+    return config.fault_dequeue_eio && h->streaming ? EIO : 0;
+}
+
 /* Waits (outside the lock) for a frame on a blocking handle; 0 when one is
  * ready, else an errno. Under the lock on entry and exit. */
 static int wait_frame(struct handle *h) {
@@ -1024,6 +1033,7 @@ static int answer(struct handle *h, unsigned long request, void *arg) {
             if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->memory != V4L2_MEMORY_MMAP) return EINVAL;
             if (!h->streaming) return EINVAL;
             if (h->queue_length == 0) return h->nonblocking ? EAGAIN : EINVAL;
+            if (dequeue_fault(h)) return dequeue_fault(h);
             int e = wait_frame(h);
             if (e) return e;
             return dequeue(h, b);
@@ -1140,6 +1150,7 @@ static short fake_events(int fd, short wanted) {
         start_reading(h);
     }
     if (!h->streaming && !h->reading) return POLLERR;
+    if (dequeue_fault(h)) return (short)(POLLERR | (wanted & (POLLIN | POLLRDNORM)));
     if (frame_ready(h)) return (short)(wanted & (POLLIN | POLLRDNORM));
     return 0;
 }

@@ -47,6 +47,8 @@
  *                                       POLLERR | POLLHUP, and the node is gone from /dev
  *                          stall        streams but never delivers a frame
  *                          slow         5 frames a second whatever FAKECAM_FPS says
+ *                          eio          streams, but poll reports an error and every
+ *                                       dequeue fails with EIO
  *                          size-change  the first S_FMT on a handle sets the offered size after
  *                                       the nearest one (later ones behave)
  *   FAKECAM_UNPLUG_AFTER seconds (default 1)
