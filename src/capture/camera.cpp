@@ -202,9 +202,9 @@ std::chrono::milliseconds Camera::retry_delay() {
     ++quick_losses_;
     if (delay > reconnect_period && !retries_told_) {
         retries_told_ = true;
-        std::string line = camera_line(camera_name_, "keeps failing", ": retrying less often");
-        std::fprintf(stderr, "Lumivex: %s\n", line.c_str());
-        log_.add_line(line.c_str());
+        std::fprintf(stderr, "lumivex: %s\n",
+                     camera_line(camera_name_, "keeps failing", ": retrying less often", whole_name).c_str());
+        log_.add_line(camera_line(camera_name_, "retrying less often", "").c_str());
     }
     return std::min(delay, longest_retry);
 }

@@ -50,6 +50,7 @@ TEST(StatusFit, EveryLineFitsTheStripAsTheWindowOpens) {
         lines.push_back(camera_line(name, "lost", ""));
         lines.push_back(camera_line(name, "reconnected", ""));
         lines.push_back(camera_line(name, "no picture", ""));
+        lines.push_back(camera_line(name, "retrying less often", ""));
         lines.push_back(camera_line(name, "no settings dialog", ""));
     }
     for (const std::string &line : lines)
