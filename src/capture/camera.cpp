@@ -146,12 +146,7 @@ void Camera::reconnect() {
     delete vc;
     vc = fresh;
     devices = vc->GetDevices();
-    graph_started_ = true;
-    camera_state_ = CameraState::streaming;
-    last_frame_seen_ = std::chrono::steady_clock::now();
-    stall_reported_ = false;
-    frame_gap_ = {};
-    frames_at_connect_ = frames_taken_.load();
+    streaming_started();
     apply_controls(*device, request_.controls, log_);
     std::fprintf(stderr, "lumivex: %s\n", camera_line(camera_name_, "reconnected", "", whole_name).c_str());
     log_.add_line(camera_line(camera_name_, "reconnected", "").c_str());
@@ -207,6 +202,15 @@ std::chrono::milliseconds Camera::retry_delay() {
         log_.add_line(camera_line(camera_name_, "retrying less often", "").c_str());
     }
     return std::min(delay, longest_retry);
+}
+
+void Camera::streaming_started() {
+    graph_started_ = true;
+    camera_state_ = CameraState::streaming;
+    last_frame_seen_ = std::chrono::steady_clock::now();
+    stall_reported_ = false;
+    frame_gap_ = {};
+    frames_at_connect_ = frames_taken_.load();
 }
 
 void Camera::camera_setup_buffer() {
@@ -312,12 +316,7 @@ void Camera::camera_start(const CameraRequest &request) {
         try {
             capture_call([&] { vc->Start(); });
             start_controls(devices[request_.camera_choice], request_.controls, log_);
-            graph_started_ = true;
-            camera_state_ = CameraState::streaming;
-            last_frame_seen_ = std::chrono::steady_clock::now();
-            stall_reported_ = false;
-            frame_gap_ = {};
-            frames_at_connect_ = frames_taken_.load();
+            streaming_started();
         } catch (long hr) {
             std::snprintf(message, sizeof message, "%s", failure_line(camera_name_, hr).c_str());
             use_camera = false;

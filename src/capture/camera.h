@@ -98,6 +98,8 @@ class Camera {
     std::string failure_line(const std::string &name, long hr);
     bool start_pattern();
     void report_format();
+    // The graph runs: the watch starts over (a silence counts from now).
+    void streaming_started();
 
     FrameStore &store_;
     StatusLog &log_;
