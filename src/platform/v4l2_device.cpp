@@ -174,6 +174,7 @@ class V4l2Stream : public DeviceStream {
         }
         if (failures > 0) quiet_libv4l2(false);
         failures = 0;
+        if (!take_newest(buffer)) return Next::end;
         // A buffer counts only if it holds a whole frame, whatever bytesused
         // says, and the intake can take it.
         bool whole = buffer.index < mapped.size() && !(buffer.flags & V4L2_BUF_FLAG_ERROR);
@@ -201,6 +202,26 @@ class V4l2Stream : public DeviceStream {
     }
 
   private:
+    // Frames that waited while the one before was processed (a frame took
+    // longer than the camera's period) are dropped, not queued: the newest
+    // ready frame replaces `buffer`, and the older ones go back to the driver
+    // at once. With no frame waiting this is one poll that returns at once.
+    // False when the device went away.
+    bool take_newest(v4l2_buffer &buffer) {
+        // At most one round of the buffers: a driver that keeps a frame ready
+        // still has its newest taken.
+        for (size_t n = 1; n < mapped.size() && v4l2_ops().poll(fd, 0) > 0; ++n) {
+            v4l2_buffer newer;
+            std::memset(&newer, 0, sizeof newer);
+            newer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            newer.memory = V4L2_MEMORY_MMAP;
+            if (xioctl(fd, VIDIOC_DQBUF, &newer) == -1) break;
+            if (xioctl(fd, VIDIOC_QBUF, &buffer) == -1 && errno == ENODEV) return false;
+            buffer = newer;
+        }
+        return true;
+    }
+
     // The frame this thread now delivers, for the trace: ready when the
     // driver stamped it (if on the monotonic clock), else when dequeued.
     static void trace_frame(const v4l2_buffer &buffer) {

@@ -59,6 +59,9 @@ struct FakeDriver {
     std::string dir;
     uint32_t asked_width = 0;  // the size of the last VIDIOC_S_FMT
     uint32_t asked_height = 0;
+    // Frames that have waited in their buffers (the program fell behind): a
+    // poll that does not wait finds one ready while any are left.
+    int backlog = 0;
 };
 FakeDriver *fake = nullptr;
 
@@ -145,6 +148,7 @@ int fake_ioctl(int fd, unsigned long request, void *arg) {
             }
             buffer->index = fake->queued.front();
             fake->queued.pop_front();
+            if (fake->backlog > 0) --fake->backlog;
             std::vector<unsigned char> &data = fake->buffers[buffer->index];
             for (int y = 0; y < node.height; ++y) {
                 for (size_t i = 0; i < node.bytes_per_line && node.bytes_per_line * y + i < data.size();
@@ -180,7 +184,11 @@ int fake_munmap(void *, size_t) {
     return 0;
 }
 
-int fake_poll(int, int) {
+int fake_poll(int, int timeout) {
+    if (timeout == 0) {
+        std::lock_guard<std::mutex> lock(fake->mutex);
+        return fake->backlog > 0 && !fake->queued.empty() ? 1 : 0;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return 1;
 }
@@ -315,6 +323,31 @@ TEST_F(V4l2Devices, StreamsFramesAsBottomUpDibsWithPaddedRows) {
         EXPECT_EQ(got.first[stride * r + 966], 0);
         EXPECT_EQ(got.first[stride * r + 967], 0);
     }
+}
+
+// Frames that waited while the program was busy are dropped for the newest
+// one, and their buffers go back to the driver.
+TEST_F(V4l2Devices, FramesThatWaitedAreDroppedForTheNewest) {
+    Node cam = named("Busy");
+    cam.width = 4;
+    cam.height = 2;
+    cam.bytes_per_line = 12;
+    add_node("video0", cam);
+    fake->backlog = 4;
+    build();
+    capture->Select(capture->GetDevices());
+    capture->Start();
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (got.count < 1 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    capture->Stop();
+    ASSERT_GE(got.count, 1);
+    std::lock_guard<std::mutex> lock(got.mutex);
+    // Four buffers were ready at once: the first frame shown is the fourth
+    // (frame 3), its row 0 the DIB's last row.
+    ASSERT_EQ(got.first.size(), 12u * 2);
+    EXPECT_EQ(got.first[12], source_byte(3, 0, 0));
+    EXPECT_EQ(got.first[0], source_byte(3, 1, 0));
 }
 
 TEST_F(V4l2Devices, AnUnpluggedCameraEndsTheStreamQuietly) {
