@@ -1,6 +1,8 @@
 #include "shell/main.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "pipeline/frame_lock.h"
 #include "shell/input.h"
@@ -17,9 +19,25 @@ const unsigned int camera_timer = 3;
 const unsigned int camera_period_ms = 250;
 const UINT shutdown_request = WM_APP + 1;
 
-// The program the window procedure and the console handler serve: both are
-// called by the system with no context of their own.
+// The program the window procedure serves: it is called by the system with
+// no context of its own.
 std::atomic<Program *> running_program{nullptr};
+
+// The console handler's side of a shutdown. It runs on a thread of its own
+// and may still be waiting when the program object is gone, so what it
+// touches lives as long as the process: the window to ask, and whether the
+// shutdown has finished.
+struct ConsoleShutdown {
+    std::atomic<HWND> window{nullptr};
+    std::atomic<bool> begun{false};
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+};
+ConsoleShutdown &console_shutdown() {
+    static ConsoleShutdown *state = new ConsoleShutdown;  // never destroyed: a handler may wait on it
+    return *state;
+}
 
 void start_camera(Program &program) { program.camera.camera_start(program.request); }
 
@@ -72,28 +90,28 @@ void system_startup(Program &program, void (*start)(Program &)) {
 void system_shutdown(Program &program) {
     // Escape and then the destroy message can both come here; stop once.
     if (program.shut_down.exchange(true)) return;
+    console_shutdown().begun = true;
     destroy_window(program);
     // Not under the frame lock: stopping waits for the delivery thread, which may be waiting for it.
     program.camera.camera_stop();
     PostQuitMessage(0);
-    std::lock_guard<std::mutex> lock(program.shutdown_mutex);
-    program.shutdown_done = true;
-    program.shutdown_finished.notify_all();
+    ConsoleShutdown &console = console_shutdown();
+    std::lock_guard<std::mutex> lock(console.mutex);
+    console.done = true;
+    console.finished.notify_all();
 }
 
 BOOL WINAPI console_control(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
-    Program *program = running_program;
-    if (!program) return FALSE;
+    ConsoleShutdown &console = console_shutdown();
     // Runs on a thread of its own: the shutdown itself is the window thread's.
-    if (!program->shut_down) {
-        HWND hwnd = program->system_hwnd;
+    std::unique_lock<std::mutex> lock(console.mutex);
+    if (!console.begun) {
+        HWND hwnd = console.window;
         if (!hwnd || !PostMessageA(hwnd, shutdown_request, 0, 0)) return FALSE;
     }
     // Returning lets a closing console end the process: not before the camera has stopped.
-    std::unique_lock<std::mutex> lock(program->shutdown_mutex);
-    program->shutdown_finished.wait_for(lock, std::chrono::seconds(4),
-                                        [program] { return program->shutdown_done; });
+    console.finished.wait_for(lock, std::chrono::seconds(4), [&console] { return console.done; });
     return TRUE;
 }
 
@@ -108,9 +126,15 @@ LRESULT CALLBACK WinProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) 
     Program *program = running_program;
     if (!program) return DefWindowProcA(hwnd, message, wparam, lparam);
     switch (message) {
-        case WM_CREATE:
+        case WM_CREATE: {
             program->system_hwnd = hwnd;
+            ConsoleShutdown &console = console_shutdown();
+            std::lock_guard<std::mutex> lock(console.mutex);
+            console.window = hwnd;
+            console.begun = false;
+            console.done = false;
             return 0;
+        }
         case WM_DESTROY:
             system_shutdown(*program);
             return 0;

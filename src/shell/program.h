@@ -4,8 +4,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 
 #include "capture/camera.h"
 #include "common/status_log.h"
@@ -41,9 +39,6 @@ class Program final : public FrameSink {
     // Draws the current frame (or just the strip); the caller holds the frame lock.
     void draw();
 
-    // Shutdown: system_shutdown runs once; console_control waits for it.
+    // system_shutdown has begun: it runs once.
     std::atomic<bool> shut_down{false};
-    std::mutex shutdown_mutex;
-    std::condition_variable shutdown_finished;
-    bool shutdown_done = false;
 };

@@ -2,6 +2,7 @@
 // into the portable layer through its DeviceHooks.
 #include "support/dshow_test.h"
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -24,6 +25,7 @@ class TestStream : public DeviceStream {
     HRESULT start() override {
         if (FAILED(device.run_result)) return device.run_result;
         sample = dshow_test::Sample();
+        due = std::chrono::steady_clock::time_point();
         sample.width = device.width;
         sample.height = device.height;
         size_t rows = static_cast<size_t>(device.height < 0 ? -device.height : device.height);
@@ -32,8 +34,19 @@ class TestStream : public DeviceStream {
     }
 
     Next next(SampleData &out) override {
-        if (device.interval_ms > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(device.interval_ms));
+        if (device.interval_ms > 0) {
+            // Paced as a camera is: waits of at most 20 ms, so that a stop is
+            // never held up for a whole frame period.
+            const auto now = std::chrono::steady_clock::now();
+            if (due == std::chrono::steady_clock::time_point())
+                due = now + std::chrono::milliseconds(device.interval_ms);
+            if (now < due) {
+                std::this_thread::sleep_for(
+                    std::min<std::chrono::steady_clock::duration>(due - now, std::chrono::milliseconds(20)));
+                if (std::chrono::steady_clock::now() < due) return Next::idle;
+            }
+            due += std::chrono::milliseconds(device.interval_ms);
+        }
         // Each sample starts from the defaults; the bytes are kept.
         sample.length = -1;
         sample.pointer_result = S_OK;
@@ -57,6 +70,7 @@ class TestStream : public DeviceStream {
   private:
     dshow_test::Device device;
     dshow_test::Sample sample;
+    std::chrono::steady_clock::time_point due;  // when the next paced frame is due
 };
 
 class TestDevice : public CaptureDevice {
