@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -86,8 +87,12 @@ int device_xioctl(int fd, unsigned long request, void *arg) {
 
 // libv4l2 writes a line to standard error for each call that fails; while a
 // stream's dequeues keep failing, the first line says enough.
+// The setting is libv4l2's one global; streams on other threads (an old
+// graph stopping while a new one runs) change it under one lock.
 void quiet_libv4l2(bool quiet) {
     static FILE *const null_file = std::fopen("/dev/null", "w");
+    static std::mutex setting;
+    std::lock_guard<std::mutex> lock(setting);
     v4l2_log_file = quiet ? null_file : nullptr;
 }
 
