@@ -14,6 +14,8 @@
 #     WINDOW   camera | opens (default camera: the window at the camera's size)
 #     FORMAT   BGR3 | YUYV | MJPG (default BGR3)
 #   FRAME_TRACE_SECONDS  the measured stretch (default 10), after 3 s of warming up
+#   FRAME_TRACE_RECORD   a file to which the figures are added as one line of
+#                        "key=value" fields as well (scripts/bench.sh reads it)
 #   LUMIVEX_BIN, FAKECAM_LIB  the program and the emulated camera (default: the release build)
 #
 # Prints one line of figures; needs Xvfb, xdotool and python3. The emulated
@@ -84,9 +86,10 @@ wait "$app_pid" 2>/dev/null || true
 app_pid=""
 
 [ -e "$work/trace" ] || : >"$work/trace" # a program without the trace: dequeued and CPU only
-python3 - "$work/trace" "$t0" "$t1" "$c0" "$c1" "$(getconf CLK_TCK)" "$fps" "$((d1 - d0))" "$seconds" <<'EOF' |
+python3 - "$work/trace" "$t0" "$t1" "$c0" "$c1" "$(getconf CLK_TCK)" "$fps" "$((d1 - d0))" "$seconds" \
+    "${FRAME_TRACE_RECORD:-}" "$size $fps $filters $window $format" <<'EOF' |
 import sys
-path, t0, t1, c0, c1, hz, fps, taken, seconds = sys.argv[1:]
+path, t0, t1, c0, c1, hz, fps, taken, seconds, record, case = sys.argv[1:]
 t0, t1 = int(t0) // 1000, int(t1) // 1000  # microseconds, the trace's clock (CLOCK_MONOTONIC)
 shown, replaced, seqs, chain = [], 0, [], []
 for line in open(path):
@@ -113,6 +116,12 @@ never = made - len(seqs)  # frames the camera made that the program never dequeu
 period = 1000 / float(fps)
 median, p99, chain_median = pct(shown, 0.5), pct(shown, 0.99), pct(chain, 0.5)
 target = period + chain_median
+if record:
+    size, rate, filters, window, fmt = case.split()
+    with open(record, 'a') as out:
+        out.write(f"size={size} fps={rate} filters={filters} window={window} format={fmt} "
+                  f"shown={len(shown) / span:.1f} cpu={cpu:.0f} lost={max(never, 0) + replaced:.0f} "
+                  f"median={median:.1f} p99={p99:.1f} target={target:.1f}\n")
 print(f"dequeued {int(taken) / float(seconds):.1f}/s, shown {len(shown) / span:.1f}/s of {fps}; lost: {max(never, 0):.0f} not dequeued, {replaced} replaced "
       f"unseen, of {made:.0f}; CPU {cpu:.0f} %; latency median {median:.1f} ms, 99th {p99:.1f} ms "
       f"(target {target:.1f} = period {period:.1f} + chain median {chain_median:.1f}: "
