@@ -23,7 +23,7 @@ bool packed_422(uint32_t fourcc) { return fourcc == V4L2_PIX_FMT_YUYV || fourcc 
 
 bool planar_420(uint32_t fourcc) {
     return fourcc == V4L2_PIX_FMT_NV12 || fourcc == V4L2_PIX_FMT_NV21 || fourcc == V4L2_PIX_FMT_YUV420 ||
-           fourcc == V4L2_PIX_FMT_YVU420;
+           fourcc == V4L2_PIX_FMT_YVU420 || fourcc == V4L2_PIX_FMT_NV12M;
 }
 
 // Bytes per pixel of the first plane's rows.
@@ -81,6 +81,12 @@ FrameIntake::FrameIntake(const IntakeFormat &f) : format(f) {
         whole = stride * (rows - 1) + min_line(format.fourcc, format.width);
         const size_t w = static_cast<size_t>(format.width);
         band.resize((w + (w + 1) / 2 * 2) * band_rows);
+    } else if (format.fourcc == V4L2_PIX_FMT_NV12M) {
+        // Luma and chroma in planes of their own.
+        whole = stride * (rows - 1) + static_cast<size_t>(format.width);
+        const size_t pairs = (static_cast<size_t>(format.width) + 1) / 2 * 2;
+        chroma_stride = std::max(format.chroma_bytes_per_line, pairs);
+        chroma_whole = chroma_stride * (half_rows - 1) + pairs;
     } else if (format.fourcc == V4L2_PIX_FMT_NV12 || format.fourcc == V4L2_PIX_FMT_NV21) {
         // The chroma plane follows the luma plane, with rows as long.
         whole = stride * rows + stride * (half_rows - 1) + (static_cast<size_t>(format.width) + 1) / 2 * 2;
@@ -97,9 +103,13 @@ FrameIntake::~FrameIntake() {
     if (jpeg) tjDestroy(static_cast<tjhandle>(jpeg));
 }
 
-bool FrameIntake::convert(const uint8_t *frame, size_t bytes, uint8_t *dib) {
+bool FrameIntake::convert(const uint8_t *frame, size_t bytes, uint8_t *dib, const uint8_t *chroma,
+                          size_t chroma_bytes) {
     // libyuv takes strides as int.
-    if (!frame || bytes < whole || stride > static_cast<size_t>(INT_MAX)) return false;
+    if (!frame || bytes < whole || stride > static_cast<size_t>(INT_MAX) ||
+        chroma_stride > static_cast<size_t>(INT_MAX))
+        return false;
+    if (chroma_whole > 0 && (!chroma || chroma_bytes < chroma_whole)) return false;
     const int w = format.width;
     const int h = format.height;
     const int src_stride = static_cast<int>(stride);
@@ -140,6 +150,9 @@ bool FrameIntake::convert(const uint8_t *frame, size_t bytes, uint8_t *dib) {
             }
             return true;
         }
+        case V4L2_PIX_FMT_NV12M:
+            return libyuv::NV12ToRGB24Matrix(frame, src_stride, chroma, static_cast<int>(chroma_stride), dib,
+                                             dst_stride, matrix, w, -h) == 0;
         case V4L2_PIX_FMT_NV12:
         case V4L2_PIX_FMT_NV21: {
             const uint8_t *uv = frame + stride * static_cast<size_t>(h);

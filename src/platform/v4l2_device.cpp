@@ -28,7 +28,30 @@
 namespace lumivex_platform {
 namespace {
 
-int system_open(const char *path, int flags) { return v4l2_open(path, flags); }
+bool multi_planar(const v4l2_capability &caps) {
+    const uint32_t have = (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
+    return (have & V4L2_CAP_VIDEO_CAPTURE_MPLANE) && !(have & V4L2_CAP_VIDEO_CAPTURE);
+}
+
+// As v4l2_open, but a multi-planar node is left to the driver: libv4l2's
+// plugin for those cannot hand over a format of two planes (nor open a node
+// set to one) and writes a line to standard output at each open. libv4l2's
+// calls pass a descriptor they do not know straight to the driver, where
+// ours use the multi-planar buffer type.
+int system_open(const char *path, int flags) {
+    int fd = ::open(path, flags);
+    if (fd < 0) return fd;
+    v4l2_capability caps;
+    std::memset(&caps, 0, sizeof caps);
+    if (::syscall(SYS_ioctl, fd, VIDIOC_QUERYCAP, &caps) == 0 && multi_planar(caps)) return fd;
+    if (v4l2_fd_open(fd, 0) == -1) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
 int system_close(int fd) { return v4l2_close(fd); }
 int system_ioctl(int fd, unsigned long request, void *arg) { return v4l2_ioctl(fd, request, arg); }
 void *system_mmap(void *start, size_t length, int prot, int flags, int fd, int64_t offset) {
@@ -108,8 +131,10 @@ const int failures_to_give_up = 20;
 
 class V4l2Stream : public DeviceStream {
   public:
-    V4l2Stream(int fd, const IntakeFormat &format, int64_t interval)
+    V4l2Stream(int fd, uint32_t type, const IntakeFormat &format, unsigned planes, int64_t interval)
         : fd(fd),
+          type(type),
+          planes(planes),
           frame_width(format.width),
           frame_height(format.height),
           fourcc(format.fourcc),
@@ -132,25 +157,25 @@ class V4l2Stream : public DeviceStream {
         v4l2_requestbuffers request;
         std::memset(&request, 0, sizeof request);
         request.count = buffer_count;
-        request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        request.type = type;
         request.memory = V4L2_MEMORY_MMAP;
         if (xioctl(fd, VIDIOC_REQBUFS, &request) == -1) return errno_result(errno, VFW_E_CANNOT_CONNECT);
         if (request.count == 0) return VFW_E_CANNOT_CONNECT;
         for (unsigned i = 0; i < request.count; ++i) {
-            v4l2_buffer buffer;
-            std::memset(&buffer, 0, sizeof buffer);
-            buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-            buffer.memory = V4L2_MEMORY_MMAP;
-            buffer.index = i;
+            v4l2_buffer buffer = record(i, held);
             if (xioctl(fd, VIDIOC_QUERYBUF, &buffer) == -1) return fail_start();
-            void *start = v4l2_ops().mmap(nullptr, buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
-                                          buffer.m.offset);
-            if (start == MAP_FAILED) return fail_start();
-            mapped.push_back({start, buffer.length});
+            for (unsigned p = 0; p < planes; ++p) {
+                const size_t length = multi() ? held[p].length : buffer.length;
+                const uint32_t offset = multi() ? held[p].m.mem_offset : buffer.m.offset;
+                void *start =
+                    v4l2_ops().mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, offset);
+                if (start == MAP_FAILED) return fail_start();
+                mapped.push_back({start, length});
+            }
             if (xioctl(fd, VIDIOC_QBUF, &buffer) == -1) return fail_start();
         }
-        v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        if (xioctl(fd, VIDIOC_STREAMON, &type) == -1) return fail_start(errno);
+        uint32_t on = type;
+        if (xioctl(fd, VIDIOC_STREAMON, &on) == -1) return fail_start(errno);
         streaming = true;
         failures = 0;
         return S_OK;
@@ -161,10 +186,7 @@ class V4l2Stream : public DeviceStream {
         int ready = v4l2_ops().poll(fd, wait_ms);
         if (ready == 0) return Next::idle;
         if (ready < 0) return errno == EINTR ? Next::idle : Next::end;
-        v4l2_buffer buffer;
-        std::memset(&buffer, 0, sizeof buffer);
-        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buffer.memory = V4L2_MEMORY_MMAP;
+        v4l2_buffer buffer = record(0, held);
         if (xioctl(fd, VIDIOC_DQBUF, &buffer) == -1) {
             if (errno == ENODEV || errno == EBADF || ++failures >= failures_to_give_up) {
                 quiet_libv4l2(false);
@@ -182,11 +204,17 @@ class V4l2Stream : public DeviceStream {
         if (!take_newest(buffer)) return Next::end;
         // A buffer counts only if it holds a whole frame, whatever bytesused
         // says, and the intake can take it.
-        bool whole = buffer.index < mapped.size() && !(buffer.flags & V4L2_BUF_FLAG_ERROR);
+        const size_t first = static_cast<size_t>(buffer.index) * planes;
+        bool whole = first + planes <= mapped.size() && !(buffer.flags & V4L2_BUF_FLAG_ERROR);
         if (whole) {
-            const Mapping &m = mapped[buffer.index];
-            whole = intake.convert(static_cast<const uint8_t *>(m.start),
-                                   std::min<size_t>(buffer.bytesused, m.length), dib.data());
+            const Mapping *m = &mapped[first];
+            auto used = [&](unsigned p) {
+                return std::min<size_t>(multi() ? held[p].bytesused : buffer.bytesused, m[p].length);
+            };
+            whole = planes == 1
+                        ? intake.convert(static_cast<const uint8_t *>(m[0].start), used(0), dib.data())
+                        : intake.convert(static_cast<const uint8_t *>(m[0].start), used(0), dib.data(),
+                                         static_cast<const uint8_t *>(m[1].start), used(1));
         }
         if (xioctl(fd, VIDIOC_QBUF, &buffer) == -1 && errno == ENODEV) return Next::end;
         if (!whole) return Next::idle;
@@ -199,30 +227,49 @@ class V4l2Stream : public DeviceStream {
     void stop() override {
         if (failures > 0) quiet_libv4l2(false);
         if (streaming) {
-            v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-            xioctl(fd, VIDIOC_STREAMOFF, &type);
+            uint32_t off = type;
+            xioctl(fd, VIDIOC_STREAMOFF, &off);
             streaming = false;
         }
         release_buffers();
     }
 
   private:
+    bool multi() const { return type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE; }
+
+    // A buffer record of this stream's type for buffer `index`; a
+    // multi-planar one describes its planes in `plane`.
+    v4l2_buffer record(unsigned index, v4l2_plane (&plane)[VIDEO_MAX_PLANES]) const {
+        v4l2_buffer buffer;
+        std::memset(&buffer, 0, sizeof buffer);
+        buffer.type = type;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        buffer.index = index;
+        if (multi()) {
+            std::memset(plane, 0, sizeof plane);
+            buffer.m.planes = plane;
+            buffer.length = VIDEO_MAX_PLANES;
+        }
+        return buffer;
+    }
+
     // Frames that waited while the one before was processed (a frame took
     // longer than the camera's period) are dropped, not queued: the newest
-    // ready frame replaces `buffer`, and the older ones go back to the driver
-    // at once. With no frame waiting this is one poll that returns at once.
-    // False when the device went away.
+    // ready frame replaces `buffer` (its planes in `held`), and the older
+    // ones go back to the driver at once. With no frame waiting this is one
+    // poll that returns at once. False when the device went away.
     bool take_newest(v4l2_buffer &buffer) {
         // At most one round of the buffers: a driver that keeps a frame ready
         // still has its newest taken.
-        for (size_t n = 1; n < mapped.size() && v4l2_ops().poll(fd, 0) > 0; ++n) {
-            v4l2_buffer newer;
-            std::memset(&newer, 0, sizeof newer);
-            newer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-            newer.memory = V4L2_MEMORY_MMAP;
+        for (size_t n = 1; n < mapped.size() / planes && v4l2_ops().poll(fd, 0) > 0; ++n) {
+            v4l2_buffer newer = record(0, spare);
             if (xioctl(fd, VIDIOC_DQBUF, &newer) == -1) break;
             if (xioctl(fd, VIDIOC_QBUF, &buffer) == -1 && errno == ENODEV) return false;
             buffer = newer;
+            if (multi()) {
+                std::memcpy(held, spare, sizeof held);
+                buffer.m.planes = held;
+            }
         }
         return true;
     }
@@ -254,7 +301,7 @@ class V4l2Stream : public DeviceStream {
         if (!mapped.empty()) {
             v4l2_requestbuffers request;
             std::memset(&request, 0, sizeof request);
-            request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            request.type = type;
             request.memory = V4L2_MEMORY_MMAP;
             xioctl(fd, VIDIOC_REQBUFS, &request);
         }
@@ -262,20 +309,25 @@ class V4l2Stream : public DeviceStream {
     }
 
     int fd;
+    uint32_t type;    // V4L2_BUF_TYPE_VIDEO_CAPTURE or its _MPLANE form
+    unsigned planes;  // mapped per buffer
     int frame_width;
     int frame_height;
     uint32_t fourcc;
     int64_t interval;
     FrameIntake intake;
     std::vector<unsigned char> dib;
-    std::vector<Mapping> mapped;
+    std::vector<Mapping> mapped;         // each buffer's planes in turn
+    v4l2_plane held[VIDEO_MAX_PLANES];   // the planes of the buffer being taken in
+    v4l2_plane spare[VIDEO_MAX_PLANES];  // of a newer one dequeued after it
     bool streaming = false;
     int failures = 0;
 };
 
 class V4l2Device : public CaptureDevice {
   public:
-    V4l2Device(std::string path, std::string card) : path(std::move(path)), card(std::move(card)) {}
+    V4l2Device(std::string path, std::string card, uint32_t type = V4L2_BUF_TYPE_VIDEO_CAPTURE)
+        : path(std::move(path)), card(std::move(card)), type(type) {}
 
     HRESULT read_property(const std::u16string &name, std::u16string &value) override {
         if (name == u"FriendlyName") {
@@ -307,10 +359,13 @@ class V4l2Device : public CaptureDevice {
             v4l2_fmtdesc format;
             std::memset(&format, 0, sizeof format);
             format.index = i;
-            format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            format.type = type;
             if (xioctl(fd, VIDIOC_ENUM_FMT, &format) == -1) break;
-            // libv4l2 lists the formats it converts to as well.
-            if (format.flags & V4L2_FMT_FLAG_EMULATED) continue;
+            // libv4l2 lists the formats it converts to as well; a
+            // multi-planar node offers only what the intake takes.
+            if ((format.flags & V4L2_FMT_FLAG_EMULATED) ||
+                (multi() && !FrameIntake::handles(format.pixelformat)))
+                continue;
             for (uint32_t j = 0; j < 64; ++j) {
                 v4l2_frmsizeenum size;
                 std::memset(&size, 0, sizeof size);
@@ -335,7 +390,14 @@ class V4l2Device : public CaptureDevice {
         if (fd < 0) return errno_result(errno, VFW_E_CANNOT_CONNECT);
         v4l2_format format;
         bool own = false;  // the camera's own format, taken in by FrameIntake
-        if (wanted_fourcc != V4L2_PIX_FMT_BGR24 && FrameIntake::handles(wanted_fourcc)) {
+        if (multi()) {
+            HRESULT hr = set_planar_format(fd, format);
+            if (FAILED(hr)) {
+                v4l2_ops().close(fd);
+                return hr;
+            }
+            own = true;
+        } else if (wanted_fourcc != V4L2_PIX_FMT_BGR24 && FrameIntake::handles(wanted_fourcc)) {
             std::memset(&format, 0, sizeof format);
             format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             format.fmt.pix.width = static_cast<uint32_t>(wanted_w);
@@ -361,27 +423,18 @@ class V4l2Device : public CaptureDevice {
                       ? take_own_format(fd, format)
                       : FrameIntake::handles(format.fmt.pix.pixelformat);
         }
-        const uint32_t fourcc = format.fmt.pix.pixelformat;
-        bool usable = (own || fourcc == V4L2_PIX_FMT_BGR24) && format.fmt.pix.width > 0 &&
-                      format.fmt.pix.height > 0 && format.fmt.pix.width <= 16384 &&
-                      format.fmt.pix.height <= 16384;
+        unsigned planes = 1;
+        const IntakeFormat intake = intake_format(format, planes);
+        const bool bgr = intake.fourcc == V4L2_PIX_FMT_BGR24;
+        bool usable = (own || bgr) && intake.width > 0 && intake.height > 0 && intake.width <= 16384 &&
+                      intake.height <= 16384;
         if (!usable) {
             v4l2_ops().close(fd);
-            return own || fourcc == V4L2_PIX_FMT_BGR24 ? VFW_E_CANNOT_CONNECT : VFW_E_NO_ACCEPTABLE_TYPES;
+            return own || bgr ? VFW_E_CANNOT_CONNECT : VFW_E_NO_ACCEPTABLE_TYPES;
         }
-        IntakeFormat intake;
-        intake.fourcc = fourcc;
-        intake.width = static_cast<int>(format.fmt.pix.width);
-        intake.height = static_cast<int>(format.fmt.pix.height);
-        intake.bytes_per_line = format.fmt.pix.bytesperline;
-        // YUV is limited range unless the driver says otherwise; its default
-        // for the JPEG colorspace is full range.
-        intake.full_range = format.fmt.pix.quantization == V4L2_QUANTIZATION_FULL_RANGE ||
-                            (format.fmt.pix.quantization == V4L2_QUANTIZATION_DEFAULT &&
-                             format.fmt.pix.colorspace == V4L2_COLORSPACE_JPEG);
         int64_t interval = set_interval(fd);
         try {
-            stream.reset(new V4l2Stream(fd, intake, interval));
+            stream.reset(new V4l2Stream(fd, type, intake, planes, interval));
         } catch (const std::bad_alloc &) {
             // A frame this big does not fit in memory.
             v4l2_ops().close(fd);
@@ -391,6 +444,69 @@ class V4l2Device : public CaptureDevice {
     }
 
   private:
+    bool multi() const { return type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE; }
+
+    // A multi-planar node, which libv4l2 leaves alone: sets the format asked
+    // for if the intake takes it, else the first the node lists that it
+    // takes, at the wanted size. VFW_E_NO_ACCEPTABLE_TYPES when there is
+    // none, or the driver sets one the intake cannot take (NV12M comes in
+    // two planes, the others in one).
+    HRESULT set_planar_format(int fd, v4l2_format &format) {
+        uint32_t fourcc = FrameIntake::handles(wanted_fourcc) ? wanted_fourcc : 0;
+        for (uint32_t i = 0; fourcc == 0 && i < 64; ++i) {
+            v4l2_fmtdesc offered;
+            std::memset(&offered, 0, sizeof offered);
+            offered.index = i;
+            offered.type = type;
+            if (xioctl(fd, VIDIOC_ENUM_FMT, &offered) == -1) break;
+            if (FrameIntake::handles(offered.pixelformat)) fourcc = offered.pixelformat;
+        }
+        if (fourcc == 0) return VFW_E_NO_ACCEPTABLE_TYPES;
+        std::memset(&format, 0, sizeof format);
+        format.type = type;
+        format.fmt.pix_mp.width = static_cast<uint32_t>(wanted_w);
+        format.fmt.pix_mp.height = static_cast<uint32_t>(wanted_h);
+        format.fmt.pix_mp.pixelformat = fourcc;
+        format.fmt.pix_mp.field = V4L2_FIELD_ANY;
+        if (xioctl(fd, VIDIOC_S_FMT, &format) == -1) return errno_result(errno, VFW_E_CANNOT_CONNECT);
+        const v4l2_pix_format_mplane &set = format.fmt.pix_mp;
+        if (!FrameIntake::handles(set.pixelformat) ||
+            set.num_planes != (set.pixelformat == V4L2_PIX_FMT_NV12M ? 2 : 1))
+            return VFW_E_NO_ACCEPTABLE_TYPES;
+        return S_OK;
+    }
+
+    // What the intake needs of the format set, and the planes of a buffer.
+    static IntakeFormat intake_format(const v4l2_format &format, unsigned &planes) {
+        IntakeFormat intake;
+        uint32_t quantization, colorspace;
+        if (format.type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE) {
+            const v4l2_pix_format_mplane &mp = format.fmt.pix_mp;
+            intake.fourcc = mp.pixelformat;
+            intake.width = static_cast<int>(mp.width);
+            intake.height = static_cast<int>(mp.height);
+            planes = mp.num_planes;
+            intake.bytes_per_line = mp.plane_fmt[0].bytesperline;
+            if (planes > 1) intake.chroma_bytes_per_line = mp.plane_fmt[1].bytesperline;
+            quantization = mp.quantization;
+            colorspace = mp.colorspace;
+        } else {
+            const v4l2_pix_format &pix = format.fmt.pix;
+            intake.fourcc = pix.pixelformat;
+            intake.width = static_cast<int>(pix.width);
+            intake.height = static_cast<int>(pix.height);
+            planes = 1;
+            intake.bytes_per_line = pix.bytesperline;
+            quantization = pix.quantization;
+            colorspace = pix.colorspace;
+        }
+        // YUV is limited range unless the driver says otherwise; its default
+        // for the JPEG colorspace is full range.
+        intake.full_range = quantization == V4L2_QUANTIZATION_FULL_RANGE ||
+                            (quantization == V4L2_QUANTIZATION_DEFAULT && colorspace == V4L2_COLORSPACE_JPEG);
+        return intake;
+    }
+
     // Asks libv4l2 for 24-bit BGR at the wanted size; false (errno set) when
     // the device refuses. A driver may set another size than the one asked
     // for; libv4l2 then answers with the camera's own format at that size.
@@ -444,13 +560,13 @@ class V4l2Device : public CaptureDevice {
         v4l2_streamparm parm;
         if (wanted_interval > 0) {
             std::memset(&parm, 0, sizeof parm);
-            parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+            parm.type = type;
             parm.parm.capture.timeperframe.numerator = static_cast<uint32_t>(wanted_interval);
             parm.parm.capture.timeperframe.denominator = hundred_ns;
             xioctl(fd, VIDIOC_S_PARM, &parm);
         }
         std::memset(&parm, 0, sizeof parm);
-        parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        parm.type = type;
         if (xioctl(fd, VIDIOC_G_PARM, &parm) == -1 || !(parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME))
             return 0;
         return fraction_interval(parm.parm.capture.timeperframe);
@@ -493,6 +609,7 @@ class V4l2Device : public CaptureDevice {
 
     std::string path;
     std::string card;
+    uint32_t type;  // the node's buffer type
     int wanted_w = wanted_width;
     int wanted_h = wanted_height;
     uint32_t wanted_fourcc = 0;
@@ -545,10 +662,12 @@ DeviceList v4l2_devices() {
         std::memset(&caps, 0, sizeof caps);
         if (xioctl(fd, VIDIOC_QUERYCAP, &caps) == 0) {
             uint32_t have = (caps.capabilities & V4L2_CAP_DEVICE_CAPS) ? caps.device_caps : caps.capabilities;
-            if ((have & V4L2_CAP_VIDEO_CAPTURE) && (have & V4L2_CAP_STREAMING)) {
+            if ((have & (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_CAPTURE_MPLANE)) &&
+                (have & V4L2_CAP_STREAMING)) {
                 const char *card = reinterpret_cast<const char *>(caps.card);
                 result.push_back(std::make_shared<V4l2Device>(
-                    node.second, std::string(card, strnlen(card, sizeof caps.card))));
+                    node.second, std::string(card, strnlen(card, sizeof caps.card)),
+                    multi_planar(caps) ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE));
             }
         }
         ops.close(fd);

@@ -1,11 +1,12 @@
 // V4L2 capture devices behind the portable DirectShow.
 //
 // Listing: every <dir>/video<N> (dir /dev) whose capabilities (the node's
-// device caps when reported) include video capture and streaming, in the
-// order of N. Each is named by its card name ("FriendlyName", UTF-8 turned
-// into UTF-16) and has its node path as "DevicePath". A node that cannot be
-// opened for want of permission (EACCES, EPERM) or because it is busy is
-// listed under its node name ("video0"), so that connecting it reports why.
+// device caps when reported) include video capture (single- or multi-planar)
+// and streaming, in the order of N. Each is named by its card name
+// ("FriendlyName", UTF-8 turned into UTF-16) and has its node path as
+// "DevicePath". A node that cannot be opened for want of permission (EACCES,
+// EPERM) or because it is busy is listed under its node name ("video0"), so
+// that connecting it reports why.
 // Connecting: the node is opened through libv4l2. Asked for a camera format
 // that FrameIntake (intake.h) converts, it sets that format at the size asked
 // for (640 x 480 unless set; the driver picks the nearest size it has).
@@ -14,6 +15,11 @@
 // takes that format, it is set unconverted and FrameIntake turns it into BGR
 // instead of libv4l2, else libv4l2's conversion stays. A frame interval asked
 // for goes to VIDIOC_S_PARM; the one obtained is read back with VIDIOC_G_PARM.
+// A multi-planar node (V4L2_CAP_VIDEO_CAPTURE_MPLANE without VIDEO_CAPTURE)
+// is not handed to libv4l2, whose plugin for those cannot take two planes:
+// it offers only the formats FrameIntake takes, and the one asked for (else
+// the first it lists) is set and streamed with the _MPLANE buffer type,
+// each plane of NV12M mapped on its own.
 // Failures: E_ACCESSDENIED
 // (no permission), HRESULT_FROM_WIN32(ERROR_BUSY) (held by another program,
 // also from Run), HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED) (the node

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,6 +82,15 @@ class CameraRig final : public FrameSink {
         return true;
     }
     bool all_buffers_released() const { return test_support::all_buffers_released(store); }
+    // The camera buffer's frame (rows of blue, green, red, bottom row first),
+    // copied under the frame lock; empty without one.
+    std::vector<unsigned char> frame() {
+        std::lock_guard<std::mutex> lock(store.frame_lock);
+        if (!store.camera_buffer) return {};
+        const auto *data = reinterpret_cast<const unsigned char *>(store.camera_buffer);
+        return {data, data + static_cast<size_t>(store.camera_x_size) *
+                                 static_cast<size_t>(store.camera_y_size) * 3};
+    }
     std::string line(int i) const { return lines_of(log)[static_cast<size_t>(i)]; }
     bool has_line(const std::string &text) const { return test_support::has_line(log, text); }
 

@@ -76,11 +76,14 @@ struct format {
     uint32_t fourcc;
     const char *name;
     int compressed;
+    int planes; /* memory planes: more than one only on a multi-planar node */
 };
 
 static const struct format known_formats[] = {
-    {V4L2_PIX_FMT_BGR24, "BGR3", 0}, {V4L2_PIX_FMT_RGB24, "RGB3", 0}, {V4L2_PIX_FMT_YUYV, "YUYV", 0},
-    {V4L2_PIX_FMT_MJPEG, "MJPG", 1}, {V4L2_PIX_FMT_H264, "H264", 1},  {V4L2_PIX_FMT_NV12, "NV12", 0},
+    {V4L2_PIX_FMT_BGR24, "BGR3", 0, 1},  {V4L2_PIX_FMT_RGB24, "RGB3", 0, 1},
+    {V4L2_PIX_FMT_YUYV, "YUYV", 0, 1},   {V4L2_PIX_FMT_MJPEG, "MJPG", 1, 1},
+    {V4L2_PIX_FMT_H264, "H264", 1, 1},   {V4L2_PIX_FMT_NV12, "NV12", 0, 1},
+    {V4L2_PIX_FMT_NV12M, "NV12M", 0, 2},
 };
 
 static struct {
@@ -95,6 +98,7 @@ static struct {
     int rate_count;
     double bandwidth; /* bytes a second uncompressed formats may send; 0: no limit */
     int yuv_limited;  /* YUV in limited range (16..235) rather than full */
+    unsigned mplane;  /* bit N: node N is multi-planar */
     int fault_slow;
     double render_seconds; /* thread CPU time spent drawing and encoding frames */
     long rendered;
@@ -129,9 +133,12 @@ struct handle {
     int node;
     int generation;
     int nonblocking;
+    int mplane; /* the node's buffer type is V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE */
     const struct format *format;
     int width, height;
-    uint32_t bytesperline, sizeimage;
+    uint32_t bytesperline, sizeimage; /* of the first plane; sizeimage of all planes for read() */
+    uint32_t plane_size[2];           /* each plane's bytes (the second for two-plane formats) */
+    size_t plane_offset[2];           /* where each plane starts in a buffer, page-aligned */
     /* memory-mapped buffers: one memfd holding them all, page-aligned each */
     int buffer_count;
     size_t buffer_stride;
@@ -242,6 +249,18 @@ static void setup_rates(void) {
     config.yuv_limited = text && !strcmp(text, "limited");
 }
 
+/* FAKECAM_MPLANE: "1" for every node, or the nodes named ("video1,video3"). */
+static void setup_mplane(void) {
+    char list[256];
+    const char *text = config_env("FAKECAM_MPLANE");
+    snprintf(list, sizeof list, "%s", text ? text : "");
+    if (!strcmp(list, "1")) config.mplane = ~0u;
+    for (char *save = NULL, *item = strtok_r(list, ",", &save); item; item = strtok_r(NULL, ",", &save)) {
+        int n = -1;
+        if (sscanf(item, "video%d", &n) == 1 && n >= 0 && n < MAX_NODES) config.mplane |= 1u << n;
+    }
+}
+
 static void setup(void) {
     real_open = next_symbol("open");
     real_close = next_symbol("close");
@@ -326,6 +345,7 @@ static void setup(void) {
             logf_("fakecam: unknown fault %s", item);
     }
     setup_rates();
+    setup_mplane();
     text = config_env("FAKECAM_UNPLUG_AFTER");
     config.unplug_after = text ? atof(text) : 1.0;
     text = config_env("FAKECAM_REPLUG_AFTER");
@@ -396,9 +416,32 @@ static void fill_stat(int node, struct stat *st) {
 
 /* ---- formats and frames --------------------------------------------------------------------- */
 
-static const struct format *offered(uint32_t fourcc) {
+/* The one buffer type a node takes; the other is refused, as a driver
+ * refuses it. */
+static uint32_t buf_type(const struct handle *h) {
+    return h->mplane ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE;
+}
+
+static size_t page_round(size_t bytes) {
+    size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    return (bytes + page - 1) / page * page;
+}
+
+/* The index-th format a node offers: formats of more than one plane only
+ * on a multi-planar node. NULL past the last. */
+static const struct format *node_format(int node, int index) {
     for (int i = 0; i < config.format_count; ++i) {
-        if (config.formats[i]->fourcc == fourcc) return config.formats[i];
+        const struct format *f = config.formats[i];
+        if (f->planes > 1 && !(config.mplane >> node & 1)) continue;
+        if (index-- == 0) return f;
+    }
+    return NULL;
+}
+
+static const struct format *offered(const struct handle *h, uint32_t fourcc) {
+    const struct format *f;
+    for (int i = 0; (f = node_format(h->node, i)); ++i) {
+        if (f->fourcc == fourcc) return f;
     }
     return NULL;
 }
@@ -424,7 +467,7 @@ static int nearest_size(int w, int h) {
 static double frame_bytes(const struct format *f, int w, int h) {
     if (f->compressed) return 0;
     if (f->fourcc == V4L2_PIX_FMT_YUYV) return 2.0 * w * h;
-    if (f->fourcc == V4L2_PIX_FMT_NV12) return 1.5 * w * h;
+    if (f->fourcc == V4L2_PIX_FMT_NV12 || f->fourcc == V4L2_PIX_FMT_NV12M) return 1.5 * w * h;
     return 3.0 * w * h;
 }
 
@@ -442,8 +485,8 @@ static int rates_for(const struct format *f, int w, int h, double *out) {
 }
 
 /* VIDIOC_ENUM_FRAMEINTERVALS: the index-th offered rate. */
-static int enum_intervals(struct v4l2_frmivalenum *e) {
-    const struct format *f = offered(e->pixel_format);
+static int enum_intervals(const struct handle *h, struct v4l2_frmivalenum *e) {
+    const struct format *f = offered(h, e->pixel_format);
     if (!f || !size_offered((int)e->width, (int)e->height)) return EINVAL;
     double rates[MAX_RATES];
     int n = rates_for(f, (int)e->width, (int)e->height, rates);
@@ -457,7 +500,7 @@ static int enum_intervals(struct v4l2_frmivalenum *e) {
 /* VIDIOC_G_PARM and VIDIOC_S_PARM: S_PARM takes the offered rate nearest to
  * the interval asked for (none asked: the highest). */
 static int stream_parm(struct handle *h, unsigned long request, struct v4l2_streamparm *p) {
-    if (p->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return EINVAL;
+    if (p->type != buf_type(h)) return EINVAL;
     if (request == VIDIOC_S_PARM) {
         double rates[MAX_RATES];
         int n = rates_for(h->format, h->width, h->height, rates);
@@ -510,14 +553,40 @@ static void describe(struct v4l2_pix_format *pix, const struct format *f, int w,
     }
 }
 
-static void set_format(struct handle *h, const struct format *f, int w, int h_) {
+/* The same on a multi-planar node: NV12M's luma and chroma in planes of
+ * their own, every other format in one plane. */
+static void describe_mp(struct v4l2_pix_format_mplane *mp, const struct format *f, int w, int h) {
     struct v4l2_pix_format pix;
-    describe(&pix, f, w, h_);
+    describe(&pix, f->fourcc == V4L2_PIX_FMT_NV12M ? format_named("NV12") : f, w, h);
+    memset(mp, 0, sizeof *mp);
+    mp->width = pix.width;
+    mp->height = pix.height;
+    mp->pixelformat = f->fourcc;
+    mp->field = pix.field;
+    mp->colorspace = pix.colorspace;
+    mp->quantization = pix.quantization;
+    mp->num_planes = (uint8_t)f->planes;
+    mp->plane_fmt[0].bytesperline = pix.bytesperline;
+    mp->plane_fmt[0].sizeimage = pix.sizeimage;
+    if (f->fourcc == V4L2_PIX_FMT_NV12M) {
+        mp->plane_fmt[0].sizeimage = (uint32_t)w * (uint32_t)h;
+        mp->plane_fmt[1].bytesperline = (uint32_t)w;
+        mp->plane_fmt[1].sizeimage = (uint32_t)w * (uint32_t)((h + 1) / 2);
+    }
+}
+
+static void set_format(struct handle *h, const struct format *f, int w, int h_) {
+    struct v4l2_pix_format_mplane mp;
+    describe_mp(&mp, f, w, h_);
     h->format = f;
     h->width = w;
     h->height = h_;
-    h->bytesperline = pix.bytesperline;
-    h->sizeimage = pix.sizeimage;
+    h->bytesperline = mp.plane_fmt[0].bytesperline;
+    h->plane_size[0] = mp.plane_fmt[0].sizeimage;
+    h->plane_size[1] = f->planes > 1 ? mp.plane_fmt[1].sizeimage : 0;
+    h->plane_offset[0] = 0;
+    h->plane_offset[1] = page_round(h->plane_size[0]);
+    h->sizeimage = h->plane_size[0] + h->plane_size[1];
     double rates[MAX_RATES];
     rates_for(f, w, h_, rates);
     h->fps = rates[0];
@@ -554,14 +623,14 @@ static void render_yuyv(const struct handle *h, const uint8_t *bgr, uint8_t *out
     }
 }
 
-/* NV12: the luma plane, then Cb Cr pairs each averaged over 2 x 2 pixels. */
-static void render_nv12(const struct handle *h, const uint8_t *bgr, uint8_t *out) {
+/* NV12: the luma plane, then (at `uv`) Cb Cr pairs each averaged over 2 x 2
+ * pixels. */
+static void render_nv12(const struct handle *h, const uint8_t *bgr, uint8_t *out, uint8_t *uv) {
     const size_t row = (size_t)h->width * 3, line = h->bytesperline;
     for (int y = 0; y < h->height; ++y) {
         const uint8_t *s = bgr + row * (size_t)y;
         for (int x = 0; x < h->width; ++x) out[line * (size_t)y + (size_t)x] = clamp(luma(s + 3 * x));
     }
-    uint8_t *uv = out + line * (size_t)h->height;
     for (int y = 0; y < h->height; y += 2) {
         const uint8_t *a = bgr + row * (size_t)y;
         const uint8_t *b2 = y + 1 < h->height ? a + row : a;
@@ -578,8 +647,9 @@ static void render_nv12(const struct handle *h, const uint8_t *bgr, uint8_t *out
     }
 }
 
-/* Frame `n` into `out` (room for sizeimage bytes) in the handle's format;
- * the number of bytes used. */
+/* Frame `n` into `out` (room for sizeimage bytes; a buffer's planes at their
+ * offsets) in the handle's format; the number of bytes used (of the first
+ * plane: the others are always full). */
 static uint32_t render(struct handle *h, uint32_t n, uint8_t *out) {
     const int w = h->width, hh = h->height;
     const size_t row = (size_t)w * 3;
@@ -603,8 +673,11 @@ static uint32_t render(struct handle *h, uint32_t n, uint8_t *out) {
             render_yuyv(h, bgr, out);
             return h->bytesperline * (uint32_t)hh;
         case V4L2_PIX_FMT_NV12:
-            render_nv12(h, bgr, out);
+            render_nv12(h, bgr, out, out + (size_t)h->bytesperline * (size_t)hh);
             return h->sizeimage;
+        case V4L2_PIX_FMT_NV12M:
+            render_nv12(h, bgr, out, out + h->plane_offset[1]);
+            return h->plane_size[0];
         case V4L2_PIX_FMT_MJPEG: {
             struct jpeg_compress_struct c;
             struct jpeg_error_mgr error;
@@ -725,8 +798,8 @@ static void free_buffers(struct handle *h) {
 }
 
 static int alloc_buffers(struct handle *h, int count) {
-    size_t page = (size_t)sysconf(_SC_PAGESIZE);
-    size_t stride = ((size_t)h->sizeimage + page - 1) / page * page;
+    const int last = h->format->planes - 1;
+    size_t stride = page_round(h->plane_offset[last] + h->plane_size[last]);
     int fd = memfd_create("fakecam", MFD_CLOEXEC);
     if (fd < 0) return -1;
     if (ftruncate(fd, (off_t)(stride * (size_t)count)) != 0) {
@@ -747,19 +820,40 @@ static int alloc_buffers(struct handle *h, int count) {
     return 0;
 }
 
+/* Whether a multi-planar buffer's plane array has room for every plane
+ * (EINVAL if not, EFAULT without one; 0 when it has, or on a single-plane node). */
+static int plane_array_error(const struct handle *h, const struct v4l2_buffer *b) {
+    if (!h->mplane) return 0;
+    if (b->length < (uint32_t)h->format->planes || b->length > VIDEO_MAX_PLANES) return EINVAL;
+    return b->m.planes ? 0 : EFAULT;
+}
+
 static void describe_buffer(const struct handle *h, int i, struct v4l2_buffer *b) {
     const struct buffer *s = &h->buffers[i];
     uint32_t type = b->type;
+    struct v4l2_plane *planes = h->mplane ? b->m.planes : NULL;
     memset(b, 0, sizeof *b);
     b->type = type;
     b->index = (uint32_t)i;
     b->memory = V4L2_MEMORY_MMAP;
-    b->length = h->sizeimage;
-    b->m.offset = (uint32_t)(h->buffer_stride * (size_t)i);
+    if (planes) {
+        /* Each plane mapped at an offset of its own. */
+        b->m.planes = planes;
+        b->length = (uint32_t)h->format->planes;
+        for (int p = 0; p < h->format->planes; ++p) {
+            memset(&planes[p], 0, sizeof planes[p]);
+            planes[p].length = h->plane_size[p];
+            planes[p].m.mem_offset = (uint32_t)(h->buffer_stride * (size_t)i + h->plane_offset[p]);
+            planes[p].bytesused = p == 0 || !s->bytesused ? s->bytesused : h->plane_size[p];
+        }
+    } else {
+        b->length = h->sizeimage;
+        b->m.offset = (uint32_t)(h->buffer_stride * (size_t)i);
+        b->bytesused = s->bytesused;
+    }
     b->flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
     if (s->queued) b->flags |= V4L2_BUF_FLAG_QUEUED;
     if (s->done) b->flags |= V4L2_BUF_FLAG_DONE;
-    b->bytesused = s->bytesused;
     b->sequence = s->sequence;
     b->timestamp = s->stamp;
     b->field = V4L2_FIELD_NONE;
@@ -823,8 +917,9 @@ static int fake_open(int node, int flags) {
     h->nonblocking = (flags & O_NONBLOCK) != 0;
     h->memfd = -1;
     h->delivered = -1;
-    set_format(h, config.formats[0] ? config.formats[0] : &known_formats[0], config.widths[0],
-               config.heights[0]);
+    h->mplane = config.mplane >> node & 1;
+    const struct format *first = node_format(node, 0);
+    set_format(h, first ? first : &known_formats[0], config.widths[0], config.heights[0]);
     pthread_mutex_lock(&lock);
     handles[fd] = h;
     pthread_mutex_unlock(&lock);
@@ -924,15 +1019,15 @@ static int answer(struct handle *h, unsigned long request, void *arg) {
                 snprintf((char *)cap->card, sizeof cap->card, "%.28s %d", config.card, h->node);
             snprintf((char *)cap->bus_info, sizeof cap->bus_info, "platform:fakecam-%d", h->node);
             cap->version = 0x060100;
-            cap->device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING;
+            cap->device_caps = h->mplane ? V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING
+                                         : V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING;
             cap->capabilities = cap->device_caps | V4L2_CAP_DEVICE_CAPS;
             return 0;
         }
         case VIDIOC_ENUM_FMT: {
             struct v4l2_fmtdesc *d = arg;
-            if (d->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || d->index >= (uint32_t)config.format_count)
-                return EINVAL;
-            const struct format *f = config.formats[d->index];
+            const struct format *f = d->index < MAX_FORMATS ? node_format(h->node, (int)d->index) : NULL;
+            if (d->type != buf_type(h) || !f) return EINVAL;
             uint32_t index = d->index, type = d->type;
             memset(d, 0, sizeof *d);
             d->index = index;
@@ -944,17 +1039,21 @@ static int answer(struct handle *h, unsigned long request, void *arg) {
         }
         case VIDIOC_ENUM_FRAMESIZES: {
             struct v4l2_frmsizeenum *s = arg;
-            if (!offered(s->pixel_format) || s->index >= (uint32_t)config.size_count) return EINVAL;
+            if (!offered(h, s->pixel_format) || s->index >= (uint32_t)config.size_count) return EINVAL;
             s->type = V4L2_FRMSIZE_TYPE_DISCRETE;
             s->discrete.width = (uint32_t)config.widths[s->index];
             s->discrete.height = (uint32_t)config.heights[s->index];
             return 0;
         }
         case VIDIOC_ENUM_FRAMEINTERVALS:
-            return enum_intervals(arg);
+            return enum_intervals(h, arg);
         case VIDIOC_G_FMT: {
             struct v4l2_format *f = arg;
-            if (f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return EINVAL;
+            if (f->type != buf_type(h)) return EINVAL;
+            if (h->mplane) {
+                describe_mp(&f->fmt.pix_mp, h->format, h->width, h->height);
+                return 0;
+            }
             describe(&f->fmt.pix, h->format, h->width, h->height);
             f->fmt.pix.bytesperline = h->bytesperline;
             f->fmt.pix.sizeimage = h->sizeimage;
@@ -963,17 +1062,22 @@ static int answer(struct handle *h, unsigned long request, void *arg) {
         case VIDIOC_TRY_FMT:
         case VIDIOC_S_FMT: {
             struct v4l2_format *f = arg;
-            if (f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return EINVAL;
+            if (f->type != buf_type(h)) return EINVAL;
             if (request == VIDIOC_S_FMT && (config.fault_fmt_busy || h->buffer_count > 0 || h->streaming))
                 return EBUSY;
-            const struct format *format = offered(f->fmt.pix.pixelformat);
-            if (!format) format = config.formats[0];
+            /* The two structures begin alike: width, height, pixelformat. */
+            const struct format *format = offered(h, f->fmt.pix.pixelformat);
+            if (!format) format = node_format(h->node, 0);
+            if (!format) format = h->format;
             int i = nearest_size((int)f->fmt.pix.width, (int)f->fmt.pix.height);
             if (request == VIDIOC_S_FMT && config.fault_size_change && !h->resized) {
                 i = (i + 1) % config.size_count;
                 h->resized = 1;
             }
-            describe(&f->fmt.pix, format, config.widths[i], config.heights[i]);
+            if (h->mplane)
+                describe_mp(&f->fmt.pix_mp, format, config.widths[i], config.heights[i]);
+            else
+                describe(&f->fmt.pix, format, config.widths[i], config.heights[i]);
             if (request == VIDIOC_S_FMT) set_format(h, format, config.widths[i], config.heights[i]);
             return 0;
         }
@@ -995,7 +1099,7 @@ static int answer(struct handle *h, unsigned long request, void *arg) {
             return *(int *)arg == 0 ? 0 : EINVAL;
         case VIDIOC_REQBUFS: {
             struct v4l2_requestbuffers *r = arg;
-            if (r->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || r->memory != V4L2_MEMORY_MMAP) return EINVAL;
+            if (r->type != buf_type(h) || r->memory != V4L2_MEMORY_MMAP) return EINVAL;
             if (h->streaming || h->reading) return EBUSY;
             free_buffers(h);
             uint32_t count = r->count;
@@ -1012,16 +1116,17 @@ static int answer(struct handle *h, unsigned long request, void *arg) {
         }
         case VIDIOC_QUERYBUF: {
             struct v4l2_buffer *b = arg;
-            if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->index >= (uint32_t)h->buffer_count)
-                return EINVAL;
+            if (b->type != buf_type(h) || b->index >= (uint32_t)h->buffer_count) return EINVAL;
+            if (plane_array_error(h, b)) return plane_array_error(h, b);
             describe_buffer(h, (int)b->index, b);
             return 0;
         }
         case VIDIOC_QBUF: {
             struct v4l2_buffer *b = arg;
-            if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->memory != V4L2_MEMORY_MMAP ||
+            if (b->type != buf_type(h) || b->memory != V4L2_MEMORY_MMAP ||
                 b->index >= (uint32_t)h->buffer_count || h->buffers[b->index].queued)
                 return EINVAL;
+            if (plane_array_error(h, b)) return plane_array_error(h, b);
             h->buffers[b->index].queued = 1;
             h->buffers[b->index].done = 0;
             h->queue[h->queue_length++] = (int)b->index;
@@ -1030,7 +1135,8 @@ static int answer(struct handle *h, unsigned long request, void *arg) {
         }
         case VIDIOC_DQBUF: {
             struct v4l2_buffer *b = arg;
-            if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->memory != V4L2_MEMORY_MMAP) return EINVAL;
+            if (b->type != buf_type(h) || b->memory != V4L2_MEMORY_MMAP) return EINVAL;
+            if (plane_array_error(h, b)) return plane_array_error(h, b);
             if (!h->streaming) return EINVAL;
             if (h->queue_length == 0) return h->nonblocking ? EAGAIN : EINVAL;
             if (dequeue_fault(h)) return dequeue_fault(h);
@@ -1039,7 +1145,7 @@ static int answer(struct handle *h, unsigned long request, void *arg) {
             return dequeue(h, b);
         }
         case VIDIOC_STREAMON: {
-            if (*(int *)arg != V4L2_BUF_TYPE_VIDEO_CAPTURE || h->buffer_count == 0) return EINVAL;
+            if (*(uint32_t *)arg != buf_type(h) || h->buffer_count == 0) return EINVAL;
             if (config.fault_stream_busy) return EBUSY;
             if (!h->streaming) {
                 h->streaming = 1;
@@ -1048,7 +1154,7 @@ static int answer(struct handle *h, unsigned long request, void *arg) {
             return 0;
         }
         case VIDIOC_STREAMOFF: {
-            if (*(int *)arg != V4L2_BUF_TYPE_VIDEO_CAPTURE) return EINVAL;
+            if (*(uint32_t *)arg != buf_type(h)) return EINVAL;
             h->streaming = 0;
             h->queue_length = 0;
             for (int i = 0; i < h->buffer_count; ++i) h->buffers[i].queued = h->buffers[i].done = 0;
@@ -1095,6 +1201,8 @@ static ssize_t fake_read(int fd, void *data, size_t count) {
     ssize_t result = -1;
     if (dead(h)) {
         e = ENODEV;
+    } else if (h->mplane) {
+        e = EINVAL; /* a multi-planar node streams only */
     } else if (h->buffer_count > 0 || h->streaming) {
         e = EBUSY;
     } else {
@@ -1120,6 +1228,17 @@ static ssize_t fake_read(int fd, void *data, size_t count) {
     return result;
 }
 
+/* Bytes that may be mapped from `at` into a buffer: to the end of the plane
+ * that starts there; 0 if none does. */
+static size_t plane_room(const struct handle *h, size_t at) {
+    const int planes = h->format->planes;
+    for (int p = 0; p < planes; ++p) {
+        if (h->plane_offset[p] == at)
+            return (p + 1 < planes ? h->plane_offset[p + 1] : h->buffer_stride) - at;
+    }
+    return 0;
+}
+
 static void *fake_mmap(void *start, size_t length, int prot, int flags, int fd, off_t offset) {
     pthread_mutex_lock(&lock);
     struct handle *h = handles[fd];
@@ -1127,8 +1246,8 @@ static void *fake_mmap(void *start, size_t length, int prot, int flags, int fd, 
     void *result = MAP_FAILED;
     if (dead(h)) {
         e = ENODEV;
-    } else if (!h->memory || offset < 0 || (size_t)offset % h->buffer_stride != 0 ||
-               (size_t)offset / h->buffer_stride >= (size_t)h->buffer_count || length > h->buffer_stride) {
+    } else if (!h->memory || offset < 0 || (size_t)offset / h->buffer_stride >= (size_t)h->buffer_count ||
+               length > plane_room(h, (size_t)offset % h->buffer_stride)) {
         e = EINVAL;
     } else {
         result = real_mmap(start, length, prot, flags, h->memfd, offset);
@@ -1145,7 +1264,8 @@ static short fake_events(int fd, short wanted) {
     struct handle *h = handles[fd];
     if (!h) return POLLNVAL;
     if (dead(h)) return POLLERR | POLLHUP;
-    if (!h->streaming && !h->reading && h->buffer_count == 0 && (wanted & (POLLIN | POLLRDNORM))) {
+    if (!h->streaming && !h->reading && h->buffer_count == 0 && !h->mplane &&
+        (wanted & (POLLIN | POLLRDNORM))) {
         /* poll starts read() streaming, as on a driver that can read */
         start_reading(h);
     }

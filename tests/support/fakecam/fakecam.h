@@ -22,12 +22,22 @@
  * picture; any other request fails with ENOTTY. Each frame is the picture of
  * picture.h for its sequence number, as the controls change it.
  *
+ * A multi-planar node (FAKECAM_MPLANE) answers as a multi-planar capture
+ * driver does: QUERYCAP reports V4L2_CAP_VIDEO_CAPTURE_MPLANE and streaming
+ * (no VIDEO_CAPTURE, no read()); ENUM_FMT, G/S/TRY_FMT (struct
+ * v4l2_pix_format_mplane), G/S_PARM, REQBUFS, QUERYBUF, QBUF, DQBUF (arrays
+ * of struct v4l2_plane, one mmap offset per plane), STREAMON and STREAMOFF
+ * take V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE only and refuse the single-plane
+ * type with EINVAL. NV12M comes in two planes (luma, then the Cb Cr pairs),
+ * every other format in one; a single-plane node does not offer NV12M.
+ *
  * Configuration, read once when the library loads:
  *   FAKECAM_NODES        number of nodes, /dev/video0 upwards (default 1, at most 8)
  *   FAKECAM_CARD         card name (default "Lumivex Fakecam"; node N > 0 adds " N")
  *   FAKECAM_FORMATS      formats offered, in order, comma-separated (default "YUYV,MJPG"):
  *                        BGR3 (or BGR24), RGB3 (RGB24), YUYV, NV12, MJPG (MJPEG: real
- *                        JPEG), H264 (never converted by anything: the frames are noise)
+ *                        JPEG), H264 (never converted by anything: the frames are noise),
+ *                        NV12M (NV12 in two planes: multi-planar nodes only)
  *   FAKECAM_SIZES        sizes offered, e.g. "640x480,320x240" (default "640x480,320x240,160x120")
  *   FAKECAM_FPS          frames a second (default 30)
  *   FAKECAM_RATES        the rates offered instead, e.g. "30,15,5" (default: FAKECAM_FPS alone)
@@ -35,6 +45,7 @@
  *                        format and size get only the rates that fit, at least the lowest one,
  *                        as on a UVC camera (with "usb2" and rates 30,20,15,10,5: YUYV 640x480 at
  *                        30, 1920x1080 at 5; MJPEG at 30 whatever the size); default: no limit
+ *   FAKECAM_MPLANE       "1": every node is multi-planar; or the nodes named, e.g. "video1"
  *   FAKECAM_YUV_RANGE    "limited": YUYV and NV12 in BT.601 limited range (Y 16..235), marked
  *                        V4L2_QUANTIZATION_LIM_RANGE; default full range, marked FULL_RANGE
  *   FAKECAM_FAULT        comma-separated faults:
