@@ -27,7 +27,9 @@
 # takes. With the camera stalled (streaming, never a frame), Escape still
 # ends the program with exit code 0.
 # A third run sets brightness through --control and checks the camera's grey
-# in a snapshot, and asks for the driver's settings dialog (--camera-settings).
+# in a snapshot, and asks for the driver's settings dialog (--camera-settings):
+# Wine's filter has none, so the program's own opens; moving its brightness
+# brightens the camera's picture, and Escape still ends the program.
 #
 # Usage: scripts/windows_smoke.sh [path/to/lumivex.exe]
 # Needs wine (64-bit), Xvfb and xdotool: bash scripts/setup.sh windows.
@@ -158,9 +160,19 @@ wid=""
 wait_for 40 "the window \"Lumivex\" did not appear" window_found
 note "window \"$(timeout 10 xdotool getwindowname "$wid")\" is up (X id $wid, $(timeout 10 xdotool getwindowgeometry "$wid" | sed -n 's/.*Geometry: //p') pixels)"
 
-press() {
+# click WINDOW X Y: a click at X,Y in WINDOW. Without a window manager, Wine
+# moves its keyboard focus from one of its windows to another on a click,
+# not when X gives the focus.
+click() {
     app_running
-    timeout 10 xdotool windowfocus --sync "$wid" 2>/dev/null || timeout 10 xdotool windowfocus "$wid" ||
+    timeout 10 xdotool mousemove --sync --window "$1" "$2" "$3" click 1 || fail "xdotool could not click in window $1"
+}
+
+# press KEY [WINDOW]: KEY in the program's window, or in WINDOW.
+press() {
+    local window=${2:-$wid}
+    app_running
+    timeout 10 xdotool windowfocus --sync "$window" 2>/dev/null || timeout 10 xdotool windowfocus "$window" ||
         fail "cannot give the window the keyboard focus"
     timeout 10 xdotool key --clearmodifiers "$1" || fail "xdotool could not press $1"
 }
@@ -403,9 +415,14 @@ fi
 # onto V4L2 controls) to the camera: brightness 40 lifts the picture's grey
 # 96 to 136. --list-controls shows what that interface and IAMCameraControl
 # give. --camera-settings asks the filter for its property pages; Wine's
-# capture filter has none (E_NOINTERFACE), which the program says in one
-# line. Started from a batch file so that the program's standard error
-# reaches a file.
+# capture filter has none (E_NOINTERFACE), so the program says so in one
+# line and opens its own dialog, "Lumivex Fakecam settings": End on its
+# first row's scroll bar (brightness, which has the keyboard) takes the
+# camera to its highest brightness, 64, and the grey to 160; Escape in the
+# main window, the dialog still open, ends the program with exit code 0.
+# With SMOKE_SCREENSHOT set, the screen with the dialog is saved there.
+# Started from a batch file so that the program's standard error reaches a
+# file.
 if [ -n "${FAKECAM_LIB:-}" ]; then
     deadline=$(($(date +%s) + 100))
     rm -rf "$work/run" && mkdir "$work/run"
@@ -419,16 +436,54 @@ if [ -n "${FAKECAM_LIB:-}" ]; then
     wait_for 40 "the window \"Lumivex\" did not appear with --control" window_found
     grep -q '^brightness ' "$work/run/controls.txt" || fail "--list-controls does not list brightness under Wine"
     note "--list-controls under Wine: $(cut -d ' ' -f 1 "$work/run/controls.txt" | paste -s -d ' ')"
-    sleep 2
-    press r
-    wait_for 15 "\"R\" did not write 1.bmp with --control" snapshot_done 1.bmp
-    # The first pixel of a BMP is the picture's bottom left: grey.
-    pixel="$(od -An -tu1 -j54 -N3 "$work/run/1.bmp" | tr -s ' ')"
-    [ "$pixel" = " 136 136 136" ] || fail "--control brightness=40: the bottom-left pixel is$pixel, expected 136 136 136"
-    note "--control brightness=40: the camera's grey 96 shows as 136"
-    dialog="$(grep -E 'settings dialog' "$work/run/errors.txt" || true)"
+    dialog_found() {
+        app_running
+        dialog_wid="$(timeout 10 xdotool search --onlyvisible --name '^Lumivex Fakecam settings$' 2>/dev/null |
+            head -n 1 || true)"
+        [ -n "$dialog_wid" ]
+    }
+    dialog_wid=""
+    wait_for 20 "--camera-settings: no window \"Lumivex Fakecam settings\"" dialog_found
+    dialog="$(grep -E "no driver's settings dialog .*showing Lumivex's own" "$work/run/errors.txt" || true)"
     [ -n "$dialog" ] || fail "--camera-settings: no line about the settings dialog on standard error"
     note "--camera-settings: $dialog"
+    # The dialog takes the keyboard when it opens; a click on a window gives
+    # it back, but a key pressed just after may still go to the other one.
+    # snapshot: clicks the picture and presses R; true once the next
+    # snapshot is written, with `pixel` its bottom-left pixel (grey: the
+    # first pixel of a BMP is the picture's bottom left).
+    shots=0
+    snapshot() {
+        click "$wid" 20 20
+        press r
+        local next=$((shots + 1)) _
+        for _ in $(seq 25); do
+            snapshot_done "$next.bmp" && break
+            sleep 0.2
+        done
+        snapshot_done "$next.bmp" || return 1
+        shots=$next
+        pixel="$(od -An -tu1 -j54 -N3 "$work/run/$shots.bmp" | tr -s ' ')"
+    }
+    # A frame from before a change may still be the newest: snapshots until
+    # one shows it.
+    grey() { snapshot && [ "$pixel" = " $1 $1 $1" ]; }
+    wait_for 30 "--control brightness=40: no snapshot shows the camera's grey 96 as 136" grey 136
+    note "--control brightness=40: the camera's grey 96 shows as 136 ($shots.bmp)"
+    # End on the dialog's first scroll bar (it has the dialog's keyboard
+    # focus): the highest brightness.
+    brighter() {
+        click "$dialog_wid" 2 2
+        press End "$dialog_wid"
+        grey 160
+    }
+    wait_for 30 "End on the dialog's brightness: no snapshot shows the grey as 160" brighter
+    note "settings dialog: window \"Lumivex Fakecam settings\" ($(timeout 10 xdotool getwindowgeometry "$dialog_wid" |
+        sed -n 's/.*Geometry: //p') pixels); End on brightness shows the grey as 160 ($shots.bmp)"
+    if [ -n "${SMOKE_SCREENSHOT:-}" ]; then
+        import -window root "$SMOKE_SCREENSHOT" || fail "could not save the screen to $SMOKE_SCREENSHOT"
+        note "screen saved to $SMOKE_SCREENSHOT"
+    fi
     press Escape
     end=$(($(date +%s) + 20))
     while kill -0 "$app_pid" 2>/dev/null; do

@@ -1,6 +1,7 @@
 // The camera's controls as the user asks for them: --list-controls,
 // --control NAME=VALUE (applied when the camera starts and again after it
-// reconnects) and, on Windows, --camera-settings (the driver's own dialog).
+// reconnects) and, on Windows, --camera-settings (the driver's own dialog,
+// or the program's where the driver has none).
 #pragma once
 
 #include <memory>
@@ -48,6 +49,8 @@ void apply_controls(VideoDevice &device, const ControlRequests &requests, Status
 // dialog if asked for.
 void start_controls(VideoDevice &device, const ControlRequests &requests, StatusLog &log);
 // Windows: opens the driver's property pages for the device's filter on a
-// thread of its own, so the picture goes on behind them; a device without
-// any says so in a status line. Elsewhere does nothing.
+// thread of its own, so the picture goes on behind them; for a driver
+// without any, the program's own dialog of the filter's IAMVideoProcAmp and
+// IAMCameraControl properties, on its thread likewise; a device with
+// neither says so in a status line. Elsewhere does nothing.
 void open_settings_dialog(VideoDevice &device, StatusLog &log);

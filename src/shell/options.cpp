@@ -67,7 +67,8 @@ const char options_text[] =
     "  --control NAME=VALUE   set a camera control when the camera starts (and\n"
     "                         again after a reconnect); may be repeated\n"
 #ifdef _WIN32
-    "  --camera-settings      open the camera driver's own settings dialog\n"
+    "  --camera-settings      open the camera driver's settings dialog (Lumivex's\n"
+    "                         own where the driver has none)\n"
 #endif
     "  --snapshot-dir DIR     write snapshots to DIR (default: the current folder)\n"
     "  --help                 show this help and exit\n"
@@ -398,8 +399,8 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
         }
         if (name != "--camera" && name != "--size" && name != "--snapshot-dir" && name != "--format" &&
             name != "--fps" && name != "--control") {
-            error =
-                (name.compare(0, 1, "-") == 0 ? "unknown option '" : "unexpected argument '") + printable(args[i]) + "'";
+            error = (name.compare(0, 1, "-") == 0 ? "unknown option '" : "unexpected argument '") +
+                    printable(args[i]) + "'";
             return false;
         }
         if (!has_value) {
@@ -416,7 +417,8 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
         if (name == "--control") {
             ControlRequest request;
             if (!parse_control_request(value, request)) {
-                error = "bad value '" + printable(value) + "' for '--control': expected NAME=VALUE, e.g. brightness=10";
+                error = "bad value '" + printable(value) +
+                        "' for '--control': expected NAME=VALUE, e.g. brightness=10";
                 return false;
             }
             options.controls.controls.push_back(request);
@@ -429,7 +431,8 @@ bool parse_options(const std::vector<std::string> &args, Options &options, std::
             }
         } else if (name == "--format") {
             if (!parse_fourcc(value, options.format)) {
-                error = "bad value '" + printable(value) + "' for '--format': expected a FOURCC, e.g. MJPG or YUYV";
+                error = "bad value '" + printable(value) +
+                        "' for '--format': expected a FOURCC, e.g. MJPG or YUYV";
                 return false;
             }
         } else if (name == "--fps") {
@@ -542,4 +545,3 @@ std::string printable(const std::string &text) {
     }
     return out;
 }
-
