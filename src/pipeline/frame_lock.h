@@ -20,6 +20,21 @@ class FrameLock {
     FrameStore &store_;
 };
 
+// frame_lock only if it is free now, for a thread that must not wait for
+// the frame in hand (a paint: it tries again later).
+class FrameTryLock {
+  public:
+    explicit FrameTryLock(FrameStore &store);
+    ~FrameTryLock();
+    FrameTryLock(const FrameTryLock &) = delete;
+    FrameTryLock &operator=(const FrameTryLock &) = delete;
+    bool owns() const { return owns_; }
+
+  private:
+    FrameStore &store_;
+    bool owns_;
+};
+
 // frame_lock for the delivery thread: taken when no other thread waits for it.
 class DeliveryLock {
   public:

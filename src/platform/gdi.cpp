@@ -24,7 +24,10 @@ bool with_surface(HDC hdc, Draw draw) {
         std::lock_guard<std::mutex> lock(s->lock);
         draw(*s);
     }
-    if (s->window) s->window->drawn = true;
+    if (s->window) {
+        s->window->drawer = std::this_thread::get_id();
+        s->window->drawn = true;
+    }
     return true;
 }
 

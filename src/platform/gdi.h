@@ -66,5 +66,7 @@ BOOL Rectangle(HDC hdc, int left, int top, int right, int bottom);
 BOOL InvalidateRect(HWND hwnd, const RECT *rect, BOOL erase);
 // From any thread: marks the whole client area as painted (the rectangle is
 // ignored), cancelling a pending WM_PAINT, and sends what was drawn since
-// the last validation to the screen. FALSE for a null or dead window.
+// the last validation to the screen when the calling thread drew last (a
+// thread validating while another draws shows nothing half drawn). FALSE
+// for a null or dead window.
 BOOL ValidateRect(HWND hwnd, const RECT *rect);

@@ -92,6 +92,9 @@ struct Window {
     uint64_t paints = 0;       // guarded by core_mutex(): WM_PAINT messages taken so far
     Surface surface;
     std::atomic<bool> drawn{false};  // pixels drawn since the last publish
+    // The thread that drew last: only its validation publishes, so another
+    // thread's validating never shows a picture half drawn.
+    std::atomic<std::thread::id> drawer{};
     Screen screen;
     void *backend_data = nullptr;  // owned by the backend, window thread only
 };

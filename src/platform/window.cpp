@@ -405,6 +405,18 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT milliseconds, TIMERPROC callback)
     return id;
 }
 
+BOOL KillTimer(HWND hwnd, UINT_PTR id) {
+    std::lock_guard<std::mutex> lock(core);
+    Window *w = live(hwnd);
+    if (!w) return FALSE;
+    auto &timers = w->queue->timers;
+    auto it = std::find_if(timers.begin(), timers.end(),
+                           [&](const Queue::Timer &t) { return t.window == w && t.id == id; });
+    if (it == timers.end()) return FALSE;
+    timers.erase(it);
+    return TRUE;
+}
+
 namespace {
 int quit_post_count = 0;  // guarded by core
 }  // namespace
@@ -442,8 +454,9 @@ BOOL ValidateRect(HWND hwnd, const RECT *) {
         if (!w) return FALSE;
         w->needs_paint = false;
     }
-    // Validating ends an update: what it drew reaches the screen together
-    // (a window is never freed, so w stays valid).
-    if (w->drawn.exchange(false)) publish(*w);
+    // Validating ends an update: what this thread drew reaches the screen
+    // together (a window is never freed, so w stays valid). Another thread
+    // drawing now publishes when it validates.
+    if (w->drawer.load() == std::this_thread::get_id() && w->drawn.exchange(false)) publish(*w);
     return TRUE;
 }

@@ -167,6 +167,8 @@ BOOL PostMessageA(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 // one). Setting an existing id again restarts it. Needs a live window and no
 // callback (0 otherwise). Periods below 10 ms count as 10 ms. Returns id.
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT milliseconds, TIMERPROC callback);
+// Stops the window's timer `id`; FALSE when there is none.
+BOOL KillTimer(HWND hwnd, UINT_PTR id);
 // Makes the calling thread's GetMessageA return 0 with this code once its
 // posted messages are taken.
 void PostQuitMessage(int exit_code);

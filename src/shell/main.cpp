@@ -17,6 +17,9 @@ const unsigned int fps_period_ms = 1000;
 // How often the camera is checked for having been lost or being back.
 const unsigned int camera_timer = 3;
 const unsigned int camera_period_ms = 250;
+// A paint that found the frame lock busy is tried again after this long.
+const unsigned int paint_timer = 4;
+const unsigned int paint_retry_ms = 10;
 const UINT shutdown_request = WM_APP + 1;
 
 // The program the window procedure serves: it is called by the system with
@@ -118,7 +121,29 @@ BOOL WINAPI console_control(DWORD event) {
     return TRUE;
 }
 
+// A paint never waits for the frame in hand, which on a slow machine takes
+// longer than a frame period: keys, timers and Escape queued behind the
+// paint would wait with it. With the frame lock busy the window is marked
+// valid (an invalid one would be painted again at once) and painted again
+// shortly; the frame in hand is drawn whole by its own thread anyway.
+namespace {
+void paint(Program &program, HWND hwnd) {
+    FrameTryLock lock(program.store);
+    if (!lock.owns()) {
+        ValidateRect(hwnd, nullptr);
+        SetTimer(program.system_hwnd, paint_timer, paint_retry_ms, nullptr);
+        return;
+    }
+    program.draw();
+}
+}  // namespace
+
 void timer_message(Program &program, unsigned int id) {
+    if (id == paint_timer) {
+        KillTimer(program.system_hwnd, paint_timer);
+        if (program.window.main_win) InvalidateRect(program.window.main_win, nullptr, FALSE);
+        return;
+    }
     if (id == camera_timer && !program.shut_down) program.camera.camera_watch();
     if (id != fps_timer) return;
     // One atomic step, so a frame counted meanwhile is neither lost nor counted twice.
@@ -146,11 +171,9 @@ LRESULT CALLBACK WinProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) 
             program->screen.display_resize(program->window, program->log, LOWORD(lparam), HIWORD(lparam));
             return 0;
         }
-        case WM_PAINT: {
-            FrameLock lock(program->store);
-            program->draw();
+        case WM_PAINT:
+            paint(*program, hwnd);
             return 0;
-        }
         case WM_KEYDOWN:
             key_down(*program, static_cast<unsigned int>(wparam));
             return 0;

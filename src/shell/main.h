@@ -22,7 +22,8 @@ void system_startup(Program &program, void (*start_camera)(Program &));
 // posts the quit message; runs once.
 void system_shutdown(Program &program);
 // Timer 2: fps takes the frames counted since the last tick, which restart
-// at 0. Timer 3: the camera watch.
+// at 0. Timer 3: the camera watch. Timer 4: a paint that found the frame
+// lock busy, once.
 void timer_message(Program &program, unsigned int id);
 // Console handler for Ctrl+C, Ctrl+Break and closing the console window:
 // has the window thread run system_shutdown, as Escape does, and returns

@@ -272,9 +272,14 @@ TEST_F(MessageLoop, DrawingReachesTheScreenWholeWhenTheWindowIsValidated) {
     const HeadlessImage shown = headless_read_screen(hwnd_);
     EXPECT_EQ(shown.pixels, headless_read(dc).pixels);
     EXPECT_EQ(shown.at(200, 100), 0x5a5a5au);
-    // The next frame's picture alone does not reach it.
+    // The next frame's picture alone does not reach it, nor does another
+    // thread's validating (a paint that does not wait for the frame).
     EXPECT_TRUE(StretchDIBits(dc, 0, 0, 300, 200, 0, 0, 1, 1, grey + 6, &info, DIB_RGB_COLORS, SRCCOPY));
     EXPECT_EQ(headless_read_screen(hwnd_).pixels, shown.pixels);
+    std::thread([&] { EXPECT_TRUE(ValidateRect(hwnd_, nullptr)); }).join();
+    EXPECT_EQ(headless_read_screen(hwnd_).pixels, shown.pixels);
+    EXPECT_TRUE(ValidateRect(hwnd_, nullptr));
+    EXPECT_NE(headless_read_screen(hwnd_).pixels, shown.pixels);
 }
 
 // A surface into every screen form: 4 bytes a pixel in either order, whole

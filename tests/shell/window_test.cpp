@@ -189,6 +189,29 @@ TEST(Program, AFrameAfterTheShutdownBeganIsNeitherCountedNorShown) {
     EXPECT_EQ(run.finish(), 0);
 }
 
+// A paint that finds a frame in hand does not wait for it: keys behind the
+// paint are handled at once, and the paint comes again once the lock is free.
+TEST(Program, KeysAreNotHeldUpByAPaintWhileAFrameIsInHand) {
+    ProgramRun run;
+    ASSERT_TRUE(run.start_with_frame(16, 16));
+    run.deliver_frame(std::vector<unsigned char>(16 * 16 * 3, 0x20));
+    {
+        std::lock_guard<std::mutex> in_hand(run.program().store.frame_lock);
+        headless_press(run.hwnd(), '1');  // its status line asks for a paint
+        headless_press(run.hwnd(), '3');
+        EXPECT_TRUE(headless_wait_idle(run.hwnd(), 20000)) << "the window thread waits for the frame lock";
+        EXPECT_TRUE(run.program().settings.filter_gauss);
+        EXPECT_TRUE(run.program().settings.filter_sharpness);
+    }
+    headless_advance_clock(1000);
+    run.settle();
+    EXPECT_TRUE(shows_line(run, run.image(), 2, "Filters: gauss sharpness "))
+        << "the paint did not come again";
+    EXPECT_FALSE(headless_window_info(run.hwnd()).needs_paint);
+    headless_press(run.hwnd(), VK_ESCAPE);
+    EXPECT_EQ(run.finish(), 0);
+}
+
 TEST(Program, TimerShowsTheFramesOfTheLastSecond) {
     ProgramRun run;
     ASSERT_TRUE(run.start_with_frame(16, 16));
