@@ -142,13 +142,36 @@ int64_t magnitude_bound(double threshold);
 
 // ---- Erode ------------------------------------------------------------------
 
-// Erode's dependence on the pixel to the left, 4 pixels a step: entry
-// (carry << 8) | (g << 4) | h, with carry whether the pixel before the 4 is
-// marked (red byte 255), and bit k of g, h for pixel k: g = it is marked
-// whatever its left neighbour (by its other tests, or a camera red of 255), h
-// = its horizontal test holds. Bits 0..3 of the value: whether the pixel
-// left of pixel k is marked; bit 4: whether pixel 3 is. A constant table.
-extern const uint8_t *const erode_steps;
+namespace {  // internal linkage: the x86 files compile this header for their own targets
+
+// Erode's dependence on the pixel to the left, for up to 64 pixels at once.
+// Bit k of g: pixel k is marked whatever its left neighbour (by its other
+// tests, or a camera red of 255); of h: its horizontal test holds, so it is
+// marked exactly when its left neighbour is not. `carry`: whether the pixel
+// before pixel 0 is marked. Returns bit k = pixel k is marked.
+//
+// A pixel with g set or h clear (a reset) is marked exactly when g is; from
+// there to the next reset the marks alternate. So pixel k's mark is that of
+// the last reset j <= k, flipped when k - j is odd: with E the odd
+// positions, mark(k) = W(j) ^ E(k) for W = mark ^ E at the resets, and W is
+// carried forward over the runs between resets by a prefix scan (six
+// shift-and steps). The pixels before the first reset follow the carry as
+// if from a reset at position -1, which is odd. The carry enters only in the
+// last step, so a row's blocks depend on each other by one OR.
+inline uint64_t erode_marks(uint64_t g, uint64_t h, unsigned int carry) {
+    const uint64_t odd = 0xAAAAAAAAAAAAAAAAull;
+    const uint64_t reset = g | ~h;
+    uint64_t run = ~reset;              // bit k: pixel k continues the run of pixel k - 1
+    uint64_t fill = (g ^ odd) & reset;  // W at the resets
+    for (int s = 1; s < 64; s *= 2) {
+        fill |= run & (fill << s);
+        run &= run << s;
+    }
+    const uint64_t before_first_reset = (reset & (0 - reset)) - 1;
+    return (fill | (carry ? 0 : before_first_reset)) ^ odd;
+}
+
+}  // namespace
 
 // ---- Start-up ---------------------------------------------------------------
 
