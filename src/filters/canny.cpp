@@ -2,12 +2,14 @@
 // the worker pool:
 // 1. the Gaussian, source into destination;
 // 2. the smoothed frame copied back into the source;
-// 3. per band, the gradients of each row from the (now unchanging) source,
-//    and the suppression and output of the row before it, while its
-//    neighbours' gradients are still in the cache;
+// 3. per band, strip by strip, the gradients of each row from the (now
+//    unchanging) source, and the suppression and output of the row before
+//    it, while its neighbours' gradients are still in the cache;
 // 4. the suppression of each band's first and last rows, whose neighbours
-//    another band computed in step 3.
-// Each step finishes before the next starts. Without their buffers, with
+//    another band computed in step 3, and of the last column of each strip
+//    but the last (frames wider than 2050 pixels).
+// Each step finishes before the next starts (the banded chain runs steps 3
+// and 4 band by band as their neighbours are ready). Without their buffers, with
 // shared buffers or on frames below 5 x 5, the reference (canny_reference.cpp)
 // runs instead.
 #include "filters/canny.h"
@@ -95,11 +97,12 @@ void output_row(const frame_set &f, const kernels::row_kernels &k, color_type *d
     out[w - 1] = black;
 }
 
-// One strip wide (w - 2 <= strip_pixels): the gradients of rows [b, e)
-// (interior rows) and, as they become ready, the suppression of rows
-// b + 1 .. e - 2, while their magnitudes are still in the cache. The first
-// and last rows need the gradients of the rows around the band
-// (band_edge_rows).
+// The gradients of rows [b, e) (interior rows) and, as they become ready,
+// the suppression of rows b + 1 .. e - 2, strip by strip, while their
+// magnitudes are still in the cache. Left for band_edge_rows: the band's
+// first and last rows (they need the gradients of the rows around the band)
+// and the last column of every strip but the last (it needs the next
+// strip's gradients).
 void gradient_and_suppression_rows(const frame_set &f, const kernels::row_kernels &k,
                                    const color_type *source, color_type *destination, size_t b, size_t e,
                                    int64_t bound) {
@@ -107,36 +110,47 @@ void gradient_and_suppression_rows(const frame_set &f, const kernels::row_kernel
     length_rows rows;
     rows.frame = &f;
     rows.image = source;
-    rows.x0 = 1;
-    rows.len = w - 2;
-    rows.fill(k, b - 1);
-    rows.fill(k, b);
-    for (size_t y = b; y < e; ++y) {
-        // The suppression of row y-1 follows the gradients of row y, up to
-        // the pixel before the last gradient (all of it once the gradients
-        // are done: the last column's magnitude is a border entry).
-        const bool suppress = y >= b + 2;
-        size_t shown = 0;
-        if (suppress) destination[(y - 1) * w] = black;
-        rows.advance(k, y, [&](size_t done) {
-            const size_t to = done == w - 2 ? done : done - 1;
-            if (suppress && to > shown) {
-                const size_t at = (y - 1) * w + 1 + shown;
-                k.suppress(f.grad_mag + at, f.grad_ratio + at, w, to - shown, bound, f.save_frame + at,
-                           destination + at);
-                shown = to;
-            }
-        });
-        if (suppress) destination[(y - 1) * w + w - 1] = black;
+    for (size_t x0 = 1; x0 + 1 < w; x0 += strip_pixels) {
+        rows.x0 = x0;
+        rows.len = w - 1 - x0 < strip_pixels ? w - 1 - x0 : strip_pixels;
+        const bool first = x0 == 1, last = x0 + rows.len == w - 1;
+        rows.fill(k, b - 1);
+        rows.fill(k, b);
+        for (size_t y = b; y < e; ++y) {
+            // The suppression of row y-1 follows the gradients of row y, up
+            // to the pixel before the last gradient (in the last strip all
+            // of it once the gradients are done: the last column's
+            // magnitude is a border entry).
+            const bool suppress = y >= b + 2;
+            size_t shown = 0;
+            if (suppress && first) destination[(y - 1) * w] = black;
+            rows.advance(k, y, [&](size_t done) {
+                const size_t to = last && done == rows.len ? done : done - 1;
+                if (suppress && to > shown) {
+                    const size_t at = (y - 1) * w + x0 + shown;
+                    k.suppress(f.grad_mag + at, f.grad_ratio + at, w, to - shown, bound, f.save_frame + at,
+                               destination + at);
+                    shown = to;
+                }
+            });
+            if (suppress && last) destination[(y - 1) * w + w - 1] = black;
+        }
     }
 }
 
-// The first and last rows of the interior band [b, e).
+// After gradient_and_suppression_rows over [b, e) and the bands around it:
+// the band's first and last rows, and the strips' last columns between.
 void band_edge_rows(const frame_set &f, const kernels::row_kernels &k, color_type *destination, size_t b,
                     size_t e, int64_t bound) {
     if (b >= e) return;
     output_row(f, k, destination, b, bound);
     if (e - 1 > b) output_row(f, k, destination, e - 1, bound);
+    const size_t w = f.size_x;
+    for (size_t x = strip_pixels; x + 2 < w; x += strip_pixels)
+        for (size_t y = b + 1; y + 1 < e; ++y) {
+            const size_t at = y * w + x;
+            k.suppress(f.grad_mag + at, f.grad_ratio + at, w, 1, bound, f.save_frame + at, destination + at);
+        }
 }
 
 }  // namespace
@@ -243,14 +257,6 @@ void canny_edge(const frame_set &f, color_type *source, color_type *destination,
     const int64_t bound = kernels::magnitude_bound(threshold);
     for (size_t x = 0; x < w; ++x) destination[x] = destination[(h - 1) * w + x] = black;
 
-    if (w - 2 > strip_pixels) {  // more than one strip: the plain order
-        calulate_gradients(f, source);
-        auto rows = [&](unsigned int b, unsigned int e) {
-            for (size_t y = b; y < e; ++y) output_row(f, k, destination, y, bound);
-        };
-        run_bands(1, f.size_y - 1, pixels, rows);
-        return;
-    }
     auto inner = [&](unsigned int b, unsigned int e) {
         gradient_and_suppression_rows(f, k, source, destination, b, e, bound);
     };
@@ -269,21 +275,16 @@ void copy_back_band(const filter_rows &step, unsigned int b, unsigned int e) {
     std::memcpy(step.destination + b * w, step.source + b * w, (e - b) * w * sizeof(color_type));
 }
 
-void gradient_band(const filter_rows &step, unsigned int b, unsigned int e) {
-    const frame_set &f = *step.frame;
-    gradient_rows(f, step.source, b, e);
-}
-
-// One strip wide: the gradients of the band and the suppression of its
-// inner rows in one step (gradient_and_suppression_rows).
+// The gradients of the band and the suppression of its inner rows in one
+// step (gradient_and_suppression_rows).
 void gradient_suppress_band(const filter_rows &step, unsigned int b, unsigned int e) {
     gradient_and_suppression_rows(*step.frame, kernels::active_kernels(), step.source, step.destination, b, e,
                                   step.bound);
 }
 
 // After gradient_suppress_band: the black first and last frame rows, and
-// the first and last rows of that step's band (its bands are these, cut to
-// the interior rows).
+// band_edge_rows of that step's band (its bands are these, cut to the
+// interior rows).
 void band_edges_band(const filter_rows &step, unsigned int b, unsigned int e) {
     const frame_set &f = *step.frame;
     const size_t w = f.size_x, h = f.size_y;
@@ -295,20 +296,6 @@ void band_edges_band(const filter_rows &step, unsigned int b, unsigned int e) {
                    step.bound);
 }
 
-// Output rows: black first and last rows, the suppression between.
-void suppress_band(const filter_rows &step, unsigned int b, unsigned int e) {
-    const frame_set &f = *step.frame;
-    const kernels::row_kernels &k = kernels::active_kernels();
-    const size_t w = f.size_x;
-    for (size_t y = b; y < e; ++y) {
-        if (y == 0 || y + 1 == f.size_y) {
-            for (size_t x = 0; x < w; ++x) step.destination[y * w + x] = black;
-        } else {
-            output_row(f, k, step.destination, y, step.bound);
-        }
-    }
-}
-
 }  // namespace
 
 bool canny_rows(const frame_set &f, filter_rows steps[4], color_type *source, color_type *destination,
@@ -318,15 +305,10 @@ bool canny_rows(const frame_set &f, filter_rows steps[4], color_type *source, co
     const unsigned int h = f.size_y;
     const int64_t bound = kernels::magnitude_bound(threshold);
     steps[1] = filter_rows(f, copy_back_band, destination, source, 0, h, 0);
-    if (f.size_x - 2 <= strip_pixels) {
-        // The suppression mostly beside the gradients, while the
-        // magnitudes are in the cache; only the bands' edge rows after.
-        steps[2] = filter_rows(f, gradient_suppress_band, source, destination, 1, h - 1, 1);
-        steps[3] = filter_rows(f, band_edges_band, nullptr, destination, 0, h, 1);
-    } else {
-        steps[2] = filter_rows(f, gradient_band, source, nullptr, 1, h - 1, 1);
-        steps[3] = filter_rows(f, suppress_band, nullptr, destination, 0, h, 1);
-    }
+    // The suppression mostly beside the gradients, while the magnitudes
+    // are in the cache; only the bands' edge rows and strip edges after.
+    steps[2] = filter_rows(f, gradient_suppress_band, source, destination, 1, h - 1, 1);
+    steps[3] = filter_rows(f, band_edges_band, nullptr, destination, 0, h, 1);
     steps[2].bound = steps[3].bound = bound;
     return true;
 }
