@@ -730,9 +730,12 @@ inline void reverse_triples(__m128i a, __m128i b, __m128i &lo, __m128i &hi) {
 // Byte k of 8 pixels holds state channel rc_channel(k) and the other way round.
 constexpr int rc_channel(int k) { return 3 * (k / 3) + 2 - k % 3; }
 
-// Per 4 state channels from group g: the byte shuffle that puts each
-// channel's camera byte at the bottom of its 64-bit lane, from the 16 bytes
-// 0..15 (groups 0..2) or 8..23 (groups 3..5) in both halves.
+// Per 4 state channels from group g: the byte shuffle that makes each
+// channel's 64-bit lane the double 2^52 + x, x its camera byte: x at the
+// bottom, zeros, then the exponent bytes 0x30 0x43. The source holds bytes
+// 0..15 (groups 0..2, which read bytes 0..11 and find the exponent bytes in
+// 12 and 13) or 8..23 (groups 3..5, which read bytes 12..23 and find them in
+// 8 and 9) in both halves.
 struct rc_shuffles {
     alignas(32) int8_t camera[6][32];
     constexpr rc_shuffles() : camera() {
@@ -740,26 +743,25 @@ struct rc_shuffles {
             for (int j = 0; j < 4; ++j) {
                 const int lane = 16 * (j / 2) + 8 * (j % 2);
                 camera[g][lane] = static_cast<int8_t>(rc_channel(4 * g + j) - (g < 3 ? 0 : 8));
-                for (int b = 1; b < 8; ++b) camera[g][lane + b] = -128;
+                for (int b = 1; b < 6; ++b) camera[g][lane + b] = -128;
+                camera[g][lane + 6] = g < 3 ? 12 : 0;
+                camera[g][lane + 7] = g < 3 ? 13 : 1;
             }
     }
 };
 constexpr rc_shuffles rc_shuffle{};
 
 // The reference's sum s * 0.99f + x * 0.01f, one rounding to double, of 4
-// channels. `bytes` holds each camera byte x at the bottom of its 64-bit
-// lane; with the exponent bits of 2^52 set, the lane is the double 2^52 + x,
-// and (2^52 + x) * 0.01f - 2^52 * 0.01f is x * 0.01f exactly (8 x 24 bits
-// fit a double), in one fused multiply-subtract. s * 0.99f is exact too
+// channels. `magic` holds the double 2^52 + x in each 64-bit lane, and
+// (2^52 + x) * 0.01f - 2^52 * 0.01f is x * 0.01f exactly (8 x 24 bits fit
+// a double), in one fused multiply-subtract. s * 0.99f is exact too
 // (24 x 24 bits), so one fused multiply-add rounds exactly as the
 // reference's product and sum.
-inline __m128 rc_sum4(const float *state, __m256i bytes) {
+inline __m128 rc_sum4(const float *state, __m256i magic) {
     const __m256d keep = _mm256_set1_pd(static_cast<double>(0.99f));
     const __m256d take = _mm256_set1_pd(static_cast<double>(0.01f));
     const __m256d take_big = _mm256_set1_pd(4503599627370496.0 * static_cast<double>(0.01f));
-    const __m256d magic =
-        _mm256_castsi256_pd(_mm256_or_si256(bytes, _mm256_set1_epi64x(0x4330000000000000ll)));
-    const __m256d x = _mm256_fmsub_pd(magic, take, take_big);
+    const __m256d x = _mm256_fmsub_pd(_mm256_castsi256_pd(magic), take, take_big);
     return _mm256_cvtpd_ps(_mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(state)), keep, x));
 }
 
@@ -783,14 +785,19 @@ void rc(const color_type *src, float *state, color_type *dst, size_t n) {
     __m256i camera[6];
     for (int g = 0; g < 6; ++g)
         camera[g] = _mm256_load_si256(reinterpret_cast<const __m256i *>(rc_shuffle.camera[g]));
+    const __m256i exponent = _mm256_set1_epi32(0x4330);  // bytes 0x30 0x43 0 0 in every dword
     size_t p = 0;
     for (; p + 8 <= n; p += 8) {
         const uint8_t *in = s + 3 * p;
         float *st = state + 3 * p;
-        const __m256i b0 =
-            _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in)));
-        const __m256i b1 =
-            _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 8)));
+        // Bytes 0..15 and 8..23, each with the exponent bytes put in a dword
+        // its groups do not read.
+        const __m256i b0 = _mm256_blend_epi32(
+            _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in))), exponent,
+            0x88);
+        const __m256i b1 = _mm256_blend_epi32(
+            _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 8))), exponent,
+            0x11);
         __m256i v[3];
         for (int k = 0; k < 3; ++k) {
             const __m256i from = k == 0 ? b0 : (k == 2 ? b1 : b0);

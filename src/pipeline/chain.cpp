@@ -7,6 +7,9 @@
 // has finished bands c - k .. c + k). A step that must go in frame order also
 // waits for its own band c - 1. Every thread of the pool takes the ready task
 // of the latest step first, which keeps the rows in flight few and warm.
+// Once the stop flag is set, a thread that takes a task counts it off instead
+// of running it, ready or not, and leaves its band unfinished, so no task
+// that depends on it runs either.
 #include "pipeline/chain.h"
 
 #include <atomic>
@@ -32,7 +35,6 @@ const unsigned int max_band_rows = 64;
 // nothing; run_chain calls are serialised by the pipeline's frame lock.
 std::atomic<uint8_t> done[chain_max_steps][max_bands];
 
-
 const unsigned int max_regions = 8;
 
 struct chain_state {
@@ -43,6 +45,8 @@ struct chain_state {
     // frame order takes all its bands through next[j][0].
     std::atomic<unsigned int> next[chain_max_steps][max_regions];
     std::atomic<unsigned int> remaining;
+    const std::atomic<bool> *stop;
+    std::atomic<bool> left_out{false};  // a task was counted off without running
 
     unsigned int region_begin(unsigned int r) const {
         return static_cast<unsigned int>(static_cast<unsigned long long>(bands) * r / regions);
@@ -70,16 +74,26 @@ void run_task(chain_state &s, unsigned int j, unsigned int c) {
     s.remaining.fetch_sub(1, std::memory_order_acq_rel);
 }
 
-// Takes and runs the next band of step j in region r if it is ready.
-bool try_take(chain_state &s, unsigned int j, unsigned int r) {
+bool stopped(const chain_state &s) { return s.stop && s.stop->load(std::memory_order_acquire); }
+
+// Takes and runs the next band of step j in region r if it is ready; after a
+// stop, takes it whether ready or not and counts it off. The flag is read
+// again once the task is taken: a flag set before a band this task waited for
+// was finished is seen then.
+bool try_take(chain_state &s, unsigned int j, unsigned int r, bool cut) {
     const bool whole = s.steps[j].in_order;
     if (whole && r != 0) return false;
     const unsigned int end = whole ? s.bands : s.region_begin(r + 1);
     std::atomic<unsigned int> &next = s.next[j][r];
     unsigned int c = next.load(std::memory_order_acquire);
-    if (c >= end || !ready(s, j, c)) return false;
+    if (c >= end || (!cut && !ready(s, j, c))) return false;
     if (!next.compare_exchange_strong(c, c + 1, std::memory_order_acq_rel)) return false;
-    run_task(s, j, c);
+    if (cut || stopped(s)) {
+        s.left_out.store(true, std::memory_order_relaxed);
+        s.remaining.fetch_sub(1, std::memory_order_acq_rel);
+    } else {
+        run_task(s, j, c);
+    }
     return true;
 }
 
@@ -89,11 +103,13 @@ bool try_take(chain_state &s, unsigned int j, unsigned int r) {
 void work(chain_state &s, unsigned int self) {
     unsigned int idle = 0;
     while (s.remaining.load(std::memory_order_acquire) > 0) {
+        const bool cut = stopped(s);
         bool ran = false;
         for (unsigned int j = s.count; j-- > 0 && !ran;)
-            ran = try_take(s, j, self) || (s.steps[j].in_order && try_take(s, j, 0));
+            ran = try_take(s, j, self, cut) || (s.steps[j].in_order && try_take(s, j, 0, cut));
         for (unsigned int k = 1; k < s.regions && !ran; ++k)
-            for (unsigned int j = s.count; j-- > 0 && !ran;) ran = try_take(s, j, (self + k) % s.regions);
+            for (unsigned int j = s.count; j-- > 0 && !ran;)
+                ran = try_take(s, j, (self + k) % s.regions, cut);
         if (ran) {
             idle = 0;
         } else {
@@ -107,9 +123,9 @@ void work(chain_state &s, unsigned int self) {
 
 }  // namespace
 
-void run_chain(const filter_rows *steps, unsigned int count, unsigned int height, size_t row_bytes,
-               unsigned int band_rows) {
-    if (count == 0 || height == 0) return;
+bool run_chain(const filter_rows *steps, unsigned int count, unsigned int height, size_t row_bytes,
+               unsigned int band_rows, const std::atomic<bool> *stop) {
+    if (count == 0 || height == 0) return true;
     if (count > chain_max_steps) count = chain_max_steps;
     size_t rows = band_rows == 0 ? 0 : (band_rows < 2 ? 2 : band_rows);
     if (rows == 0) {
@@ -124,6 +140,7 @@ void run_chain(const filter_rows *steps, unsigned int count, unsigned int height
 
     chain_state s;
     s.steps = steps;
+    s.stop = stop;
     s.count = count;
     s.band_rows = static_cast<unsigned int>(rows);
     s.height = height;
@@ -142,5 +159,5 @@ void run_chain(const filter_rows *steps, unsigned int count, unsigned int height
     // is left. Small frames stay on the calling thread.
     auto body = [&](unsigned int b, unsigned int) { work(s, b % s.regions); };
     run_bands(0, s.regions, static_cast<size_t>(height) * row_bytes / 3, body);
+    return !s.left_out.load(std::memory_order_relaxed);
 }
-

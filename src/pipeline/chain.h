@@ -3,6 +3,7 @@
 // in the caches, instead of each step going through the whole frame.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include "filters/filters.h"
@@ -19,5 +20,8 @@ constexpr unsigned int chain_max_steps = 20;
 // tall as the largest reach. Allocates nothing. `band_rows`: rows per band;
 // 0 sizes bands to about 384 KB, at most 64 rows (tests ask for a few rows,
 // at least 2, so that small frames are cut into many bands).
-void run_chain(const filter_rows *steps, unsigned int count, unsigned int height, size_t row_bytes,
-               unsigned int band_rows = 0);
+// `stop` (null: none), once set from any thread, cuts the frame short: no
+// task starts after a thread sees it, those under way finish, and the rest
+// are counted off without running. Returns false when a task was left out.
+bool run_chain(const filter_rows *steps, unsigned int count, unsigned int height, size_t row_bytes,
+               unsigned int band_rows = 0, const std::atomic<bool> *stop = nullptr);

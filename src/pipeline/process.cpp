@@ -83,6 +83,7 @@ namespace {
 // form are gathered and run together; a step without one (Canny, or a
 // filter whose fast path does not apply) runs over the whole frame between
 // two such runs. The flags and thresholds are read once each, in chain order.
+// Once the store's stop flag cuts a run short, nothing after it runs.
 class banded_chain {
   public:
     banded_chain(FrameStore &store, const FilterSettings &settings)
@@ -92,9 +93,11 @@ class banded_chain {
           destination_(store.temp_frame),
           save_(store.frames.save_frame),
           columns_(store.frames.size_x <= FrameStore::banded_columns ? store.column_classes : nullptr),
-          band_rows_(store.chain_band_rows) {}
+          band_rows_(store.chain_band_rows),
+          stop_(store.stopping) {}
 
-    void run() {
+    // False when the stop flag cut the frame short.
+    bool run() {
         const size_t n = frame_bytes(f_);
         bool any = false;
         for (const filter_entry &e : filter_registry) any = any || (settings_.*e.flag).load();
@@ -103,17 +106,19 @@ class banded_chain {
             // chain for small frames.
             parallel_copy(save_, source_, n);
             parallel_copy(destination_, source_, n);
-            return;
+            return true;
         }
         add_copy(source_, save_);
         for (const filter_entry &e : filter_registry)
             if ((settings_.*e.flag).load()) step(e);
         add_copy(source_, destination_);
         flush();
+        return !cut_;
     }
 
   private:
     void step(const filter_entry &e) {
+        if (cut()) return;
         const chain_args args{f_,
                               source_,
                               destination_,
@@ -125,12 +130,14 @@ class banded_chain {
         const unsigned int made = e.make(args, &steps_[count_]);
         if (made == 0) {
             flush();
+            if (cut()) return;
             e.make(args, nullptr);
         } else if (e.finish) {
             // Every row of the step first (the tracker's crosshair spans the frame).
             const filter_rows whole = steps_[count_];
             count_ += made;
             flush();
+            if (cut()) return;
             e.finish(whole);
             swap(source_, destination_);
             return;
@@ -140,8 +147,15 @@ class banded_chain {
     }
     void add_copy(const color_type *from, color_type *to) { copy_rows(f_, steps_[count_++], from, to); }
     void flush() {
-        run_chain(steps_, count_, f_.size_y, static_cast<size_t>(f_.size_x) * 3, band_rows_);
+        const size_t row_bytes = static_cast<size_t>(f_.size_x) * 3;
+        if (!cut_ && !run_chain(steps_, count_, f_.size_y, row_bytes, band_rows_, &stop_)) cut_ = true;
         count_ = 0;
+    }
+    // Whether the stop flag has cut the frame short; read before each step
+    // that runs outside the banded runner.
+    bool cut() {
+        if (!cut_ && stop_.load()) cut_ = true;
+        return cut_;
     }
 
     const frame_set &f_;
@@ -153,16 +167,19 @@ class banded_chain {
     color_type *save_;
     uint8_t *columns_;
     unsigned int band_rows_;
+    const std::atomic<bool> &stop_;
+    bool cut_ = false;
     std::atomic<uint64_t> sums_[3];
 };
 
 }  // namespace
 
-void process_frame(FrameStore &store, const FilterSettings &settings) {
+bool process_frame(FrameStore &store, const FilterSettings &settings) {
+    if (store.stopping.load()) return false;
     // Without the work buffers there is nothing to copy into.
-    if (!store.camera_buffer || !store.temp_frame || !store.frames.save_frame) return;
+    if (!store.camera_buffer || !store.temp_frame || !store.frames.save_frame) return true;
     banded_chain chain(store, settings);
-    chain.run();
+    return chain.run();
 }
 
 void show_filters(const FilterSettings &settings, StatusLog &log) {

@@ -64,6 +64,11 @@ struct FrameStore {
     // Rows per band of the chain; 0: its own choice (tests cut small frames
     // into many bands).
     unsigned int chain_band_rows = 0;
+    // Set when the program shuts down, from the window thread, never cleared:
+    // the frame in hand is cut short (its chain starts no more work) and the
+    // frames after it are not processed, so stopping the camera does not
+    // wait for a slow chain.
+    std::atomic<bool> stopping{false};
 };
 
 // Releases last_frame, temp_frame, save_frame, publishes camera_x_size x
@@ -79,6 +84,8 @@ void clear_buffers(FrameStore &store);
 void swap(color_type *&a, color_type *&b);
 // Runs the enabled filters over camera_buffer; the result ends in
 // camera_buffer with a copy in temp_frame. The caller holds the frame lock.
-void process_frame(FrameStore &store, const FilterSettings &settings);
+// Returns false when store.stopping cut it short or kept it from starting:
+// the buffers then hold a half-made frame, not to be shown.
+bool process_frame(FrameStore &store, const FilterSettings &settings);
 // Adds the "Filters: ..." line naming the enabled filters.
 void show_filters(const FilterSettings &settings, StatusLog &log);

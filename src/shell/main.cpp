@@ -90,6 +90,9 @@ void system_startup(Program &program, void (*start)(Program &)) {
 void system_shutdown(Program &program) {
     // Escape and then the destroy message can both come here; stop once.
     if (program.shut_down.exchange(true)) return;
+    // The frame in hand stops early, so the camera's stop below does not
+    // wait for its whole chain.
+    program.store.stopping = true;
     console_shutdown().begun = true;
     destroy_window(program);
     // Not under the frame lock: stopping waits for the delivery thread, which may be waiting for it.

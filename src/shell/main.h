@@ -18,7 +18,8 @@ LRESULT CALLBACK WinProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 int message_loop();
 // Shows the first status line, starts the camera and the one-second FPS timer.
 void system_startup(Program &program, void (*start_camera)(Program &));
-// Stops the camera, frees the buffers and posts the quit message; runs once.
+// Cuts the frame in hand short, stops the camera, frees the buffers and
+// posts the quit message; runs once.
 void system_shutdown(Program &program);
 // Timer 2: fps takes the frames counted since the last tick, which restart
 // at 0. Timer 3: the camera watch.

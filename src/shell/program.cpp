@@ -16,7 +16,8 @@ Program::Program() : camera(store, log, *this) { log.set_notice(repaint, this); 
 Program::~Program() { log.set_notice(nullptr, nullptr); }
 
 void Program::frame_ready() {
-    process_frame(store, settings);
+    // A frame the shutdown cut short is half made: neither shown nor counted.
+    if (!process_frame(store, settings)) return;
     ++frames;
     draw();
 }

@@ -34,7 +34,8 @@ class Program final : public FrameSink {
     bool keys[256] = {};         // keys down, by the low 8 bits of the virtual-key code
 
     // Runs the pipeline over the camera buffer, counts the frame and draws
-    // it. On the delivery thread, with the frame lock held.
+    // it (neither when the shutdown cut the frame short). On the delivery
+    // thread, with the frame lock held.
     void frame_ready() override;
     // Draws the current frame (or just the strip); the caller holds the frame lock.
     void draw();

@@ -8,10 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/workers.h"
@@ -246,4 +248,41 @@ TEST_F(BandedChain, RunnerKeepsTheOrderOfStepsAndBands) {
     for (int j = 0; j < 3; ++j)
         for (int y = 0; y < 50; ++y)
             EXPECT_EQ(rows_done[j][y].load(), (y >= j && y < 50 - j) ? 1 : 0) << j << "," << y;
+}
+
+// A stop set from another thread once the first task runs, with every task
+// lasting until its thread sees the stop: the tasks under way finish (one a
+// thread at most, all of the first step), no later step runs, and the runner
+// returns saying the frame was cut short. Run again without the stop, the
+// same chain runs every task once.
+TEST_F(BandedChain, AStopLetsNoFurtherTaskStart) {
+    set_min_band_work(0);
+    set_worker_threads(3);
+    static std::atomic<int> ran[chain_max_steps];
+    static std::atomic<bool> stop{false};
+    for (auto &n : ran) n = 0;
+    stop = false;
+    filter_rows chain[chain_max_steps];
+    for (unsigned int j = 0; j < chain_max_steps; ++j) {
+        chain[j].last = 40;
+        chain[j].kind = static_cast<int>(j);
+        chain[j].run = [](const filter_rows &s, unsigned int, unsigned int) {
+            ++ran[s.kind];
+            while (!stop) std::this_thread::yield();
+        };
+    }
+    std::thread stopper([] {
+        while (ran[0] == 0) std::this_thread::yield();
+        stop = true;
+    });
+    const bool whole = run_chain(chain, chain_max_steps, 40, 24, 2, &stop);
+    stopper.join();
+    EXPECT_FALSE(whole);
+    EXPECT_GE(ran[0].load(), 1);
+    EXPECT_LE(ran[0].load(), 3);
+    for (unsigned int j = 1; j < chain_max_steps; ++j) EXPECT_EQ(ran[j].load(), 0) << "step " << j;
+
+    for (auto &n : ran) n = 0;
+    EXPECT_TRUE(run_chain(chain, chain_max_steps, 40, 24, 2));
+    for (unsigned int j = 0; j < chain_max_steps; ++j) EXPECT_EQ(ran[j].load(), 20) << "step " << j;
 }

@@ -175,6 +175,20 @@ TEST(Program, ResizingMovesTheStripAndMinimisingHarmsNothing) {
     EXPECT_EQ(run.finish(), 0);
 }
 
+// Once the shutdown has begun, a frame is cut short: neither counted nor drawn.
+TEST(Program, AFrameAfterTheShutdownBeganIsNeitherCountedNorShown) {
+    ProgramRun run;
+    ASSERT_TRUE(run.start_with_frame(16, 16));
+    run.deliver_frame(std::vector<unsigned char>(16 * 16 * 3, 0x20));
+    EXPECT_EQ(run.image().at(180, 150), 0x202020u);
+    run.program().store.stopping = true;
+    run.deliver_frame(std::vector<unsigned char>(16 * 16 * 3, 0x70));
+    EXPECT_EQ(run.program().frames, 1);
+    EXPECT_EQ(run.image().at(180, 150), 0x202020u);
+    headless_press(run.hwnd(), VK_ESCAPE);
+    EXPECT_EQ(run.finish(), 0);
+}
+
 TEST(Program, TimerShowsTheFramesOfTheLastSecond) {
     ProgramRun run;
     ASSERT_TRUE(run.start_with_frame(16, 16));
