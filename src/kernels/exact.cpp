@@ -146,8 +146,6 @@ canny_bounds make_canny_bounds() {
             static_cast<int64_t>(std::floor(diagonal)), static_cast<int64_t>(std::ceil(-diagonal))};
 }
 
-
-
 }  // namespace
 
 void count_proof() { proofs.fetch_add(1, std::memory_order_relaxed); }
