@@ -2,12 +2,14 @@
 // the worker pool:
 // 1. the Gaussian, source into destination;
 // 2. the smoothed frame copied back into the source;
-// 3. per band, the gradients of each row from the (now unchanging) source,
-//    and the suppression and output of the row before it, while its
-//    neighbours' gradients are still in the cache;
+// 3. per band, strip by strip, the gradients of each row from the (now
+//    unchanging) source, and the suppression and output of the row before
+//    it, while its neighbours' gradients are still in the cache;
 // 4. the suppression of each band's first and last rows, whose neighbours
-//    another band computed in step 3.
-// Each step finishes before the next starts. Without their buffers, with
+//    another band computed in step 3, and of the last column of each strip
+//    but the last (frames wider than 2050 pixels).
+// Each step finishes before the next starts (the banded chain runs steps 3
+// and 4 band by band as their neighbours are ready). Without their buffers, with
 // shared buffers or on frames below 5 x 5, the reference (canny_reference.cpp)
 // runs instead.
 #include "filters/canny.h"
@@ -20,7 +22,6 @@
 #include "kernels/dispatch.h"
 #include "kernels/exact.h"
 
-
 namespace {
 
 const color_type black = {0, 0, 0};
@@ -28,7 +29,6 @@ const color_type black = {0, 0, 0};
 const double ratio_scale = 1.0 / 65536.0;  // 16.16 fixed point back to a quotient
 const double steep_limit = 2.1943;
 const double diagonal_limit = 0.4142;
-
 
 // Rows of colour lengths kept per strip of columns: wide enough that frames
 // up to 2050 pixels wide are done in one strip.
@@ -88,12 +88,69 @@ void gradient_rows(const frame_set &f, const color_type *image, unsigned int b, 
 
 // The output row y of canny_edge (y interior): black ends, and the
 // suppression of its pixels.
-void output_row(const frame_set &f, const kernels::row_kernels &k, color_type *destination, size_t y, int64_t bound) {
+void output_row(const frame_set &f, const kernels::row_kernels &k, color_type *destination, size_t y,
+                int64_t bound) {
     const size_t w = f.size_x, i = y * w;
     color_type *out = destination + i;
     out[0] = black;
     k.suppress(f.grad_mag + i + 1, f.grad_ratio + i + 1, w, w - 2, bound, f.save_frame + i + 1, out + 1);
     out[w - 1] = black;
+}
+
+// The gradients of rows [b, e) (interior rows) and, as they become ready,
+// the suppression of rows b + 1 .. e - 2, strip by strip, while their
+// magnitudes are still in the cache. Left for band_edge_rows: the band's
+// first and last rows (they need the gradients of the rows around the band)
+// and the last column of every strip but the last (it needs the next
+// strip's gradients).
+void gradient_and_suppression_rows(const frame_set &f, const kernels::row_kernels &k,
+                                   const color_type *source, color_type *destination, size_t b, size_t e,
+                                   int64_t bound) {
+    const size_t w = f.size_x;
+    length_rows rows;
+    rows.frame = &f;
+    rows.image = source;
+    for (size_t x0 = 1; x0 + 1 < w; x0 += strip_pixels) {
+        rows.x0 = x0;
+        rows.len = w - 1 - x0 < strip_pixels ? w - 1 - x0 : strip_pixels;
+        const bool first = x0 == 1, last = x0 + rows.len == w - 1;
+        rows.fill(k, b - 1);
+        rows.fill(k, b);
+        for (size_t y = b; y < e; ++y) {
+            // The suppression of row y-1 follows the gradients of row y, up
+            // to the pixel before the last gradient (in the last strip all
+            // of it once the gradients are done: the last column's
+            // magnitude is a border entry).
+            const bool suppress = y >= b + 2;
+            size_t shown = 0;
+            if (suppress && first) destination[(y - 1) * w] = black;
+            rows.advance(k, y, [&](size_t done) {
+                const size_t to = last && done == rows.len ? done : done - 1;
+                if (suppress && to > shown) {
+                    const size_t at = (y - 1) * w + x0 + shown;
+                    k.suppress(f.grad_mag + at, f.grad_ratio + at, w, to - shown, bound, f.save_frame + at,
+                               destination + at);
+                    shown = to;
+                }
+            });
+            if (suppress && last) destination[(y - 1) * w + w - 1] = black;
+        }
+    }
+}
+
+// After gradient_and_suppression_rows over [b, e) and the bands around it:
+// the band's first and last rows, and the strips' last columns between.
+void band_edge_rows(const frame_set &f, const kernels::row_kernels &k, color_type *destination, size_t b,
+                    size_t e, int64_t bound) {
+    if (b >= e) return;
+    output_row(f, k, destination, b, bound);
+    if (e - 1 > b) output_row(f, k, destination, e - 1, bound);
+    const size_t w = f.size_x;
+    for (size_t x = strip_pixels; x + 2 < w; x += strip_pixels)
+        for (size_t y = b + 1; y + 1 < e; ++y) {
+            const size_t at = y * w + x;
+            k.suppress(f.grad_mag + at, f.grad_ratio + at, w, 1, bound, f.save_frame + at, destination + at);
+        }
 }
 
 }  // namespace
@@ -184,7 +241,8 @@ bool fast_path_applies(const frame_set &f, const color_type *source, const color
 
 }  // namespace
 
-void canny_edge(const frame_set &f, color_type *source, color_type *destination, double threshold, double second, double third) {
+void canny_edge(const frame_set &f, color_type *source, color_type *destination, double threshold,
+                double second, double third) {
     if (!fast_path_applies(f, source, destination) || !gauss_frame(f, source, destination)) {
         canny_edge_reference(f, source, destination, threshold, second, third);
         return;
@@ -199,48 +257,12 @@ void canny_edge(const frame_set &f, color_type *source, color_type *destination,
     const int64_t bound = kernels::magnitude_bound(threshold);
     for (size_t x = 0; x < w; ++x) destination[x] = destination[(h - 1) * w + x] = black;
 
-    if (w - 2 > strip_pixels) {  // more than one strip: the plain order
-        calulate_gradients(f, source);
-        auto rows = [&](unsigned int b, unsigned int e) {
-            for (size_t y = b; y < e; ++y) output_row(f, k, destination, y, bound);
-        };
-        run_bands(1, f.size_y - 1, pixels, rows);
-        return;
-    }
     auto inner = [&](unsigned int b, unsigned int e) {
-        length_rows rows;
-        rows.frame = &f;
-        rows.image = source;
-        rows.x0 = 1;
-        rows.len = w - 2;
-        rows.fill(k, b - 1);
-        rows.fill(k, b);
-        for (size_t y = b; y < e; ++y) {
-            // The suppression of row y-1 follows the gradients of row y,
-            // up to the pixel before the last gradient (all of it once the
-            // gradients are done: the last column's magnitude is a border
-            // entry).
-            const bool suppress = y >= b + 2;
-            size_t shown = 0;
-            if (suppress) destination[(y - 1) * w] = black;
-            rows.advance(k, y, [&](size_t done) {
-                const size_t to = done == w - 2 ? done : done - 1;
-                if (suppress && to > shown) {
-                    const size_t at = (y - 1) * w + 1 + shown;
-                    k.suppress(f.grad_mag + at, f.grad_ratio + at, w, to - shown, bound, f.save_frame + at,
-                               destination + at);
-                    shown = to;
-                }
-            });
-            if (suppress) destination[(y - 1) * w + w - 1] = black;
-        }
+        gradient_and_suppression_rows(f, k, source, destination, b, e, bound);
     };
     run_bands(1, f.size_y - 1, pixels, inner);
     // The same split again: each band's first and last rows.
-    auto edges = [&](unsigned int b, unsigned int e) {
-        output_row(f, k, destination, b, bound);
-        if (e - 1 > b) output_row(f, k, destination, e - 1, bound);
-    };
+    auto edges = [&](unsigned int b, unsigned int e) { band_edge_rows(f, k, destination, b, e, bound); };
     run_bands(1, f.size_y - 1, pixels, edges);
 }
 
@@ -253,34 +275,40 @@ void copy_back_band(const filter_rows &step, unsigned int b, unsigned int e) {
     std::memcpy(step.destination + b * w, step.source + b * w, (e - b) * w * sizeof(color_type));
 }
 
-void gradient_band(const filter_rows &step, unsigned int b, unsigned int e) {
-    const frame_set &f = *step.frame;
-    gradient_rows(f, step.source, b, e);
+// The gradients of the band and the suppression of its inner rows in one
+// step (gradient_and_suppression_rows).
+void gradient_suppress_band(const filter_rows &step, unsigned int b, unsigned int e) {
+    gradient_and_suppression_rows(*step.frame, kernels::active_kernels(), step.source, step.destination, b, e,
+                                  step.bound);
 }
 
-// Output rows: black first and last rows, the suppression between.
-void suppress_band(const filter_rows &step, unsigned int b, unsigned int e) {
+// After gradient_suppress_band: the black first and last frame rows, and
+// band_edge_rows of that step's band (its bands are these, cut to the
+// interior rows).
+void band_edges_band(const filter_rows &step, unsigned int b, unsigned int e) {
     const frame_set &f = *step.frame;
-    const kernels::row_kernels &k = kernels::active_kernels();
-    const size_t w = f.size_x;
-    for (size_t y = b; y < e; ++y) {
-        if (y == 0 || y + 1 == f.size_y) {
-            for (size_t x = 0; x < w; ++x) step.destination[y * w + x] = black;
-        } else {
-            output_row(f, k, step.destination, y, step.bound);
-        }
-    }
+    const size_t w = f.size_x, h = f.size_y;
+    if (b == 0)
+        for (size_t x = 0; x < w; ++x) step.destination[x] = black;
+    if (e == h)
+        for (size_t x = 0; x < w; ++x) step.destination[(h - 1) * w + x] = black;
+    band_edge_rows(f, kernels::active_kernels(), step.destination, b > 1 ? b : 1, e < h - 1 ? e : h - 1,
+                   step.bound);
 }
 
 }  // namespace
 
-bool canny_rows(const frame_set &f, filter_rows steps[4], color_type *source, color_type *destination, double threshold) {
+bool canny_rows(const frame_set &f, filter_rows steps[4], color_type *source, color_type *destination,
+                double threshold) {
     if (!fast_path_applies(f, source, destination) || !gauss_rows(f, steps[0], source, destination))
         return false;
     const unsigned int h = f.size_y;
+    const int64_t bound = kernels::magnitude_bound(threshold);
     steps[1] = filter_rows(f, copy_back_band, destination, source, 0, h, 0);
-    steps[2] = filter_rows(f, gradient_band, source, nullptr, 1, h - 1, 1);
-    steps[3] = filter_rows(f, suppress_band, nullptr, destination, 0, h, 1);
-    steps[3].bound = kernels::magnitude_bound(threshold);
+    // The suppression mostly beside the gradients, while the magnitudes
+    // are in the cache; only the bands' edge rows and strip edges after.
+    steps[2] = filter_rows(f, gradient_suppress_band, source, destination, 1, h - 1, 1);
+    steps[3] = filter_rows(f, band_edges_band, nullptr, destination, 0, h, 1);
+    steps[2].bound = steps[3].bound = bound;
     return true;
 }

@@ -662,7 +662,7 @@ void cross_column(const uint8_t *cls, uint8_t *reference, color_type *dst, size_
 
 // Erode: the tests that look only at the rows above and below, and the
 // camera pixels' red bytes, 16 pixels at a time; then the dependence on the
-// pixel to the left, 4 pixels per step of erode_steps; then the output.
+// pixel to the left for all 16 at once (erode_marks); then the output.
 void erode(const uint8_t *cp, const uint8_t *cc, const uint8_t *cn, const color_type *up,
            const color_type *save, color_type *out, size_t n, unsigned int *left) {
     const uint8_t *u = reinterpret_cast<const uint8_t *>(up);
@@ -687,12 +687,9 @@ void erode(const uint8_t *cp, const uint8_t *cc, const uint8_t *cn, const color_
         const unsigned int a = static_cast<unsigned int>(_mm_movemask_epi8(_mm_or_si128(vertical, diagonal)));
         const unsigned int h = static_cast<unsigned int>(_mm_movemask_epi8(_mm_and_si128(left_hi, right_lo)));
         const unsigned int g = a | static_cast<unsigned int>(_mm_movemask_epi8(camera_marked));
-        unsigned int left_marked = 0;  // bit k: the pixel left of pixel x + k is marked
-        for (int k = 0; k < 16; k += 4) {
-            const unsigned int step = erode_steps[(carry << 8) | (((g >> k) & 15) << 4) | ((h >> k) & 15)];
-            left_marked |= (step & 15u) << k;
-            carry = step >> 4;
-        }
+        const unsigned int marked = static_cast<unsigned int>(erode_marks(g, h, carry));
+        const unsigned int left_marked = (marked << 1) | carry;  // bit k: the pixel left of pixel x + k
+        carry = (marked >> 15) & 1u;
         const unsigned int marks = (a | (h & ~left_marked)) & 0xFFFF;
         blend_red16(s + 3 * x, d + 3 * x, bits_to_bytes16(marks));
     }

@@ -1,4 +1,4 @@
-// AVX-512 row kernels: the AVX2 set with twelve kernels replaced, where the
+// AVX-512 row kernels: the AVX2 set with thirteen kernels replaced, where the
 // AVX2 versions are limited by the number of instructions rather than by
 // the arithmetic units:
 // - the RC update, 16 pixels (48 channels) a step: it must be done in double
@@ -11,7 +11,8 @@
 // - the integer convolutions (Gaussian, Laplace, sharpen, emboss), 32
 //   channels per vector instead of 16;
 // - Canny's colour lengths (and combo edge's thirds), gradients (the 16.16
-//   quotient mostly without a division) and suppression (mask registers).
+//   quotient mostly without a division) and suppression (mask registers);
+// - erode, 64 pixels a step as bit masks.
 // Each computes exactly what its AVX2 counterpart does (see there).
 //
 // This file alone is compiled for the AVX-512 target (F, BW, VL, VBMI; its
@@ -677,6 +678,85 @@ void gauss5(const uint8_t *const r[5], uint8_t *dst, size_t begin, size_t end, i
                        gauss_quotients(A, B, C, len - 32));
         c0 += len;
     }
+}
+
+namespace {
+
+// ---- Erode --------------------------------------------------------------------
+
+// Byte indices for the erode rows, 64 pixels (192 bytes) a step.
+struct erode_indices {
+    uint8_t red_low[64];   // red byte of pixel k in bytes 0..127, k <= 41
+    uint8_t red_high[64];  // the same in bytes 64..191, k >= 42
+    uint8_t pixel[3][64];  // pixel of byte j of each 64-byte third
+    uint8_t red[3][64];    // 255 on the red bytes of each third
+    constexpr erode_indices() : red_low{}, red_high{}, pixel{}, red{} {
+        for (int k = 0; k < 64; ++k) {
+            red_low[k] = static_cast<uint8_t>(k <= 41 ? 3 * k + 2 : 0);
+            red_high[k] = static_cast<uint8_t>(k >= 42 ? 3 * k + 2 - 64 : 0);
+        }
+        for (int c = 0; c < 3; ++c)
+            for (int j = 0; j < 64; ++j) {
+                pixel[c][j] = static_cast<uint8_t>((64 * c + j) / 3);
+                red[c][j] = (64 * c + j) % 3 == 2 ? 255 : 0;
+            }
+    }
+};
+alignas(64) constexpr erode_indices erode_bytes{};
+
+inline __m512i load512(const void *p) { return _mm512_loadu_si512(p); }
+
+// Bit k: pixel k's red byte is 255, of 64 pixels in a, b, c (192 bytes).
+inline uint64_t red_marks64(__m512i a, __m512i b, __m512i c) {
+    const __m512i low = _mm512_permutex2var_epi8(a, load512(erode_bytes.red_low), b);
+    const __m512i high = _mm512_permutex2var_epi8(b, load512(erode_bytes.red_high), c);
+    const __m512i red = _mm512_mask_mov_epi8(low, ~((uint64_t(1) << 42) - 1), high);
+    return _mm512_cmpeq_epi8_mask(red, _mm512_set1_epi8(-1));
+}
+
+}  // namespace
+
+// Erode, 64 pixels a step as bit masks: the tests on the rows above and
+// below and the red bytes (two byte permutations per 64 pixels), the marks
+// of all 64 at once (erode_marks), and the output blended in mask registers.
+void erode(const uint8_t *cp, const uint8_t *cc, const uint8_t *cn, const color_type *up,
+           const color_type *save, color_type *out, size_t n, unsigned int *left) {
+    const uint8_t *u = reinterpret_cast<const uint8_t *>(up);
+    const uint8_t *s = reinterpret_cast<const uint8_t *>(save);
+    uint8_t *d = reinterpret_cast<uint8_t *>(out);
+    const __m512i one = _mm512_set1_epi8(1), two = _mm512_set1_epi8(2);
+    unsigned int carry = *left;
+    uint64_t up_left_carry = up[-1].r == 255;  // whether the pixel above-left of pixel x is marked
+    size_t x = 0;
+    for (; x + 64 <= n; x += 64) {
+        const uint64_t up_hi = _mm512_test_epi8_mask(load512(cp + x), one);
+        const uint64_t up_left_hi = _mm512_test_epi8_mask(load512(cp + x - 1), one);
+        const uint64_t down_lo = _mm512_test_epi8_mask(load512(cn + x), two);
+        const uint64_t down_right_lo = _mm512_test_epi8_mask(load512(cn + x + 1), two);
+        const uint64_t left_hi = _mm512_test_epi8_mask(load512(cc + x - 1), one);
+        const uint64_t right_lo = _mm512_test_epi8_mask(load512(cc + x + 1), two);
+        const uint64_t above =
+            red_marks64(load512(u + 3 * x), load512(u + 3 * x + 64), load512(u + 3 * x + 128));
+        const __m512i s0 = load512(s + 3 * x), s1 = load512(s + 3 * x + 64), s2 = load512(s + 3 * x + 128);
+        const uint64_t camera = red_marks64(s0, s1, s2);
+        const uint64_t above_left = (above << 1) | up_left_carry;
+        up_left_carry = above >> 63;
+        const uint64_t a = (up_hi & down_lo & ~above) | (up_left_hi & down_right_lo & ~above_left);
+        const uint64_t h = left_hi & right_lo;
+        const uint64_t marked = erode_marks(a | camera, h, carry);
+        const uint64_t marks = a | (h & ~((marked << 1) | carry));
+        carry = static_cast<unsigned int>(marked >> 63);
+        const __m512i m = _mm512_movm_epi8(marks);
+        const __m512i saved[3] = {s0, s1, s2};
+        for (int c = 0; c < 3; ++c) {
+            const __mmask64 bytes =
+                _mm512_movepi8_mask(_mm512_permutexvar_epi8(load512(erode_bytes.pixel[c]), m));
+            _mm512_storeu_si512(d + 3 * x + 64 * c,
+                                _mm512_mask_blend_epi8(bytes, saved[c], load512(erode_bytes.red[c])));
+        }
+    }
+    if (x < n) avx2::erode(cp + x, cc + x, cn + x, up + x, save + x, out + x, n - x, &carry);
+    *left = carry;
 }
 
 void laplace5(const uint8_t *const r[5], uint8_t *dst, size_t begin, size_t end, int offset) {

@@ -139,6 +139,7 @@ const row_kernels &avx512_set() {
         k.suppress = avx512::suppress;
         k.length = avx512::length;
         k.third_length = avx512::third_length;
+        k.erode = avx512::erode;
         k.rc = avx512::rc;
         return k;
     }();

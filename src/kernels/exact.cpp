@@ -146,26 +146,7 @@ canny_bounds make_canny_bounds() {
             static_cast<int64_t>(std::floor(diagonal)), static_cast<int64_t>(std::ceil(-diagonal))};
 }
 
-struct erode_step_table {
-    uint8_t steps[512];
-    constexpr erode_step_table() : steps{} {
-        for (unsigned int i = 0; i < 512; ++i) {
-            unsigned int left = i >> 8, out = 0;
-            for (unsigned int k = 0; k < 4; ++k) {
-                out |= left << k;
-                const unsigned int g = (i >> (4 + k)) & 1, h = (i >> k) & 1;
-                left = g | (h & (left ^ 1));
-            }
-            steps[i] = static_cast<uint8_t>(out | (left << 4));
-        }
-    }
-};
-constexpr erode_step_table erode_step_values{};
-
-
 }  // namespace
-
-const uint8_t *const erode_steps = erode_step_values.steps;
 
 void count_proof() { proofs.fetch_add(1, std::memory_order_relaxed); }
 

@@ -128,6 +128,7 @@ gradient_row gradient;
 scale_row scale;
 sobel_row sobel;
 direction_row direction;
+erode_row erode;
 rc_row rc;
 }  // namespace avx512
 #undef LUMIVEX_ROW_KERNEL_DECLARATION

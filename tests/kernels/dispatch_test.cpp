@@ -61,6 +61,7 @@ TEST(Dispatch, TablesAreCompleteAndFilledByName) {
     EXPECT_EQ(avx512.suppress, &kernels::avx512::suppress);
     EXPECT_EQ(avx512.length, &kernels::avx512::length);
     EXPECT_EQ(avx512.third_length, &kernels::avx512::third_length);
+    EXPECT_EQ(avx512.erode, &kernels::avx512::erode);
     kernels::row_kernels rest = avx512;
     rest.gauss5 = avx2.gauss5;
     rest.laplace5 = avx2.laplace5;
@@ -73,6 +74,7 @@ TEST(Dispatch, TablesAreCompleteAndFilledByName) {
     rest.gradient = avx2.gradient;
     rest.suppress = avx2.suppress;
     rest.length = avx2.length;
+    rest.erode = avx2.erode;
     rest.third_length = avx2.third_length;
     EXPECT_EQ(entries(rest), a);
 #endif

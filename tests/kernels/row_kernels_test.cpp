@@ -263,3 +263,47 @@ TEST(RowKernels, LengthsAndThirdsMatchThePortableRows) {
         }
     }
 }
+
+// Erode marks depend on the mark to the left: long runs where every pixel's
+// horizontal test holds (marks alternate along them) across the vector
+// blocks, sparse marks from the rows above and below and from camera reds.
+TEST(RowKernels, ErodeMatchesThePortableRowsAcrossLongAlternatingRuns) {
+    const auto levels = vector_levels();
+    if (levels.empty()) GTEST_SKIP() << "no vector level on this processor";
+    const kernels::row_kernels &portable = kernels::kernels_for(simd_level::portable);
+    std::mt19937 g(17);
+    auto classes = [&](size_t n, bool runs) {
+        std::vector<uint8_t> c(n + 2);
+        for (size_t i = 0; i < c.size();) {
+            const size_t len = 1 + g() % (runs && g() % 2 ? 150 : 4);
+            const uint8_t v = runs ? (g() % 2 ? 3 : uint8_t(g() % 4)) : (g() % 8 ? 0 : uint8_t(g() % 4));
+            for (size_t k = 0; k < len && i < c.size(); ++k, ++i) c[i] = v;
+        }
+        return c;
+    };
+    auto pixels = [&](size_t n, unsigned int red_one_in) {
+        std::vector<color_type> p(n + 1);
+        for (auto &c : p)
+            c = color_type{uint8_t(g()), uint8_t(g()), uint8_t(g() % red_one_in ? g() % 255 : 255)};
+        return p;
+    };
+    for (simd_level level : levels) {
+        const kernels::row_kernels &k = kernels::kernels_for(level);
+        for (size_t n : {1, 15, 16, 17, 63, 64, 65, 127, 128, 130, 200, 700}) {
+            for (int trial = 0; trial < 40; ++trial) {
+                SCOPED_TRACE(std::string(simd_name(level)) + ", " + std::to_string(n) + " pixels, trial " +
+                             std::to_string(trial));
+                const auto cp = classes(n, false), cc = classes(n, true), cn = classes(n, false);
+                const auto up = pixels(n, 3), save = pixels(n, trial % 2 ? 20 : 1000);
+                std::vector<color_type> ref(n), fast(n);
+                unsigned int left_ref = g() % 2, left_fast = left_ref;
+                portable.erode(cp.data() + 1, cc.data() + 1, cn.data() + 1, up.data() + 1, save.data() + 1,
+                               ref.data(), n, &left_ref);
+                k.erode(cp.data() + 1, cc.data() + 1, cn.data() + 1, up.data() + 1, save.data() + 1,
+                        fast.data(), n, &left_fast);
+                ASSERT_EQ(std::memcmp(ref.data(), fast.data(), n * sizeof(color_type)), 0);
+                ASSERT_EQ(left_ref, left_fast);
+            }
+        }
+    }
+}
