@@ -218,7 +218,7 @@ TEST_F(FastPaths, Convolutions) {
 
 TEST_F(FastPaths, SobelIncludingTheThirdPerTapRounding) {
     each_case([&](Size s, Content c) {
-        for (double scale : {1.0 / 3.0, 0.25, 1.0, 0.1}) {
+        for (double scale : {1.0 / 3.0, 0.25, 1.0, 0.1, 100.0, 1e12}) {  // large: saturating sums
             Case f = make(s, c);
             general_filter_frame_reference(fs, f.src.data(), f.ref.data(), sobel_x, sobel_y, 3, scale);
             general_filter_frame(fs, f.src.data(), f.fast.data(), sobel_x, sobel_y, 3, scale);
