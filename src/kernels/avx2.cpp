@@ -248,20 +248,14 @@ inline __m128i sobel4(const double *t0, const double *t1, const double *t2, size
     sobel_sums(_mm256_loadu_pd(t0 + i - 3), _mm256_loadu_pd(t0 + i), _mm256_loadu_pd(t0 + i + 3),
                _mm256_loadu_pd(t1 + i - 3), _mm256_loadu_pd(t1 + i + 3), _mm256_loadu_pd(t2 + i - 3),
                _mm256_loadu_pd(t2 + i), _mm256_loadu_pd(t2 + i + 3), p, q);
-    // trunc(|p| + |q|); too large for 32 bits (or NaN) gives INT_MIN.
-    return _mm256_cvttpd_epi32(_mm256_add_pd(abs_pd(p), abs_pd(q)));
-}
-
-// Eight truncated sums to min(trunc, 32) * 8 in 16 bits; 256 packs to 255.
-// INT_MIN narrows to 0x8000, above 32 unsigned, so it saturates too. The
-// clamp is an integer one on eight lanes at a time, off the add pipes.
-inline __m128i sobel_clamp8(__m128i a, __m128i b) {
-    return _mm_slli_epi16(_mm_min_epu16(_mm_packs_epi32(a, b), _mm_set1_epi16(32)), 3);
+    // trunc(w) * 8 for w < 32, else 255.
+    const __m256d w = _mm256_min_pd(_mm256_add_pd(abs_pd(p), abs_pd(q)), _mm256_set1_pd(32.0));
+    return _mm_slli_epi32(_mm256_cvttpd_epi32(w), 3);  // 256 saturates to 255 when packed
 }
 
 inline void sobel16(const double *t0, const double *t1, const double *t2, uint8_t *dst, size_t i) {
-    const __m128i a = sobel_clamp8(sobel4(t0, t1, t2, i), sobel4(t0, t1, t2, i + 4));
-    const __m128i b = sobel_clamp8(sobel4(t0, t1, t2, i + 8), sobel4(t0, t1, t2, i + 12));
+    const __m128i a = _mm_packs_epi32(sobel4(t0, t1, t2, i), sobel4(t0, t1, t2, i + 4));
+    const __m128i b = _mm_packs_epi32(sobel4(t0, t1, t2, i + 8), sobel4(t0, t1, t2, i + 12));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm_packus_epi16(a, b));
 }
 
