@@ -38,16 +38,8 @@ lib="$(realpath "$lib")"
 for f in "$bin" "$lib"; do [ -e "$f" ] || { echo "frame_trace: no $f (build the release preset)" >&2; exit 2; }; done
 for t in Xvfb xdotool python3; do command -v "$t" >/dev/null || { echo "frame_trace: $t is missing" >&2; exit 2; }; done
 
-work="$(mktemp -d)"
-xvfb_pid=""
-app_pid=""
-cleanup() {
-    [ -n "$app_pid" ] && kill -KILL "$app_pid" 2>/dev/null || true
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
 source "$top/tests/e2e/xvfb.sh"
+e2e_workspace KILL
 start_xvfb "$work" 2560x1440x24 || { echo "frame_trace: Xvfb did not start" >&2; exit 2; }
 export DISPLAY="$xvfb_display"
 

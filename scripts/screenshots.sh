@@ -21,17 +21,9 @@ if [ -n "$("$bin" --list-cameras 2>/dev/null)" ]; then
 fi
 mkdir -p "$out"
 
-work="$(mktemp -d)"
-xvfb_pid=""
-app_pid=""
-cleanup() {
-    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
 source "$top/tests/e2e/xvfb.sh"
+e2e_workspace TERM
+
 start_xvfb "$work" || { echo "screenshots: Xvfb did not start" >&2; exit 1; }
 export DISPLAY="$xvfb_display"
 

@@ -21,15 +21,8 @@ for tool in Xvfb xdotool import convert compare od; do
     command -v "$tool" >/dev/null || { echo "soak: $tool is missing" >&2; exit 2; }
 done
 
-work="$(mktemp -d)"
-xvfb_pid=""
-app_pid=""
-cleanup() {
-    [ -n "$app_pid" ] && kill -KILL "$app_pid" 2>/dev/null || true
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$top/tests/e2e/xvfb.sh"
+e2e_workspace KILL
 
 fail() {
     echo "soak: FAIL: $*" >&2
@@ -40,7 +33,6 @@ fail() {
     exit 1
 }
 
-source "$top/tests/e2e/xvfb.sh"
 start_xvfb "$work" || fail "Xvfb did not start"
 export DISPLAY="$xvfb_display"
 

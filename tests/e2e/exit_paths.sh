@@ -32,15 +32,8 @@ bin="$(realpath "$bin")"
 [ -x "$tool" ] && tool="$(realpath "$tool")"
 [ -f "$camera_lib" ] && camera_lib="$(realpath "$camera_lib")"
 
-work="$(mktemp -d)"
-xvfb_pid=""
-app_pid=""
-cleanup() {
-    [ -n "$app_pid" ] && kill -KILL "$app_pid" 2>/dev/null || true
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/xvfb.sh"
+e2e_workspace KILL
 
 failures=0
 fail() {
@@ -49,7 +42,6 @@ fail() {
     failures=$((failures + 1))
 }
 
-source "$(dirname "$0")/xvfb.sh"
 start_server() {
     start_xvfb "$work" || { echo "exit_paths: Xvfb did not start" >&2; exit 2; }
     export DISPLAY="$xvfb_display"

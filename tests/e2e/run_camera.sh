@@ -25,15 +25,8 @@ done
 max_diff="${LUMIVEX_MAX_DIFF:-0}"
 mean_diff="${LUMIVEX_MEAN_DIFF:-1}"
 
-work="$(mktemp -d)"
-xvfb_pid=""
-app_pid=""
-cleanup() {
-    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/xvfb.sh"
+e2e_workspace TERM
 
 fail() {
     echo "run_camera: FAIL: $*" >&2
@@ -45,7 +38,6 @@ fail() {
 }
 pass() { echo "run_camera: ok: $*"; }
 
-source "$(dirname "$0")/xvfb.sh"
 start_xvfb "$work" || fail "Xvfb did not start"
 export DISPLAY="$xvfb_display"
 

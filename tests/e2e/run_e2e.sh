@@ -15,15 +15,8 @@ for tool in Xvfb xdotool import compare od; do
     command -v "$tool" >/dev/null || { echo "run_e2e: $tool is missing" >&2; exit 2; }
 done
 
-work="$(mktemp -d)"
-xvfb_pid=""
-app_pid=""
-cleanup() {
-    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/xvfb.sh"
+e2e_workspace TERM
 
 fail() {
     echo "run_e2e: FAIL: $*" >&2
@@ -36,7 +29,6 @@ fail() {
 pass() { echo "run_e2e: ok: $*"; }
 
 # A free display number, chosen by the server itself.
-source "$(dirname "$0")/xvfb.sh"
 start_xvfb "$work" || fail "Xvfb did not start"
 export DISPLAY="$xvfb_display"
 

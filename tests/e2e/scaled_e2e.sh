@@ -8,15 +8,8 @@ set -euo pipefail
 
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 bin="${LUMIVEX_BIN:-$top/build/default/src/lumivex}"
-work="$(mktemp -d)"
-xvfb_pid=""
-app_pid=""
-cleanup() {
-    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$top/tests/e2e/xvfb.sh"
+e2e_workspace TERM
 fail() {
     echo "scaled_e2e: FAIL: $*" >&2
     [ -s "$work/stderr.log" ] && cat "$work/stderr.log" >&2
@@ -24,7 +17,6 @@ fail() {
 }
 pass() { echo "scaled_e2e: ok: $*"; }
 
-source "$top/tests/e2e/xvfb.sh"
 start_xvfb "$work" 1600x1200x24 || fail "Xvfb did not start"
 display="$xvfb_display"
 
