@@ -1,19 +1,3 @@
-# e2e_workspace SIGNAL: a fresh folder in $work, xvfb_pid and app_pid
-# cleared, and an exit trap that sends SIGNAL (TERM or KILL) to the program,
-# stops the X server and removes the folder.
-e2e_workspace() {
-    work="$(mktemp -d)"
-    xvfb_pid=""
-    app_pid=""
-    e2e_signal=$1
-    trap e2e_cleanup EXIT
-}
-e2e_cleanup() {
-    [ -n "$app_pid" ] && kill "-$e2e_signal" "$app_pid" 2>/dev/null || true
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-    rm -rf "$work"
-}
-
 # Sourced by the end-to-end scripts. start_xvfb WORK [SCREEN] starts a
 # virtual X server on a free display (its log in WORK/xvfb.log), sets
 # xvfb_pid and xvfb_display (":N") and returns once the server takes
@@ -65,4 +49,20 @@ start_lumivex() {
         fi
         return 1
     done
+}
+
+# e2e_workspace SIGNAL: a fresh folder in $work, xvfb_pid and app_pid
+# cleared, and an exit trap that sends SIGNAL (TERM or KILL) to the program,
+# stops the X server and removes the folder.
+e2e_workspace() {
+    work="$(mktemp -d)"
+    xvfb_pid=""
+    app_pid=""
+    e2e_signal=$1
+    trap e2e_cleanup EXIT
+}
+e2e_cleanup() {
+    [ -n "$app_pid" ] && kill "-$e2e_signal" "$app_pid" 2>/dev/null || true
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+    rm -rf "$work"
 }
