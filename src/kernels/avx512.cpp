@@ -153,14 +153,9 @@ namespace {
 
 // ---- Combo edge directions ---------------------------------------------------
 
-// The Sobel-pattern sums of avx2.cpp (sobel_sums), 8 lanes.
-inline void sobel_sums8(const double *r0, const double *r1, const double *r2, size_t x, __m512d &p,
-                        __m512d &q) {
-    const __m512d a0 = _mm512_loadu_pd(r0 + x - 1), a1 = _mm512_loadu_pd(r0 + x),
-                  a2 = _mm512_loadu_pd(r0 + x + 1);
-    const __m512d a3 = _mm512_loadu_pd(r1 + x - 1), a5 = _mm512_loadu_pd(r1 + x + 1);
-    const __m512d a6 = _mm512_loadu_pd(r2 + x - 1), a7 = _mm512_loadu_pd(r2 + x),
-                  a8 = _mm512_loadu_pd(r2 + x + 1);
+// The Sobel-pattern sums of avx2.cpp (sobel_sums), 8 lanes, from the taps.
+inline void sobel_sums8(__m512d a0, __m512d a1, __m512d a2, __m512d a3, __m512d a5, __m512d a6, __m512d a7,
+                        __m512d a8, __m512d &p, __m512d &q) {
     const __m512d one = _mm512_set1_pd(1.0), two = _mm512_set1_pd(2.0);
     p = _mm512_sub_pd(a2, a0);
     p = _mm512_fnmadd_pd(a3, two, p);
@@ -171,6 +166,14 @@ inline void sobel_sums8(const double *r0, const double *r1, const double *r2, si
     q = _mm512_sub_pd(a6, q);
     q = _mm512_fmadd_pd(a7, two, q);
     q = _mm512_fmadd_pd(a8, one, q);
+}
+
+// The same around element x of rows r0..r2, neighbours 1 apart.
+inline void sobel_sums8(const double *r0, const double *r1, const double *r2, size_t x, __m512d &p,
+                        __m512d &q) {
+    sobel_sums8(_mm512_loadu_pd(r0 + x - 1), _mm512_loadu_pd(r0 + x), _mm512_loadu_pd(r0 + x + 1),
+                _mm512_loadu_pd(r1 + x - 1), _mm512_loadu_pd(r1 + x + 1), _mm512_loadu_pd(r2 + x - 1),
+                _mm512_loadu_pd(r2 + x), _mm512_loadu_pd(r2 + x + 1), p, q);
 }
 
 // Table indices of 8 double quotients (see direction_index).
@@ -494,24 +497,8 @@ void scale(const uint8_t *src, double *t, size_t n, double scale) {
 
 namespace {
 
-// Eight Sobel outputs at channels i .. i+7 (neighbours 3 channels apart), as
-// sobel4 in avx2.cpp.
-inline __m256i sobel8(const double *t0, const double *t1, const double *t2, size_t i) {
-    const __m512d a0 = _mm512_loadu_pd(t0 + i - 3), a1 = _mm512_loadu_pd(t0 + i),
-                  a2 = _mm512_loadu_pd(t0 + i + 3);
-    const __m512d a3 = _mm512_loadu_pd(t1 + i - 3), a5 = _mm512_loadu_pd(t1 + i + 3);
-    const __m512d a6 = _mm512_loadu_pd(t2 + i - 3), a7 = _mm512_loadu_pd(t2 + i),
-                  a8 = _mm512_loadu_pd(t2 + i + 3);
-    const __m512d one = _mm512_set1_pd(1.0), two = _mm512_set1_pd(2.0);
-    __m512d p = _mm512_sub_pd(a2, a0);
-    p = _mm512_fnmadd_pd(a3, two, p);
-    p = _mm512_fmadd_pd(a5, two, p);
-    p = _mm512_sub_pd(p, a6);
-    p = _mm512_fmadd_pd(a8, one, p);
-    __m512d q = _mm512_add_pd(_mm512_fmadd_pd(a1, two, a0), a2);
-    q = _mm512_sub_pd(a6, q);
-    q = _mm512_fmadd_pd(a7, two, q);
-    q = _mm512_fmadd_pd(a8, one, q);
+// trunc(|p| + |q|) * 8 for |p| + |q| < 32, else 256, as 32-bit integers.
+inline __m256i sobel_levels8(__m512d p, __m512d q) {
     const __m512i magnitude = _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFll);
     const __m512d w =
         _mm512_min_pd(_mm512_add_pd(_mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(p), magnitude)),
@@ -520,20 +507,65 @@ inline __m256i sobel8(const double *t0, const double *t1, const double *t2, size
     return _mm256_slli_epi32(_mm512_cvttpd_epi32(w), 3);  // 256 saturates to 255 when narrowed
 }
 
+// Eight Sobel outputs at channels i .. i+7 (neighbours 3 channels apart), as
+// sobel4 in avx2.cpp.
+inline __m256i sobel8(const double *t0, const double *t1, const double *t2, size_t i) {
+    __m512d p, q;
+    sobel_sums8(_mm512_loadu_pd(t0 + i - 3), _mm512_loadu_pd(t0 + i), _mm512_loadu_pd(t0 + i + 3),
+                _mm512_loadu_pd(t1 + i - 3), _mm512_loadu_pd(t1 + i + 3), _mm512_loadu_pd(t2 + i - 3),
+                _mm512_loadu_pd(t2 + i), _mm512_loadu_pd(t2 + i + 3), p, q);
+    return sobel_levels8(p, q);
+}
+
+// Eight outputs at channels i .. i+7 of the rows t[1] and t[2], sharing
+// those rows' loads, as sobel4x2 in avx2.cpp.
+inline void sobel8x2(const double *const t[], size_t i, __m256i &upper, __m256i &lower) {
+    const __m512d b0 = _mm512_loadu_pd(t[1] + i - 3), b1 = _mm512_loadu_pd(t[1] + i),
+                  b2 = _mm512_loadu_pd(t[1] + i + 3);
+    const __m512d c0 = _mm512_loadu_pd(t[2] + i - 3), c1 = _mm512_loadu_pd(t[2] + i),
+                  c2 = _mm512_loadu_pd(t[2] + i + 3);
+    __m512d p, q;
+    sobel_sums8(_mm512_loadu_pd(t[0] + i - 3), _mm512_loadu_pd(t[0] + i), _mm512_loadu_pd(t[0] + i + 3), b0,
+                b2, c0, c1, c2, p, q);
+    upper = sobel_levels8(p, q);
+    sobel_sums8(b0, b1, b2, c0, c2, _mm512_loadu_pd(t[3] + i - 3), _mm512_loadu_pd(t[3] + i),
+                _mm512_loadu_pd(t[3] + i + 3), p, q);
+    lower = sobel_levels8(p, q);
+}
+
+inline void store16(uint8_t *dst, __m256i lo, __m256i hi) {
+    const __m512i v = _mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), _mm512_cvtusepi32_epi8(v));
+}
+
 }  // namespace
 
-void sobel(const double *t0, const double *t1, const double *t2, uint8_t *dst, size_t n) {
+void sobel(const double *const t[], uint8_t *const dst[], size_t rows, size_t n) {
     if (n < 16) {
-        avx2::sobel(t0, t1, t2, dst, n);
+        avx2::sobel(t, dst, rows, n);
         return;
     }
-    size_t i = 0;
-    while (i < n) {
-        if (i + 16 > n) i = n - 16;  // the last block again, overlapping: same bytes
-        const __m512i v =
-            _mm512_inserti64x4(_mm512_castsi256_si512(sobel8(t0, t1, t2, i)), sobel8(t0, t1, t2, i + 8), 1);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), _mm512_cvtusepi32_epi8(v));
-        i += 16;
+    size_t k = 0;
+    for (; k + 2 <= rows; k += 2) {
+        size_t i = 0;
+        while (i < n) {
+            if (i + 16 > n) i = n - 16;  // the last block again, overlapping: same bytes
+            __m256i a0, a1, b0, b1;
+            sobel8x2(t + k, i, a0, a1);
+            sobel8x2(t + k, i + 8, b0, b1);
+            store16(dst[k] + i, a0, b0);
+            store16(dst[k + 1] + i, a1, b1);
+            i += 16;
+        }
+    }
+    if (k < rows) {
+        const double *t0 = t[k], *t1 = t[k + 1], *t2 = t[k + 2];
+        size_t i = 0;
+        while (i < n) {
+            if (i + 16 > n) i = n - 16;
+            store16(dst[k] + i, sobel8(t0, t1, t2, i), sobel8(t0, t1, t2, i + 8));
+            i += 16;
+        }
     }
 }
 

@@ -23,10 +23,13 @@ using laplace5_row = void(const uint8_t *const rows[5], uint8_t *dst, size_t beg
 using sharpen3_row = void(const uint8_t *const rows[3], uint8_t *dst, size_t begin, size_t end, int offset);
 using emboss3_row = void(const uint8_t *const rows[3], uint8_t *dst, size_t begin, size_t end, int offset);
 
-// Sobel: t[j] = scale * src[j] in double for n channels; then n outputs
-// from three such rows (t0 the lower frame row), centred on channel 0.
+// Sobel: t[j] = scale * src[j] in double for n channels; then n outputs in
+// each of `rows` consecutive frame rows dst[0 .. rows-1] from rows + 2 such
+// rows: t[k + 1] is dst[k]'s own row, t[k] and t[k + 2] the rows above and
+// below it, all centred on channel 0. (Rows come in pairs because a pair
+// shares four of its six rows' loads.)
 using scale_row = void(const uint8_t *src, double *t, size_t n, double scale);
-using sobel_row = void(const double *t0, const double *t1, const double *t2, uint8_t *dst, size_t n);
+using sobel_row = void(const double *const t[], uint8_t *const dst[], size_t rows, size_t n);
 
 // Colour lengths sqrt(q) of n pixels, and the same divided by 3.0.
 using length_row = void(const color_type *src, double *l, size_t n);

@@ -77,13 +77,14 @@ inline void sobel_sums(const double *r0, const double *r1, const double *r2, ptr
 
 }  // namespace
 
-void sobel(const double *t0, const double *t1, const double *t2, uint8_t *dst, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        double p, q;
-        sobel_sums(t0, t1, t2, i, 3, p, q);
-        const double w = std::fabs(p) + std::fabs(q);
-        dst[i] = w < 32.0 ? static_cast<uint8_t>(static_cast<int>(w) * 8) : 255;
-    }
+void sobel(const double *const t[], uint8_t *const dst[], size_t rows, size_t n) {
+    for (size_t k = 0; k < rows; ++k)
+        for (size_t i = 0; i < n; ++i) {
+            double p, q;
+            sobel_sums(t[k], t[k + 1], t[k + 2], i, 3, p, q);
+            const double w = std::fabs(p) + std::fabs(q);
+            dst[k][i] = w < 32.0 ? static_cast<uint8_t>(static_cast<int>(w) * 8) : 255;
+        }
 }
 
 void length(const color_type *src, double *l, size_t n) {

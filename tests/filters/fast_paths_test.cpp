@@ -496,7 +496,7 @@ TEST_F(FastPaths, ChainOfReferenceCallsGivesTheSameFrames) {
     }
 }
 
-// Frames wider than one strip of columns (2048 pixels; 2048 channels for
+// Frames wider than one strip of columns (2048 pixels; 960 channels for
 // Sobel) go through the strip-by-strip paths.
 TEST_F(FastPaths, WideFramesSpanSeveralStrips) {
     const Size s = {4200, 7};
