@@ -499,11 +499,7 @@ namespace {
 
 // trunc(|p| + |q|) * 8 for |p| + |q| < 32, else 256, as 32-bit integers.
 inline __m256i sobel_levels8(__m512d p, __m512d q) {
-    const __m512i magnitude = _mm512_set1_epi64(0x7FFFFFFFFFFFFFFFll);
-    const __m512d w =
-        _mm512_min_pd(_mm512_add_pd(_mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(p), magnitude)),
-                                    _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(q), magnitude))),
-                      _mm512_set1_pd(32.0));
+    const __m512d w = _mm512_min_pd(_mm512_add_pd(abs8(p), abs8(q)), _mm512_set1_pd(32.0));
     return _mm256_slli_epi32(_mm512_cvttpd_epi32(w), 3);  // 256 saturates to 255 when narrowed
 }
 

@@ -26,8 +26,9 @@ using emboss3_row = void(const uint8_t *const rows[3], uint8_t *dst, size_t begi
 // Sobel: t[j] = scale * src[j] in double for n channels; then n outputs in
 // each of `rows` consecutive frame rows dst[0 .. rows-1] from rows + 2 such
 // rows: t[k + 1] is dst[k]'s own row, t[k] and t[k + 2] the rows above and
-// below it, all centred on channel 0. (Rows come in pairs because a pair
-// shares four of its six rows' loads.)
+// below it, all centred on channel 0. (The vector kernels do rows in pairs:
+// the two windows share two of their three rows, so a pair loads four rows
+// instead of six.)
 using scale_row = void(const uint8_t *src, double *t, size_t n, double scale);
 using sobel_row = void(const double *const t[], uint8_t *const dst[], size_t rows, size_t n);
 
